@@ -1,0 +1,42 @@
+#pragma once
+
+#include <google/protobuf/message_lite.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace station_center {
+
+// Board-link framing: a 2-byte little-endian length L, then L bytes of one
+// protobuf message. Used by the daemon and by the station simulator.
+
+// Appends the frame of `msg` to `out`; false if it cannot be serialised or is
+// longer than a 16-bit length can say.
+bool EncodeFrame(const google::protobuf::MessageLite& msg, std::string* out);
+
+// Reassembles frames from a byte stream: a frame split over several reads is
+// completed by the later ones, several frames in one read come out one by one.
+// Not thread-safe; one reader per connection.
+class FrameReader {
+ public:
+  enum class Result {
+    kFrame,     // `payload` holds one whole message
+    kNeedMore,  // no whole frame buffered yet
+    kOversized  // the length prefix exceeds the limit: the stream is out of step
+  };
+
+  // `max_payload`: the largest length prefix accepted (the configured buffer size).
+  explicit FrameReader(size_t max_payload) : max_payload_(max_payload) {}
+
+  void Append(const char* data, size_t len) { buffer_.append(data, len); }
+  Result Next(std::string* payload);
+  void Clear() { buffer_.clear(); }
+  size_t buffered() const { return buffer_.size(); }
+
+ private:
+  size_t max_payload_;
+  std::string buffer_;
+};
+
+}  // namespace station_center
