@@ -1,0 +1,84 @@
+#include "support/test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace station_test {
+
+uint16_t FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    return 0;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  uint16_t port = 0;
+  socklen_t len = sizeof(addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (pred()) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
+
+TempRoot::TempRoot() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "station-root-XXXXXX").string();
+  char* made = ::mkdtemp(tmpl.data());
+  path_ = made != nullptr ? made : tmpl;
+  std::filesystem::create_directories(path_ + "/usr/lib/vantorel-station-center/config");
+  std::filesystem::create_directories(path_ + "/etc/vantorel");
+  const char* prev = std::getenv("STATION_CENTER_ROOT");
+  if (prev != nullptr) {
+    had_previous_root_ = true;
+    previous_root_ = prev;
+  }
+  ::setenv("STATION_CENTER_ROOT", path_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+  if (had_previous_root_) {
+    ::setenv("STATION_CENTER_ROOT", previous_root_.c_str(), 1);
+  } else {
+    ::unsetenv("STATION_CENTER_ROOT");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void TempRoot::WriteFile(const std::string& rel, const std::string& content) const {
+  const std::filesystem::path p = Under(rel);
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string TempRoot::ReadFile(const std::string& rel) const {
+  std::ifstream in(Under(rel), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace station_test
