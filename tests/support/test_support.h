@@ -15,7 +15,8 @@ uint16_t FreeLoopbackPort();
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // A fresh directory tree used as STATION_CENTER_ROOT for the lifetime of the
-// object: config/, status/ and etc/vantorel/ are laid out as on a station.
+// object: the config directory and etc/vantorel/ exist; the status directory
+// does not, as on a station before its first start.
 class TempRoot {
  public:
   TempRoot();
