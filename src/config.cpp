@@ -1,10 +1,419 @@
 #include "config.h"
 
+#include <fcntl.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <type_traits>
+
+#include "clock.h"
+#include "logger.h"
+#include "vantorel_hardware_information.h"
+
 namespace station_center {
 
 const char* const Config::kProdBroker = STATION_PROD_BROKER;
 const char* const Config::kTestBroker = STATION_TEST_BROKER;
 
 Config g_config;
+
+namespace {
+
+constexpr int kErrConfigOpen = 101900062;
+constexpr int kErrStationId = 101900063;
+constexpr int kErrConfigFormat = 101900064;
+constexpr int kErrStatusCreate = 101900071;
+constexpr int kErrStatusOpen = 101900072;
+constexpr int kErrStatusFormat = 101900073;
+constexpr int kErrDustBagKey = 101900074;
+constexpr int kErrStatusWrite = 101900075;
+
+constexpr char kDustBagKey[] = "dust_bag_last_replace_time";
+
+// Whole file into `out`; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  out->clear();
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    out->append(buffer, n);
+  }
+  const bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  return ok;
+}
+
+// Parses standard JSON (single root, no comments); false on a syntax error.
+bool ParseJson(const std::string& text, rapidjson::Document* doc) {
+  doc->Parse(text.data(), text.size());
+  return !doc->HasParseError();
+}
+
+std::string ToPrettyJson(const rapidjson::Document& doc) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', 4);
+  doc.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string ToCompactJson(const rapidjson::Document& doc) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  doc.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Replaces `path` by a file holding `content`. The text goes to a temporary
+// file beside it, reaches the disk, and only then is renamed over the old one,
+// so a crash or power cut leaves either the old or the new file, never a
+// truncated one the station could not start from.
+bool WriteFileAtomically(const std::string& path, const std::string& content) {
+  std::string tmp = path + ".tmp.XXXXXX";
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) {
+    return false;
+  }
+  // Keep the permissions of the file being replaced; a new file gets the usual 0644.
+  struct stat old_stat {};
+  const mode_t mode = ::stat(path.c_str(), &old_stat) == 0 ? (old_stat.st_mode & 07777) : 0644;
+  FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  bool ok = ::fchmod(fd, mode) == 0;
+  ok = ok && std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  ok = ok && std::fflush(file) == 0;
+  ok = ok && ::fsync(fd) == 0;
+  ok = (std::fclose(file) == 0) && ok;
+  ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  // Make the rename itself durable; the new contents are in place either way.
+  const int dir_fd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    ::fsync(dir_fd);
+    ::close(dir_fd);
+  }
+  return true;
+}
+
+// Reads and parses status.json for the dust-bag functions; logs their errors.
+bool LoadStatusForDustBag(rapidjson::Document* doc) {
+  const std::string path = StatusFilePath();
+  std::string text;
+  if (!ReadWholeFile(path, &text)) {
+    LOG_ERROR("ErrorCode: {}, open status.json to stream", kErrStatusOpen);
+    return false;
+  }
+  if (!ParseJson(text, doc)) {
+    LOG_ERROR("ErrorCode: {}, parse status.json error", kErrStatusFormat);
+    return false;
+  }
+  // A root that is not an object has no members at all.
+  if (!doc->IsObject() || !doc->HasMember(kDustBagKey) || !(*doc)[kDustBagKey].IsUint()) {
+    LOG_ERROR("ErrorCode: {}, JSON中不存在dust_bag_last_replace_time字段或字段类型不是uint32_t", kErrDustBagKey);
+    return false;
+  }
+  return true;
+}
+
+const rapidjson::Value* FindMember(const rapidjson::Document& doc, const char* key) {
+  if (!doc.IsObject()) {
+    return nullptr;
+  }
+  const auto it = doc.FindMember(key);
+  return it == doc.MemberEnd() ? nullptr : &it->value;
+}
+
+}  // namespace
+
+std::string RootedPath(const std::string& path) {
+  const char* root = std::getenv("STATION_CENTER_ROOT");
+  if (root == nullptr || root[0] == '\0') {
+    return path;
+  }
+  return std::string(root) + path;
+}
+
+std::string ConfigFilePath() { return RootedPath("/usr/lib/vantorel-station-center/config/config.json"); }
+std::string LedConfigFilePath() { return RootedPath("/usr/lib/vantorel-station-center/config/led.json"); }
+std::string StatusDirPath() { return RootedPath("/usr/lib/vantorel-station-center/status"); }
+std::string StatusFilePath() { return RootedPath("/usr/lib/vantorel-station-center/status/status.json"); }
+std::string DeviceEnvFilePath() { return RootedPath("/etc/vantorel/device-env"); }
+
+template <typename T>
+T GetConfigFromJson(const rapidjson::Document& doc, const char* key, T default_value) {
+  static_assert(std::is_same_v<T, int> || std::is_same_v<T, unsigned int> || std::is_same_v<T, std::string> ||
+                    std::is_same_v<T, bool>,
+                "config values are int, unsigned int, string or bool");
+  T result = default_value;
+  const rapidjson::Value* value = FindMember(doc, key);
+  if (value != nullptr) {
+    // Strict: a value of another JSON kind counts as missing, nothing is converted.
+    if constexpr (std::is_same_v<T, int>) {
+      if (value->IsInt()) {
+        result = value->GetInt();
+      }
+    } else if constexpr (std::is_same_v<T, unsigned int>) {
+      if (value->IsUint()) {
+        result = value->GetUint();
+      }
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      if (value->IsString()) {
+        result.assign(value->GetString(), value->GetStringLength());
+      }
+    } else {
+      if (value->IsBool()) {
+        result = value->GetBool();
+      }
+    }
+  }
+  LOG_INFO("{} : {}", key, result);
+  return result;
+}
+
+template int GetConfigFromJson<int>(const rapidjson::Document&, const char*, int);
+template unsigned int GetConfigFromJson<unsigned int>(const rapidjson::Document&, const char*, unsigned int);
+template std::string GetConfigFromJson<std::string>(const rapidjson::Document&, const char*, std::string);
+template bool GetConfigFromJson<bool>(const rapidjson::Document&, const char*, bool);
+
+void GetEnvType() {
+  std::string status;
+  VantorelHardwareInformation* handle = VantorelHardwareInformation_create();
+  if (handle != nullptr) {
+    const char* text = VantorelHardwareInformation_get_hardware_info(handle, "robot_status");
+    if (text != nullptr) {
+      status = text;
+    }
+    VantorelHardwareInformation_destroy(handle);
+  }
+  LOG_INFO("read robot_status : {}", status);
+
+  bool production = false;
+  if (status == "prod") {
+    production = true;
+  } else if (status == "test") {
+    production = false;
+  } else {
+    std::ifstream env(DeviceEnvFilePath());
+    std::string first_line;
+    // Only an exact "PROD" counts; "PROD\r" or "prod" mean test.
+    if (env.is_open() && std::getline(env, first_line)) {
+      production = first_line == "PROD";
+    }
+  }
+  g_config.env_type = production ? 0 : 1;
+}
+
+bool WriteStationId() {
+  const auto write = []() -> bool {
+    const std::string path = ConfigFilePath();
+    std::string text;
+    if (!ReadWholeFile(path, &text)) {
+      LOG_ERROR("ErrorCode: {}, open config.json to stream", kErrConfigOpen);
+      return false;
+    }
+    rapidjson::Document doc;
+    if (!ParseJson(text, &doc)) {
+      LOG_ERROR("ErrorCode: {}, parse config.json error", kErrConfigFormat);
+      return false;
+    }
+    const rapidjson::Value* current = FindMember(doc, "station_id");
+    if (current == nullptr || !current->IsString()) {
+      LOG_ERROR("ErrorCode: {}, JSON中不存在station_id字段或station_id字段类型不是string", kErrStationId);
+      return false;
+    }
+    char host[64] = {};
+    if (::gethostname(host, sizeof(host)) != 0) {
+      LOG_ERROR("ErrorCode: {}, 获取hostname失败", kErrStationId);
+      return false;
+    }
+    // A name that filled the buffer may come back without its terminator.
+    host[sizeof(host) - 1] = '\0';
+    doc["station_id"].SetString(host, doc.GetAllocator());
+    if (!WriteFileAtomically(path, ToPrettyJson(doc))) {
+      LOG_ERROR("ErrorCode: {}, open config.json for write failed", kErrConfigOpen);
+      return false;
+    }
+    return true;
+  };
+  const bool result = write();
+  LOG_INFO("write station_id result : {}", result);
+  return result;
+}
+
+void WriteDustBagReplyTime() {
+  const std::string dir = StatusDirPath();
+  struct stat dir_stat {};
+  if (::stat(dir.c_str(), &dir_stat) == 0) {
+    return;
+  }
+  // Claim success only when the directory is really there; otherwise the file
+  // creation below fails and says so.
+  if (::mkdir(dir.c_str(), 0755) == 0) {
+    LOG_INFO("Create path {} success", dir);
+  }
+
+  rapidjson::Document doc;
+  doc.SetObject();
+  auto& alloc = doc.GetAllocator();
+  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(NowSeconds())), alloc);
+  const std::string broker =
+      g_config.env_type == 1 ? std::string(Config::kTestBroker) + ":1883" : std::string(Config::kProdBroker);
+  doc.AddMember("mqtt_server_address", rapidjson::Value(broker.c_str(), alloc), alloc);
+
+  const std::string path = StatusFilePath();
+  if (!WriteFileAtomically(path, ToCompactJson(doc))) {
+    LOG_ERROR("ErrorCode: {}, 无法创建文件: {}", kErrStatusCreate, path);
+    return;
+  }
+  LOG_INFO("Create file {} success", path);
+}
+
+bool ReadStatus() {
+  std::string text;
+  if (!ReadWholeFile(StatusFilePath(), &text)) {
+    LOG_ERROR("ErrorCode: {}, open status.json failed", kErrStatusOpen);
+    return false;
+  }
+  rapidjson::Document doc;
+  if (!ParseJson(text, &doc) || !doc.IsObject()) {
+    LOG_ERROR("ErrorCode: {}, status.json format error", kErrStatusFormat);
+    return false;
+  }
+  Config& c = g_config;
+  c.dust_bag_last_replace_time = GetConfigFromJson<unsigned int>(doc, kDustBagKey, c.dust_bag_last_replace_time);
+  c.hardware = GetConfigFromJson<std::string>(doc, "hardware", c.hardware);
+  c.mqtt_server_address = GetConfigFromJson<std::string>(doc, "mqtt_server_address", c.mqtt_server_address);
+  return true;
+}
+
+bool ReadConfig() {
+  GetEnvType();
+  WriteStationId();
+  WriteDustBagReplyTime();
+
+  std::string text;
+  if (!ReadWholeFile(ConfigFilePath(), &text)) {
+    LOG_ERROR("ErrorCode: {}, open config.json failed", kErrConfigOpen);
+    return false;
+  }
+  rapidjson::Document doc;
+  if (!ParseJson(text, &doc) || !doc.IsObject()) {
+    LOG_ERROR("ErrorCode: {}, config.json format error", kErrConfigFormat);
+    return false;
+  }
+
+  Config& c = g_config;
+  const auto get_int = [&doc](const char* key, int32_t value) { return GetConfigFromJson<int>(doc, key, value); };
+  const auto get_uint = [&doc](const char* key, uint32_t value) {
+    return GetConfigFromJson<unsigned int>(doc, key, value);
+  };
+  const auto get_str = [&doc](const char* key, const std::string& value) {
+    return GetConfigFromJson<std::string>(doc, key, value);
+  };
+
+  c.embedded_ip = get_str("embedded_ip", c.embedded_ip);
+  // Ports keep the low 16 bits of whatever number was configured.
+  c.embedded_action_port = static_cast<uint16_t>(get_int("embedded_action_port", c.embedded_action_port));
+  c.soc_ip = get_str("soc_ip", c.soc_ip);
+  c.soc_data_server_port = static_cast<uint16_t>(get_uint("soc_data_server_port", c.soc_data_server_port));
+  c.data_upload_server_cache_size = get_uint("data_upload_server_cache_size", c.data_upload_server_cache_size);
+  c.do_action_cache_size = get_uint("do_action_cache_size", c.do_action_cache_size);
+  c.add_water_to_station_max_time = get_int("add_water_to_station_max_time", c.add_water_to_station_max_time);
+  c.add_water_to_robot_max_time = get_int("add_water_to_robot_max_time", c.add_water_to_robot_max_time);
+  c.drain_water_max_time = get_int("drain_water_max_time", c.drain_water_max_time);
+  c.close_perfume_pump_max_time = get_int("close_perfume_pump_max_time", c.close_perfume_pump_max_time);
+  c.close_clean_pump_max_time = get_int("close_clean_pump_max_time", c.close_clean_pump_max_time);
+  c.disinfectant_motor_timeout = get_int("disinfectant_motor_timeout", c.disinfectant_motor_timeout);
+  c.wait_disinfectant_motor_recovery_time =
+      get_int("wait_disinfectant_motor_recovery_time", c.wait_disinfectant_motor_recovery_time);
+  c.disinfectant_table_dissolution_time =
+      get_int("disinfectant_table_dissolution_time", c.disinfectant_table_dissolution_time);
+  c.clean_liquid_dissolution_time = get_int("clean_liquid_dissolution_time", c.clean_liquid_dissolution_time);
+  c.perfume_liquid_dissolution_time = get_int("perfume_liquid_dissolution_time", c.perfume_liquid_dissolution_time);
+  c.negative_pressure_up_limit = get_int("negative_pressure_up_limit", c.negative_pressure_up_limit);
+  c.negative_pressure_down_limit = get_int("negative_pressure_down_limit", c.negative_pressure_down_limit);
+  c.max_heat_temp = get_int("max_heat_temp", c.max_heat_temp);
+  c.soft_heat_wire_temp = get_int("soft_heat_wire_temp", c.soft_heat_wire_temp);
+  c.standard_heat_wire_temp = get_int("standard_heat_wire_temp", c.standard_heat_wire_temp);
+  c.strong_heat_wire_temp = get_int("strong_heat_wire_temp", c.strong_heat_wire_temp);
+  c.max_charge_plate_temp = get_uint("max_charge_plate_temp", c.max_charge_plate_temp);
+  c.bottom_action_timeout = get_int("bottom_action_timeout", c.bottom_action_timeout);
+  c.mqtt_user_name = get_str("mqtt_user_name", c.mqtt_user_name);
+  c.mqtt_pwd = get_str("mqtt_pwd", c.mqtt_pwd);
+  c.mqtt_keep_alive_interval = get_int("mqtt_keep_alive_interval", c.mqtt_keep_alive_interval);
+  c.station_id = get_str("station_id", c.station_id);
+  c.upload_station_info_to_cloud_interval =
+      get_int("upload_station_info_to_cloud_interval", c.upload_station_info_to_cloud_interval);
+  c.station_upload_topic = get_str("station_upload_topic", c.station_upload_topic);
+  c.station_report_topic = get_str("station_report_topic", c.station_report_topic);
+  c.cloud_reply_topic_format = get_str("cloud_reply_topic_format", c.cloud_reply_topic_format);
+  c.sewage_check_threshold_up = get_uint("sewage_check_threshold_up", c.sewage_check_threshold_up);
+  c.sewage_check_threshold_down = get_uint("sewage_check_threshold_down", c.sewage_check_threshold_down);
+  c.sewage_pump_power_soft = get_int("sewage_pump_power_soft", c.sewage_pump_power_soft);
+  c.sewage_pump_power_standard = get_int("sewage_pump_power_standard", c.sewage_pump_power_standard);
+  c.sewage_pump_power_strong = get_int("sewage_pump_power_strong", c.sewage_pump_power_strong);
+  c.self_clean_pump_power_soft = get_int("self_clean_pump_power_soft", c.self_clean_pump_power_soft);
+  c.self_clean_pump_power_standard = get_int("self_clean_pump_power_standard", c.self_clean_pump_power_standard);
+  c.self_clean_pump_power_strong = get_int("self_clean_pump_power_strong", c.self_clean_pump_power_strong);
+  c.sorter_motor_power = get_int("sorter_motor_power", c.sorter_motor_power);
+  c.debug = GetConfigFromJson<bool>(doc, "debug", c.debug);
+  c.sensor_data_print_space = get_int("sensor_data_print_space", c.sensor_data_print_space);
+  c.auto_reset_time_space = get_int("auto_reset_time_space", c.auto_reset_time_space);
+  c.default_schedule_space = get_int("default_schedule_space", c.default_schedule_space);
+  c.running_schedule_space = get_int("running_schedule_space", c.running_schedule_space);
+  c.dust_bag_reset_max_time = get_int("dust_bag_reset_max_time", c.dust_bag_reset_max_time);
+  c.dust_bag_replace_cycle = get_int("dust_bag_replace_cycle", c.dust_bag_replace_cycle);
+  c.sewage_pump_continue_work_time = get_int("sewage_pump_continue_work_time", c.sewage_pump_continue_work_time);
+  c.connect_embedded_board_time = get_int("connect_embedded_board_time", c.connect_embedded_board_time);
+
+  return ReadStatus();
+}
+
+void WriteDustBagReplyTimeUncheck() {
+  rapidjson::Document doc;
+  if (!LoadStatusForDustBag(&doc)) {
+    return;
+  }
+  doc[kDustBagKey].SetUint(static_cast<uint32_t>(NowSeconds()));
+  if (!WriteFileAtomically(StatusFilePath(), ToPrettyJson(doc))) {
+    LOG_ERROR("ErrorCode: {}, write status.json for write failed", kErrStatusWrite);
+  }
+}
+
+int64_t ReadDustBagReplyTime() {
+  const int64_t now = NowSeconds();
+  rapidjson::Document doc;
+  if (!LoadStatusForDustBag(&doc)) {
+    // Unknown replacement time: report the bag as overdue.
+    return now;
+  }
+  return now - static_cast<int64_t>(doc[kDustBagKey].GetUint());
+}
 
 }  // namespace station_center
