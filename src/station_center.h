@@ -1,0 +1,152 @@
+#pragma once
+
+#include <rapidjson/document.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "bottom/embedded_communicator.h"
+#include "station/cmd.pb.h"
+#include "station/station_report.pb.h"
+#include "station_types.h"
+#include "task/task.h"
+
+namespace station_center {
+
+class LedManager;
+
+// The station core: admission, task drivers, station status and resets.
+// Lock order everywhere: task_mutex_, then sensors_mutex_, then task_data_mutex_.
+// Methods ending in Unlock expect the caller to hold task_mutex_.
+class StationCenter : public std::enable_shared_from_this<StationCenter> {
+ public:
+  using Service = std::function<StationSrvRsp(const StationSrvReq&)>;
+
+  StationCenter();
+  ~StationCenter();
+  StationCenter(const StationCenter&) = delete;
+  StationCenter& operator=(const StationCenter&) = delete;
+
+  // Start-up: configuration, board link, LED configuration, start-up reset.
+  // Called once on the main thread.
+  bool Init();
+
+  // Dispatch of every outside request; called on the MQTT callback thread,
+  // takes no lock itself.
+  StationSrvRsp HandleService(const StationSrvReq& req);
+
+  // Admission; caller holds task_mutex_.
+  StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& req);
+  // Stores an admitted task and starts its driver; caller holds task_mutex_.
+  void AddNewTaskUnlock(const std::shared_ptr<Task>& task);
+
+  // The service handlers (command table); each takes its own locks.
+  StationSrvRsp ReceiveTask(const StationSrvReq& req);
+  StationSrvRsp CheckRobotPosition(const StationSrvReq& req);  // no task_mutex_
+  StationSrvRsp CheckAddWaterFinished(const StationSrvReq& req);
+  StationSrvRsp CheckWaterReady(const StationSrvReq& req);
+  StationSrvRsp CheckStationBusy(const StationSrvReq& req);
+  StationSrvRsp RobotLeaveStation(const StationSrvReq& req);
+  StationSrvRsp HandleConnectionLost(const StationSrvReq& req);
+  StationSrvRsp UpdateConsumablesSate(const StationSrvReq& req);
+
+  // Body of a task's driver thread; takes task_mutex_ and sensors_mutex_ per pass.
+  void RunTask(std::shared_ptr<Task>& task);
+  // Task endings; called by RunTask with task_mutex_ and sensors_mutex_ (shared) held.
+  void HandleTaskOver(const std::shared_ptr<Task>& task);
+  void HandleTaskError(const std::shared_ptr<Task>& task);
+  void HandleTaskCancel(const std::shared_ptr<Task>& task);
+  void RemoveTaskUnlock(const std::shared_ptr<Task>& task);
+
+  // Idle reset; called once a second by the main loop, takes its own locks.
+  void AutoReset();
+  // Body of the detached reset waiter; takes its own locks.
+  void WaitTasksAndReset();
+  // The only writer of the station status; caller holds task_mutex_.
+  void SetStationCenterStatus(const StationCenterStatus& status);
+  // Safe from any thread without a lock.
+  StationCenterStatus station_status() const { return station_status_.load(); }
+
+  // Indication refresh; called once a second by the main loop, takes its own locks.
+  void ReflushLed();
+
+  // Sensor reports; called on the sensor upload server's thread.
+  void DataUploadCallback(station::SensorsDataRep& data);
+  // Sorter counter thread body (hardware "dvt1").
+  void SocSensorDataDetect();
+
+  // Abnormal records and state reports; callers hold task_mutex_ but not
+  // task_data_mutex_ (AbnormalTaskRecord takes it itself).
+  void AbnormalTaskRecord(int32_t type, int32_t task);
+  void PackDeviceHeader(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator);
+  void PackMsgStateInfo(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator, StationTaskData& data);
+  void PackConsumablesState(rapidjson::Value& parent, rapidjson::Document::AllocatorType& allocator,
+                            StationTaskData& data);
+  void PackAbnormalInfo(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator, StationTaskData& data);
+  void PackStationReport(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator,
+                         StationTaskData& data);
+  void StationReport(rapidjson::Document& doc);
+  // One periodic upload; called on the cloud upload thread.
+  void StationInfoUploadCloud();
+
+  // Accessors for tasks and the indication; the data is guarded by the named lock.
+  const std::shared_ptr<EmbeddedCommunicator>& embedded_communicator() const { return embedded_communicator_; }
+  StationTaskData& task_data() { return task_data_; }  // task_data_mutex_
+  std::shared_mutex& task_data_mutex() { return task_data_mutex_; }
+  const station::SensorsDataRep& sensors_data() const { return sensors_data_; }  // sensors_mutex_
+  std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
+  std::mutex& task_mutex() { return task_mutex_; }
+  const TaskTable& tasks() const { return tasks_; }  // task_mutex_
+  const std::shared_ptr<LedManager>& led_manager() const { return led_manager_; }
+
+  // Number of task driver threads still running; lets tests wait for quiet.
+  int running_drivers() const { return running_drivers_.load(); }
+  // Number of reset waiter threads still running.
+  int running_waiters() const { return running_waiters_.load(); }
+
+  // The robot is in position in `data` (both dock detectors and the plate).
+  static bool RobotInPosition(const station::SensorsDataRep& data);
+
+ private:
+  // Board link set-up without reading the configuration files (Init step 2).
+  bool InitEmbeddedCommunicator();
+  // The start-up reset request (Init step 5).
+  void StartUpReset();
+  // Status 2, then a detached WaitTasksAndReset; caller holds task_mutex_.
+  void StartResetWaiterUnlock();
+
+  std::shared_ptr<LedManager> led_manager_;
+  TaskTable tasks_;
+  std::shared_ptr<EmbeddedCommunicator> embedded_communicator_;
+  std::mutex task_mutex_;
+  std::shared_mutex sensors_mutex_;
+  station::SensorsDataRep sensors_data_;
+  std::shared_mutex task_data_mutex_;
+  StationTaskData task_data_;
+  // Written only under task_mutex_; atomic so the position check may read it
+  // without waiting behind a task pass.
+  std::atomic<StationCenterStatus> station_status_{STATION_STATUS_RESET};
+  std::unordered_map<int, Service> services_;
+
+  // State reports (task_mutex_ + task_data_mutex_).
+  bool first_report_ = true;
+  uint32_t last_occupy_state_ = 0;
+  // Indication: the last command the board acknowledged (task_mutex_).
+  station::EnumLedCmd last_led_cmd_ = station::LED_NOT_CHANGE;
+
+  std::atomic<int> running_drivers_{0};
+  std::atomic<int> running_waiters_{0};
+
+  friend class StationCenterTestPeer;
+};
+
+// The process-wide station core, owned by main; read by the indication
+// conditions. Thread-safe.
+std::shared_ptr<StationCenter> GetStationCenter();
+void SetStationCenter(std::shared_ptr<StationCenter> station_center);
+
+}  // namespace station_center

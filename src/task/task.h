@@ -1,0 +1,140 @@
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "robot/base_station_common.pb.h"
+#include "station/cmd.pb.h"
+#include "station/station_report.pb.h"
+#include "station_types.h"
+
+namespace station_center {
+
+class StationCenter;
+class EmbeddedCommunicator;
+class Task;
+
+using TaskTable = std::unordered_map<TaskType, std::shared_ptr<Task>>;
+
+enum TaskStatus : int32_t {
+  TASK_STATUS_INIT = 0,
+  TASK_STATUS_RUNNING = 1,
+  TASK_STATUS_OVER = 2,
+  TASK_STATUS_ERROR = 3,
+  TASK_STATUS_CANCEL = 4,
+};
+
+enum TaskOperation : int32_t {
+  TASK_OPERATION_CANCEL = 0,
+  TASK_OPERATION_UPDATE = 1,
+};
+
+struct PreCheckResult {
+  std::string err_msg;  // empty when the task may start
+  vantorel_base_station_common::EnumErrCode err_code = vantorel_base_station_common::ENUM_SUCCESS;
+};
+
+// One piece of station work as a state machine. The base owns status, step and
+// time-limit bookkeeping; concrete tasks implement the hooks.
+// Threading: every operation runs with the owner's task_mutex_ held (driver pass
+// or request handler); OperateTask additionally holds mutex_.
+class Task {
+ public:
+  Task(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds);
+  virtual ~Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  // Switch off what the task switched on, after an error. Safe to repeat.
+  virtual bool DoReset() = 0;
+  virtual void AfterOver();
+  virtual void AfterError();
+  virtual void AfterCancel();
+  // One execution pass; false makes the driver end the task in error.
+  virtual bool DoTaskInside(const station::SensorsDataRep& data) = 0;
+  // Switch off what the task switched on, on cancel. Safe to repeat.
+  virtual bool DoCancelUnlock();
+  // The task's own readiness check.
+  virtual PreCheckResult PreCheckUnlock(const station::SensorsDataRep& data);
+  virtual bool UpdateTaskInfoUnlock(const StationSrvReq& req);
+
+  // The conflict check against the running tasks, then the task's own check.
+  PreCheckResult PreCheckUnlock(const TaskTable& tasks, const station::SensorsDataRep& data);
+  // Cancel or update while running; false for an unknown operation.
+  bool OperateTask(const TaskOperation& operation, const StationSrvReq& req);
+  void SetTaskStatus(const TaskStatus& status);
+
+  int64_t task_id() const { return task_id_; }
+  TaskType task_type() const { return task_type_; }
+  TaskStatus status() const { return status_; }
+  int64_t max_seconds() const { return max_seconds_; }
+  time_t start_time() const { return start_time_; }
+  const std::vector<TaskType>& conflict_types() const { return conflict_types_; }
+  void set_conflict_types(std::vector<TaskType> types) { conflict_types_ = std::move(types); }
+
+ protected:
+  using StepFunction = std::function<bool(const station::SensorsDataRep&)>;
+
+  // Status no longer INIT or RUNNING.
+  bool Finished() const;
+  // Logs "task id {}, task type {}, <what>" for a pass on a finished task.
+  void LogAlreadyFinished(const char* what) const;
+  // First-pass bookkeeping: RUNNING and start_time_ = now.
+  void MarkStarted();
+  // A positive limit has passed (strictly).
+  bool TimeLimitPassed() const;
+  // The standard exec-timeout error line.
+  void LogExecTimeout() const;
+
+  // Step machine, for tasks that have steps.
+  void SwitchStep(const int32_t& step);
+  // Runs the entry of steps_ for step_; a missing step is an error.
+  bool RunCurrentStep(const station::SensorsDataRep& data);
+  // The whole pass of a step task: finished guard (logging `finished_what`),
+  // first-pass start (RUNNING, step 1, start time, then OnStepTaskStart), time
+  // limit (OnTimeLimit), then the current step.
+  bool StepTaskPass(const station::SensorsDataRep& data, const char* finished_what);
+  // The task's own start actions at the first pass of a step task.
+  virtual void OnStepTaskStart() {}
+  // Called when the time limit passed; the result becomes the pass result.
+  virtual bool OnTimeLimit();
+
+  // One board command; true when the board acknowledged.
+  bool SendAction(station::EnumSupplyType supply_type, int32_t action);
+
+  std::shared_ptr<EmbeddedCommunicator> communicator_;
+  int64_t max_seconds_;
+  time_t start_time_ = 0;
+  std::mutex mutex_;
+  std::shared_ptr<StationCenter> station_center_;
+  TaskStatus status_ = TASK_STATUS_INIT;
+  TaskType task_type_;
+  std::vector<TaskType> conflict_types_;
+  int64_t task_id_;
+  std::unordered_map<TaskType, vantorel_base_station_common::EnumErrCode> conflict_err_codes_;
+
+  int32_t step_ = 0;
+  std::unordered_map<int32_t, StepFunction> steps_;
+};
+
+// Tasks that carry a robot ActionCommand (action and duration).
+class SupplyMaterialTask : public Task {
+ public:
+  SupplyMaterialTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+                     int32_t action);
+
+  // Takes the request's duration as the new limit and restarts it from now.
+  bool UpdateTaskInfoUnlock(const StationSrvReq& req) override;
+
+  int32_t action() const { return action_; }
+
+ protected:
+  int32_t action_;  // vantorel_base_station_mqtt::EnumActionModel
+};
+
+}  // namespace station_center
