@@ -1,26 +1,29 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 
+#include "bottom/data_upload_server.h"
+#include "bottom/frame_codec.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
 
 namespace station_center {
 
 class TcpClient;
-class DataUploadServer;
-
-using SensorCallback = std::function<void(station::SensorsDataRep&)>;
 
 // The link to the station's embedded control board: one command at a time on the
 // command connection (client), sensor reports on the upload server.
-// Thread-safe: every command holds `mutex_` for the whole exchange.
+// Thread-safe: every command holds `mutex_` for the whole exchange. Destroying it
+// stops the sensor server and waits until its thread is out of the callback.
 class EmbeddedCommunicator {
  public:
   EmbeddedCommunicator() = default;
   ~EmbeddedCommunicator();
+  EmbeddedCommunicator(const EmbeddedCommunicator&) = delete;
+  EmbeddedCommunicator& operator=(const EmbeddedCommunicator&) = delete;
 
   // Connects the command link (retrying up to connect_embedded_board_time) and
   // starts the sensor server; `callback` runs on the sensor server's thread.
@@ -30,16 +33,36 @@ class EmbeddedCommunicator {
   bool DoAction(const station::ActionCommand& cmd);
   bool ChangeLed(station::EnumLedCmd led_cmd);
 
+  // The exchange shared by DoAction and ChangeLed: sends `req` once and waits up
+  // to `timeout` seconds for the reply carrying its seq_. The caller holds
+  // mutex_ (DoAction and ChangeLed do) or is the link's only user.
   bool BottomReqNeedResp(const std::shared_ptr<TcpClient>& client, const station::SupplyMaterialReq& req,
                          station::SupplyMaterialRsp& rsp, int timeout);
 
+  // The sensor server's bound port (soc_data_server_port may be 0 in tests);
+  // 0 until the accept thread has bound it. Call after Init returned.
+  uint16_t SensorServerPort() const;
+  // The sensor server, for tests and shutdown; null before Init.
+  const std::shared_ptr<DataUploadServer>& data_upload_server() const { return data_upload_server_; }
+
  private:
   int32_t NextRequestId();
+  // Closes the command connection and forgets the bytes read from it.
+  void CloseClient(TcpClient& client);
+  // Closes, then reconnects the command connection.
+  bool Reconnect(TcpClient& client);
+  // Points reply_reader_ at `client`'s current connection.
+  void SyncReader(const TcpClient& client);
 
   std::mutex mutex_;
   std::shared_ptr<TcpClient> client_;
   std::shared_ptr<DataUploadServer> data_upload_server_;
   int32_t last_request_id_ = 0;  // guarded by mutex_
+  // Reply bytes of the current command connection, kept across commands so late
+  // replies are recognised by seq_; guarded by mutex_.
+  FrameReader reply_reader_{0};
+  const TcpClient* reader_client_ = nullptr;
+  int reader_sock_ = -1;
 };
 
 }  // namespace station_center

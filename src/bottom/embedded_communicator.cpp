@@ -1,0 +1,221 @@
+#include "bottom/embedded_communicator.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bottom/tcp_client.h"
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrInitConnect = 101900070;
+constexpr int kErrSerialize = 101900052;
+constexpr int kErrExchange = 101900057;
+constexpr auto kRetryPause = std::chrono::seconds(1);
+
+}  // namespace
+
+EmbeddedCommunicator::~EmbeddedCommunicator() {
+  if (data_upload_server_) {
+    data_upload_server_->Stop();
+  }
+}
+
+bool EmbeddedCommunicator::Init(SensorCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (data_upload_server_) {
+    data_upload_server_->Stop();  // a second Init replaces the first server
+  }
+  client_ = std::make_shared<TcpClient>(g_config.embedded_ip, g_config.embedded_action_port);
+  data_upload_server_ =
+      std::make_shared<DataUploadServer>(g_config.soc_ip, g_config.soc_data_server_port, std::move(callback));
+  const int64_t start = NowSeconds();
+  while (!client_->Init()) {
+    std::this_thread::sleep_for(kRetryPause);
+    if (NowSeconds() - start > g_config.connect_embedded_board_time) {
+      LOG_ERROR("ErrorCode: {}, Init tcp connect to embedded error, please check ETH and embedded board",
+                kErrInitConnect);
+      return false;
+    }
+  }
+  SyncReader(*client_);
+  std::this_thread::sleep_for(kRetryPause);
+  data_upload_server_->Init();
+  return true;
+}
+
+bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t request_id = NextRequestId();
+  LOG_INFO("DoAction : {}, request id : {}", cmd.ShortDebugString(), request_id);
+  station::SupplyMaterialReq req;
+  req.set_seq_(request_id);
+  *req.mutable_cmd_() = cmd;
+  station::SupplyMaterialRsp rsp;
+  return BottomReqNeedResp(client_, req, rsp, g_config.bottom_action_timeout);
+}
+
+bool EmbeddedCommunicator::ChangeLed(station::EnumLedCmd led_cmd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t request_id = NextRequestId();
+  LOG_INFO("ChangeLed, led cmd : {}, request id : {}", static_cast<int>(led_cmd), request_id);
+  station::SupplyMaterialReq req;
+  req.set_seq_(request_id);
+  req.mutable_change_led_()->set_led_cmd_(led_cmd);
+  station::SupplyMaterialRsp rsp;
+  return BottomReqNeedResp(client_, req, rsp, g_config.bottom_action_timeout);
+}
+
+bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& client,
+                                             const station::SupplyMaterialReq& req, station::SupplyMaterialRsp& rsp,
+                                             int timeout) {
+  const int32_t request_id = req.seq_();
+  LOG_INFO("EmbeddedCommunicator::BottomReqNeedResp request id :{}", request_id);
+  if (!client) {
+    LOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kErrExchange, request_id);
+    return false;
+  }
+  std::string frame;
+  if (!EncodeFrame(req, &frame)) {
+    LOG_ERROR("ErrorCode: {}, req serialize failed request id : {}", kErrSerialize, request_id);
+    return false;
+  }
+  SyncReader(*client);
+
+  bool need_send = true;
+  bool answered = false;
+  bool done = false;
+  const int64_t start = NowMillis();
+  const int64_t limit = static_cast<int64_t>(timeout) * 1000;
+  const size_t cache_size = g_config.do_action_cache_size;
+  std::vector<char> buffer;
+  std::string payload;
+
+  while (!done && NowMillis() - start < limit) {
+    if (need_send) {
+      if (!client->connectIsAlive(client->sock_) && !Reconnect(*client)) {
+        LOG_ERROR("BottomReqNeedResp exchange failed, exchange:{}, request id : {}", false, request_id);
+        std::this_thread::sleep_for(kRetryPause);
+        continue;
+      }
+      if (!client->SendData(client->sock_, frame.data(), static_cast<int>(frame.size()))) {
+        CloseClient(*client);
+        LOG_ERROR("BottomReqNeedResp exchange failed, exchange:{}, request id : {}", false, request_id);
+        std::this_thread::sleep_for(kRetryPause);
+        continue;
+      }
+      // Sent once; from here on only the reply is awaited, never a resend.
+      need_send = false;
+    }
+
+    // Replies already buffered from an earlier read come before a new read.
+    FrameReader::Result result = reply_reader_.Next(&payload);
+    if (result == FrameReader::Result::kNeedMore) {
+      bool reconnect_failed = false;
+      if (!client->connectIsAlive(client->sock_) && !Reconnect(*client)) {
+        reconnect_failed = true;
+      }
+      int n = 0;
+      if (!reconnect_failed) {
+        buffer.assign(cache_size, 0);
+        n = client->RecvData(client->sock_, buffer.data(), static_cast<int>(buffer.size()));
+      }
+      if (n <= 0) {
+        CloseClient(*client);
+        LOG_ERROR("SendCleaningComponentRequest response failed, rcvlen : {}, request id : {}", n, request_id);
+        if (reconnect_failed) {
+          // An unreachable board must not turn the wait into a busy loop.
+          std::this_thread::sleep_for(kRetryPause);
+        }
+        continue;
+      }
+      reply_reader_.Append(buffer.data(), static_cast<size_t>(n));
+      result = reply_reader_.Next(&payload);
+    }
+
+    while (!done) {
+      if (result == FrameReader::Result::kNeedMore) {
+        break;  // the rest of a split reply comes with a later read
+      }
+      if (result == FrameReader::Result::kOversized) {
+        // The stream is out of step; the next command starts on a fresh connection.
+        LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
+        CloseClient(*client);
+        done = true;
+        break;
+      }
+      if (!rsp.ParseFromString(payload)) {
+        LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
+        done = true;
+        break;
+      }
+      if (rsp.seq_() != request_id) {
+        LOG_INFO("Recv data not this request, rcv request id : {}, current request id : {}", rsp.seq_(), request_id);
+        result = reply_reader_.Next(&payload);
+        continue;
+      }
+      answered = true;
+      if (rsp.err_code_() != station::ENUM_SUCCESS) {
+        LOG_ERROR("SendCleaningComponentRequest processing failed right now, request id : {}", request_id);
+      }
+      done = true;
+    }
+  }
+
+  LOG_INFO("resp.err_code = {}, resp.error_msg = [{}] req_over_flag = {}, request id : {}",
+           static_cast<int>(rsp.err_code_()), rsp.err_msg_(), answered, request_id);
+  const bool ok = answered && rsp.err_code_() == station::ENUM_SUCCESS;
+  if (!ok) {
+    LOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kErrExchange, request_id);
+  }
+  return ok;
+}
+
+uint16_t EmbeddedCommunicator::SensorServerPort() const {
+  return data_upload_server_ ? data_upload_server_->BoundPort() : 0;
+}
+
+int32_t EmbeddedCommunicator::NextRequestId() {
+  // Time-based like the board expects, but never repeated: two commands in the
+  // same second would otherwise share an id and a late reply could pass as ours.
+  const int64_t next = std::max<int64_t>(NowSeconds(), static_cast<int64_t>(last_request_id_) + 1);
+  last_request_id_ = static_cast<int32_t>(next);
+  return last_request_id_;
+}
+
+void EmbeddedCommunicator::CloseClient(TcpClient& client) {
+  if (client.sock_ >= 0) {
+    ::close(client.sock_);
+  }
+  client.sock_ = -1;
+  SyncReader(client);
+  reply_reader_.Clear();
+}
+
+bool EmbeddedCommunicator::Reconnect(TcpClient& client) {
+  CloseClient(client);
+  const bool ok = client.Init();
+  SyncReader(client);
+  reply_reader_.Clear();
+  return ok;
+}
+
+void EmbeddedCommunicator::SyncReader(const TcpClient& client) {
+  if (reader_client_ == &client && reader_sock_ == client.sock_) {
+    return;
+  }
+  reply_reader_ = FrameReader(g_config.do_action_cache_size);
+  reader_client_ = &client;
+  reader_sock_ = client.sock_;
+}
+
+}  // namespace station_center
