@@ -1,0 +1,180 @@
+#include "led_manager.h"
+
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "config.h"
+#include "logger.h"
+#include "station_center.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrLedConfigOpen = 101900062;
+constexpr int kErrLedConfigFormat = 101900064;
+constexpr int kDefaultPriority = 1000;
+
+using Condition = std::function<bool(StationTaskData&, const station::SensorsDataRep&, const TaskTable&)>;
+using Action = std::function<void(StationTaskData&, const station::SensorsDataRep&)>;
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    out->append(buffer, n);
+  }
+  const bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  return ok;
+}
+
+bool Runs(const TaskTable& tasks, TaskType type) { return !tasks.empty() && tasks.count(type) > 0; }
+
+bool SelfCheckPassed(const station::SensorsDataRep& sensors) {
+  return sensors.initsensorsstate() && sensors.initactuatorsstate() && sensors.selfcheckstate();
+}
+
+StationCenterStatus CurrentStationStatus() {
+  std::shared_ptr<StationCenter> center = GetStationCenter();
+  return center ? center->station_status() : STATION_STATUS_NORMAL;
+}
+
+// A: a finished charge is no longer news, nor is the last docking check.
+void ActionA(StationTaskData& data, const station::SensorsDataRep&) {
+  if (data.charging == 2) {
+    data.charging = 0;
+  }
+  data.robot_position = 0;
+}
+
+// B: the charge-complete pattern stays until something more important shows.
+void ActionB(StationTaskData& data, const station::SensorsDataRep&) { data.robot_position = 0; }
+
+// C: a failed docking stays shown until something more important shows.
+void ActionC(StationTaskData& data, const station::SensorsDataRep&) {
+  if (data.charging == 2) {
+    data.charging = 0;
+  }
+}
+
+Condition TaskRuns(std::vector<TaskType> types) {
+  return [types](StationTaskData&, const station::SensorsDataRep&, const TaskTable& tasks) {
+    return std::any_of(types.begin(), types.end(), [&tasks](TaskType type) { return Runs(tasks, type); });
+  };
+}
+
+Condition AbnormalPresent(int32_t type) {
+  return [type](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
+    return data.AbnormalPresent(type);
+  };
+}
+
+}  // namespace
+
+bool LedManager::ReadConfig() {
+  const std::string path = LedConfigFilePath();
+  std::string text;
+  if (!ReadWholeFile(path, &text)) {
+    LOG_ERROR("ErrorCode: {}, open config.json failed", kErrLedConfigOpen);
+    return false;
+  }
+  rapidjson::Document doc;
+  doc.Parse(text.data(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    LOG_ERROR("ErrorCode: {}, config.json format error", kErrLedConfigFormat);
+    return false;
+  }
+
+  struct Row {
+    const char* key;
+    station::EnumLedCmd led_cmd;
+    Condition condition;
+    Action action;
+  };
+  const Row rows[] = {
+      {"led_normal_work", station::LED_NORMAL_WORK,
+       [](StationTaskData&, const station::SensorsDataRep&, const TaskTable&) { return true; }, ActionA},
+      {"led_self_check_failed", station::LED_SELF_CHECK_FAIL,
+       [](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
+         return data.sensor_data_received && !SelfCheckPassed(sensors);
+       },
+       ActionA},
+      {"led_self_check_success", station::LED_SELF_CHECK_SUCCESS,
+       [this](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
+         if (!data.sensor_data_received || !SelfCheckPassed(sensors) || self_check_success_shown_) {
+           return false;
+         }
+         self_check_success_shown_ = true;
+         return true;
+       },
+       ActionA},
+      {"led_in_charge", station::LED_CHARGING,
+       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 1; },
+       ActionA},
+      {"led_charge_complete", station::LED_CHARGE_COMPLETE,
+       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 2; },
+       ActionB},
+      {"charge_error_led", station::LED_CHARGE_FAIL,
+       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 3; },
+       ActionA},
+      {"deep_self_clean_led", station::LED_DEEP_CLEAN,
+       TaskRuns({TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_WATER_SPRAY, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}), ActionA},
+      {"station_error_led", station::LED_ERROR_STATE,
+       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
+         for (int32_t type : {ABNORMAL_DUST_BAG_OUT, ABNORMAL_DUST_BOX_CAP, ABNORMAL_PLATE_UP_TEMP,
+                              ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP}) {
+           if (data.AbnormalPresent(type)) {
+             return true;
+           }
+         }
+         return CurrentStationStatus() == STATION_STATUS_ERROR;
+       },
+       ActionA},
+      {"in_supply_led", station::LED_SUPPLYING, TaskRuns({TASK_TYPE_ADD_WATER}), ActionA},
+      {"docking_success_led", station::LED_DOCKING_SUCCESS,
+       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.robot_position == 1; },
+       ActionA},
+      {"docking_failed_led", station::LED_DOCKING_ERR,
+       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.robot_position == 2; },
+       ActionC},
+      {"disinfectant_prepare_led", station::SCREEN_PRE_WATER, TaskRuns({TASK_TYPE_DISINFECTANT_PREPARE}), ActionC},
+      {"in_dust_collect_led", station::SCREEN_COLLECT_DUST, TaskRuns({TASK_TYPE_DUST_COLLECT}), ActionA},
+      {"station_reset", station::SCREEN_STATION_RESET, TaskRuns({TASK_TYPE_RESET_STATION}), ActionA},
+      {"disinfectant_tables_err", station::SCREEN_DISINFECTANT_ERR, AbnormalPresent(ABNORMAL_DISINFECTANT_TABLETS),
+       ActionA},
+      {"tap_water_err", station::SCREEN_TAP_WATER_ERR, AbnormalPresent(ABNORMAL_TAP_WATER), ActionA},
+      {"dust_bag_replace_err", station::SCREEN_DUST_BAG_REPLACE_ERR, AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE),
+       ActionA},
+      {"sewage_over_flow", station::SCREEN_SEWAGE_OVER_FLOW,
+       [](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
+         return data.sensor_data_received && sensors.issewageoverflow();
+       },
+       ActionA},
+  };
+
+  strategies_.clear();
+  for (const Row& row : rows) {
+    auto strategy = std::make_shared<LedStrategy>();
+    strategy->condition = row.condition;
+    strategy->action = row.action;
+    strategy->led_cmd = row.led_cmd;
+    strategy->priority = GetConfigFromJson<int>(doc, row.key, kDefaultPriority);
+    strategies_.push_back(std::move(strategy));
+  }
+  // Equal ranks keep the order above, so an unranked configuration is still deterministic.
+  std::stable_sort(strategies_.begin(), strategies_.end(),
+                   [](const std::shared_ptr<LedStrategy>& a, const std::shared_ptr<LedStrategy>& b) {
+                     return a->priority < b->priority;
+                   });
+  return true;
+}
+
+}  // namespace station_center

@@ -1,0 +1,107 @@
+#include "task/reset_station_task.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+#include "station_center.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrOpenDrain = 101900022;
+constexpr int kErrCloseDrain = 101900024;
+constexpr int kErrDrainTimeout = 101900025;
+
+}  // namespace
+
+ResetStationTask::ResetStationTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+                                   int64_t max_seconds)
+    : Task(std::move(station_center), task_type, max_seconds) {
+  steps_[1] = [this](const station::SensorsDataRep& data) { return ResetMcu(data); };
+  steps_[2] = [this](const station::SensorsDataRep& data) { return DrainWater(data); };
+  steps_[3] = [this](const station::SensorsDataRep& data) { return WaitDrainWaterOver(data); };
+}
+
+bool ResetStationTask::DoTaskInside(const station::SensorsDataRep& data) {
+  return StepTaskPass(data, "already over or error or canceled");
+}
+
+void ResetStationTask::OnStepTaskStart() {
+  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+  station_center_->task_data().ResetTaskData();
+}
+
+bool ResetStationTask::ResetMcu(const station::SensorsDataRep&) {
+  if (!SendAction(station::ENUM_SUPPLY_RESET_MCU, 1)) {
+    LOG_WARN("Reset embedded board failed");
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  SwitchStep(2);
+  return true;
+}
+
+bool ResetStationTask::DrainWater(const station::SensorsDataRep& data) {
+  if (data.cleantankfootlevel() == 1) {
+    LOG_INFO("clean tank now arrive foot level, don't need drain water");
+    SetTaskStatus(TASK_STATUS_OVER);
+    return true;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  drain_start_ = static_cast<time_t>(NowSeconds());
+  SwitchStep(3);
+  return true;
+}
+
+bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& data) {
+  if (data.cleantankfootlevel() == 1) {
+    LOG_INFO("clean tank now arrive foot level, drain water over");
+    return CloseDrainAtEnd();
+  }
+  if (NowSeconds() - drain_start_ <= g_config.drain_water_max_time) {
+    return true;
+  }
+  LOG_ERROR(
+      "ErrorCode: {}, drain water timeout when reset, maybe drain water switch or tank foot level sensor breakdown",
+      kErrDrainTimeout);
+  LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
+  return CloseDrainAtEnd();
+}
+
+bool ResetStationTask::CloseDrainAtEnd() {
+  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  SetTaskStatus(TASK_STATUS_OVER);
+  return true;
+}
+
+bool ResetStationTask::DoReset() {
+  const bool ok = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
+  if (!ok) {
+    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+  }
+  return ok;
+}
+
+bool ResetStationTask::DoCancelUnlock() {
+  const bool ok = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
+  if (!ok) {
+    LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+  }
+  return ok;
+}
+
+}  // namespace station_center
