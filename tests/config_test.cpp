@@ -268,6 +268,16 @@ TEST_F(ConfigTest, BrokenFilesFailWithTheirCodes) {
   }
 }
 
+TEST_F(ConfigTest, StatusDirThatCannotBeMadeIsNotReportedAsCreated) {
+  // A dangling link: stat fails, and so does mkdir.
+  ASSERT_EQ(::symlink(root_.Under("/nowhere/status").c_str(), root_.Under(kStatusDirRel).c_str()), 0);
+  root_.WriteFile(kConfigRel, "{}");
+  EXPECT_FALSE(ReadConfig());
+  EXPECT_FALSE(Logged("Create path"));
+  EXPECT_TRUE(Logged("[ERROR] ErrorCode: 101900071, 无法创建文件: " + root_.Under(kStatusRel) + "\n"));
+  EXPECT_TRUE(Logged("[ERROR] ErrorCode: 101900072, open status.json failed"));
+}
+
 TEST_F(ConfigTest, GetConfigFromJsonOnANonObjectReturnsTheDefault) {
   rapidjson::Document doc;
   doc.Parse("[1]");
