@@ -41,8 +41,9 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
 
   // Admission; caller holds task_mutex_.
   StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& req);
-  // Stores an admitted task and starts its driver; caller holds task_mutex_.
-  void AddNewTaskUnlock(const std::shared_ptr<Task>& task);
+  // Stores an admitted task and starts its driver; false (task not kept) when
+  // no thread could be started. Caller holds task_mutex_.
+  bool AddNewTaskUnlock(const std::shared_ptr<Task>& task);
 
   // The service handlers (command table); each takes its own locks.
   StationSrvRsp ReceiveTask(const StationSrvReq& req);
@@ -97,7 +98,10 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   const std::shared_ptr<EmbeddedCommunicator>& embedded_communicator() const { return embedded_communicator_; }
   StationTaskData& task_data() { return task_data_; }  // task_data_mutex_
   std::shared_mutex& task_data_mutex() { return task_data_mutex_; }
-  const station::SensorsDataRep& sensors_data() const { return sensors_data_; }  // sensors_mutex_
+  // The snapshot and its arrival time (NowMillis) are written with task_mutex_
+  // and sensors_mutex_ both held, so a holder of either may read them.
+  const station::SensorsDataRep& sensors_data() const { return sensors_data_; }
+  int64_t sensors_data_millis() const { return sensors_data_millis_; }
   std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
   std::mutex& task_mutex() { return task_mutex_; }
   const TaskTable& tasks() const { return tasks_; }  // task_mutex_
@@ -125,6 +129,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   std::mutex task_mutex_;
   std::shared_mutex sensors_mutex_;
   station::SensorsDataRep sensors_data_;
+  int64_t sensors_data_millis_ = 0;
   std::shared_mutex task_data_mutex_;
   StationTaskData task_data_;
   // Written only under task_mutex_; atomic so the position check may read it

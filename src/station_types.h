@@ -107,27 +107,8 @@ struct StationSrvRsp {
   vantorel_base_station_common::EnumErrCode err_code = vantorel_base_station_common::ENUM_SUCCESS;
 };
 
-// Station-wide facts shared by the core, the tasks, the reports and the
-// indication. Not thread-safe by itself: guarded by StationCenter's
-// task_data_mutex_.
-struct StationTaskData {
-  StationTaskData();
-  // Copies rebind abnormal_types to the copy's own flags (a snapshot must never
-  // write through to the record it was taken from).
-  StationTaskData(const StationTaskData& other);
-  StationTaskData& operator=(const StationTaskData& other);
-
-  // The station reset: work period, preparation and task facts back to their
-  // initial values; sensor-driven facts and consumable abnormal flags kept.
-  void ResetTaskData();
-
-  // Clears abnormal condition `type` and, when nothing keeps it abnormal, task
-  // key `task`. Sends nothing.
-  void AbnormalInfoRelease(int32_t type, int32_t task);
-
-  // True when the abnormal flag of `type` is known and clear (condition present).
-  bool AbnormalPresent(int32_t type) const;
-
+// The plain facts of StationTaskData; copied memberwise.
+struct StationTaskFacts {
   bool work_started = false;
   time_t work_start_time = -1;
   bool sensor_data_received = false;
@@ -161,10 +142,35 @@ struct StationTaskData {
 
   // Task key (task type, or TASK_TYPE_SENSOR) -> 1 abnormal, 0 normal.
   std::unordered_map<TaskType, int32_t> abnormal_tasks;
-  // Abnormal type -> its flag above.
-  std::unordered_map<int32_t, bool*> abnormal_types;
 
   bool consumables_released = false;
+};
+
+// Station-wide facts shared by the core, the tasks, the reports and the
+// indication. Not thread-safe by itself: guarded by StationCenter's
+// task_data_mutex_.
+struct StationTaskData : StationTaskFacts {
+  StationTaskData();
+  // Copies point abnormal_types at the copy's own flags, so a snapshot never
+  // writes through to the record it was taken from.
+  StationTaskData(const StationTaskData& other);
+  StationTaskData& operator=(const StationTaskData& other);
+
+  // The station reset: work period, preparation and task facts back to their
+  // initial values; sensor-driven facts and consumable abnormal flags kept.
+  void ResetTaskData();
+
+  // Clears abnormal condition `type` and, when nothing else keeps it abnormal,
+  // task key `task`. Sends nothing.
+  void AbnormalInfoRelease(int32_t type, int32_t task);
+
+  // The flag of abnormal `type`, or null for an unknown type.
+  bool* AbnormalFlag(int32_t type) const;
+  // True when `type` is known and its condition is present (flag clear).
+  bool AbnormalPresent(int32_t type) const;
+
+  // Abnormal type -> its flag in this record.
+  std::unordered_map<int32_t, bool*> abnormal_types;
 
  private:
   void BindAbnormalTypes();

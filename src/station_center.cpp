@@ -1,0 +1,544 @@
+#include "station_center.h"
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "clock.h"
+#include "config.h"
+#include "led_manager.h"
+#include "logger.h"
+#include "task/task_factory.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrTaskError = 101900011;
+constexpr int kErrInvalidTaskType = 101900031;
+constexpr int kErrUnsupportedCmd = 101900037;
+constexpr int kErrResetTaskFailed = 101900058;
+constexpr int kErrReflushLed = 101900069;
+
+std::mutex g_station_center_mutex;
+std::shared_ptr<StationCenter> g_station_center;  // guarded by g_station_center_mutex
+
+StationSrvRsp Answer(int32_t code, std::string msg = std::string()) {
+  StationSrvRsp rsp;
+  rsp.code = code;
+  rsp.msg = std::move(msg);
+  return rsp;
+}
+
+StationSrvReq ResetRequest() {
+  StationSrvReq req;
+  req.task_type = TASK_TYPE_RESET_STATION;
+  return req;
+}
+
+// Task ids are logged as 32-bit numbers.
+int32_t LogId(const std::shared_ptr<Task>& task) { return static_cast<int32_t>(task->task_id()); }
+int LogType(const std::shared_ptr<Task>& task) { return static_cast<int>(task->task_type()); }
+
+// Types whose end leaves the station as it is: the robot may still want the
+// prepared water, a manual charge is the person's business, a reset is the reset.
+bool EndTriggersReset(TaskType type) {
+  return type != TASK_TYPE_DISINFECTANT_PREPARE && type != TASK_TYPE_MANUAL_CHARGE && type != TASK_TYPE_RESET_STATION;
+}
+
+}  // namespace
+
+std::shared_ptr<StationCenter> GetStationCenter() {
+  std::lock_guard<std::mutex> lock(g_station_center_mutex);
+  return g_station_center;
+}
+
+void SetStationCenter(std::shared_ptr<StationCenter> station_center) {
+  std::lock_guard<std::mutex> lock(g_station_center_mutex);
+  g_station_center = std::move(station_center);
+}
+
+StationCenter::StationCenter() {
+  using std::placeholders::_1;
+  services_.emplace(SRV_CMD_TASK, std::bind(&StationCenter::ReceiveTask, this, _1));
+  services_.emplace(SRV_CMD_ROBOT_POSITION, std::bind(&StationCenter::CheckRobotPosition, this, _1));
+  services_.emplace(SRV_CMD_WATER_READY, std::bind(&StationCenter::CheckWaterReady, this, _1));
+  services_.emplace(SRV_CMD_ADD_WATER_FINISHED, std::bind(&StationCenter::CheckAddWaterFinished, this, _1));
+  services_.emplace(SRV_CMD_STATION_BUSY, std::bind(&StationCenter::CheckStationBusy, this, _1));
+  services_.emplace(SRV_CMD_ROBOT_LEAVE, std::bind(&StationCenter::RobotLeaveStation, this, _1));
+  services_.emplace(SRV_CMD_CONNECTION_LOST, std::bind(&StationCenter::HandleConnectionLost, this, _1));
+  services_.emplace(SRV_CMD_CLOUD_REPLY, std::bind(&StationCenter::UpdateConsumablesSate, this, _1));
+}
+
+StationCenter::~StationCenter() = default;
+
+bool StationCenter::RobotInPosition(const station::SensorsDataRep& data) {
+  return data.robotdockdetleft() != 0 && data.robotdockdetright() != 0 && data.electrodeplatedet() != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+bool StationCenter::Init() {
+  if (!ReadConfig()) {
+    return false;
+  }
+  if (!InitEmbeddedCommunicator()) {
+    return false;
+  }
+  led_manager_ = std::make_shared<LedManager>();
+  if (!led_manager_->ReadConfig()) {
+    return false;
+  }
+  StartUpReset();
+  return true;
+}
+
+bool StationCenter::InitEmbeddedCommunicator() {
+  embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
+  return embedded_communicator_->Init(std::bind(&StationCenter::DataUploadCallback, this, std::placeholders::_1));
+}
+
+void StationCenter::StartUpReset() {
+  const StationSrvRsp rsp = ReceiveTask(ResetRequest());
+  LOG_INFO("reset task result : {}, err_msg : {}", rsp.code, rsp.msg);
+}
+
+// ---------------------------------------------------------------------------
+// Service dispatch and admission
+
+StationSrvRsp StationCenter::HandleService(const StationSrvReq& req) {
+  auto it = services_.find(req.cmd);
+  if (it != services_.end()) {
+    return it->second(req);
+  }
+  LOG_ERROR("ErrorCode: {}, station service receive unsupport cmd : {}", kErrUnsupportedCmd, req.cmd);
+  return Answer(SRV_CODE_UNSUPPORTED_CMD);
+}
+
+StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  return ReceiveTaskUnlock(req);
+}
+
+StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
+  namespace mqtt = vantorel_base_station_mqtt;
+  const TaskType type = req.task_type;
+  if (type != TASK_TYPE_RESET_STATION) {
+    switch (station_status()) {
+      case STATION_STATUS_EMERGENCY_STOP:
+        return Answer(SRV_CODE_EMERGENCY_STOP, "station in emergency stop status");
+      case STATION_STATUS_ERROR:
+        return Answer(SRV_CODE_STATION_ERROR, "station in error status");
+      case STATION_STATUS_RESET:
+        return Answer(SRV_CODE_STATION_RESET, "station in reset");
+      default:
+        break;
+    }
+    if (type == TASK_TYPE_INVALID) {
+      LOG_ERROR("ErrorCode: {}, receive unvalid task type", kErrInvalidTaskType);
+      return Answer(SRV_CODE_INVALID_TASK_TYPE, "task type is invalid");
+    }
+  }
+
+  const int32_t action = type == TASK_TYPE_DISINFECTANT_PREPARE
+                             ? req.prepare_disinfectant_req.cmd().action_cmd().action()
+                             : req.supply_material_req.cmd().action();
+
+  auto running = tasks_.find(type);
+  if (running == tasks_.end()) {
+    if (action == mqtt::ENUM_ACTION_ILLEGAL && type != TASK_TYPE_DISINFECTANT_PREPARE &&
+        type != TASK_TYPE_MANUAL_CHARGE && type != TASK_TYPE_RESET_STATION) {
+      return Answer(SRV_CODE_FAILED, "action model illegal");
+    }
+    if (action == mqtt::ENUM_ACTION_STOP) {
+      return Answer(SRV_CODE_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : " +
+                                                    std::to_string(static_cast<int>(type)) + ") running");
+    }
+    const CreateTaskResult created = CreateTask(weak_from_this().lock(), req);
+    if (created.result != CREATE_TASK_SUCCESS || !created.task) {
+      return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
+    }
+    // Every writer of the snapshot also holds task_mutex_, which the caller holds.
+    const PreCheckResult check = created.task->PreCheckUnlock(tasks_, sensors_data_);
+    if (!check.err_msg.empty()) {
+      LOG_ERROR(
+          "The conditions are not met or there are mutually exclusive tasks, making it impossible to run new tasks");
+      StationSrvRsp rsp = Answer(SRV_CODE_FAILED, check.err_msg);
+      rsp.err_code = check.err_code;
+      return rsp;
+    }
+    if (!AddNewTaskUnlock(created.task)) {
+      return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
+    }
+    return Answer(SRV_CODE_SUCCESS);
+  }
+
+  const std::shared_ptr<Task> task = running->second;
+  switch (action) {
+    case mqtt::ENUM_ACTION_ILLEGAL:
+      return Answer(SRV_CODE_FAILED, "action model illegal");
+    case mqtt::ENUM_ACTION_SOFT:
+    case mqtt::ENUM_ACTION_STANDARD:
+    case mqtt::ENUM_ACTION_STRONG:
+      if (task->OperateTask(TASK_OPERATION_UPDATE, req)) {
+        return Answer(SRV_CODE_TASK_UPDATED, "already exist task, upload task info success");
+      }
+      return Answer(SRV_CODE_FAILED, "already exist task, upload task info failed");
+    case mqtt::ENUM_ACTION_STOP: {
+      const std::string text = "cancel task id : " + std::to_string(task->task_id()) +
+                               ",task type : " + std::to_string(static_cast<int>(task->task_type()));
+      if (task->OperateTask(TASK_OPERATION_CANCEL, req)) {
+        return Answer(SRV_CODE_SUCCESS, text);
+      }
+      return Answer(SRV_CODE_FAILED, text + ", failed");
+    }
+    default:
+      return Answer(SRV_CODE_FAILED, "already exist task, upload task info failed");
+  }
+}
+
+bool StationCenter::AddNewTaskUnlock(const std::shared_ptr<Task>& task) {
+  const TaskType type = task->task_type();
+  const bool first_task = tasks_.empty() && type != TASK_TYPE_RESET_STATION && type != TASK_TYPE_MANUAL_CHARGE;
+  tasks_[type] = task;
+
+  // The driver keeps the station core alive until it has left it.
+  std::shared_ptr<StationCenter> self = weak_from_this().lock();
+  running_drivers_.fetch_add(1);
+  try {
+    std::thread([this, self, driven = task]() mutable {
+      RunTask(driven);
+      driven.reset();
+      running_drivers_.fetch_sub(1);
+    }).detach();
+  } catch (const std::exception& e) {
+    running_drivers_.fetch_sub(1);
+    tasks_.erase(type);
+    LOG_ERROR("start driver of task type {} failed: {}", static_cast<int>(type), e.what());
+    return false;
+  }
+
+  if (first_task) {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    task_data_.work_started = true;
+    task_data_.work_start_time = NowSeconds();
+    LOG_INFO("Start work, time : {}", static_cast<int64_t>(task_data_.work_start_time));
+  }
+  return true;
+}
+
+StationSrvRsp StationCenter::CheckRobotPosition(const StationSrvReq& /*req*/) {
+  // Deliberately without task_mutex_: the robot polls this while a task pass
+  // may be waiting on the board. The status is atomic.
+  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    return Answer(SRV_CODE_EMERGENCY_STOP);
+  }
+  if (RobotInPosition(sensors_data_)) {
+    task_data_.robot_position = 1;
+    return Answer(SRV_CODE_ROBOT_IN_POSITION);
+  }
+  task_data_.robot_position = 2;
+  return Answer(SRV_CODE_ROBOT_NOT_IN_POSITION);
+}
+
+StationSrvRsp StationCenter::CheckAddWaterFinished(const StationSrvReq& /*req*/) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    return Answer(SRV_CODE_EMERGENCY_STOP);
+  }
+  if (task_data_.add_water_finished) {
+    return Answer(SRV_CODE_ADD_WATER_FINISHED);
+  }
+  if (tasks_.count(TASK_TYPE_ADD_WATER) != 0) {
+    return Answer(SRV_CODE_ADDING_WATER);
+  }
+  return Answer(SRV_CODE_NOT_STARTED);
+}
+
+StationSrvRsp StationCenter::CheckWaterReady(const StationSrvReq& /*req*/) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  // Exclusive: the poll writes the work-period clock.
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  task_data_.work_start_time = NowSeconds();
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    return Answer(SRV_CODE_EMERGENCY_STOP);
+  }
+  if (task_data_.disinfectant_water_ready) {
+    return Answer(SRV_CODE_WATER_READY);
+  }
+  if (tasks_.count(TASK_TYPE_DISINFECTANT_PREPARE) != 0) {
+    return Answer(SRV_CODE_DISINFECTANT_PREPARING);
+  }
+  return Answer(SRV_CODE_NOT_STARTED);
+}
+
+StationSrvRsp StationCenter::CheckStationBusy(const StationSrvReq& /*req*/) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  return Answer(tasks_.empty() ? SRV_CODE_IDLE : SRV_CODE_BUSY);
+}
+
+StationSrvRsp StationCenter::RobotLeaveStation(const StationSrvReq& /*req*/) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  LOG_INFO("StationCenter::RobotLeaveStation");
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    return Answer(SRV_CODE_EMERGENCY_STOP);
+  }
+  if (!tasks_.empty()) {
+    LOG_INFO("Robot can not leave station");
+    return Answer(SRV_CODE_BUSY);
+  }
+  if (station_status() == STATION_STATUS_RESET) {
+    LOG_INFO("station already in reset");
+    return Answer(SRV_CODE_STATION_RESET);
+  }
+  StartResetWaiterUnlock();
+  return Answer(SRV_CODE_SUCCESS);
+}
+
+StationSrvRsp StationCenter::HandleConnectionLost(const StationSrvReq& /*req*/) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  StartResetWaiterUnlock();
+  return Answer(SRV_CODE_SUCCESS);
+}
+
+void StationCenter::StartResetWaiterUnlock() {
+  SetStationCenterStatus(STATION_STATUS_RESET);
+  std::shared_ptr<StationCenter> self = weak_from_this().lock();
+  running_waiters_.fetch_add(1);
+  try {
+    std::thread([this, self]() {
+      WaitTasksAndReset();
+      running_waiters_.fetch_sub(1);
+    }).detach();
+  } catch (const std::exception& e) {
+    // Status 2 stays; the idle reset of the main loop cannot pick it up, but a
+    // later robot-leave or connection loss tries again.
+    running_waiters_.fetch_sub(1);
+    LOG_ERROR("start reset waiter failed: {}", e.what());
+  }
+}
+
+StationSrvRsp StationCenter::UpdateConsumablesSate(const StationSrvReq& req) {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  LOG_DEBUG("StationCenter::UpdateConsumablesSate");
+  if (req.report_rsp.has_consumables_reply_state()) {
+    const auto& cs = req.report_rsp.consumables_reply_state();
+    StationTaskData& data = task_data_;
+    if (!data.dust_bag_replace_normal && cs.dust_bag() == 0) {
+      data.AbnormalInfoRelease(ABNORMAL_DUST_BAG_REPLACE, TASK_TYPE_SENSOR);
+      data.consumables_released = true;
+    }
+    if (!data.tap_water_normal && cs.tap_water() == 0) {
+      data.AbnormalInfoRelease(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
+      data.consumables_released = true;
+    }
+    if (!data.disinfectant_tablets_normal && cs.disinfectant_tables() == 0) {
+      data.AbnormalInfoRelease(ABNORMAL_DISINFECTANT_TABLETS, TASK_TYPE_DISINFECTANT_PREPARE);
+      data.consumables_released = true;
+    }
+    if (data.dust_bag_replace_normal && data.tap_water_normal && data.disinfectant_tablets_normal &&
+        data.consumables_released) {
+      data.consumables_released = false;
+      SetStationCenterStatus(STATION_STATUS_WAIT_RESET);
+    }
+  }
+  return Answer(SRV_CODE_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Task drivers and endings
+
+void StationCenter::RunTask(std::shared_ptr<Task>& task) {
+  LOG_INFO("Run task, task id {}, task_type {}", LogId(task), LogType(task));
+  while (true) {
+    int64_t sleep_ms = 0;
+    {
+      std::lock_guard<std::mutex> lock(task_mutex_);
+      std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+      const StationCenterStatus status = station_status();
+      const TaskType type = task->task_type();
+      if (status == STATION_STATUS_EMERGENCY_STOP ||
+          (status != STATION_STATUS_NORMAL && type != TASK_TYPE_RESET_STATION && type != TASK_TYPE_MANUAL_CHARGE)) {
+        HandleTaskCancel(task);
+        return;
+      }
+      switch (task->status()) {
+        case TASK_STATUS_OVER:
+          LOG_INFO("task id {}, task_type {}, over", LogId(task), LogType(task));
+          HandleTaskOver(task);
+          RemoveTaskUnlock(task);
+          return;
+        case TASK_STATUS_ERROR:
+          LOG_ERROR("ErrorCode: {}, task id {}, task_type {}, error occurred", kErrTaskError, LogId(task),
+                    LogType(task));
+          HandleTaskError(task);
+          RemoveTaskUnlock(task);
+          return;
+        case TASK_STATUS_INIT:
+        case TASK_STATUS_RUNNING:
+          if (!task->DoTaskInside(sensors_data_)) {
+            task->SetTaskStatus(TASK_STATUS_ERROR);
+          }
+          break;
+        default:
+          LOG_INFO("task id {}, task_type {}, cancel", LogId(task), LogType(task));
+          HandleTaskCancel(task);
+          return;
+      }
+      sleep_ms = g_config.running_schedule_space;
+    }
+    if (sleep_ms > 0) {
+      // sleep_for resumes after signals, so the full period always passes.
+      std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+    }
+  }
+}
+
+void StationCenter::HandleTaskOver(const std::shared_ptr<Task>& task) {
+  if (task->task_type() == TASK_TYPE_RESET_STATION) {
+    LOG_INFO("reset station task success");
+    SetStationCenterStatus(STATION_STATUS_NORMAL);
+  }
+  task->AfterOver();
+}
+
+void StationCenter::HandleTaskError(const std::shared_ptr<Task>& task) {
+  if (task->task_type() == TASK_TYPE_RESET_STATION) {
+    LOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", kErrResetTaskFailed);
+    SetStationCenterStatus(STATION_STATUS_ERROR);
+  } else {
+    LOG_INFO("task id {}, task type {}, error, try do reset", LogId(task), LogType(task));
+    task->DoReset();
+  }
+  task->AfterError();
+}
+
+void StationCenter::HandleTaskCancel(const std::shared_ptr<Task>& task) {
+  task->OperateTask(TASK_OPERATION_CANCEL, StationSrvReq());
+  task->AfterCancel();
+  RemoveTaskUnlock(task);
+}
+
+void StationCenter::RemoveTaskUnlock(const std::shared_ptr<Task>& task) {
+  const TaskType type = task->task_type();
+  auto it = tasks_.find(type);
+  // Only the entry of this very task; never a successor of the same type.
+  if (it != tasks_.end() && it->second == task) {
+    tasks_.erase(it);
+  }
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    LOG_INFO("Do not reset station because station in emergency stop status");
+    return;
+  }
+  if (tasks_.empty() && !RobotInPosition(sensors_data_) && EndTriggersReset(type)) {
+    SetStationCenterStatus(STATION_STATUS_RESET);
+    const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+    LOG_INFO("RemoveTaskUnlock, reset task result : {}, err_msg : {}", rsp.code, rsp.msg);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Resets and status
+
+void StationCenter::AutoReset() {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+  std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  const StationCenterStatus status = station_status();
+  const bool due = tasks_.empty() && !RobotInPosition(sensors_data_) && status != STATION_STATUS_RESET &&
+                   status != STATION_STATUS_EMERGENCY_STOP && task_data_.work_started &&
+                   task_data_.work_start_time != -1 &&
+                   (NowSeconds() - task_data_.work_start_time > g_config.auto_reset_time_space ||
+                    status == STATION_STATUS_WAIT_RESET);
+  if (!due) {
+    return;
+  }
+  SetStationCenterStatus(STATION_STATUS_RESET);
+  const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+  LOG_INFO("AutoReset, reset task result : {}, err_msg : {}", rsp.code, rsp.msg);
+}
+
+void StationCenter::WaitTasksAndReset() {
+  std::unique_lock<std::mutex> lock(task_mutex_, std::defer_lock);
+  while (true) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    lock.lock();
+    if (tasks_.empty()) {
+      break;
+    }
+    lock.unlock();
+  }
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  task_data_.ResetTaskData();
+  const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+  SetStationCenterStatus(rsp.code == SRV_CODE_SUCCESS ? STATION_STATUS_RESET : STATION_STATUS_ERROR);
+}
+
+void StationCenter::SetStationCenterStatus(const StationCenterStatus& status) {
+  const StationCenterStatus old = station_status_.load();
+  if (old == status) {
+    return;
+  }
+  LOG_INFO("set station center status {} to {}", static_cast<int>(old), static_cast<int>(status));
+  station_status_.store(status);
+}
+
+// ---------------------------------------------------------------------------
+// Indication
+
+void StationCenter::ReflushLed() {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  if (!led_manager_ || !embedded_communicator_) {
+    return;
+  }
+  station::EnumLedCmd led_cmd = station::LED_NOT_CHANGE;
+  for (const auto& strategy : led_manager_->strategies()) {
+    if (strategy && strategy->condition && strategy->condition(task_data_, sensors_data_, tasks_)) {
+      if (strategy->action) {
+        strategy->action(task_data_, sensors_data_);
+      }
+      led_cmd = strategy->led_cmd;
+      break;
+    }
+  }
+  if (led_cmd == last_led_cmd_) {
+    return;
+  }
+  if (!embedded_communicator_->ChangeLed(led_cmd)) {
+    LOG_ERROR("Errorcode: {}, reflush led failed", kErrReflushLed);
+    return;
+  }
+  last_led_cmd_ = led_cmd;
+}
+
+// ---------------------------------------------------------------------------
+// Sensor reports
+
+void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
+  // Stamped before waiting for a task pass: a report that waited behind the
+  // pass that opened a valve is older than that opening.
+  const int64_t arrived_millis = NowMillis();
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  {
+    std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+    sensors_data_ = data;
+    sensors_data_millis_ = arrived_millis;
+  }
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  task_data_.sensor_data_received = true;
+  task_data_.manual_charge_state = sensors_data_.handchargeinsidedet() != 0;
+  const StationCenterStatus status = station_status();
+  task_data_.occupy_state = RobotInPosition(sensors_data_) || status == STATION_STATUS_ERROR ||
+                            status == STATION_STATUS_RESET || status == STATION_STATUS_EMERGENCY_STOP ||
+                            task_data_.work_started;
+}
+
+}  // namespace station_center
