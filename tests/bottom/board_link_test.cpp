@@ -226,11 +226,12 @@ TEST_F(BoardLinkTest, RestartedBoardIsReconnectedByTheNextCommand) {
 
 TEST_F(BoardLinkTest, OversizedReplyLengthDropsTheConnection) {
   g_config.do_action_cache_size = 64;
+  g_config.bottom_action_timeout = 10;
   ASSERT_NO_FATAL_FAILURE(StartLink());
   board_.SetPolicy([](const station::SupplyMaterialReq&) { return BoardReply{{std::string("\xff\x00\x08\x01", 4)}}; });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(comm_->DoAction(SewagePumpOff()));
-  EXPECT_LT(ElapsedMs(start), 1500);  // out of step ends the exchange at once
+  EXPECT_LT(ElapsedMs(start), 5000);  // out of step ends the exchange, no waiting for the limit
   EXPECT_EQ(log_.Count("Deserialize response from SendCleaningComponentRequest failed"), 1);
 
   board_.SetPolicy(station_test::AckAll());
@@ -248,27 +249,20 @@ TEST_F(BoardLinkTest, InitFailsWhenTheBoardNeverAnswers) {
   EXPECT_EQ(log_.Count("Start tcp server thread"), 0);
 }
 
-TEST_F(BoardLinkTest, SplitAndMergedSensorReportsAllArriveInOrder) {
+TEST_F(BoardLinkTest, SplitAndMergedSensorReportsAllArriveInOrderPastBadFrames) {
   auto server = StartSensorServer();
-  std::string stream;
-  for (uint32_t seq = 1; seq <= 6; ++seq) {
+  // An undecodable frame (dropped, the stream goes on) between six reports.
+  std::string stream = SensorFrame(Report(1));
+  const size_t frame = stream.size();
+  for (uint32_t seq = 2; seq <= 6; ++seq) {
     stream += SensorFrame(Report(seq));
   }
-  const size_t frame = SensorFrame(Report(1)).size();
+  stream.insert(frame, std::string("\x02\x00\xff\xff", 4));
   // A lone length byte, a cut inside a body, then several frames in one write.
   ASSERT_TRUE(board_.ConnectSensor(server->BoundPort()));
   ASSERT_TRUE(board_.SendSensor(SplitAt(stream, {1, 4, frame + 2, 4 * frame + 1}), std::chrono::milliseconds(150)));
   ASSERT_TRUE(reports_.WaitFor(6));
   EXPECT_EQ(reports_.seqs(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
-  server->Stop();
-}
-
-TEST_F(BoardLinkTest, UndecodableSensorFrameIsDroppedAndTheStreamGoesOn) {
-  auto server = StartSensorServer();
-  ASSERT_TRUE(board_.ConnectSensor(server->BoundPort()));
-  ASSERT_TRUE(board_.SendSensor({std::string("\x02\x00\xff\xff", 4) + SensorFrame(Report(7))}));
-  ASSERT_TRUE(reports_.WaitFor(1));
-  EXPECT_EQ(reports_.seqs(), (std::vector<uint32_t>{7}));
   EXPECT_EQ(log_.Count("ErrorCode: 101900012, Deserialize CleanRobotReport error"), 1);
   server->Stop();
 }
