@@ -1,0 +1,124 @@
+#include "task/add_water_no_limit_task.h"
+
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+#include "station_center.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrExecTimeout = 101900019;
+constexpr int kErrStationFillTimeout = 101900020;
+constexpr int kErrTapOpen = 101900032;
+constexpr int kErrTapClose = 101900033;
+constexpr int kErrSupplyOpen = 101900035;
+constexpr int kErrSupplyClose = 101900036;
+
+}  // namespace
+
+AddWaterNoLimitTask::AddWaterNoLimitTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+                                         int64_t max_seconds, int32_t action)
+    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {
+  LOG_INFO("task max seconds : {}", max_seconds_);
+  steps_ = {
+      {1, [this](const station::SensorsDataRep& data) { return DoAddWaterToRobot(data); }},
+      {2, [this](const station::SensorsDataRep& data) { return WaitAddWaterToRobot(data); }},
+      {3, [this](const station::SensorsDataRep& data) { return DoAddWaterToStation(data); }},
+      {4, [this](const station::SensorsDataRep& data) { return WaitAddWaterToStation(data); }},
+  };
+}
+
+bool AddWaterNoLimitTask::DoTaskInside(const station::SensorsDataRep& data) {
+  return StepTaskPass(data, "already over or error");
+}
+
+bool AddWaterNoLimitTask::OnTimeLimit() {
+  LOG_ERROR(
+      "ErrorCode: {}, task id {}, task type {}, add water no limit exec timeout, start time : {}, cur_time : {}, "
+      "duration : {}",
+      kErrExecTimeout, static_cast<int32_t>(task_id_), static_cast<int>(task_type_), static_cast<int64_t>(start_time_),
+      NowSeconds(), max_seconds_);
+  return false;
+}
+
+bool AddWaterNoLimitTask::DoAddWaterToRobot(const station::SensorsDataRep& /*data*/) {
+  if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, open supply tag failed", kErrSupplyOpen);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  LOG_INFO("start add water no limit");
+  SwitchStep(2);
+  return true;
+}
+
+bool AddWaterNoLimitTask::WaitAddWaterToRobot(const station::SensorsDataRep& data) {
+  if (data.cleantankfootlevel() != 1) {
+    return true;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  LOG_INFO("Need more water, start supply water to station");
+  SwitchStep(3);
+  return true;
+}
+
+bool AddWaterNoLimitTask::DoAddWaterToStation(const station::SensorsDataRep& /*data*/) {
+  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, task water inlet failed", kErrTapOpen);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  SwitchStep(4);
+  station_fill_start_ = static_cast<time_t>(NowSeconds());
+  return true;
+}
+
+bool AddWaterNoLimitTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
+  if (data.cleantankuplevel() == 1) {
+    LOG_INFO("Add water to station complete");
+    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
+      LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
+      SetTaskStatus(TASK_STATUS_ERROR);
+      return false;
+    }
+    SwitchStep(1);
+    return true;
+  }
+  if (NowSeconds() - station_fill_start_ <= g_config.add_water_to_station_max_time) {
+    return true;
+  }
+  LOG_ERROR("ErrorCode: {}, Add water no limit timeout, may be no water", kErrStationFillTimeout);
+  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
+  }
+  SetTaskStatus(TASK_STATUS_ERROR);
+  return false;
+}
+
+bool AddWaterNoLimitTask::CloseValves(const char* done_line) {
+  // Both valves are tried: a refused tap close must not leave the supply pump
+  // running into the robot.
+  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
+  if (!tap_closed) {
+    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
+  } else {
+    LOG_INFO("{}", done_line);
+  }
+  const bool supply_closed = SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
+  if (!supply_closed) {
+    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
+  }
+  return tap_closed && supply_closed;
+}
+
+bool AddWaterNoLimitTask::DoCancelUnlock() { return CloseValves("Cancel add water!"); }
+
+bool AddWaterNoLimitTask::DoReset() { return CloseValves("Add water task reset!"); }
+
+}  // namespace station_center

@@ -1,0 +1,295 @@
+#include "task/disinfectant_prepare_task.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+#include "station_center.h"
+#include "task/liquid_prepare_task.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrStationFillTimeout = 101900020;
+constexpr int kErrOpenMotor = 101900021;
+constexpr int kErrOpenDrain = 101900022;
+constexpr int kErrCloseDrain = 101900024;
+constexpr int kErrDrainTimeout = 101900025;
+constexpr int kErrCloseMotor = 101900029;
+constexpr int kErrTabletsTimeout = 101900030;
+constexpr int kErrTapOpen = 101900032;
+constexpr int kErrTapClose = 101900033;
+
+}  // namespace
+
+DisinfectantPrepareTask::DisinfectantPrepareTask(std::shared_ptr<StationCenter> station_center,
+                                                 const TaskType& task_type, int64_t max_seconds,
+                                                 const vantorel_base_station_mqtt::PrepareDisinfectantReq& req)
+    : Task(std::move(station_center), task_type, max_seconds), req_(req) {
+  steps_ = {
+      {1, [this](const station::SensorsDataRep& data) { return DoEmptyTank(data); }},
+      {2, [this](const station::SensorsDataRep& data) { return WaitEmptyTank(data); }},
+      {3, [this](const station::SensorsDataRep& data) { return DoWaterInlet(data); }},
+      {4, [this](const station::SensorsDataRep& data) { return WaitWaterInlet(data); }},
+      {5, [this](const station::SensorsDataRep& data) { return DoReleaseTablets(data); }},
+      {6, [this](const station::SensorsDataRep& data) { return WaitTablets(data); }},
+      {7, [this](const station::SensorsDataRep& data) { return WaitMotorRecovery(data); }},
+      {8, [this](const station::SensorsDataRep& data) { return WaitDissolution(data); }},
+  };
+}
+
+bool DisinfectantPrepareTask::DoTaskInside(const station::SensorsDataRep& data) {
+  return StepTaskPass(data, "already over or error");
+}
+
+void DisinfectantPrepareTask::OnStepTaskStart() {
+  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+  StationTaskData& task_data = station_center_->task_data();
+  task_data.disinfectant_water_ready = false;
+  task_data.water_volume = FillTargetCounts(req_.cmd().water_volume());
+}
+
+int32_t DisinfectantPrepareTask::TabletCount(const station::SensorsDataRep& data) const {
+  if (g_config.hardware == "dvt1") {
+    std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+    return station_center_->task_data().sorter_count_;
+  }
+  return static_cast<int32_t>(data.disinfectantplatenum());
+}
+
+bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& data) {
+  if (data.cleantankfootlevel() == 1) {
+    SwitchStep(3);
+    return true;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  drain_start_ = static_cast<time_t>(NowSeconds());
+  LOG_INFO("start drain water time {}", static_cast<int64_t>(drain_start_));
+  SwitchStep(2);
+  return true;
+}
+
+bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& data) {
+  if (NowSeconds() - drain_start_ > g_config.drain_water_max_time) {
+    LOG_ERROR("ErrorCode: {}, drain water timeout when prepare disinfectant water", kErrDrainTimeout);
+    LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
+    return FinishDrain();
+  }
+  if (data.cleantankfootlevel() == 1) {
+    return FinishDrain();
+  }
+  return true;
+}
+
+bool DisinfectantPrepareTask::FinishDrain() {
+  {
+    std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+    station_center_->task_data().tank_water_volume = 0;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  SwitchStep(3);
+  return true;
+}
+
+bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& /*data*/) {
+  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, disnfectant prepare task water inlet failed", kErrTapOpen);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  tap_open_millis_ = NowMillis();
+  fill_count_ = 0;
+  inlet_start_ = static_cast<time_t>(NowSeconds());
+  LOG_INFO("start add water time {}", static_cast<int64_t>(inlet_start_));
+  SwitchStep(4);
+  return true;
+}
+
+bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data) {
+  if (NowSeconds() - inlet_start_ > g_config.add_water_to_station_max_time) {
+    station_center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_DISINFECTANT_PREPARE);
+    LOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kErrStationFillTimeout);
+    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
+      LOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kErrTapClose);
+    }
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  if (station_center_->sensors_data_millis() > tap_open_millis_) {
+    fill_count_ = data.flowmeter();
+  }
+  if (data.cleantankuplevel() != 1 && FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_count_)) {
+    return true;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kErrTapClose);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  {
+    std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+    station_center_->task_data().tank_water_volume = static_cast<int32_t>(fill_count_);
+  }
+  SwitchStep(5);
+  return true;
+}
+
+bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& data) {
+  if (req_.cmd().disinfection_tablets_num() < 1) {
+    LOG_INFO("don't need add tables, task over");
+    SetTaskStatus(TASK_STATUS_OVER);
+    return true;
+  }
+  tablets_before_ = TabletCount(data);
+  motor_power_ = g_config.sorter_motor_power;
+  if (!SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, motor_power_)) {
+    LOG_ERROR("ErrorCode: {}, open disinfectant motor failed", kErrOpenMotor);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  motor_start_ = static_cast<time_t>(NowSeconds());
+  LOG_INFO("start disinfectant motor time {}", static_cast<int64_t>(motor_start_));
+  SwitchStep(6);
+  return true;
+}
+
+bool DisinfectantPrepareTask::WaitTablets(const station::SensorsDataRep& data) {
+  const int32_t count = TabletCount(data);
+  const auto stop_motor = [this]() {
+    motor_power_ = 0;
+    if (SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0)) {
+      return true;
+    }
+    LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", kErrCloseMotor,
+              static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  };
+
+  if (static_cast<int64_t>(count) - tablets_before_ >= req_.cmd().disinfection_tablets_num()) {
+    LOG_INFO("Disinfectant tables ready");
+    if (!stop_motor()) {
+      return false;
+    }
+    dissolve_start_ = static_cast<time_t>(NowSeconds());
+    SwitchStep(8);
+    return true;
+  }
+  if (NowSeconds() - motor_start_ <= g_config.disinfectant_motor_timeout) {
+    if (data.sortermotorcurrentstate()) {
+      return true;
+    }
+    LOG_INFO("disinfectant motor current overload, try stop");
+    if (!stop_motor()) {
+      return false;
+    }
+    SwitchStep(7);
+    recovery_start_ = static_cast<time_t>(NowSeconds());
+    return true;
+  }
+  LOG_ERROR("ErrorCode: {}, release tables timeout", kErrTabletsTimeout);
+  LOG_WARN("release tables timeout in required time, stop release tables and do task continue");
+  if (!stop_motor()) {
+    return false;
+  }
+  if (count <= tablets_before_) {
+    SetTaskStatus(TASK_STATUS_OVER);
+    return true;
+  }
+  LOG_INFO("release tables timeout, but there has tables released, need wait it dissolution");
+  dissolve_start_ = static_cast<time_t>(NowSeconds());
+  SwitchStep(8);
+  return true;
+}
+
+bool DisinfectantPrepareTask::WaitMotorRecovery(const station::SensorsDataRep& /*data*/) {
+  if (NowSeconds() - recovery_start_ <= g_config.wait_disinfectant_motor_recovery_time) {
+    return true;
+  }
+  motor_power_ = g_config.sorter_motor_power;
+  if (!SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, motor_power_)) {
+    LOG_ERROR("ErrorCode: {}, open disinfectant motor failed", kErrOpenMotor);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  // motor_start_ stays: the overall motor limit counts from the first start.
+  SwitchStep(6);
+  return true;
+}
+
+bool DisinfectantPrepareTask::WaitDissolution(const station::SensorsDataRep& /*data*/) {
+  if (NowSeconds() - dissolve_start_ <= g_config.disinfectant_table_dissolution_time) {
+    return true;
+  }
+  SetTaskStatus(TASK_STATUS_OVER);
+  return true;
+}
+
+bool DisinfectantPrepareTask::SwitchOff(bool cancel) {
+  motor_power_ = 0;
+  const bool motor_off = SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0);
+  if (!motor_off) {
+    if (cancel) {
+      LOG_ERROR("ErrorCode: {}, close disinfectant motor failed when cancel", kErrCloseMotor);
+    } else {
+      LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", kErrCloseMotor,
+                static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
+    }
+  }
+  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
+  if (!tap_closed) {
+    if (cancel) {
+      LOG_ERROR("ErrorCode: {}, close tap water switch failed when cancel", kErrTapClose);
+    } else {
+      LOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kErrTapClose);
+    }
+  }
+  // Stopped while draining, an open drain valve would let the next fill run away.
+  const bool drain_closed = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
+  if (!drain_closed) {
+    if (cancel) {
+      LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
+    } else {
+      LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    }
+  }
+  return motor_off && tap_closed && drain_closed;
+}
+
+bool DisinfectantPrepareTask::DoReset() { return SwitchOff(false); }
+
+bool DisinfectantPrepareTask::DoCancelUnlock() { return SwitchOff(true); }
+
+void DisinfectantPrepareTask::AfterOver() {
+  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+  StationTaskData& task_data = station_center_->task_data();
+  task_data.add_water_finished = false;
+  task_data.disinfectant_water_ready = true;
+  task_data.water_spray_resumable = false;
+}
+
+void DisinfectantPrepareTask::AfterError() {
+  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+  StationTaskData& task_data = station_center_->task_data();
+  task_data.add_water_finished = false;
+  task_data.disinfectant_water_ready = false;
+  task_data.perfume_liquid_ready = false;
+  task_data.clean_liquid_ready = false;
+  task_data.water_volume = -1;
+  task_data.water_spray_resumable = false;
+}
+
+void DisinfectantPrepareTask::AfterCancel() { AfterError(); }
+
+}  // namespace station_center

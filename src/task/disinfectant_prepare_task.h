@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+
+#include "robot/base_station_mqtt.pb.h"
+#include "task/task.h"
+
+namespace station_center {
+
+// Prepares disinfectant water in the clean tank: drain, fill to the requested
+// volume, release the requested number of tablets with the sorter motor
+// (stopping and restarting it on overload), then wait for them to dissolve.
+// Threading: driven under the owner's task_mutex_ like every task.
+class DisinfectantPrepareTask : public Task {
+ public:
+  DisinfectantPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+                          const vantorel_base_station_mqtt::PrepareDisinfectantReq& req);
+
+  bool DoReset() override;
+  void AfterOver() override;
+  void AfterError() override;
+  void AfterCancel() override;
+  bool DoTaskInside(const station::SensorsDataRep& data) override;
+  bool DoCancelUnlock() override;
+
+ protected:
+  void OnStepTaskStart() override;
+
+ private:
+  bool DoEmptyTank(const station::SensorsDataRep& data);
+  bool WaitEmptyTank(const station::SensorsDataRep& data);
+  bool DoWaterInlet(const station::SensorsDataRep& data);
+  bool WaitWaterInlet(const station::SensorsDataRep& data);
+  bool DoReleaseTablets(const station::SensorsDataRep& data);
+  bool WaitTablets(const station::SensorsDataRep& data);
+  bool WaitMotorRecovery(const station::SensorsDataRep& data);
+  bool WaitDissolution(const station::SensorsDataRep& data);
+
+  // The drain is over (tank empty or given up): close the valve, go on filling.
+  bool FinishDrain();
+  // Tablets released so far: the station's own sorter counter on "dvt1", the
+  // board's count otherwise.
+  int32_t TabletCount(const station::SensorsDataRep& data) const;
+  // Motor stopped, tap and drain closed; false if any of them failed.
+  bool SwitchOff(bool cancel);
+
+  vantorel_base_station_mqtt::PrepareDisinfectantReq req_;
+  time_t inlet_start_ = -1;
+  time_t drain_start_ = -1;
+  time_t motor_start_ = -1;
+  time_t recovery_start_ = -1;
+  time_t dissolve_start_ = -1;
+  int32_t tablets_before_ = 0;
+  int32_t motor_power_ = 0;
+  // When the board acknowledged the tap opening; flowMeter of older reports
+  // still belongs to the previous fill.
+  int64_t tap_open_millis_ = -1;
+  uint32_t fill_count_ = 0;  // flow count of this fill, from newer reports only
+};
+
+}  // namespace station_center

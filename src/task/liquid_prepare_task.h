@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+
+#include "robot/base_station_mqtt.pb.h"
+#include "task/task.h"
+
+namespace station_center {
+
+// Prepares clean liquid (type 2) or perfume liquid (type 3) in the clean tank:
+// drain, fill to the requested volume, dose with the liquid pump, dissolve.
+// Threading: driven under the owner's task_mutex_ like every task.
+class LiquidPrepareTask : public Task {
+ public:
+  LiquidPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+                    const vantorel_base_station_mqtt::PrepareDisinfectantReq& req);
+
+  bool DoReset() override;
+  void AfterOver() override;
+  void AfterError() override;
+  void AfterCancel() override;
+  bool DoTaskInside(const station::SensorsDataRep& data) override;
+  bool DoCancelUnlock() override;
+
+ protected:
+  void OnStepTaskStart() override;
+
+ private:
+  bool DoEmptyTank(const station::SensorsDataRep& data);
+  bool WaitEmptyTank(const station::SensorsDataRep& data);
+  bool DoWaterInlet(const station::SensorsDataRep& data);
+  bool WaitWaterInlet(const station::SensorsDataRep& data);
+  bool DoReleaseLiquid(const station::SensorsDataRep& data);
+  bool WaitReleaseLiquid(const station::SensorsDataRep& data);
+  bool WaitDissolution(const station::SensorsDataRep& data);
+
+  // Pump off, tap and drain closed; false if any of them failed.
+  bool SwitchOff(bool cancel);
+  station::EnumSupplyType PumpType() const;
+
+  vantorel_base_station_mqtt::PrepareDisinfectantReq req_;
+  time_t inlet_start_ = -1;
+  time_t drain_start_ = -1;
+  time_t release_start_ = -1;
+  int64_t pump_seconds_ = 10;
+  int64_t dissolve_seconds_ = 300;
+  time_t dissolve_start_ = -1;
+  // When the board acknowledged the tap opening; flowMeter of older reports
+  // still belongs to the previous fill.
+  int64_t tap_open_millis_ = -1;
+  uint32_t fill_count_ = 0;  // flow count of this fill, from newer reports only
+};
+
+// The fill target in flowMeter counts (one count per millilitre) for a
+// requested volume in litres, kept inside the 32-bit volume fields.
+int32_t FillTargetCounts(int32_t litres);
+
+}  // namespace station_center
