@@ -42,7 +42,8 @@ const char kUsage[] =
     "  --no-console         do not read commands from stdin\n"
     "  --help               this text\n"
     "\n"
-    "console (stdin, the control socket and --send); 'quit' ends the simulator from stdin:\n";
+    "console (stdin, the control socket and --send); 'quit' or end of input on stdin\n"
+    "ends the simulator, as do SIGINT and SIGTERM:\n";
 
 bool ParsePort(const char* text, uint16_t* out) {
   char* end = nullptr;

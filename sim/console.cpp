@@ -146,6 +146,8 @@ std::string StationSim::HelpText() {
          "commands                    the commands received so far (clear: 'commands clear')\n"
          "dock | undock               robot on / off the station (dock detectors, electrode plates)\n"
          "plug | unplug               hand charger plugged in / out\n"
+         "dustbag in|out  dustcap in|out  estop on|off  selfcheck pass|fail\n"
+         "usonicwater yes|no  cleanliquid yes|no  perfume yes|no\n"
          "set FIELD VALUE             set a sensor field by name (model quantities move the model)\n"
          "pin FIELD VALUE             hold a sensor field at a value; 'unpin FIELD' or 'unpin all'\n"
          "tank ML | sewage LEVEL      set the clean tank volume / the sewage level\n"
@@ -269,6 +271,32 @@ std::string StationSim::Execute(const std::string& line) {
   if ((cmd == "plug" || cmd == "unplug") && n == 1) {
     Plug(cmd == "plug");
     return cmd == "plug" ? "ok: hand charger plugged in" : "ok: hand charger unplugged";
+  }
+  // Shorthands for what a technician changes by hand.
+  if (n == 2) {
+    struct Alias {
+      const char* cmd;
+      const char* yes;
+      const char* no;
+      std::vector<const char*> fields;
+    };
+    static const Alias kAliases[] = {
+        {"dustbag", "in", "out", {"dustBagDet"}},
+        {"dustcap", "in", "out", {"dustBoxCapDet"}},
+        {"estop", "on", "off", {"emergencyStopState"}},
+        {"selfcheck", "pass", "fail", {"initSensorsState", "initActuatorsState", "selfCheckState"}},
+        {"usonicwater", "yes", "no", {"ultrasonicWaterCheck"}},
+        {"cleanliquid", "yes", "no", {"cleaningLiquidDet"}},
+        {"perfume", "yes", "no", {"perfumeLiquidDet"}},
+    };
+    for (const Alias& a : kAliases) {
+      if (cmd == a.cmd && (w[1] == a.yes || w[1] == a.no)) {
+        for (const char* field : a.fields) {
+          SetField(field, w[1] == a.yes ? "1" : "0");
+        }
+        return "ok: " + cmd + " " + w[1];
+      }
+    }
   }
   if ((cmd == "set" || cmd == "pin") && n == 3) {
     const bool ok = cmd == "set" ? SetField(w[1], w[2]) : Pin(w[1], w[2]);

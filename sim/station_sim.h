@@ -3,6 +3,16 @@
 // The station's embedded control board, simulated: the board's side of the
 // command and sensor links plus a physical model of the station, with fault
 // switches and a console. Used in-process by tests and by the board_sim tool.
+//
+// In a test:
+//   station_sim::StationSim sim;                  // loopback, ephemeral command port
+//   sim.Start();
+//   g_config.embedded_action_port = sim.command_port();   // the daemon connects here
+//   ... start the daemon's sensor server, then
+//   sim.SetSensorTarget("127.0.0.1", sensor_server_port);  // reports flow from now on
+//   sim.Dock(true); sim.Execute("fault refuse tap on"); ...
+// Tasks finish in seconds with the default ModelParams; shorten them further
+// through SimOptions::model.
 
 #include <cstdint>
 #include <memory>
@@ -21,8 +31,8 @@ struct SimOptions {
   uint16_t command_port = 0;  // 0: an ephemeral port, see command_port()
   std::string sensor_ip = "127.0.0.1";
   uint16_t sensor_port = 0;  // 0: no sensor target until SetSensorTarget
-  int report_hz = 5;
-  int tick_ms = 20;  // model step
+  int report_hz = 5;         // sensor reports per second
+  int tick_ms = 20;          // model step, real time
   ModelParams model;
 };
 
