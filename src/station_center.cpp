@@ -520,6 +520,28 @@ void StationCenter::ReflushLed() {
 }
 
 // ---------------------------------------------------------------------------
+// Abnormal records
+
+void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
+  LOG_DEBUG("Into AbnormalTaskRecord");
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  auto it = task_data_.abnormal_tasks.find(static_cast<TaskType>(task));
+  if (it == task_data_.abnormal_tasks.end()) {
+    LOG_WARN("Unknown Abnormal task {}", task);
+  } else {
+    LOG_INFO("Abnormal task : {} recorded", task);
+    it->second = 1;
+  }
+  bool* flag = task_data_.AbnormalFlag(type);
+  if (flag == nullptr) {
+    LOG_WARN("Unknown Abnormal type {}", type);
+  } else {
+    LOG_INFO("Abnormal type : {} recorded", type);
+    *flag = false;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Sensor reports
 
 void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {

@@ -1,0 +1,69 @@
+#pragma once
+
+// Keeps every line the daemon logs so tests can check that a line was (or was
+// not) written. Installed on first use; call Logs() before starting threads.
+
+#include <spdlog/details/log_msg.h>
+#include <spdlog/sinks/base_sink.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logger.h"
+
+namespace station_test {
+
+class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  // Number of captured lines containing `text`.
+  int Count(const std::string& text) {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    int n = 0;
+    for (const auto& line : lines_) {
+      n += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+  }
+  bool Has(const std::string& text) { return Count(text) > 0; }
+  // Index of the first line containing `text` at or after `from`, or -1.
+  int IndexOf(const std::string& text, int from = 0) {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    for (size_t i = static_cast<size_t>(std::max(from, 0)); i < lines_.size(); ++i) {
+      if (lines_[i].find(text) != std::string::npos) {
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    lines_.clear();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    lines_.emplace_back(msg.payload.data(), msg.payload.size());
+  }
+  void flush_() override {}
+
+ private:
+  std::mutex lines_mutex_;
+  std::vector<std::string> lines_;
+};
+
+inline LogCapture& Logs() {
+  static std::shared_ptr<LogCapture> capture = [] {
+    auto sink = std::make_shared<LogCapture>();
+    auto logger = vantorel::Logger::Instance().logger();
+    if (logger) {
+      logger->sinks().push_back(sink);
+    }
+    return sink;
+  }();
+  return *capture;
+}
+
+}  // namespace station_test
