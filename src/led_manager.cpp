@@ -107,15 +107,17 @@ bool LedManager::ReadConfig() {
          return data.sensor_data_received && !SelfCheckPassed(sensors);
        },
        ActionA},
+      // Shown once per process. The flag is set by the action, which runs only
+      // once the board has the pattern, so a refused command does not use up
+      // the one showing.
       {"led_self_check_success", station::LED_SELF_CHECK_SUCCESS,
        [this](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
-         if (!data.sensor_data_received || !SelfCheckPassed(sensors) || self_check_success_shown_) {
-           return false;
-         }
-         self_check_success_shown_ = true;
-         return true;
+         return data.sensor_data_received && SelfCheckPassed(sensors) && !self_check_success_shown_;
        },
-       ActionA},
+       [this](StationTaskData& data, const station::SensorsDataRep& sensors) {
+         self_check_success_shown_ = true;
+         ActionA(data, sensors);
+       }},
       {"led_in_charge", station::LED_CHARGING,
        [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 1; },
        ActionA},

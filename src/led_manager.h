@@ -12,8 +12,9 @@
 
 namespace station_center {
 
-// One lamp/screen pattern: when it applies, what choosing it changes, the
-// board command and its rank (smaller is tried first).
+// One lamp/screen pattern: when it applies, what showing it changes, the
+// board command and its rank (smaller is tried first). The action runs once
+// the board has the pattern (acknowledged now or already showing it).
 struct LedStrategy {
   std::function<bool(StationTaskData&, const station::SensorsDataRep&, const TaskTable&)> condition;
   std::function<void(StationTaskData&, const station::SensorsDataRep&)> action;

@@ -499,24 +499,26 @@ void StationCenter::ReflushLed() {
   if (!led_manager_ || !embedded_communicator_) {
     return;
   }
-  station::EnumLedCmd led_cmd = station::LED_NOT_CHANGE;
+  std::shared_ptr<LedStrategy> chosen;
   for (const auto& strategy : led_manager_->strategies()) {
     if (strategy && strategy->condition && strategy->condition(task_data_, sensors_data_, tasks_)) {
-      if (strategy->action) {
-        strategy->action(task_data_, sensors_data_);
-      }
-      led_cmd = strategy->led_cmd;
+      chosen = strategy;
       break;
     }
   }
-  if (led_cmd == last_led_cmd_) {
-    return;
+  const station::EnumLedCmd led_cmd = chosen ? chosen->led_cmd : station::LED_NOT_CHANGE;
+  if (led_cmd != last_led_cmd_) {
+    if (!embedded_communicator_->ChangeLed(led_cmd)) {
+      LOG_ERROR("Errorcode: {}, reflush led failed", kErrReflushLed);
+      return;
+    }
+    last_led_cmd_ = led_cmd;
   }
-  if (!embedded_communicator_->ChangeLed(led_cmd)) {
-    LOG_ERROR("Errorcode: {}, reflush led failed", kErrReflushLed);
-    return;
+  // Only a pattern the board shows may consume one-shot facts (a docking
+  // result, the self-check success); a refused one is chosen again next time.
+  if (chosen && chosen->action) {
+    chosen->action(task_data_, sensors_data_);
   }
-  last_led_cmd_ = led_cmd;
 }
 
 // ---------------------------------------------------------------------------

@@ -6,8 +6,8 @@
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "robot/base_station_mqtt.pb.h"
 #include "station_center.h"
+#include "task/task_factory.h"
 
 namespace station_center {
 
@@ -15,25 +15,13 @@ namespace {
 
 constexpr int kErrSewagePump = 101900067;
 
-int32_t PumpPowerFor(int32_t action) {
-  switch (action) {
-    case vantorel_base_station_mqtt::ENUM_ACTION_SOFT:
-      return g_config.sewage_pump_power_soft;
-    case vantorel_base_station_mqtt::ENUM_ACTION_STANDARD:
-      return g_config.sewage_pump_power_standard;
-    case vantorel_base_station_mqtt::ENUM_ACTION_STRONG:
-      return g_config.sewage_pump_power_strong;
-    default:
-      return 0;
-  }
-}
-
 }  // namespace
 
 SewageDrainPumpTask::SewageDrainPumpTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
                                          int64_t max_seconds, int32_t action)
     : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action),
-      pump_power_(PumpPowerFor(action)) {}
+      pump_power_(ValueForAction(action, g_config.sewage_pump_power_soft, g_config.sewage_pump_power_standard,
+                                 g_config.sewage_pump_power_strong)) {}
 
 bool SewageDrainPumpTask::DoTaskInside(const station::SensorsDataRep& data) {
   if (status_ == TASK_STATUS_INIT) {

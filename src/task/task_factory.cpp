@@ -12,11 +12,14 @@
 #include "task/add_water_task.h"
 #include "task/auto_charge_task.h"
 #include "task/disinfectant_prepare_task.h"
+#include "task/drain_water_task.h"
 #include "task/dry_task.h"
 #include "task/dust_collect_task.h"
 #include "task/heat_wire_task.h"
 #include "task/liquid_prepare_task.h"
 #include "task/manual_charge_task.h"
+#include "task/reset_station_task.h"
+#include "task/sewage_drain_pump_task.h"
 #include "task/ultrasonic_wash_task.h"
 #include "task/uv_task.h"
 #include "task/water_spray_task.h"
@@ -80,7 +83,7 @@ const std::unordered_map<TaskType, TaskTypeRow>& TaskTypeTable() {
        {{TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
          TASK_TYPE_ADD_WATER, TASK_TYPE_ADD_WATER_NO_LIMIT},
         false,
-        nullptr}},
+        PlainTaskMaker<DrainWaterTask>()}},
       {TASK_TYPE_ADD_WATER,
        {{TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
          TASK_TYPE_DRAIN_WATER, TASK_TYPE_WATER_SPRAY},
@@ -92,7 +95,8 @@ const std::unordered_map<TaskType, TaskTypeRow>& TaskTypeTable() {
        {{TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
         true,
         ActionTaskMaker<WaterSprayTask>()}},
-      {TASK_TYPE_SEWAGE_DRAIN_PUMP, {{TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}, true, nullptr}},
+      {TASK_TYPE_SEWAGE_DRAIN_PUMP,
+       {{TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}, true, ActionTaskMaker<SewageDrainPumpTask>()}},
       {TASK_TYPE_DRY,
        {{TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
         true,
@@ -112,7 +116,7 @@ const std::unordered_map<TaskType, TaskTypeRow>& TaskTypeTable() {
        {{TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
         true,
         ActionTaskMaker<UltrasonicWashTask>()}},
-      {TASK_TYPE_RESET_STATION, {{}, false, nullptr}},
+      {TASK_TYPE_RESET_STATION, {{}, false, PlainTaskMaker<ResetStationTask>()}},
   };
   return table;
 }
