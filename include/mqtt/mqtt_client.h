@@ -1,0 +1,91 @@
+#pragma once
+
+#include <google/protobuf/message.h>
+#include <mqtt/async_client.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace station_center {
+
+// Replaces the first "%s" of `format` by `station_id`; a format without "%s" is the topic
+// itself; an empty format or station id gives "".
+std::string FormatTopic(const std::string& format, const std::string& station_id);
+
+// "host" or "host:port" (or a full "tcp://host:port") as the library's server URI.
+std::string BrokerUri(const std::string& address);
+
+// Host and port (default 1883) of a broker address as written in the status file.
+void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t* port);
+
+// Sets TCP_NODELAY on every TCP socket of this process whose peer is host:port.
+// Returns the number of sockets changed, or -1 when the descriptors cannot be listed.
+// Thread-safe; touches nothing but socket options.
+int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
+
+// The station's one broker connection. Publish, PublishReply and GetTopicName are
+// thread-safe (the library client is); Init runs on the main thread at start-up.
+class MqttClient {
+ public:
+  static MqttClient& Instance();
+
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
+
+  // Connects (unless already connected), subscribes and registers `callback`.
+  // True when connected on return.
+  bool Init(std::shared_ptr<mqtt::callback> callback);
+  void SubscribeTopics();
+  void Publish(const std::string& topic, const std::string& payload, int qos);
+  void PublishReply(const google::protobuf::Message& reply);
+  std::string GetTopicName(const google::protobuf::Message& reply) const;
+  bool IsConnected() const;
+
+  const std::string& station_id() const { return station_id_; }
+  const std::string& client_id() const { return client_id_; }
+
+  // Tests share one process: drop the connection and rebuild the client from g_config
+  // as the first Instance() call would. Only while no other thread uses the client.
+  void ReconfigureForTest();
+
+ private:
+  MqttClient();
+  ~MqttClient();
+
+  // Registered with the library once, before any connection, and forwarding to the
+  // callback given to Init: Paho's set_callback on a live connection can deadlock
+  // against its own token completions.
+  class Relay : public mqtt::callback {
+   public:
+    explicit Relay(MqttClient* owner) : owner_(owner) {}
+    void Target(std::shared_ptr<mqtt::callback> target);
+    void connected(const std::string& cause) override;
+    void connection_lost(const std::string& cause) override;
+    void message_arrived(mqtt::const_message_ptr msg) override;
+    void delivery_complete(mqtt::delivery_token_ptr token) override;
+
+   private:
+    std::shared_ptr<mqtt::callback> Current();
+    MqttClient* owner_;
+    std::mutex mutex_;
+    std::shared_ptr<mqtt::callback> target_;
+  };
+
+  void Configure();
+  void Shutdown();
+  void TuneBrokerSocket();
+
+  std::string station_id_;
+  std::string client_id_;
+  std::string broker_host_;
+  uint16_t broker_port_ = 1883;
+  std::shared_ptr<Relay> relay_;
+  std::shared_ptr<mqtt::async_client> client_;
+  std::shared_ptr<mqtt::callback> callback_;
+  std::map<std::string, std::string> topic_names_;
+};
+
+}  // namespace station_center

@@ -1,0 +1,383 @@
+#include "mqtt/mqtt_client.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <google/protobuf/util/json_util.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include "config.h"
+#include "logger.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kQos = 1;
+constexpr uint16_t kDefaultBrokerPort = 1883;
+constexpr int kKeepAliveSeconds = 20;
+// Passed in this order on purpose: the first retry waits the longer interval.
+constexpr int kReconnectMinSeconds = 30;
+constexpr int kReconnectMaxSeconds = 10;
+
+const char* const kRequestTopicFormats[] = {
+    "clean_robot_station/%s/checkStation",
+    "clean_robot_station/%s/dockState",
+    "clean_robot_station/%s/preWaterRequest",
+    "clean_robot_station/%s/supplyMaterialRequest",
+};
+
+// Peer of a connected stream socket as "address bytes + port", any family.
+bool PeerOf(int fd, sockaddr_storage* peer) {
+  int type = 0;
+  socklen_t type_len = sizeof(type);
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_STREAM) {
+    return false;
+  }
+  socklen_t len = sizeof(*peer);
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(peer), &len) != 0) {
+    return false;
+  }
+  return peer->ss_family == AF_INET || peer->ss_family == AF_INET6;
+}
+
+uint16_t PortOf(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+  }
+  return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+}
+
+bool SameHost(const sockaddr_storage& peer, const sockaddr* candidate) {
+  if (peer.ss_family != candidate->sa_family) {
+    return false;
+  }
+  if (peer.ss_family == AF_INET) {
+    return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in*>(candidate)->sin_addr.s_addr;
+  }
+  return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr,
+                     &reinterpret_cast<const sockaddr_in6*>(candidate)->sin6_addr, sizeof(in6_addr)) == 0;
+}
+
+}  // namespace
+
+std::string FormatTopic(const std::string& format, const std::string& station_id) {
+  if (format.empty() || station_id.empty()) {
+    return "";
+  }
+  std::string topic = format;
+  const size_t pos = topic.find("%s");
+  if (pos != std::string::npos) {
+    topic.replace(pos, 2, station_id);
+  }
+  return topic;
+}
+
+void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t* port) {
+  std::string rest = address;
+  const size_t scheme = rest.find("://");
+  if (scheme != std::string::npos) {
+    rest = rest.substr(scheme + 3);
+  }
+  *port = kDefaultBrokerPort;
+  const size_t colon = rest.rfind(':');
+  if (colon != std::string::npos) {
+    const std::string digits = rest.substr(colon + 1);
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
+    if (!digits.empty() && end != nullptr && *end == '\0' && value > 0 && value <= 65535) {
+      *port = static_cast<uint16_t>(value);
+    }
+    rest = rest.substr(0, colon);
+  }
+  *host = rest;
+}
+
+std::string BrokerUri(const std::string& address) {
+  std::string host;
+  uint16_t port = kDefaultBrokerPort;
+  SplitBrokerAddress(address, &host, &port);
+  return "tcp://" + host + ":" + std::to_string(port);
+}
+
+int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    return -1;
+  }
+  // Cheap filter first (stream socket with the broker's port); resolve the host only if needed.
+  std::vector<std::pair<int, sockaddr_storage>> candidates;
+  const int own_fd = ::dirfd(dir);
+  while (dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == own_fd) {
+      continue;
+    }
+    struct stat st {};
+    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      continue;
+    }
+    sockaddr_storage peer{};
+    if (PeerOf(static_cast<int>(fd), &peer) && PortOf(peer) == port) {
+      candidates.emplace_back(static_cast<int>(fd), peer);
+    }
+  }
+  ::closedir(dir);
+  if (candidates.empty()) {
+    return 0;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* resolved = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &resolved) != 0) {
+    return 0;
+  }
+  int changed = 0;
+  for (const auto& [fd, peer] : candidates) {
+    for (const addrinfo* ai = resolved; ai != nullptr; ai = ai->ai_next) {
+      if (SameHost(peer, ai->ai_addr)) {
+        const int on = 1;
+        if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0) {
+          ++changed;
+        }
+        break;
+      }
+    }
+  }
+  ::freeaddrinfo(resolved);
+  return changed;
+}
+
+MqttClient& MqttClient::Instance() {
+  static MqttClient instance;
+  return instance;
+}
+
+MqttClient::MqttClient() { Configure(); }
+
+MqttClient::~MqttClient() { Shutdown(); }
+
+void MqttClient::Configure() {
+  station_id_ = g_config.station_id;
+  client_id_ = "Station_" + station_id_;
+  topic_names_.clear();
+  topic_names_["StationCheckRsp"] = FormatTopic("clean_robot_station/%s/checkStationRe", station_id_);
+  topic_names_["PositionConfirmRsp"] = FormatTopic("clean_robot_station/%s/dockStateRe", station_id_);
+  topic_names_["PrepareDisinfectantRsp"] = FormatTopic("clean_robot_station/%s/preWaterRequestRe", station_id_);
+  topic_names_["SupplyMaterialRsp"] = FormatTopic("clean_robot_station/%s/supplyMaterialRequestRe", station_id_);
+  SplitBrokerAddress(g_config.mqtt_server_address, &broker_host_, &broker_port_);
+  try {
+    relay_ = std::make_shared<Relay>(this);
+    client_ = std::make_shared<mqtt::async_client>(BrokerUri(g_config.mqtt_server_address), client_id_,
+                                                   mqtt::create_options(MQTTVERSION_5), nullptr);
+    client_->set_callback(*relay_);
+  } catch (const std::exception& e) {
+    client_.reset();
+    LOG_ERROR("create mqtt client failed: {}", e.what());
+  }
+}
+
+void MqttClient::Shutdown() {
+  if (!client_) {
+    return;
+  }
+  try {
+    client_->disable_callbacks();
+    if (client_->is_connected()) {
+      client_->disconnect()->wait_for(std::chrono::seconds(2));
+    }
+  } catch (const std::exception& e) {
+    LOG_WARN("mqtt disconnect failed: {}", e.what());
+  }
+  client_.reset();
+  relay_.reset();
+}
+
+void MqttClient::ReconfigureForTest() {
+  Shutdown();
+  callback_.reset();
+  Configure();
+}
+
+bool MqttClient::IsConnected() const {
+  try {
+    return client_ && client_->is_connected();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Paho never disables Nagle on its socket: a QoS-1 reply sent right after the library's
+// PUBACK would otherwise wait for the broker's delayed ACK (tens of milliseconds).
+void MqttClient::TuneBrokerSocket() {
+  const int changed = SetNoDelayTowardsPeer(broker_host_, broker_port_);
+  LOG_DEBUG("TCP_NODELAY set on {} broker socket(s)", changed);
+}
+
+void MqttClient::Relay::Target(std::shared_ptr<mqtt::callback> target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  target_ = std::move(target);
+}
+
+std::shared_ptr<mqtt::callback> MqttClient::Relay::Current() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return target_;
+}
+
+void MqttClient::Relay::connected(const std::string& cause) {
+  // Every (re)connection opens a new socket: tune it before anything is sent on it.
+  owner_->TuneBrokerSocket();
+  if (auto target = Current()) {
+    target->connected(cause);
+  }
+}
+
+void MqttClient::Relay::connection_lost(const std::string& cause) {
+  if (auto target = Current()) {
+    target->connection_lost(cause);
+  }
+}
+
+void MqttClient::Relay::message_arrived(mqtt::const_message_ptr msg) {
+  if (auto target = Current()) {
+    target->message_arrived(std::move(msg));
+  }
+}
+
+void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
+  if (auto target = Current()) {
+    target->delivery_complete(std::move(token));
+  }
+}
+
+bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
+  if (!client_) {
+    LOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+    return false;
+  }
+  try {
+    if (!client_->is_connected()) {
+      LOG_INFO("try connect to broker");
+      mqtt::connect_options options = mqtt::connect_options_builder()
+                                          .mqtt_version(MQTTVERSION_5)
+                                          .clean_start(true)
+                                          .keep_alive_interval(std::chrono::seconds(kKeepAliveSeconds))
+                                          .automatic_reconnect(std::chrono::seconds(kReconnectMinSeconds),
+                                                               std::chrono::seconds(kReconnectMaxSeconds))
+                                          .user_name(g_config.mqtt_user_name)
+                                          .password(g_config.mqtt_pwd)
+                                          .finalize();
+      const auto wait = std::chrono::milliseconds(static_cast<int64_t>(g_config.mqtt_keep_alive_interval) * 1000);
+      mqtt::token_ptr token = client_->connect(options);
+      if (!token->wait_for(wait)) {
+        LOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+        return false;
+      }
+      LOG_INFO("connect to broker success");
+    }
+    TuneBrokerSocket();
+    // In place before subscribing so that no message can arrive without a handler.
+    callback_ = callback;
+    relay_->Target(std::move(callback));
+    SubscribeTopics();
+    return true;
+  } catch (const std::exception& e) {
+    LOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+    LOG_DEBUG("connect failure: {}", e.what());
+    return false;
+  }
+}
+
+void MqttClient::SubscribeTopics() {
+  std::vector<std::string> topics;
+  for (const char* format : kRequestTopicFormats) {
+    topics.push_back(FormatTopic(format, station_id_));
+  }
+  const std::string& cloud_format = g_config.cloud_reply_topic_format;
+  const size_t pos = cloud_format.find("%s");
+  if (pos != std::string::npos) {
+    std::string cloud_topic = cloud_format;
+    cloud_topic.replace(pos, 2, station_id_);
+    topics.push_back(cloud_topic);
+  }
+  for (const std::string& topic : topics) {
+    try {
+      client_->subscribe(topic, kQos);
+      LOG_INFO("SubscribeTopics: {}", topic);
+    } catch (const std::exception& e) {
+      LOG_ERROR("subscribe {} failed: {}", topic, e.what());
+    }
+  }
+}
+
+void MqttClient::Publish(const std::string& topic, const std::string& payload, int qos) {
+  LOG_INFO("mqtt pub, topic name : {}, payload : {}", topic, payload);
+  if (!IsConnected()) {
+    LOG_ERROR("mqtt connect check failed");
+    return;
+  }
+  try {
+    client_->publish(mqtt::make_message(topic, payload, qos, false));
+  } catch (const std::exception& e) {
+    LOG_ERROR("mqtt publish to {} failed: {}", topic, e.what());
+  }
+}
+
+std::string MqttClient::GetTopicName(const google::protobuf::Message& reply) const {
+  std::string name = reply.GetDescriptor()->full_name();
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) {
+    name = name.substr(dot + 1);
+  }
+  const auto it = topic_names_.find(name);
+  if (it == topic_names_.end()) {
+    LOG_ERROR("ErrorCode: {}, Can not find mqtt topic name, publish may be failed", 101900061);
+    return "";
+  }
+  return it->second;
+}
+
+void MqttClient::PublishReply(const google::protobuf::Message& reply) {
+  const std::string topic = GetTopicName(reply);
+  if (topic.empty()) {
+    return;
+  }
+  google::protobuf::util::JsonPrintOptions options;
+  options.add_whitespace = false;
+  options.always_print_primitive_fields = true;
+  options.always_print_enums_as_ints = true;
+  options.preserve_proto_field_names = false;
+  std::string json;
+  if (!google::protobuf::util::MessageToJsonString(reply, &json, options).ok()) {
+    LOG_ERROR("reply {} could not be printed as JSON", reply.GetDescriptor()->full_name());
+    return;
+  }
+  std::fwrite(json.data(), 1, json.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  if (!client_) {
+    LOG_ERROR("reply to {} dropped: no mqtt client", topic);
+    return;
+  }
+  try {
+    client_->publish(mqtt::make_message(topic, json, kQos, false));
+  } catch (const std::exception& e) {
+    // The connection dropped after the request arrived: the robot asks again.
+    LOG_ERROR("reply to {} dropped: {}", topic, e.what());
+  }
+}
+
+}  // namespace station_center
