@@ -61,13 +61,6 @@ bool Session::Subscribe(const std::vector<std::string>& topics, std::chrono::mil
       *error = "the broker did not grant the subscription";
       return false;
     }
-    const mqtt::subscribe_response response = token->get_subscribe_response();
-    for (const auto code : response.get_reason_codes()) {
-      if (code >= 0x80) {
-        *error = "the broker refused a subscription (reason " + std::to_string(static_cast<int>(code)) + ")";
-        return false;
-      }
-    }
     return true;
   } catch (const std::exception& e) {
     *error = e.what();
