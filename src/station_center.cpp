@@ -521,48 +521,7 @@ void StationCenter::ReflushLed() {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Abnormal records
-
-void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
-  LOG_DEBUG("Into AbnormalTaskRecord");
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-  auto it = task_data_.abnormal_tasks.find(static_cast<TaskType>(task));
-  if (it == task_data_.abnormal_tasks.end()) {
-    LOG_WARN("Unknown Abnormal task {}", task);
-  } else {
-    LOG_INFO("Abnormal task : {} recorded", task);
-    it->second = 1;
-  }
-  bool* flag = task_data_.AbnormalFlag(type);
-  if (flag == nullptr) {
-    LOG_WARN("Unknown Abnormal type {}", type);
-  } else {
-    LOG_INFO("Abnormal type : {} recorded", type);
-    *flag = false;
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Sensor reports
-
-void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
-  // Stamped before waiting for a task pass: a report that waited behind the
-  // pass that opened a valve is older than that opening.
-  const int64_t arrived_millis = NowMillis();
-  std::lock_guard<std::mutex> lock(task_mutex_);
-  {
-    std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
-    sensors_data_ = data;
-    sensors_data_millis_ = arrived_millis;
-  }
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-  task_data_.sensor_data_received = true;
-  task_data_.manual_charge_state = sensors_data_.handchargeinsidedet() != 0;
-  const StationCenterStatus status = station_status();
-  task_data_.occupy_state = RobotInPosition(sensors_data_) || status == STATION_STATUS_ERROR ||
-                            status == STATION_STATUS_RESET || status == STATION_STATUS_EMERGENCY_STOP ||
-                            task_data_.work_started;
-}
+// Abnormal records and state reports: station_report.cpp. Sensor reports:
+// station_sensor.cpp.
 
 }  // namespace station_center

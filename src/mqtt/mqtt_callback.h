@@ -1,0 +1,44 @@
+#pragma once
+
+#include <mqtt/async_client.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "station_center.h"
+
+namespace mqtt_callback {
+
+// Turns robot requests and cloud replies into station services and publishes the
+// replies. Called on the MQTT library's callback thread, one event at a time.
+class MqttCallback : public mqtt::callback {
+ public:
+  // Uses the process-wide StationCenter as it is at construction.
+  MqttCallback();
+  // For tests: a given station core.
+  explicit MqttCallback(std::shared_ptr<station_center::StationCenter> station_center);
+
+  void connected(const std::string& cause) override;
+  void connection_lost(const std::string& cause) override;
+  void message_arrived(mqtt::const_message_ptr msg) override;
+  void delivery_complete(mqtt::delivery_token_ptr tok) override;
+
+  void dealCheckStation(const std::string& payload);
+  void dealDockState(const std::string& payload);
+  void dealPreWaterRequest(const std::string& payload);
+  void dealSupplyMaterialRequest(const std::string& payload);
+  void dealReportActivelyRe(const std::string& payload);
+
+ private:
+  void BuildHandlers();
+  station_center::StationSrvRsp Service(const station_center::StationSrvReq& req);
+
+  std::map<std::string, std::function<void(const std::string&)>> topicHandlers_;
+  int32_t report_log_count_ = 0;
+  std::shared_ptr<station_center::StationCenter> station_center_;
+};
+
+}  // namespace mqtt_callback

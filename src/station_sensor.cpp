@@ -1,0 +1,264 @@
+// Sensor reports: the snapshot and the automation that depends on the sensors alone.
+
+#include "station_sensor.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+#include "station_center.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrOpenSewagePump = 101900067;
+constexpr int kErrCloseSewagePump = 101900068;
+constexpr int kSensorKey = TASK_TYPE_SENSOR;
+constexpr uint16_t kKeyProg3 = 202;
+constexpr size_t kInputEventSize = 24;
+
+// Debounce state of the sensor automation; touched only with task_mutex_ held.
+struct SensorAutomation {
+  bool started = false;  // timers start at the first report
+  bool dust_bag_normal = true;
+  bool dust_bag_removal_noted = false;
+  int64_t dust_bag_timer = 0;
+  bool dust_box_cap_normal = true;
+  bool dust_box_cap_removal_noted = false;
+  int64_t dust_box_cap_timer = 0;
+  bool upper_plate_normal = true;
+  bool lower_plate_normal = true;
+  bool heat_wire_normal = true;
+  int64_t sewage_timer = 0;
+};
+
+SensorAutomation g_sensor_automation;
+
+// Truncation toward zero; a reading outside the integer range (or not a number)
+// counts as the hottest possible, so a broken sensor is not taken for a cool wire.
+int32_t TruncatedTemperature(float value) {
+  if (std::isnan(value) || value >= static_cast<float>(std::numeric_limits<int32_t>::max())) {
+    return std::numeric_limits<int32_t>::max();
+  }
+  if (value <= static_cast<float>(std::numeric_limits<int32_t>::min())) {
+    return std::numeric_limits<int32_t>::min();
+  }
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+void ResetSensorAutomationForTest() { g_sensor_automation = SensorAutomation(); }
+
+void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
+  // Stamped before waiting for a task pass: a report that waited behind the
+  // pass that opened a valve is older than that opening.
+  const int64_t arrived_millis = NowMillis();
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  {
+    std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+    sensors_data_ = data;
+    sensors_data_millis_ = arrived_millis;
+  }
+  const station::SensorsDataRep& s = sensors_data_;  // written only under task_mutex_, which we hold
+  SensorAutomation& a = g_sensor_automation;
+  const int64_t now = NowSeconds();
+  if (!a.started) {
+    a.started = true;
+    a.dust_bag_timer = now;
+    a.dust_box_cap_timer = now;
+  }
+
+  {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    task_data_.sensor_data_received = true;
+    task_data_.manual_charge_state = s.handchargeinsidedet();
+    const StationCenterStatus status = station_status();
+    task_data_.occupy_state = RobotInPosition(s) || status == STATION_STATUS_ERROR || status == STATION_STATUS_RESET ||
+                              status == STATION_STATUS_EMERGENCY_STOP || task_data_.work_started;
+  }
+
+  // Dust bag in place (abnormal 3); taking it out counts as replacing it.
+  if (s.dustbagdet() != 0) {
+    if (!a.dust_bag_normal) {
+      std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+      task_data_.AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, kSensorKey);
+      a.dust_bag_normal = true;
+    }
+    a.dust_bag_timer = now;
+    a.dust_bag_removal_noted = false;
+  } else {
+    if (!a.dust_bag_removal_noted) {
+      a.dust_bag_timer = now;
+      a.dust_bag_removal_noted = true;
+      WriteDustBagReplyTimeUncheck();
+    }
+    if (now - a.dust_bag_timer > g_config.dust_bag_reset_max_time && a.dust_bag_normal) {
+      AbnormalTaskRecord(ABNORMAL_DUST_BAG_OUT, kSensorKey);
+      a.dust_bag_normal = false;
+    }
+  }
+
+  // Dust bag due for replacement (abnormal 4). Recorded on the transition only: each
+  // record uploads at once, and the periodic report carries the condition meanwhile.
+  const int64_t cycle_seconds = static_cast<int64_t>(g_config.dust_bag_replace_cycle) * 86400;
+  if (ReadDustBagReplyTime() > cycle_seconds) {
+    bool recorded;
+    {
+      std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+      recorded = task_data_.AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE);
+    }
+    if (!recorded) {
+      AbnormalTaskRecord(ABNORMAL_DUST_BAG_REPLACE, kSensorKey);
+    }
+  }
+
+  // Dust box cap (abnormal 5): the same debounce, nothing persisted.
+  if (s.dustboxcapdet() != 0) {
+    if (!a.dust_box_cap_normal) {
+      std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+      task_data_.AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, kSensorKey);
+      a.dust_box_cap_normal = true;
+    }
+    a.dust_box_cap_timer = now;
+    a.dust_box_cap_removal_noted = false;
+  } else {
+    if (!a.dust_box_cap_removal_noted) {
+      a.dust_box_cap_timer = now;
+      a.dust_box_cap_removal_noted = true;
+    }
+    if (now - a.dust_box_cap_timer > g_config.dust_bag_reset_max_time && a.dust_box_cap_normal) {
+      AbnormalTaskRecord(ABNORMAL_DUST_BOX_CAP, kSensorKey);
+      a.dust_box_cap_normal = false;
+    }
+  }
+
+  // Over-temperature (abnormal 6, 7, 8): recorded once when crossing, released when back.
+  auto temperature = [this](bool within_limit, bool* normal, int32_t type) {
+    if (within_limit) {
+      if (!*normal) {
+        std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+        task_data_.AbnormalInfoRelease(type, kSensorKey);
+      }
+      *normal = true;
+    } else if (*normal) {
+      AbnormalTaskRecord(type, kSensorKey);
+      *normal = false;
+    }
+  };
+  temperature(s.electrodeplatetemp1() <= g_config.max_charge_plate_temp, &a.upper_plate_normal, ABNORMAL_PLATE_UP_TEMP);
+  temperature(s.electrodeplatetemp2() <= g_config.max_charge_plate_temp, &a.lower_plate_normal,
+              ABNORMAL_PLATE_DOWN_TEMP);
+  temperature(TruncatedTemperature(s.heatingwiretemp()) <= g_config.max_heat_temp, &a.heat_wire_normal,
+              ABNORMAL_HEAT_WIRE_TEMP);
+
+  // A plug in the inside charge socket starts a manual charge.
+  if (s.handchargeinsidedet() && tasks_.find(TASK_TYPE_MANUAL_CHARGE) == tasks_.end()) {
+    StationSrvReq req;
+    req.task_type = TASK_TYPE_MANUAL_CHARGE;
+    const StationSrvRsp rsp = ReceiveTaskUnlock(req);
+    LOG_INFO("ReceiveTaskUnlock, hand charge task result : {}, err_msg : {}", rsp.code, rsp.msg);
+  }
+
+  // Sewage pump: runs while sewage is seen and sewage_pump_continue_work_time after,
+  // unless a sewage drain pump task has the pump.
+  {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    const bool sewage = s.sewagedet() != 0 || s.sewagefull() > g_config.sewage_check_threshold_down;
+    const bool pump_task = tasks_.find(TASK_TYPE_SEWAGE_DRAIN_PUMP) != tasks_.end();
+    station::ActionCommand cmd;
+    cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
+    if (sewage && !pump_task) {
+      a.sewage_timer = now;
+      if (!task_data_.sewage_pump_working) {
+        cmd.set_action_(g_config.sewage_pump_power_standard);
+        if (embedded_communicator_ && embedded_communicator_->DoAction(cmd)) {
+          LOG_INFO("det sewage, open sewage drain pump");
+          task_data_.sewage_pump_working = true;
+        } else {
+          LOG_ERROR("ErrorCode: {}, det sewage, but open sewage drain pump failed", kErrOpenSewagePump);
+        }
+      }
+    } else if (task_data_.sewage_pump_working && now - a.sewage_timer > g_config.sewage_pump_continue_work_time &&
+               !pump_task) {
+      cmd.set_action_(0);
+      if (embedded_communicator_ && embedded_communicator_->DoAction(cmd)) {
+        LOG_INFO("sewage drain over, close sewage drain pump");
+        task_data_.sewage_pump_working = false;
+      } else {
+        LOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", kErrCloseSewagePump);
+      }
+    }
+  }
+}
+
+void StationCenter::SocSensorDataDetect() {
+  LOG_DEBUG("SocSensorDataDetect");
+  const int fd = ::open(RootedPath("/dev/input/event8").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    LOG_ERROR("Error: Failed to open device event8-sorter\n");
+    return;
+  }
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    const int ready = ::select(fd + 1, &readable, nullptr, nullptr, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      LOG_ERROR("select error: {}", std::strerror(errno));
+      break;
+    }
+    if (ready == 0 || !FD_ISSET(fd, &readable)) {
+      continue;
+    }
+    unsigned char event[kInputEventSize];
+    const ssize_t n = ::read(fd, event, sizeof(event));
+    if (n <= 0) {
+      // A device that went away stays readable for ever: end instead of spinning.
+      LOG_ERROR("read sorter_counter error: {}", n == 0 ? "end of file" : std::strerror(errno));
+      if (n == 0 || errno == ENODEV) {
+        break;
+      }
+      continue;
+    }
+    if (static_cast<size_t>(n) != sizeof(event)) {
+      LOG_ERROR("read sorter_counter error: {}", "short read");
+      continue;
+    }
+    // struct input_event on a 64-bit system: 16-byte time, u16 type, u16 code, s32 value.
+    uint16_t code = 0;
+    int32_t value = 0;
+    std::memcpy(&code, event + 18, sizeof(code));
+    std::memcpy(&value, event + 20, sizeof(value));
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    if (code == kKeyProg3) {
+      LOG_DEBUG("KEY_PROG3={}\n", value);
+      if (value == 1) {
+        task_data_.sorter_count_ += 1;
+        LOG_INFO("sorter_count_= {}\n", task_data_.sorter_count_);
+      }
+    } else if (code == 0) {
+      LOG_DEBUG("sorter_counter key reserved\n");
+    } else {
+      LOG_WARN("err code of event8-sorter_counter, code = {}\n", code);
+    }
+  }
+  ::close(fd);
+}
+
+}  // namespace station_center
