@@ -382,7 +382,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
           return;
         case TASK_STATUS_INIT:
         case TASK_STATUS_RUNNING:
-          if (!task->DoTaskInside(sensors_data_)) {
+          if (!RunPass(task)) {
             task->SetTaskStatus(TASK_STATUS_ERROR);
           }
           break;
@@ -398,6 +398,19 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
       std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
     }
   }
+}
+
+bool StationCenter::RunPass(const std::shared_ptr<Task>& task) {
+  // A throwing pass must not take the process down with the driver thread; it
+  // ends the task in error like a failed pass.
+  try {
+    return task->DoTaskInside(sensors_data_);
+  } catch (const std::exception& e) {
+    LOG_ERROR("task id {}, task_type {}, pass failed: {}", LogId(task), LogType(task), e.what());
+  } catch (...) {
+    LOG_ERROR("task id {}, task_type {}, pass failed", LogId(task), LogType(task));
+  }
+  return false;
 }
 
 void StationCenter::HandleTaskOver(const std::shared_ptr<Task>& task) {

@@ -120,6 +120,8 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   bool InitEmbeddedCommunicator();
   // The start-up reset request (Init step 5).
   void StartUpReset();
+  // One DoTaskInside with the snapshot; false also when it threw. Driver only.
+  bool RunPass(const std::shared_ptr<Task>& task);
   // Status 2, then a detached WaitTasksAndReset; caller holds task_mutex_.
   void StartResetWaiterUnlock();
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clock.h"
@@ -555,6 +558,43 @@ TEST_F(AdmissionTest, CloudReplyReleasesConsumablesAndWaitsForResetWhenAllAreBac
   EXPECT_EQ(center_->station_status(), STATION_STATUS_WAIT_RESET);
   std::shared_lock<std::shared_mutex> lock(center_->task_data_mutex());
   EXPECT_FALSE(center_->task_data().consumables_released);
+}
+
+TEST_F(AdmissionTest, ThrowingPassEndsTheTaskInErrorAndTheDriverSurvives) {
+  scripts_[TASK_TYPE_UV_LAMP]->throw_in_pass = true;
+  ASSERT_EQ(Admit(TaskRequest(TASK_TYPE_UV_LAMP, kStandard)).code, SRV_CODE_SUCCESS);
+  ASSERT_TRUE(WaitUntil([&] { return scripts_[TASK_TYPE_UV_LAMP]->after_error.load() == 1; }));
+  EXPECT_EQ(scripts_[TASK_TYPE_UV_LAMP]->resets.load(), 1) << "switched off like any failed task";
+  ASSERT_TRUE(WaitUntil([&] { return Running(TASK_TYPE_UV_LAMP) == nullptr; }));
+}
+
+TEST_F(AdmissionTest, PositionCheckNeverWaitsForTheTaskLockAndReadsStatusSafely) {
+  station::SensorsDataRep docked = Docked(true);
+  center_->DataUploadCallback(docked);
+
+  // A task pass waiting on the board holds the task lock; the robot's position
+  // poll must still be answered.
+  {
+    std::lock_guard<std::mutex> lock(center_->task_mutex());
+    auto answer =
+        std::async(std::launch::async, [this] { return center_->HandleService(Command(SRV_CMD_ROBOT_POSITION)).code; });
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(answer.get(), SRV_CODE_ROBOT_IN_POSITION);
+  }
+
+  // Status changes racing with position polls (a race detector run checks the read).
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 200 && !stop; ++i) {
+      SetStatus(i % 2 == 0 ? STATION_STATUS_WAIT_RESET : STATION_STATUS_NORMAL);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    const int32_t code = center_->HandleService(Command(SRV_CMD_ROBOT_POSITION)).code;
+    EXPECT_EQ(code, SRV_CODE_ROBOT_IN_POSITION);
+  }
+  stop = true;
+  writer.join();
 }
 
 }  // namespace

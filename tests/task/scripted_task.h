@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 
 #include "task/task.h"
 #include "task/task_factory.h"
@@ -20,6 +21,7 @@ struct TaskScript {
   // Board command sent at the first pass (value 1) and by DoReset/DoCancel (value 0); 0 none.
   std::atomic<int> supply_type{0};
   std::atomic<bool> precheck_refuses{false};
+  std::atomic<bool> throw_in_pass{false};
 
   std::atomic<int> passes{0};
   std::atomic<int> cancels{0};
@@ -50,6 +52,9 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
       }
     }
     const int passes = ++script_->passes;
+    if (script_->throw_in_pass) {
+      throw std::runtime_error("scripted failure");
+    }
     if (TimeLimitPassed()) {
       LogExecTimeout();
       return false;
