@@ -100,11 +100,9 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& data) {
       return false;
     }
     RobotSupplyDone();
-    // Once over, a late robot-supply time-out would only report a failure
-    // that did not happen.
-    if (Finished()) {
-      return true;
-    }
+    // Finished or refilling: a robot-supply time-out passed meanwhile would
+    // only report a failure that did not happen.
+    return true;
   }
   if (NowSeconds() - robot_fill_start_ <= g_config.add_water_to_robot_max_time) {
     return true;

@@ -24,11 +24,14 @@ struct HarnessOptions {
   int sewage_pump_power_standard = 82;
   int sewage_pump_power_strong = 97;
   bool docked = true;  // a docked robot keeps the core from resetting after each task
+  // Physics of the simulated station (rates, tank levels).
+  station_sim::ModelParams model;
 };
 
 class StationHarness {
  public:
-  explicit StationHarness(HarnessOptions options = HarnessOptions()) : options_(std::move(options)) {}
+  explicit StationHarness(HarnessOptions options = HarnessOptions())
+      : options_(std::move(options)), sim_(SimOptionsFor(options_)) {}
 
   ~StationHarness() {
     if (center_) {
@@ -153,6 +156,12 @@ class StationHarness {
     cmd->set_action(static_cast<vantorel_base_station_mqtt::EnumActionModel>(action));
     cmd->set_duration(duration);
     return req;
+  }
+
+  static station_sim::SimOptions SimOptionsFor(const HarnessOptions& options) {
+    station_sim::SimOptions sim_options;
+    sim_options.model = options.model;
+    return sim_options;
   }
 
   const std::string kConfigDir = "/usr/lib/vantorel-station-center/config/";
