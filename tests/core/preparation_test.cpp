@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <shared_mutex>
+#include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "core/water_helpers.h"
@@ -31,29 +36,56 @@ int32_t WaterReadyAnswer(StationHarness& h) {
   return h.center().HandleService(poll).code;
 }
 
-// Stands in for the first revision's sorter counter: one key press per
+// The first revision's sorter key, as an input device: a FIFO under the
+// station root, read by the station's own sorter counter. One key press per
 // tablet while the motor turns.
-class SorterKeyPresses {
+class SorterKeyDevice {
  public:
-  explicit SorterKeyPresses(StationHarness& h) : h_(h), thread_([this] { Run(); }) {}
-  ~SorterKeyPresses() {
-    stop_ = true;
-    thread_.join();
+  explicit SorterKeyDevice(StationHarness& h) : h_(h) {
+    const std::string path = RootedPath("/dev/input/event8");
+    ::mkdir(RootedPath("/dev").c_str(), 0755);
+    ::mkdir(RootedPath("/dev/input").c_str(), 0755);
+    ::mkfifo(path.c_str(), 0600);
+    counter_ = std::thread([this] { h_.center().SocSensorDataDetect(); });
+    // Opening for writing succeeds once the counter has the device open.
+    WaitUntil([&] {
+      fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      return fd_ >= 0;
+    });
+    presser_ = std::thread([this] { Run(); });
   }
+  ~SorterKeyDevice() {
+    stop_ = true;
+    presser_.join();
+    ::close(fd_);  // end of file ends the counter
+    counter_.join();
+  }
+  bool ok() const { return fd_ >= 0; }
 
  private:
+  void Write(uint16_t type, uint16_t code, int32_t value) {
+    unsigned char event[24] = {};
+    std::memcpy(event + 16, &type, sizeof(type));
+    std::memcpy(event + 18, &code, sizeof(code));
+    std::memcpy(event + 20, &value, sizeof(value));
+    EXPECT_EQ(::write(fd_, event, sizeof(event)), static_cast<ssize_t>(sizeof(event)));
+  }
   void Run() {
-    while (!stop_) {
+    while (!stop_ && fd_ >= 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       if (h_.sim().ActuatorOn(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR)) {
-        h_.WithData([](StationTaskData& d) { ++d.sorter_count_; });
+        Write(1, 202, 1);  // KEY_PROG3 pressed
+        Write(1, 202, 0);
+        Write(0, 0, 0);  // synchronisation
       }
     }
   }
 
   StationHarness& h_;
+  int fd_ = -1;
   std::atomic<bool> stop_{false};
-  std::thread thread_;
+  std::thread counter_;
+  std::thread presser_;
 };
 
 TEST(DisinfectantPreparationTest, FullTankIsDrainedFilledDosedAndReadyOnBothRevisions) {
@@ -65,11 +97,12 @@ TEST(DisinfectantPreparationTest, FullTankIsDrainedFilledDosedAndReadyOnBothRevi
     WaterLimits::Apply();
     g_config.hardware = hardware;
     station_test::SetTankAndWait(h, 3000);
-    std::unique_ptr<SorterKeyPresses> presses;
+    std::unique_ptr<SorterKeyDevice> sorter_key;
     if (g_config.hardware == "dvt1") {
       // Only the station's own counter may count on this revision.
       ASSERT_TRUE(h.sim().Pin("disinfectantPlateNum", "0"));
-      presses = std::make_unique<SorterKeyPresses>(h);
+      sorter_key = std::make_unique<SorterKeyDevice>(h);
+      ASSERT_TRUE(sorter_key->ok());
     }
     h.sim().ClearReceivedCommands();
 
@@ -77,7 +110,7 @@ TEST(DisinfectantPreparationTest, FullTankIsDrainedFilledDosedAndReadyOnBothRevi
     ASSERT_NE(task, nullptr);
     EXPECT_EQ(WaterReadyAnswer(h), SRV_CODE_DISINFECTANT_PREPARING);
     ASSERT_TRUE(WaitEnded(h, TASK_TYPE_DISINFECTANT_PREPARE));
-    presses.reset();
+    sorter_key.reset();
 
     EXPECT_EQ(task->status(), TASK_STATUS_OVER);
     EXPECT_EQ(WaterPath(h),
