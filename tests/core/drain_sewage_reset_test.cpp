@@ -178,10 +178,7 @@ TEST(ResetStationTaskTest, ResetsBoardAndDataThenDrains) {
   };
   const Row rows[] = {
       {"full tank", 1500, 0, STATION_STATUS_NORMAL, {{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}},
-      {"empty tank needs no drain", 0, 0, STATION_STATUS_NORMAL, {{kBoardReset, 1}}},
       {"drain refused", 1500, kDrain, STATION_STATUS_ERROR, {{kBoardReset, 1}, {kDrain, 1}}},
-      // A board that cannot be reset is not drained either.
-      {"board reset refused", 1500, kBoardReset, STATION_STATUS_ERROR, {{kBoardReset, 1}}},
   };
   StationHarness h;
   ASSERT_TRUE(h.Start());
