@@ -68,18 +68,20 @@ void WaitFreshReport(StationHarness& h) {
   ASSERT_TRUE(h.WaitSensors([&](const Sensors& s) { return s.seq() > seq + 1; }));
 }
 
-// Config values that only the heat wire task reads, set before the core starts.
+// A strong heat-wire target over max_heat_temp (150). Only the heat wire task
+// reads it; set before the core starts and restored after it has stopped.
+struct StrongWireTargetTooHot {
+  StrongWireTargetTooHot() { g_config.strong_heat_wire_temp = 200; }
+  ~StrongWireTargetTooHot() { g_config.strong_heat_wire_temp = saved; }
+  int32_t saved = g_config.strong_heat_wire_temp;
+};
+
 class ActuatorTasksTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_strong_temp_ = g_config.strong_heat_wire_temp;
-    g_config.strong_heat_wire_temp = 200;  // over max_heat_temp (150)
-    ASSERT_TRUE(h_.Start());
-  }
-  void TearDown() override { g_config.strong_heat_wire_temp = saved_strong_temp_; }
+  void SetUp() override { ASSERT_TRUE(h_.Start()); }
 
+  StrongWireTargetTooHot strong_target_;  // outlives the harness
   StationHarness h_;
-  int32_t saved_strong_temp_ = 0;
 };
 
 TEST_F(ActuatorTasksTest, ReadinessRefusals) {
@@ -336,7 +338,10 @@ TEST_F(ActuatorTasksTest, ManualChargeOverWhenThePlugIsPulled) {
     task = h_.StartTask(TASK_TYPE_MANUAL_CHARGE, 0);
   }
   ASSERT_NE(task, nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return task->status() == TASK_STATUS_RUNNING; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(h_.center().task_mutex());  // the driver writes the status under it
+    return task->status() == TASK_STATUS_RUNNING;
+  }));
   h_.sim().Plug(false);
   WaitRemoved(h_, TASK_TYPE_MANUAL_CHARGE);
   EXPECT_EQ(task->status(), TASK_STATUS_OVER);
