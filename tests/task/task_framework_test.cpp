@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,87 +101,30 @@ TEST_F(TaskFrameworkTest, ConflictCheckReportsFirstRunningConflictInListOrder) {
   }
 }
 
-TEST_F(TaskFrameworkTest, FactoryGivesEachTypeItsConflictsAndTimeLimit) {
-  struct Row {
-    TaskType type;
-    std::vector<TaskType> conflicts;
-    bool limit_from_request;
-  };
-  const std::vector<Row> rows = {
-      {TASK_TYPE_DISINFECTANT_PREPARE,
-       {TASK_TYPE_ADD_WATER, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
-        TASK_TYPE_ADD_WATER_NO_LIMIT},
-       false},
-      {TASK_TYPE_CLEAN_LIQUID_PREPARE,
-       {TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_ADD_WATER_NO_LIMIT,
-        TASK_TYPE_PERFUME_LIQUID_PREPARE},
-       false},
-      {TASK_TYPE_PERFUME_LIQUID_PREPARE,
-       {TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_ADD_WATER_NO_LIMIT,
-        TASK_TYPE_CLEAN_LIQUID_PREPARE},
-       false},
-      {TASK_TYPE_DRAIN_WATER,
-       {TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
-        TASK_TYPE_ADD_WATER, TASK_TYPE_ADD_WATER_NO_LIMIT},
-       false},
-      {TASK_TYPE_ADD_WATER,
-       {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
-        TASK_TYPE_DRAIN_WATER, TASK_TYPE_WATER_SPRAY},
-       true},
-      {TASK_TYPE_DUST_COLLECT, {TASK_TYPE_WATER_SPRAY, TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY}, true},
-      {TASK_TYPE_WATER_SPRAY,
-       {TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
-       true},
-      {TASK_TYPE_SEWAGE_DRAIN_PUMP, {TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}, true},
-      {TASK_TYPE_DRY,
-       {TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
-       true},
-      {TASK_TYPE_HEAT_WIRE,
-       {TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_AUTO_CHARGE},
-       true},
-      {TASK_TYPE_AUTO_CHARGE, {TASK_TYPE_WATER_SPRAY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_MANUAL_CHARGE}, true},
-      {TASK_TYPE_MANUAL_CHARGE, {}, false},
-      {TASK_TYPE_UV_LAMP, {}, true},
-      {TASK_TYPE_ADD_WATER_NO_LIMIT, {}, true},
-      {TASK_TYPE_ULTRASONIC_WASH, {TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE}, true},
-      {TASK_TYPE_RESET_STATION, {}, false},
-  };
+TEST_F(TaskFrameworkTest, FactoryTakesTheRequestDurationOnlyForActionTasks) {
+  // Conflict lists are checked through admission; here the time limits and
+  // the types without a class.
+  const std::vector<TaskType> unlimited = {TASK_TYPE_DISINFECTANT_PREPARE,   TASK_TYPE_CLEAN_LIQUID_PREPARE,
+                                           TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_DRAIN_WATER,
+                                           TASK_TYPE_MANUAL_CHARGE,          TASK_TYPE_RESET_STATION};
   auto script = std::make_shared<TaskScript>();
-  for (const Row& row : rows) {
-    SCOPED_TRACE("type " + std::to_string(row.type));
-    station_test::UseScriptedTask(row.type, script);
-    StationSrvReq req;
-    req.task_type = row.type;
-    req.supply_material_req.mutable_cmd()->set_duration(42);
-    req.supply_material_req.mutable_cmd()->set_action(vantorel_base_station_mqtt::ENUM_ACTION_STRONG);
-    const CreateTaskResult created = CreateTask(nullptr, req);
-    OverrideTaskClassForTest(row.type, nullptr);
-    ASSERT_EQ(created.result, CREATE_TASK_SUCCESS);
-    ASSERT_TRUE(created.task);
-    EXPECT_EQ(created.task->task_type(), row.type);
-    EXPECT_EQ(created.task->conflict_types(), row.conflicts);
-    EXPECT_EQ(created.task->max_seconds(), row.limit_from_request ? 42 : 0);
-    EXPECT_EQ(created.task->status(), TASK_STATUS_INIT);
-  }
-
-  // Types without a task class are refused even when a class is offered.
-  for (TaskType type : {TASK_TYPE_INVALID, TASK_TYPE_SENSOR, static_cast<TaskType>(18)}) {
+  for (int t = 0; t <= 18; ++t) {
+    const TaskType type = static_cast<TaskType>(t);
+    SCOPED_TRACE("type " + std::to_string(t));
     station_test::UseScriptedTask(type, script);
     StationSrvReq req;
     req.task_type = type;
+    req.supply_material_req.mutable_cmd()->set_duration(42);
     const CreateTaskResult created = CreateTask(nullptr, req);
     OverrideTaskClassForTest(type, nullptr);
-    EXPECT_EQ(created.result, CREATE_TASK_UNSUPPORTED_TYPE) << type;
-    EXPECT_FALSE(created.task) << type;
-  }
-}
-
-TEST_F(TaskFrameworkTest, ValueForActionPicksSoftStandardStrongElseZero) {
-  EXPECT_EQ(ValueForAction(1, 60, 80, 100), 60);
-  EXPECT_EQ(ValueForAction(2, 60, 80, 100), 80);
-  EXPECT_EQ(ValueForAction(3, 60, 80, 100), 100);
-  for (int action : {0, 4, 5, -1}) {
-    EXPECT_EQ(ValueForAction(action, 60, 80, 100), 0) << action;
+    if (type == TASK_TYPE_INVALID || type == TASK_TYPE_SENSOR || t == 18) {
+      EXPECT_EQ(created.result, CREATE_TASK_UNSUPPORTED_TYPE) << "no class, even when one is offered";
+      EXPECT_FALSE(created.task);
+      continue;
+    }
+    ASSERT_EQ(created.result, CREATE_TASK_SUCCESS);
+    const bool limited = std::find(unlimited.begin(), unlimited.end(), type) == unlimited.end();
+    EXPECT_EQ(created.task->max_seconds(), limited ? 42 : 0);
   }
 }
 
