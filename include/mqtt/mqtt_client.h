@@ -27,7 +27,7 @@ void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t*
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
 
 // The station's one broker connection. Publish, PublishReply and GetTopicName are
-// thread-safe (the library client is); Init runs on the main thread at start-up.
+// thread-safe (the library client is); Init is called by one start-up thread at a time.
 class MqttClient {
  public:
   static MqttClient& Instance();

@@ -1,0 +1,95 @@
+// The station daemon: network check, station core, then the housekeeping loop on the
+// main thread beside the broker connection and cloud upload loop. Runs until killed.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "config.h"
+#include "logger.h"
+#include "mqtt/mqtt_callback.h"
+#include "mqtt/mqtt_client.h"
+#include "station_center.h"
+
+namespace {
+
+constexpr int kErrMqttInit = 101900017;
+constexpr auto kNetworkRetry = std::chrono::seconds(5);
+constexpr auto kBrokerRetry = std::chrono::seconds(10);
+constexpr auto kHousekeeping = std::chrono::seconds(1);
+
+// The host part of the built-in broker address: the configuration is not read yet.
+std::string PingCommand() {
+  const std::string& address = station_center::g_config.mqtt_server_address;
+  const std::string host = address.substr(0, address.find(':'));
+  char command[100];
+  std::snprintf(command, sizeof(command), "ping -c 1 %s > /dev/null 2>&1", host.c_str());
+  return command;
+}
+
+// Connects to the broker (retrying for ever), then uploads the station state periodically.
+void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
+                         std::shared_ptr<mqtt_callback::MqttCallback> callback) {
+  while (!station_center::MqttClient::Instance().Init(callback)) {
+    LOG_ERROR("ErrorCode: {}, mqtt client init failed", kErrMqttInit);
+    LOG_INFO("wait retry connect mqtt server");
+    std::this_thread::sleep_for(kBrokerRetry);
+  }
+  LOG_INFO("StationInfoUploadCloud will start, time = {}", static_cast<int64_t>(time(nullptr)));
+  for (;;) {
+    center->StationInfoUploadCloud();
+    const int32_t interval = station_center::g_config.upload_station_info_to_cloud_interval;
+    if (interval > 0) {
+      std::this_thread::sleep_for(std::chrono::seconds(interval));  // resumes after signals
+    }
+  }
+}
+
+int Run() {
+  const std::string ping = PingCommand();
+  while (std::system(ping.c_str()) != 0) {
+    LOG_WARN("Network is not available, waiting 5 seconds before retrying...");
+    std::this_thread::sleep_for(kNetworkRetry);
+  }
+  LOG_INFO("Network connectivity check passed.");
+
+  auto center = std::make_shared<station_center::StationCenter>();
+  station_center::SetStationCenter(center);
+  if (!center->Init()) {
+    // Torn down here, while the logger still exists: its destructors log.
+    station_center::SetStationCenter(nullptr);
+    center.reset();
+    return -1;
+  }
+
+  auto callback = std::make_shared<mqtt_callback::MqttCallback>();
+  // The broker may be away for long (each attempt waits up to mqtt_keep_alive_interval):
+  // its loop runs beside the housekeeping, so the indication and the idle reset work
+  // before the robot can reach the station. Held for the life of the process.
+  std::future<void> upload =
+      std::async(std::launch::async, [center, callback] { BrokerAndUploadLoop(center, callback); });
+
+  for (;;) {
+    center->ReflushLed();
+    center->AutoReset();
+    std::this_thread::sleep_for(kHousekeeping);
+  }
+}
+
+}  // namespace
+
+int main() {
+  try {
+    return Run();
+  } catch (const std::exception& e) {
+    LOG_ERROR("station center stopped: {}", e.what());
+  } catch (...) {
+    LOG_ERROR("station center stopped by an unknown exception");
+  }
+  return -1;
+}
