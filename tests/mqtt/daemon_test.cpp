@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -38,6 +39,9 @@ class Daemon {
   bool Start(const std::string& root) {
     std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root, "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
                                     "SPDLOG_LEVEL=info", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    for (const char* pass : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(pass)) env.push_back(std::string(pass) + "=" + value);
+    }
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -168,6 +172,7 @@ TEST_F(DaemonTest, ServesTheRobotAcrossBrokerOutages) {
       std::chrono::seconds(120)))
       << daemon.Log();
   EXPECT_EQ(daemon.ExitStatus(), -1) << "still running";
+  EXPECT_FALSE(daemon.Logged("Sanitizer")) << daemon.Log();
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <mqtt/async_client.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -39,8 +38,6 @@ class RecordingCallback : public mqtt::callback {
     }
     cv_.notify_all();
   }
-  void connected(const std::string&) override { ++connects_; }
-  void connection_lost(const std::string&) override { ++losses_; }
 
   // Takes the first message on `topic`, waiting up to `timeout`.
   bool Take(const std::string& topic, std::string* payload,
@@ -71,9 +68,6 @@ class RecordingCallback : public mqtt::callback {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.clear();
   }
-
-  std::atomic<int> connects_{0};
-  std::atomic<int> losses_{0};
 
  private:
   Responder responder_;

@@ -3,6 +3,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -117,6 +118,17 @@ TEST_F(ReportTest, SensorAbnormalIsUploadedAtOnce) {
           R"("abnormal_sensor_num":2}})");
   EXPECT_EQ(Next(kRobotTopic),
             R"({"rep_header":{"station_id":"S1"},"state_info":{"work_state":{"manual_charge_state":0}}})");
+}
+
+// Truncating a NaN is undefined; a broken sensor must not pass for a cool wire.
+TEST_F(ReportTest, UnreadableHeatWireTemperatureCountsAsTooHot) {
+  station::SensorsDataRep report;
+  report.set_dustbagdet(1);
+  report.set_dustboxcapdet(1);
+  report.set_heatingwiretemp(std::nanf(""));
+  center_->DataUploadCallback(report);
+  std::lock_guard<std::shared_mutex> lock(center_->task_data_mutex());
+  EXPECT_TRUE(center_->task_data().AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP));
 }
 
 TEST_F(ReportTest, ConsumablesEmergencyAndRecordsWhileDisconnected) {
