@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "clock.h"
 #include "config.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
@@ -40,7 +41,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
     LOG_INFO("wait retry connect mqtt server");
     std::this_thread::sleep_for(kBrokerRetry);
   }
-  LOG_INFO("StationInfoUploadCloud will start, time = {}", static_cast<int64_t>(time(nullptr)));
+  LOG_INFO("StationInfoUploadCloud will start, time = {}", station_center::NowSeconds());
   for (;;) {
     center->StationInfoUploadCloud();
     const int32_t interval = station_center::g_config.upload_station_info_to_cloud_interval;
