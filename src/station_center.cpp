@@ -91,6 +91,10 @@ bool StationCenter::Init() {
   if (!led_manager_->ReadConfig()) {
     return false;
   }
+  if (g_config.hardware == "dvt1") {
+    // The sorter counter lives as long as the process, like the station core itself.
+    std::thread([this, self = weak_from_this().lock()]() { SocSensorDataDetect(); }).detach();
+  }
   StartUpReset();
   return true;
 }
