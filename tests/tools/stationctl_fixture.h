@@ -1,11 +1,8 @@
 #pragma once
 
-// Helpers for the stationctl tests: run the tool as a child process, and a
-// scripted station on the broker that records requests and answers them.
+// Helpers for the stationctl tests: a scripted station on the broker that
+// records requests and answers them. Running the tool: support/ctl_process.h.
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,38 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "support/ctl_process.h"
+
 namespace mqtt {
 class async_client;
 }
 
 namespace station_test {
-
-struct CtlResult {
-  int exit_code = -1;  // -1: killed at the deadline
-  std::string out;
-  std::string err;
-};
-
-// A running stationctl with its output captured in files.
-class CtlProcess {
- public:
-  explicit CtlProcess(const std::vector<std::string>& args);
-  ~CtlProcess();
-  CtlProcess(const CtlProcess&) = delete;
-  CtlProcess& operator=(const CtlProcess&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  std::string Out() const;
-  // Waits for the exit (killed after `limit`) and returns what it printed.
-  CtlResult Finish(std::chrono::milliseconds limit = std::chrono::seconds(60));
-
- private:
-  std::string dir_;
-  pid_t pid_ = -1;
-};
-
-// Runs stationctl to the end.
-CtlResult RunCtl(const std::vector<std::string>& args);
 
 struct Seen {
   std::string topic;
