@@ -1,0 +1,90 @@
+#include "sd_notify.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <array>
+
+#include "logger.h"
+
+namespace station_center {
+
+namespace {
+
+// Indexed by TaskType (station_types.h).
+constexpr std::array<const char*, 18> kTaskNames = {"invalid",
+                                                    "disinfectant-prepare",
+                                                    "clean-liquid-prepare",
+                                                    "perfume-liquid-prepare",
+                                                    "drain-water",
+                                                    "add-water",
+                                                    "dust-collect",
+                                                    "water-spray",
+                                                    "sewage-drain-pump",
+                                                    "dry",
+                                                    "heat-wire",
+                                                    "auto-charge",
+                                                    "manual-charge",
+                                                    "uv-lamp",
+                                                    "add-water-no-limit",
+                                                    "ultrasonic-wash",
+                                                    "sensor",
+                                                    "reset-station"};
+
+// Indexed by StationCenterStatus.
+constexpr std::array<const char*, 5> kStatusNames = {"normal", "error", "reset", "emergency stop", "waiting for reset"};
+
+// The journal already has the daemon's own lines; a failed notification is only
+// worth a debug line (it means systemd went away or the socket is not ours).
+void Send(const std::string& message) {
+  const int rc = sd_notify(0, message.c_str());
+  if (rc < 0) {
+    LOG_DEBUG("sd_notify failed: {}", rc);
+  }
+}
+
+}  // namespace
+
+std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected) {
+  std::string text = station_status >= 0 && station_status < static_cast<int>(kStatusNames.size())
+                         ? kStatusNames[station_status]
+                         : "status " + std::to_string(station_status);
+  // The task table is unordered: sort so the line changes only when the tasks do.
+  std::sort(task_types.begin(), task_types.end());
+  if (task_types.empty()) {
+    text += "; no task";
+  } else {
+    text += "; tasks: ";
+    for (size_t i = 0; i < task_types.size(); ++i) {
+      const int type = task_types[i];
+      text += i > 0 ? ", " : "";
+      text += type >= 0 && type < static_cast<int>(kTaskNames.size()) ? kTaskNames[type] : std::to_string(type);
+    }
+  }
+  text += broker_connected ? "; broker connected" : "; broker not connected";
+  return text;
+}
+
+void ServiceNotifier::Ready(const std::string& status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_status_ = status;
+  Send("READY=1\nSTATUS=" + status);
+}
+
+void ServiceNotifier::Status(const std::string& status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status == last_status_) {
+    return;
+  }
+  last_status_ = status;
+  Send("STATUS=" + status);
+}
+
+void ServiceNotifier::Watchdog() {
+  uint64_t usec = 0;
+  if (sd_watchdog_enabled(0, &usec) > 0) {
+    Send("WATCHDOG=1");
+  }
+}
+
+}  // namespace station_center
