@@ -239,18 +239,18 @@ bool ParseCommandLine(int argc, char** argv, Cli* cli, std::string* error) {
       arg = arg.substr(0, eq);
       inline_value = true;
     }
-    const auto spec = OptionTable().find(arg);
-    if (spec == OptionTable().end()) {
+    const auto option_def = OptionTable().find(arg);
+    if (option_def == OptionTable().end()) {
       *error = "unknown option " + arg;
       return false;
     }
-    if (spec->second.takes_value && !inline_value) {
+    if (option_def->second.takes_value && !inline_value) {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
         return false;
       }
       value = argv[++i];
-    } else if (!spec->second.takes_value && inline_value) {
+    } else if (!option_def->second.takes_value && inline_value) {
       *error = arg + " takes no value";
       return false;
     }
