@@ -1,20 +1,25 @@
 // The station daemon: network check, station core, then the housekeeping loop on the
 // main thread beside the broker connection and cloud upload loop. Runs until killed.
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
+#include "sd_notify.h"
 #include "station_center.h"
 
 namespace {
@@ -23,6 +28,22 @@ constexpr int kErrMqttInit = 101900017;
 constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
+
+// Set once the broker accepted: the client singleton exists from then on.
+std::atomic<bool> g_broker_up{false};
+
+// The line systemd shows for the service; takes task_mutex_ briefly.
+std::string ServiceStatus(station_center::StationCenter& center) {
+  std::vector<int> types;
+  {
+    std::lock_guard<std::mutex> lock(center.task_mutex());
+    for (const auto& entry : center.tasks()) {
+      types.push_back(entry.first);
+    }
+  }
+  const bool broker = g_broker_up.load() && station_center::MqttClient::Instance().IsConnected();
+  return station_center::ServiceStatusText(center.station_status(), std::move(types), broker);
+}
 
 // The host part of the built-in broker address: the configuration is not read yet.
 std::string PingCommand() {
@@ -41,6 +62,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
     LOG_INFO("wait retry connect mqtt server");
     std::this_thread::sleep_for(kBrokerRetry);
   }
+  g_broker_up = true;
   LOG_INFO("StationInfoUploadCloud will start, time = {}", station_center::NowSeconds());
   for (;;) {
     center->StationInfoUploadCloud();
@@ -52,8 +74,10 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
 }
 
 int Run() {
+  station_center::ServiceNotifier notifier;
   const std::string ping = PingCommand();
   while (std::system(ping.c_str()) != 0) {
+    notifier.Status("waiting for the network");
     LOG_WARN("Network is not available, waiting 5 seconds before retrying...");
     std::this_thread::sleep_for(kNetworkRetry);
   }
@@ -67,6 +91,7 @@ int Run() {
     center.reset();
     return -1;
   }
+  notifier.Ready(ServiceStatus(*center));
 
   auto callback = std::make_shared<mqtt_callback::MqttCallback>();
   // The broker may be away for long (each attempt waits up to mqtt_keep_alive_interval):
@@ -78,6 +103,10 @@ int Run() {
   for (;;) {
     center->ReflushLed();
     center->AutoReset();
+    // Pinged only here, after a whole pass: a core stuck behind a lock stops the
+    // pings and systemd restarts the daemon.
+    notifier.Status(ServiceStatus(*center));
+    notifier.Watchdog();
     std::this_thread::sleep_for(kHousekeeping);
   }
 }
