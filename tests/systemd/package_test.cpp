@@ -62,11 +62,13 @@ std::string MultiarchTriplet() {
 class PackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Packages made afresh from this build, in a directory of this test only.
+    // Packages made afresh from this build, in a directory of this test only. cpack
+    // also writes install manifests into the build directory: one run at a time.
     work_ = fs::path(tmp_.path());
     std::string out;
-    ASSERT_EQ(Shell(std::string(STATION_CPACK) + " --config " + STATION_BUILD_DIR + "/CPackConfig.cmake -B " +
-                        (work_ / "packages").string(),
+    const std::string build = STATION_BUILD_DIR;
+    ASSERT_EQ(Shell("flock " + build + "/.package-test.lock " + STATION_CPACK + " --config " + build +
+                        "/CPackConfig.cmake -B " + (work_ / "packages").string(),
                     &out),
               0)
         << out;
