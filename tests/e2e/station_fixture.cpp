@@ -133,14 +133,15 @@ CtlResult StationFixture::Robot(std::vector<std::string> args) {
 
 bool StationFixture::RobotUntil(const std::vector<std::string>& args, int exit_code, Seconds limit) {
   return WaitUntil(
-      [&] {
-        if (Robot(args).exit_code == exit_code) {
-          return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        return false;
-      },
-      limit);
+             [&] {
+               if (!daemon_.Running() || Robot(args).exit_code == exit_code) {
+                 return true;
+               }
+               std::this_thread::sleep_for(std::chrono::milliseconds(200));
+               return false;
+             },
+             limit) &&
+         daemon_.Running();
 }
 
 std::string StationFixture::Sim(const std::string& line) {
@@ -171,23 +172,27 @@ SimState StationFixture::State() {
 }
 
 bool StationFixture::WaitForState(const std::function<bool(const SimState&)>& pred, Seconds limit) {
-  return WaitUntil([&] { return pred(State()); }, limit);
+  return WaitUntil([&] { return !daemon_.Running() || pred(State()); }, limit) && daemon_.Running();
 }
 
 bool StationFixture::AwaitUpload(const std::function<bool(const std::string&)>& pred, std::string* json,
                                  Seconds limit) {
   return WaitUntil(
-      [&] {
-        std::string payload;
-        if (!peer_->Take(kUploadTopic, &payload, std::chrono::milliseconds(500)) || !pred(payload)) {
-          return false;
-        }
-        if (json != nullptr) {
-          *json = payload;
-        }
-        return true;
-      },
-      limit);
+             [&] {
+               std::string payload;
+               if (!daemon_.Running()) {
+                 return true;
+               }
+               if (!peer_->Take(kUploadTopic, &payload, std::chrono::milliseconds(500)) || !pred(payload)) {
+                 return false;
+               }
+               if (json != nullptr) {
+                 *json = payload;
+               }
+               return true;
+             },
+             limit) &&
+         daemon_.Running();
 }
 
 bool StationFixture::RawRequest(const std::string& name, const std::string& payload, std::string* reply) {
