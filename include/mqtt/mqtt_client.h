@@ -3,11 +3,15 @@
 #include <google/protobuf/message.h>
 #include <mqtt/async_client.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace station_center {
 
@@ -57,21 +61,32 @@ class MqttClient {
 
   // Registered with the library once, before any connection, and forwarding to the
   // callback given to Init: Paho's set_callback on a live connection can deadlock
-  // against its own token completions.
+  // against its own token completions. Events are handed to a thread of our own:
+  // the library delivers them holding its internal lock, and a handler that waits
+  // for the station core while a core thread publishes (which takes that same lock)
+  // would freeze both for good.
   class Relay : public mqtt::callback {
    public:
-    explicit Relay(MqttClient* owner) : owner_(owner) {}
+    explicit Relay(MqttClient* owner);
+    ~Relay() override;
     void Target(std::shared_ptr<mqtt::callback> target);
+    // Ends the dispatch thread after the event in progress; queued events are dropped.
+    void Stop();
     void connected(const std::string& cause) override;
     void connection_lost(const std::string& cause) override;
     void message_arrived(mqtt::const_message_ptr msg) override;
     void delivery_complete(mqtt::delivery_token_ptr token) override;
 
    private:
-    std::shared_ptr<mqtt::callback> Current();
+    void Post(std::function<void(mqtt::callback&)> event);
+    void Dispatch();
     MqttClient* owner_;
     std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void(mqtt::callback&)>> events_;
+    bool stopping_ = false;
     std::shared_ptr<mqtt::callback> target_;
+    std::thread thread_;
   };
 
   void Configure();

@@ -196,6 +196,7 @@ void MqttClient::Shutdown() {
   }
   try {
     client_->disable_callbacks();
+    relay_->Stop();
     if (client_->is_connected()) {
       client_->disconnect()->wait_for(std::chrono::seconds(2));
     }
@@ -227,40 +228,86 @@ void MqttClient::TuneBrokerSocket() {
   LOG_DEBUG("TCP_NODELAY set on {} broker socket(s)", changed);
 }
 
+MqttClient::Relay::Relay(MqttClient* owner) : owner_(owner), thread_([this]() { Dispatch(); }) {}
+
+MqttClient::Relay::~Relay() { Stop(); }
+
+void MqttClient::Relay::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    events_.clear();
+  }
+  wake_.notify_all();
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+    thread_.join();
+  }
+}
+
 void MqttClient::Relay::Target(std::shared_ptr<mqtt::callback> target) {
   std::lock_guard<std::mutex> lock(mutex_);
   target_ = std::move(target);
 }
 
-std::shared_ptr<mqtt::callback> MqttClient::Relay::Current() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return target_;
+void MqttClient::Relay::Post(std::function<void(mqtt::callback&)> event) {
+  // A station that stopped handling requests must not also exhaust memory.
+  constexpr size_t kMaxQueued = 10000;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
+      return;
+    }
+    if (events_.size() >= kMaxQueued) {
+      LOG_ERROR("mqtt event queue full, event dropped");
+      return;
+    }
+    events_.push_back(std::move(event));
+  }
+  wake_.notify_one();
+}
+
+void MqttClient::Relay::Dispatch() {
+  for (;;) {
+    std::function<void(mqtt::callback&)> event;
+    std::shared_ptr<mqtt::callback> target;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this]() { return stopping_ || !events_.empty(); });
+      if (stopping_) {
+        return;
+      }
+      event = std::move(events_.front());
+      events_.pop_front();
+      target = target_;
+    }
+    if (target) {
+      try {
+        event(*target);
+      } catch (const std::exception& e) {
+        LOG_ERROR("mqtt event handler failed: {}", e.what());
+      } catch (...) {
+        LOG_ERROR("mqtt event handler failed");
+      }
+    }
+  }
 }
 
 void MqttClient::Relay::connected(const std::string& cause) {
   // Every (re)connection opens a new socket: tune it before anything is sent on it.
   owner_->TuneBrokerSocket();
-  if (auto target = Current()) {
-    target->connected(cause);
-  }
+  Post([cause](mqtt::callback& target) { target.connected(cause); });
 }
 
 void MqttClient::Relay::connection_lost(const std::string& cause) {
-  if (auto target = Current()) {
-    target->connection_lost(cause);
-  }
+  Post([cause](mqtt::callback& target) { target.connection_lost(cause); });
 }
 
 void MqttClient::Relay::message_arrived(mqtt::const_message_ptr msg) {
-  if (auto target = Current()) {
-    target->message_arrived(std::move(msg));
-  }
+  Post([msg](mqtt::callback& target) { target.message_arrived(msg); });
 }
 
 void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
-  if (auto target = Current()) {
-    target->delivery_complete(std::move(token));
-  }
+  Post([token](mqtt::callback& target) { target.delivery_complete(token); });
 }
 
 bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
