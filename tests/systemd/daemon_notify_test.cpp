@@ -41,16 +41,12 @@ class DaemonNotifyTest : public ::testing::Test {
   }
 
   bool StartDaemon(bool watchdog) {
-    std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_.path(),
-                                    "SPDLOG_STDOUT=true",
-                                    "SPDLOG_SYSTEMD=false",
-                                    "SPDLOG_LEVEL=info",
-                                    "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
-                                    "NOTIFY_SOCKET=" + listener_.path()};
+    std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
+                                    "SPDLOG_LEVEL=info", "NOTIFY_SOCKET=" + listener_.path()};
     if (watchdog) {
       env.push_back("WATCHDOG_USEC=90000000");
     }
-    return daemon_.Start(env);
+    return station_test::StartDaemon(daemon_, env, root_.path() + "/daemon.log");
   }
 
   // Waits for a STATUS= line containing `text`.
@@ -75,7 +71,7 @@ class DaemonNotifyTest : public ::testing::Test {
 
   station_test::TempRoot root_;
   station_test::NotifyListener listener_;
-  station_test::DaemonProcess daemon_{root_.path() + "/daemon.log"};
+  station_test::ChildProcess daemon_;
   uint16_t sensor_port_ = 0;
 };
 

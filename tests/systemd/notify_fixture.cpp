@@ -1,17 +1,11 @@
 #include "systemd/notify_fixture.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace station_test {
@@ -82,60 +76,12 @@ std::vector<Notification> NotifyListener::With(const std::string& key) {
   return out;
 }
 
-DaemonProcess::~DaemonProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-}
-
-bool DaemonProcess::Start(std::vector<std::string> env) {
-  for (const char* pass : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(pass)) {
-      env.push_back(std::string(pass) + "=" + value);
-    }
-  }
-  std::vector<char*> envp;
-  for (std::string& e : env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-  // A cross build's test runs under the emulator, and so must the daemon it starts:
-  // the kernel may not know how to run an Arm binary by itself.
-  std::vector<std::string> args;
+bool StartDaemon(ChildProcess& daemon, const std::vector<std::string>& env, const std::string& log_path) {
+  const std::string program = BuiltProgram("station_center");
   if (std::strlen(STATION_TEST_EMULATOR) > 0) {
-    args.push_back(STATION_TEST_EMULATOR);
+    return daemon.Start(STATION_TEST_EMULATOR, {program}, env, log_path);
   }
-  args.push_back(std::string(STATION_BIN_DIR) + "/station_center");
-  std::vector<char*> argv;
-  for (std::string& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0;
-}
-
-int DaemonProcess::ExitStatus() {
-  int status = 0;
-  if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  return exit_status_;
-}
-
-std::string DaemonProcess::Log() const {
-  std::ifstream in(log_path_);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return daemon.Start(program, {}, env, log_path);
 }
 
 }  // namespace station_test

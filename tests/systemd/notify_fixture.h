@@ -1,13 +1,13 @@
 #pragma once
 
 // systemd's side of the daemon's notifications, for tests: a datagram socket to
-// point NOTIFY_SOCKET at, and the daemon run as a child process against it.
-
-#include <sys/types.h>
+// point NOTIFY_SOCKET at, and the daemon started against it.
 
 #include <chrono>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace station_test {
 
@@ -43,24 +43,9 @@ class NotifyListener {
   std::vector<Notification> received_;
 };
 
-// station_center of this build, run (under the cross build's emulator, if any)
-// with exactly `env`; output appended to `log_path`. Killed and reaped at the end.
-class DaemonProcess {
- public:
-  explicit DaemonProcess(std::string log_path) : log_path_(std::move(log_path)) {}
-  ~DaemonProcess();
-  DaemonProcess(const DaemonProcess&) = delete;
-  DaemonProcess& operator=(const DaemonProcess&) = delete;
-
-  bool Start(std::vector<std::string> env);
-  // Exit status once ended, -1 while running.
-  int ExitStatus();
-  std::string Log() const;
-
- private:
-  std::string log_path_;
-  pid_t pid_ = -1;
-  int exit_status_ = -1;
-};
+// Starts station_center of this build with `env` added to the test's own
+// environment; under a cross build's emulator too, since the kernel may not know
+// how to run an Arm binary by itself.
+bool StartDaemon(ChildProcess& daemon, const std::vector<std::string>& env, const std::string& log_path);
 
 }  // namespace station_test
