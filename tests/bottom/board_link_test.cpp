@@ -73,9 +73,9 @@ class BoardLinkTest : public ::testing::Test {
 
   Config saved_;
   FakeBoard board_;
-  std::unique_ptr<EmbeddedCommunicator> comm_;
   std::mutex mutex_;
   std::vector<uint32_t> seqs_;  // sensor reports received, in order
+  std::unique_ptr<EmbeddedCommunicator> comm_;
 };
 
 TEST_F(BoardLinkTest, ExchangesTheExampleFramesByteExact) {
