@@ -133,13 +133,14 @@ void AddWaterTask::RobotSupplyDone() {
   SetTaskStatus(TASK_STATUS_OVER);
 }
 
-bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& /*data*/) {
+bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& data) {
   if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
     LOG_ERROR("ErrorCode: {}, task water inlet failed", kErrTapOpen);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
   tap_open_millis_ = NowMillis();
+  count_before_open_ = data.flowmeter();
   fill_count_ = 0;
   SwitchStep(4);
   station_fill_start_ = static_cast<time_t>(NowSeconds());
@@ -147,7 +148,7 @@ bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& /*data*/) 
 }
 
 bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
-  if (station_center_->sensors_data_millis() > tap_open_millis_) {
+  if (station_center_->sensors_data_millis() > tap_open_millis_ && data.flowmeter() != count_before_open_) {
     fill_count_ = data.flowmeter();
   }
   if (data.cleantankuplevel() == 1 || static_cast<uint32_t>(volume_) <= fill_count_) {

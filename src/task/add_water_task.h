@@ -49,6 +49,10 @@ class AddWaterTask : public SupplyMaterialTask {
   // When the board acknowledged the tap opening; flowMeter of older reports
   // still belongs to the previous fill.
   int64_t tap_open_millis_ = -1;
+  // The count the meter showed before the opening. A report made before the
+  // opening may arrive after it (it waits in the sensor link), still showing
+  // this count; the meter of this fill starts from zero and moves off it.
+  uint32_t count_before_open_ = 0;
   // The flow count of the current fill, from reports newer than the opening.
   uint32_t fill_count_ = 0;
 };

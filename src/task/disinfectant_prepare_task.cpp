@@ -102,13 +102,14 @@ bool DisinfectantPrepareTask::FinishDrain() {
   return true;
 }
 
-bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& /*data*/) {
+bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) {
   if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
     LOG_ERROR("ErrorCode: {}, disnfectant prepare task water inlet failed", kErrTapOpen);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
   tap_open_millis_ = NowMillis();
+  count_before_open_ = data.flowmeter();
   fill_count_ = 0;
   inlet_start_ = static_cast<time_t>(NowSeconds());
   LOG_INFO("start add water time {}", static_cast<int64_t>(inlet_start_));
@@ -126,7 +127,7 @@ bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  if (station_center_->sensors_data_millis() > tap_open_millis_) {
+  if (station_center_->sensors_data_millis() > tap_open_millis_ && data.flowmeter() != count_before_open_) {
     fill_count_ = data.flowmeter();
   }
   if (data.cleantankuplevel() != 1 && FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_count_)) {

@@ -113,13 +113,14 @@ bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& data) {
   return true;
 }
 
-bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& /*data*/) {
+bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) {
   if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
     LOG_ERROR("ErrorCode: {}, liquid prepare task water inlet failed", kErrTapOpen);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
   tap_open_millis_ = NowMillis();
+  count_before_open_ = data.flowmeter();
   fill_count_ = 0;
   inlet_start_ = static_cast<time_t>(NowSeconds());
   SwitchStep(4);
@@ -132,7 +133,7 @@ bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data) {
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  if (station_center_->sensors_data_millis() > tap_open_millis_) {
+  if (station_center_->sensors_data_millis() > tap_open_millis_ && data.flowmeter() != count_before_open_) {
     fill_count_ = data.flowmeter();
   }
   if (data.cleantankuplevel() != 1 && FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_count_)) {
