@@ -27,16 +27,6 @@ class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
     return n;
   }
   bool Has(const std::string& text) { return Count(text) > 0; }
-  // Index of the first line containing `text` at or after `from`, or -1.
-  int IndexOf(const std::string& text, int from = 0) {
-    std::lock_guard<std::mutex> lock(lines_mutex_);
-    for (size_t i = static_cast<size_t>(std::max(from, 0)); i < lines_.size(); ++i) {
-      if (lines_[i].find(text) != std::string::npos) {
-        return static_cast<int>(i);
-      }
-    }
-    return -1;
-  }
   void Clear() {
     std::lock_guard<std::mutex> lock(lines_mutex_);
     lines_.clear();

@@ -1,12 +1,13 @@
 #pragma once
 
 // A task whose behaviour a test scripts: how many passes until it ends and how,
-// whether its cancel succeeds, which board commands it sends. The test keeps the
+// whether its cancel succeeds, which board command it sends. The test keeps the
 // script and reads the counters while the task's driver runs.
 
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "task/task.h"
 #include "task/task_factory.h"
@@ -14,13 +15,11 @@
 namespace station_test {
 
 struct TaskScript {
-  // Passes (DoTaskInside calls on a live task) after which the task ends; -1 never.
-  std::atomic<int> end_after_passes{-1};
+  std::atomic<int> end_after_passes{-1};  // passes on a live task until it ends; -1 never
   std::atomic<bool> end_in_error{false};  // else ends over
   std::atomic<bool> cancel_ok{true};
   // Board command sent at the first pass (value 1) and by DoReset/DoCancel (value 0); 0 none.
   std::atomic<int> supply_type{0};
-  std::atomic<bool> precheck_refuses{false};
   std::atomic<bool> throw_in_pass{false};
 
   std::atomic<int> passes{0};
@@ -29,20 +28,16 @@ struct TaskScript {
   std::atomic<int> after_over{0};
   std::atomic<int> after_error{0};
   std::atomic<int> after_cancel{0};
-  std::atomic<int> created{0};
 };
 
 class ScriptedTask : public station_center::SupplyMaterialTask {
  public:
   ScriptedTask(std::shared_ptr<station_center::StationCenter> center, station_center::TaskType type,
                int64_t max_seconds, int32_t action, std::shared_ptr<TaskScript> script)
-      : SupplyMaterialTask(std::move(center), type, max_seconds, action), script_(std::move(script)) {
-    ++script_->created;
-  }
+      : SupplyMaterialTask(std::move(center), type, max_seconds, action), script_(std::move(script)) {}
 
   bool DoTaskInside(const station::SensorsDataRep&) override {
     if (Finished()) {
-      LogAlreadyFinished("already over or error or cancel");
       return true;
     }
     if (status_ == station_center::TASK_STATUS_INIT) {
@@ -56,7 +51,6 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
       throw std::runtime_error("scripted failure");
     }
     if (TimeLimitPassed()) {
-      LogExecTimeout();
       return false;
     }
     const int end = script_->end_after_passes;
@@ -82,21 +76,8 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
   void AfterOver() override { ++script_->after_over; }
   void AfterError() override { ++script_->after_error; }
   void AfterCancel() override { ++script_->after_cancel; }
-  station_center::PreCheckResult PreCheckUnlock(const station::SensorsDataRep&) override {
-    station_center::PreCheckResult result;
-    if (script_->precheck_refuses) {
-      result.err_msg = "scripted refusal";
-      result.err_code = vantorel_base_station_common::ENUM_ROBOT_NOT_IN_POSITION;
-    }
-    return result;
-  }
-  using Task::PreCheckUnlock;
-
-  // Exposed for framework tests.
-  using Task::RunCurrentStep;
+  // The step machine, for framework tests.
   using Task::StepTaskPass;
-  using Task::SwitchStep;
-  int32_t step() const { return step_; }
   void SetStep(int32_t step, StepFunction fn) { steps_[step] = std::move(fn); }
 
  private:
@@ -107,13 +88,28 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
   std::shared_ptr<TaskScript> script_;
 };
 
-// Makes the factory build ScriptedTasks with `script` for `type`.
-inline void UseScriptedTask(station_center::TaskType type, const std::shared_ptr<TaskScript>& script) {
-  station_center::OverrideTaskClassForTest(
-      type, [script](const std::shared_ptr<station_center::StationCenter>& center, const station_center::StationSrvReq&,
-                     station_center::TaskType t, int64_t max_seconds, int32_t action) {
-        return std::make_shared<ScriptedTask>(center, t, max_seconds, action, script);
-      });
-}
+// Tasks of the used types are ScriptedTasks, each type with a fresh script,
+// until this object goes away.
+class Scripts {
+ public:
+  std::shared_ptr<TaskScript> Use(station_center::TaskType type) {
+    auto script = std::make_shared<TaskScript>();
+    station_center::OverrideTaskClassForTest(
+        type,
+        [script](const std::shared_ptr<station_center::StationCenter>& center, const station_center::StationSrvReq&,
+                 station_center::TaskType t, int64_t max_seconds,
+                 int32_t action) { return std::make_shared<ScriptedTask>(center, t, max_seconds, action, script); });
+    types_.push_back(type);
+    return script;
+  }
+  ~Scripts() {
+    for (station_center::TaskType type : types_) {
+      station_center::OverrideTaskClassForTest(type, nullptr);
+    }
+  }
+
+ private:
+  std::vector<station_center::TaskType> types_;
+};
 
 }  // namespace station_test
