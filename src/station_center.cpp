@@ -71,7 +71,14 @@ StationCenter::StationCenter() {
   services_.emplace(SRV_CMD_CLOUD_REPLY, std::bind(&StationCenter::UpdateConsumablesSate, this, _1));
 }
 
-StationCenter::~StationCenter() = default;
+StationCenter::~StationCenter() {
+  // The sensor server calls back into this object: stop it, and wait until its
+  // thread is out of the callback, before the members the callback uses go away
+  // (they are destroyed before the communicator that owns the server).
+  if (embedded_communicator_ && embedded_communicator_->data_upload_server()) {
+    embedded_communicator_->data_upload_server()->Stop();
+  }
+}
 
 bool StationCenter::RobotInPosition(const station::SensorsDataRep& data) {
   return data.robotdockdetleft() != 0 && data.robotdockdetright() != 0 && data.electrodeplatedet() != 0;
