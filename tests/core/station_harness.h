@@ -143,9 +143,8 @@ class StationHarness : public CoreAccess {
       return false;
     }
     sim_->Dock(options_.docked);
-    const uint16_t sensor_port = FreeLoopbackPort();
     options_.config["embedded_action_port"] = sim_->command_port();
-    options_.config["soc_data_server_port"] = sensor_port;
+    options_.config["soc_data_server_port"] = 0;  // the core binds an ephemeral port
     std::string json = "{\"station_id\": \"test\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\"";
     for (const auto& [key, value] : options_.config) {
       json += ", \"" + key + "\": " + std::to_string(value);
@@ -159,6 +158,10 @@ class StationHarness : public CoreAccess {
       return false;
     }
     // Reports start once the core listens; earlier the simulator would wait a second to retry.
+    uint16_t sensor_port = 0;
+    if (!WaitUntil([&] { return (sensor_port = center_->embedded_communicator()->SensorServerPort()) != 0; })) {
+      return false;
+    }
     sim_->SetSensorTarget("127.0.0.1", sensor_port);
     return WaitUntil(
         [this] { return center_->station_status() == sc::STATION_STATUS_NORMAL && center_->running_drivers() == 0; });
