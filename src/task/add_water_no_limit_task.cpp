@@ -101,24 +101,8 @@ bool AddWaterNoLimitTask::WaitAddWaterToStation(const station::SensorsDataRep& d
   return false;
 }
 
-bool AddWaterNoLimitTask::CloseValves(const char* done_line) {
-  // Both valves are tried: a refused tap close must not leave the supply pump
-  // running into the robot.
-  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-  if (!tap_closed) {
-    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-  } else {
-    LOG_INFO("{}", done_line);
-  }
-  const bool supply_closed = SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
-  if (!supply_closed) {
-    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
-  }
-  return tap_closed && supply_closed;
-}
+bool AddWaterNoLimitTask::DoCancelUnlock() { return CloseWaterValves("Cancel add water!"); }
 
-bool AddWaterNoLimitTask::DoCancelUnlock() { return CloseValves("Cancel add water!"); }
-
-bool AddWaterNoLimitTask::DoReset() { return CloseValves("Add water task reset!"); }
+bool AddWaterNoLimitTask::DoReset() { return CloseWaterValves("Add water task reset!"); }
 
 }  // namespace station_center

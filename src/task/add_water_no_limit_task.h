@@ -29,9 +29,6 @@ class AddWaterNoLimitTask : public SupplyMaterialTask {
   bool DoAddWaterToStation(const station::SensorsDataRep& data);
   bool WaitAddWaterToStation(const station::SensorsDataRep& data);
 
-  // Both valves closed; false if either close failed.
-  bool CloseValves(const char* done_line);
-
   time_t station_fill_start_ = -1;
 };
 

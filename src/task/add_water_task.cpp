@@ -120,10 +120,7 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& data) {
 }
 
 void AddWaterTask::RobotSupplyDone() {
-  {
-    std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    station_center_->task_data().tank_water_volume = 0;
-  }
+  SetTankWaterVolume(0);
   if (volume_ != 0) {
     LOG_INFO("Need {} water, start supply water to station", volume_);
     SwitchStep(3);
@@ -139,29 +136,22 @@ bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& data) {
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  tap_open_millis_ = NowMillis();
-  count_before_open_ = data.flowmeter();
-  fill_count_ = 0;
+  fill_.Opened(data);
   SwitchStep(4);
   station_fill_start_ = static_cast<time_t>(NowSeconds());
   return true;
 }
 
 bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
-  if (station_center_->sensors_data_millis() > tap_open_millis_ && data.flowmeter() != count_before_open_) {
-    fill_count_ = data.flowmeter();
-  }
-  if (data.cleantankuplevel() == 1 || static_cast<uint32_t>(volume_) <= fill_count_) {
+  fill_.Update(data, station_center_->sensors_data_millis());
+  if (data.cleantankuplevel() == 1 || static_cast<uint32_t>(volume_) <= fill_.count()) {
     LOG_INFO("Add water to station complete");
     if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
       LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
       SetTaskStatus(TASK_STATUS_ERROR);
       return false;
     }
-    {
-      std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-      station_center_->task_data().tank_water_volume = static_cast<int32_t>(fill_count_);
-    }
+    SetTankWaterVolume(static_cast<int32_t>(fill_.count()));
     SwitchStep(1);
     return true;
   }
@@ -177,25 +167,9 @@ bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
   return false;
 }
 
-bool AddWaterTask::CloseValves(const char* done_line) {
-  // Both valves are tried: a refused tap close must not leave the supply pump
-  // running into the robot.
-  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-  if (!tap_closed) {
-    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-  } else {
-    LOG_INFO("{}", done_line);
-  }
-  const bool supply_closed = SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
-  if (!supply_closed) {
-    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
-  }
-  return tap_closed && supply_closed;
-}
+bool AddWaterTask::DoCancelUnlock() { return CloseWaterValves("Cancel add water!"); }
 
-bool AddWaterTask::DoCancelUnlock() { return CloseValves("Cancel add water!"); }
-
-bool AddWaterTask::DoReset() { return CloseValves("Add water task reset!"); }
+bool AddWaterTask::DoReset() { return CloseWaterValves("Add water task reset!"); }
 
 void AddWaterTask::AfterOver() {
   std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());

@@ -89,10 +89,7 @@ bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& data)
 }
 
 bool DisinfectantPrepareTask::FinishDrain() {
-  {
-    std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    station_center_->task_data().tank_water_volume = 0;
-  }
+  SetTankWaterVolume(0);
   if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
     LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
     SetTaskStatus(TASK_STATUS_ERROR);
@@ -108,9 +105,7 @@ bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) 
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  tap_open_millis_ = NowMillis();
-  count_before_open_ = data.flowmeter();
-  fill_count_ = 0;
+  fill_.Opened(data);
   inlet_start_ = static_cast<time_t>(NowSeconds());
   LOG_INFO("start add water time {}", static_cast<int64_t>(inlet_start_));
   SwitchStep(4);
@@ -127,10 +122,9 @@ bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  if (station_center_->sensors_data_millis() > tap_open_millis_ && data.flowmeter() != count_before_open_) {
-    fill_count_ = data.flowmeter();
-  }
-  if (data.cleantankuplevel() != 1 && FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_count_)) {
+  fill_.Update(data, station_center_->sensors_data_millis());
+  if (data.cleantankuplevel() != 1 &&
+      FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_.count())) {
     return true;
   }
   if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
@@ -138,10 +132,7 @@ bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  {
-    std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    station_center_->task_data().tank_water_volume = static_cast<int32_t>(fill_count_);
-  }
+  SetTankWaterVolume(static_cast<int32_t>(fill_.count()));
   SwitchStep(5);
   return true;
 }

@@ -54,14 +54,7 @@ class DisinfectantPrepareTask : public Task {
   time_t dissolve_start_ = -1;
   int32_t tablets_before_ = 0;
   int32_t motor_power_ = 0;
-  // When the board acknowledged the tap opening; flowMeter of older reports
-  // still belongs to the previous fill.
-  int64_t tap_open_millis_ = -1;
-  // The count the meter showed before the opening. A report made before the
-  // opening may arrive after it (it waits in the sensor link), still showing
-  // this count; the meter of this fill starts from zero and moves off it.
-  uint32_t count_before_open_ = 0;
-  uint32_t fill_count_ = 0;  // flow count of this fill, from newer reports only
+  TapFill fill_;
 };
 
 }  // namespace station_center

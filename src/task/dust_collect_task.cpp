@@ -16,7 +16,8 @@ constexpr int kErrStopCollect = 101900040;
 
 DustCollectTask::DustCollectTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
                                  int64_t max_seconds, int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {}
+    : RunActuatorTask(std::move(station_center), task_type, max_seconds, action,
+                      {station::ENUM_SUPPLY_COLLECT_DUST, "collect dust", kErrStartCollect, kErrStopCollect}) {}
 
 PreCheckResult DustCollectTask::PreCheckUnlock(const station::SensorsDataRep& data) {
   PreCheckResult result;
@@ -40,48 +41,5 @@ PreCheckResult DustCollectTask::PreCheckUnlock(const station::SensorsDataRep& da
   }
   return result;
 }
-
-bool DustCollectTask::DoTaskInside(const station::SensorsDataRep& /*data*/) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    MarkStarted();
-  }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
-    return false;
-  }
-  if (started_) {
-    return true;
-  }
-  if (!SendAction(station::ENUM_SUPPLY_COLLECT_DUST, 1)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    LOG_ERROR("ErrorCode: {}, start collect dust failed", kErrStartCollect);
-    return false;
-  }
-  started_ = true;
-  return true;
-}
-
-bool DustCollectTask::StopCollect() {
-  if (!SendAction(station::ENUM_SUPPLY_COLLECT_DUST, 0)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    LOG_ERROR("ErrorCode: {}, stop collect dust failed", kErrStopCollect);
-    return false;
-  }
-  return true;
-}
-
-bool DustCollectTask::DoCancelUnlock() {
-  // Nothing was switched on yet, so there is nothing to switch off.
-  if (!started_) {
-    return true;
-  }
-  return StopCollect();
-}
-
-bool DustCollectTask::DoReset() { return StopCollect(); }
 
 }  // namespace station_center

@@ -47,14 +47,7 @@ class LiquidPrepareTask : public Task {
   int64_t pump_seconds_ = 10;
   int64_t dissolve_seconds_ = 300;
   time_t dissolve_start_ = -1;
-  // When the board acknowledged the tap opening; flowMeter of older reports
-  // still belongs to the previous fill.
-  int64_t tap_open_millis_ = -1;
-  // The count the meter showed before the opening. A report made before the
-  // opening may arrive after it (it waits in the sensor link), still showing
-  // this count; the meter of this fill starts from zero and moves off it.
-  uint32_t count_before_open_ = 0;
-  uint32_t fill_count_ = 0;  // flow count of this fill, from newer reports only
+  TapFill fill_;
 };
 
 // The fill target in flowMeter counts (one count per millilitre) for a

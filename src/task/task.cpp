@@ -1,5 +1,8 @@
 #include "task/task.h"
 
+#include <mutex>
+#include <shared_mutex>
+
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "logger.h"
@@ -12,6 +15,8 @@ namespace {
 namespace common = vantorel_base_station_common;
 
 constexpr int kErrExecTimeout = 101900019;
+constexpr int kErrTapClose = 101900033;
+constexpr int kErrSupplyClose = 101900036;
 
 }  // namespace
 
@@ -173,5 +178,85 @@ bool SupplyMaterialTask::UpdateTaskInfoUnlock(const StationSrvReq& req) {
   start_time_ = NowSeconds();
   return true;
 }
+
+bool SupplyMaterialTask::CloseWaterValves(const char* done_line) {
+  // Both valves are tried: a refused tap close must not leave the supply pump
+  // running into the robot.
+  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
+  if (!tap_closed) {
+    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
+  } else {
+    LOG_INFO("{}", done_line);
+  }
+  const bool supply_closed = SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
+  if (!supply_closed) {
+    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
+  }
+  return tap_closed && supply_closed;
+}
+
+void Task::SetTankWaterVolume(int32_t volume) {
+  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
+  station_center_->task_data().tank_water_volume = volume;
+}
+
+void TapFill::Opened(const station::SensorsDataRep& data) {
+  open_millis_ = NowMillis();
+  count_before_open_ = data.flowmeter();
+  count_ = 0;
+}
+
+void TapFill::Update(const station::SensorsDataRep& data, int64_t report_millis) {
+  if (report_millis > open_millis_ && data.flowmeter() != count_before_open_) {
+    count_ = data.flowmeter();
+  }
+}
+
+RunActuatorTask::RunActuatorTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+                                 int64_t max_seconds, int32_t action, const Actuator& actuator)
+    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action), actuator_(actuator) {}
+
+bool RunActuatorTask::DoTaskInside(const station::SensorsDataRep& /*data*/) {
+  if (Finished()) {
+    LogAlreadyFinished("already over or error or cancel");
+    return true;
+  }
+  if (status_ == TASK_STATUS_INIT) {
+    MarkStarted();
+  }
+  if (TimeLimitPassed()) {
+    LogExecTimeout();
+    return false;
+  }
+  if (started_) {
+    return true;
+  }
+  if (!SendAction(actuator_.supply, 1)) {
+    SetTaskStatus(TASK_STATUS_ERROR);
+    LOG_ERROR("ErrorCode: {}, start {} failed", actuator_.err_start, actuator_.name);
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+bool RunActuatorTask::Stop() {
+  if (!SendAction(actuator_.supply, 0)) {
+    SetTaskStatus(TASK_STATUS_ERROR);
+    LOG_ERROR("ErrorCode: {}, stop {} failed", actuator_.err_stop, actuator_.name);
+    return false;
+  }
+  return true;
+}
+
+bool RunActuatorTask::DoCancelUnlock() {
+  // Nothing was switched on yet, so there is nothing to switch off.
+  if (!started_) {
+    return true;
+  }
+  return Stop();
+}
+
+bool RunActuatorTask::DoReset() { return Stop(); }
 
 }  // namespace station_center

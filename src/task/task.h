@@ -106,6 +106,8 @@ class Task {
 
   // One board command; true when the board acknowledged.
   bool SendAction(station::EnumSupplyType supply_type, int32_t action);
+  // What the clean tank holds now, in flow counts (-1 unknown).
+  void SetTankWaterVolume(int32_t volume);
 
   std::shared_ptr<EmbeddedCommunicator> communicator_;
   int64_t max_seconds_;
@@ -122,6 +124,24 @@ class Task {
   std::unordered_map<int32_t, StepFunction> steps_;
 };
 
+// The flow count of one fill from the tap. The board's flowMeter restarts at 0
+// when the tap opens, but a report made before the opening may arrive after it
+// (it waits in the sensor link) still showing the previous fill's count: only
+// reports that arrived after the opening and moved off that count are trusted.
+class TapFill {
+ public:
+  // The board acknowledged the tap opening; `data` is the latest report.
+  void Opened(const station::SensorsDataRep& data);
+  // Takes the count of `data` when it arrived (at `report_millis`) after the opening.
+  void Update(const station::SensorsDataRep& data, int64_t report_millis);
+  uint32_t count() const { return count_; }
+
+ private:
+  int64_t open_millis_ = -1;
+  uint32_t count_before_open_ = 0;
+  uint32_t count_ = 0;
+};
+
 // Tasks that carry a robot ActionCommand (action and duration).
 class SupplyMaterialTask : public Task {
  public:
@@ -134,7 +154,38 @@ class SupplyMaterialTask : public Task {
   int32_t action() const { return action_; }
 
  protected:
+  // Tap and supply valve closed, both tried; logs `done_line` once the tap is
+  // closed. False if either close failed.
+  bool CloseWaterValves(const char* done_line);
+
   int32_t action_;  // vantorel_base_station_mqtt::EnumActionModel
+};
+
+// Tasks that switch one actuator on at their first pass and leave it on until a
+// cancel, or until the time limit ends them in error so the reset switches it off.
+class RunActuatorTask : public SupplyMaterialTask {
+ public:
+  struct Actuator {
+    station::EnumSupplyType supply;
+    const char* name;  // in the error lines: "start <name> failed"
+    int err_start;
+    int err_stop;
+  };
+
+  RunActuatorTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+                  int32_t action, const Actuator& actuator);
+
+  bool DoReset() override;
+  bool DoTaskInside(const station::SensorsDataRep& data) override;
+  bool DoCancelUnlock() override;
+
+  bool started() const { return started_; }
+
+ private:
+  bool Stop();
+
+  Actuator actuator_;
+  bool started_ = false;  // the board acknowledged the on command
 };
 
 }  // namespace station_center

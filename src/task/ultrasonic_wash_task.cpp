@@ -13,7 +13,8 @@ constexpr int kErrStopWash = 101900040;
 
 UltrasonicWashTask::UltrasonicWashTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
                                        int64_t max_seconds, int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {}
+    : RunActuatorTask(std::move(station_center), task_type, max_seconds, action,
+                      {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic wash", kErrStartWash, kErrStopWash}) {}
 
 PreCheckResult UltrasonicWashTask::PreCheckUnlock(const station::SensorsDataRep& data) {
   PreCheckResult result;
@@ -24,48 +25,5 @@ PreCheckResult UltrasonicWashTask::PreCheckUnlock(const station::SensorsDataRep&
   }
   return result;
 }
-
-bool UltrasonicWashTask::DoTaskInside(const station::SensorsDataRep& /*data*/) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    MarkStarted();
-  }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
-    return false;
-  }
-  if (started_) {
-    return true;
-  }
-  if (!SendAction(station::ENUM_SUPPLY_ULTRASONIC, 1)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    LOG_ERROR("ErrorCode: {}, start ultrasonic wash failed", kErrStartWash);
-    return false;
-  }
-  started_ = true;
-  return true;
-}
-
-bool UltrasonicWashTask::StopWash() {
-  if (!SendAction(station::ENUM_SUPPLY_ULTRASONIC, 0)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    LOG_ERROR("ErrorCode: {}, stop ultrasonic wash failed", kErrStopWash);
-    return false;
-  }
-  return true;
-}
-
-bool UltrasonicWashTask::DoCancelUnlock() {
-  // Nothing was switched on yet, so there is nothing to switch off.
-  if (!started_) {
-    return true;
-  }
-  return StopWash();
-}
-
-bool UltrasonicWashTask::DoReset() { return StopWash(); }
 
 }  // namespace station_center
