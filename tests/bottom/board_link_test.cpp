@@ -2,6 +2,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -12,8 +14,9 @@
 #include <vector>
 
 #include "bottom/embedded_communicator.h"
-#include "bottom/fake_board_fixture.h"
+#include "bottom/frame_codec.h"
 #include "bottom/tcp_client.h"
+#include "bottom/tcp_server.h"
 #include "clock.h"
 #include "config.h"
 #include "support/test_support.h"
@@ -22,42 +25,128 @@
 namespace station_center {
 namespace {
 
-using station_test::BoardReply;
-using station_test::FakeBoard;
 using station_test::Logs;
-using station_test::ReplyFrame;
-using station_test::SensorFrame;
-using station_test::SplitAt;
 using station_test::WaitUntil;
+using Chunks = std::vector<std::string>;
+using std::chrono::milliseconds;
 
-int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+std::string Frame(const google::protobuf::MessageLite& msg) {
+  std::string frame;
+  EncodeFrame(msg, &frame);
+  return frame;
+}
+std::string ReplyFrame(int32_t seq, station::EnumErrCode code = station::ENUM_SUCCESS) {
+  station::SupplyMaterialRsp rsp;
+  rsp.set_seq_(seq);
+  rsp.set_err_code_(code);
+  return Frame(rsp);
+}
+std::string SensorFrame(uint32_t seq) {
+  station::SensorsDataRep report;
+  report.set_seq(seq);
+  return Frame(report);
 }
 
-station::ActionCommand SewagePumpOff() {
-  station::ActionCommand cmd;
-  cmd.set_action_(0);
-  cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
-  return cmd;
+// Cuts `bytes` at the given ascending offsets.
+Chunks SplitAt(const std::string& bytes, const std::vector<size_t>& cuts) {
+  Chunks pieces;
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    pieces.push_back(bytes.substr(from, cut - from));
+    from = cut;
+  }
+  pieces.push_back(bytes.substr(from));
+  return pieces;
 }
+
+// A pause after each piece makes the peer see it in a read of its own.
+bool SendPieces(int fd, const Chunks& pieces, milliseconds pause) {
+  for (const auto& piece : pieces) {
+    if (::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size())) {
+      return false;
+    }
+    std::this_thread::sleep_for(pause);
+  }
+  return true;
+}
+
+// The board's command port on loopback, one connection at a time like the real board,
+// acknowledging every command unless a policy says otherwise.
+class FakeBoard : public TcpServer {
+ public:
+  // The reply to one command, written 30 ms apart; no chunks: the board goes away after reading it.
+  using Policy = std::function<Chunks(int32_t seq)>;
+
+  explicit FakeBoard(uint16_t port) : TcpServer("127.0.0.1", port) {}
+  int accepted() const { return accepted_; }
+  void SetPolicy(Policy policy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    policy_ = std::move(policy);
+  }
+  std::vector<station::SupplyMaterialReq> commands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+  }
+
+  bool HandleAccept(int& fd) override {
+    ++accepted_;
+    FrameReader reader(0xFFFF);
+    char buf[4096];
+    std::string payload;
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof(buf));
+      if (n < 0 && errno == EAGAIN) {
+        continue;  // the receive time-out inherited from the listener
+      }
+      if (n <= 0) {
+        return false;
+      }
+      reader.Append(buf, static_cast<size_t>(n));
+      while (reader.Next(&payload) == FrameReader::Result::kFrame) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        commands_.emplace_back().ParseFromString(payload);
+        const int32_t seq = commands_.back().seq_();
+        const Chunks reply = policy_ ? policy_(seq) : Chunks{ReplyFrame(seq)};
+        lock.unlock();
+        SendPieces(fd, reply, milliseconds(30));
+        if (reply.empty()) {
+          Stop();  // connections are refused from now on
+          return false;
+        }
+      }
+    }
+  }
+
+ private:
+  std::atomic<int> accepted_{0};
+  mutable std::mutex mutex_;  // guards the two below
+  Policy policy_;
+  std::vector<station::SupplyMaterialReq> commands_;
+};
 
 class BoardLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Logs().Clear();  // installs the capture before any thread logs
-    saved_ = g_config;
+    ASSERT_NO_FATAL_FAILURE(StartBoard(0));
     g_config.embedded_ip = "127.0.0.1";
-    g_config.embedded_action_port = board_.command_port();
+    g_config.embedded_action_port = board_->BoundPort();
     g_config.soc_ip = "127.0.0.1";
     g_config.soc_data_server_port = 0;  // ephemeral; read back with SensorServerPort()
-    g_config.bottom_action_timeout = 2;
     g_config.connect_embedded_board_time = 1;
   }
   void TearDown() override {
     comm_.reset();  // stops the sensor server before the settings change back
-    g_config = saved_;
+    board_->Stop();
+    g_config = Config{};
   }
 
+  // A board on `port` (0: any); the old port again after a stop is a rebooted board.
+  void StartBoard(uint16_t port) {
+    board_ = std::make_shared<FakeBoard>(port);
+    ASSERT_TRUE(board_->Init());
+    ASSERT_TRUE(WaitUntil([&] { return board_->BoundPort() != 0; }));
+  }
   void StartLink() {
     comm_ = std::make_unique<EmbeddedCommunicator>();
     ASSERT_TRUE(comm_->Init([this](station::SensorsDataRep& report) {
@@ -71,37 +160,30 @@ class BoardLinkTest : public ::testing::Test {
     return seqs_;
   }
 
-  Config saved_;
-  FakeBoard board_;
+  std::shared_ptr<FakeBoard> board_;
   std::mutex mutex_;
   std::vector<uint32_t> seqs_;  // sensor reports received, in order
   std::unique_ptr<EmbeddedCommunicator> comm_;
 };
 
-TEST_F(BoardLinkTest, ExchangesTheExampleFramesByteExact) {
-  board_.SetPolicy([](const station::SupplyMaterialReq&) { return BoardReply{{std::string("\x02\x00\x08\x01", 4)}}; });
-  EmbeddedCommunicator comm;
-  auto client = std::make_shared<TcpClient>("127.0.0.1", board_.command_port());
-  ASSERT_TRUE(client->Init());
+// The board's own framing: a little-endian length, then the message.
+TEST(FrameCodecTest, ExampleFramesAreByteExact) {
   station::SupplyMaterialReq req;
   req.set_seq_(1);
-  *req.mutable_cmd_() = SewagePumpOff();
-  station::SupplyMaterialRsp rsp;
-  EXPECT_TRUE(comm.BottomReqNeedResp(client, req, rsp, 2));
-  EXPECT_EQ(board_.raw_received(), std::string("\x06\x00\x08\x01\x12\x02\x10\x04", 8));
-  EXPECT_EQ(rsp.seq_(), 1);
+  req.mutable_cmd_()->set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
+  EXPECT_EQ(Frame(req), std::string("\x06\x00\x08\x01\x12\x02\x10\x04", 8));
 }
 
-TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnections) {
+TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnectionsUntilTheBoardIsGone) {
   g_config.do_action_cache_size = 64;  // a length prefix can exceed it
   g_config.bottom_action_timeout = 10;
   ASSERT_NO_FATAL_FAILURE(StartLink());
   // Ids are time-based and strictly increasing, also within one second.
   const int64_t before = NowSeconds();
-  EXPECT_TRUE(comm_->DoAction(SewagePumpOff()));
+  EXPECT_TRUE(comm_->DoAction({}));
   EXPECT_TRUE(comm_->ChangeLed(station::LED_CHARGING));
-  EXPECT_TRUE(comm_->DoAction(SewagePumpOff()));
-  const auto commands = board_.commands();
+  EXPECT_TRUE(comm_->DoAction({}));
+  const auto commands = board_->commands();
   ASSERT_EQ(commands.size(), 3U);
   EXPECT_GE(commands[0].seq_(), before);
   EXPECT_GT(commands[1].seq_(), commands[0].seq_());
@@ -109,60 +191,50 @@ TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnections) {
   EXPECT_EQ(commands[1].change_led_().led_cmd_(), station::LED_CHARGING);
 
   // A refusing stale reply (to be skipped) before the own one, in one write or cut anywhere.
-  const auto stale = [](int32_t seq) { return ReplyFrame(seq - 1, station::ENUM_ERROR_UNKNOW, "old"); };
-  using Chunks = std::vector<std::string>;
+  const auto both = [](int32_t seq) { return ReplyFrame(seq - 1, station::ENUM_ERROR_UNKNOW) + ReplyFrame(seq); };
+  const auto cut = [&](int32_t seq) { return SplitAt(both(seq), {1, 5, 11, 14}); };
   const struct {
     const char* name;
-    std::function<Chunks(int32_t)> chunks;
+    FakeBoard::Policy reply;
     bool ok;
   } cases[] = {
-      {"both in one write", [&](int32_t seq) { return Chunks{stale(seq) + ReplyFrame(seq)}; }, true},
-      {"cut inside the length and the body",
-       [&](int32_t seq) {
-         const std::string both = stale(seq) + ReplyFrame(seq);
-         return SplitAt(both, {1, 5, both.size() - 2});
-       },
-       true},
-      {"refused", [](int32_t seq) { return Chunks{ReplyFrame(seq, station::ENUM_ERROR_UNKNOW, "stuck")}; }, false},
+      {"both in one write", [&](int32_t seq) { return Chunks{both(seq)}; }, true},
+      {"cut in lengths and bodies", cut, true},
+      {"refused", [](int32_t seq) { return Chunks{ReplyFrame(seq, station::ENUM_ERROR_UNKNOW)}; }, false},
       {"length beyond the buffer", [](int32_t) { return Chunks{std::string("\xff\x00\x08\x01", 4)}; }, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    board_.SetPolicy([&c](const station::SupplyMaterialReq& req) { return BoardReply{c.chunks(req.seq_())}; });
-    const size_t sent = board_.commands().size();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(comm_->DoAction(SewagePumpOff()), c.ok);
-    EXPECT_LT(ElapsedMs(start), 5000) << "answered or out of step: no waiting for the limit";
-    EXPECT_EQ(board_.commands().size(), sent + 1) << "never sent twice";
+    board_->SetPolicy(c.reply);
+    const size_t sent = board_->commands().size();
+    const int64_t start = NowMillis();
+    EXPECT_EQ(comm_->DoAction({}), c.ok);
+    EXPECT_LT(NowMillis() - start, 5000) << "answered or out of step: no waiting for the limit";
+    EXPECT_EQ(board_->commands().size(), sent + 1) << "never sent twice";
   }
 
   // Out of step, the link dropped the connection: the next command makes a new one,
   // and so does the one after a board restart.
-  board_.SetPolicy([](const station::SupplyMaterialReq& req) { return BoardReply{{ReplyFrame(req.seq_())}}; });
-  EXPECT_TRUE(comm_->DoAction(SewagePumpOff()));
-  EXPECT_EQ(board_.accepted(), 2);
-  board_.Restart();
-  EXPECT_TRUE(comm_->DoAction(SewagePumpOff()));
-  EXPECT_EQ(board_.accepted(), 3);
-}
+  board_->SetPolicy(nullptr);
+  EXPECT_TRUE(comm_->DoAction({}));
+  EXPECT_EQ(board_->accepted(), 2);
+  board_->Stop();
+  ASSERT_NO_FATAL_FAILURE(StartBoard(board_->BoundPort()));
+  EXPECT_TRUE(comm_->DoAction({}));
 
-TEST_F(BoardLinkTest, UnreachableBoardFailsAtTheTimeLimitWithoutSpinning) {
-  ASSERT_NO_FATAL_FAILURE(StartLink());
-  board_.SetPolicy([](const station::SupplyMaterialReq&) {
-    BoardReply reply;
-    reply.stop_listening = true;  // dies after reading the command
-    return reply;
-  });
-  // First the reply wait reconnects in vain, then the next command cannot even be sent.
+  // The board goes away after reading a command: the reply wait reconnects in vain, then
+  // the next command cannot even be sent.
+  g_config.bottom_action_timeout = 2;
+  board_->SetPolicy([](int32_t) { return Chunks{}; });
   for (const char* phase : {"dead before its reply", "dead before the command"}) {
     SCOPED_TRACE(phase);
     Logs().Clear();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(comm_->DoAction(SewagePumpOff()));
-    EXPECT_GE(ElapsedMs(start), 1900);
+    const int64_t start = NowMillis();
+    EXPECT_FALSE(comm_->DoAction({}));
+    EXPECT_GE(NowMillis() - start, 1900);
     EXPECT_LE(Logs().Count("Try to connect server"), 4) << "about one attempt a second, not a busy loop";
   }
-  EXPECT_EQ(board_.commands().size(), 1U) << "never resent";
+  EXPECT_EQ(board_->commands().size(), 2U) << "never resent";
 }
 
 TEST_F(BoardLinkTest, SensorReportsAreReassembledAndAnOversizedLengthDropsTheConnection) {
@@ -172,58 +244,54 @@ TEST_F(BoardLinkTest, SensorReportsAreReassembledAndAnOversizedLengthDropsTheCon
   ASSERT_NO_FATAL_FAILURE(StartLink());
   // Six reports and an undecodable frame (dropped, the stream goes on), written as a lone
   // length byte, a cut inside a body and several frames at once.
-  std::string stream = SensorFrame(1) + std::string("\x02\x00\xff\xff", 4);
-  const size_t frame = SensorFrame(1).size();
-  for (uint32_t seq = 2; seq <= 6; ++seq) {
-    stream += SensorFrame(seq);
-  }
-  ASSERT_TRUE(board_.ConnectSensor(comm_->SensorServerPort()));
-  ASSERT_TRUE(board_.SendSensor(SplitAt(stream, {1, 4, frame + 2, 4 * frame + 1}), std::chrono::milliseconds(150)));
+  const std::string stream = SensorFrame(1) + std::string("\x02\x00\xff\xff", 4) + SensorFrame(2) + SensorFrame(3) +
+                             SensorFrame(4) + SensorFrame(5) + SensorFrame(6);
+  TcpClient board("127.0.0.1", comm_->SensorServerPort());  // the board's sensor side
+  ASSERT_TRUE(board.Init());
+  ASSERT_TRUE(SendPieces(board.sock_, SplitAt(stream, {1, 3, 4 * SensorFrame(1).size() + 1}), milliseconds(150)));
   ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 6; }));
   EXPECT_EQ(Seqs(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(Logs().Count("sensor data : "), 2) << "debug mode prints every third report";
-  EXPECT_EQ(Logs().Count("sensor data : seq: 6 "), 1);
 
   // A length beyond the buffer means the stream is out of step: the connection is dropped
   // and the board's next one starts afresh.
-  ASSERT_TRUE(board_.SendSensor({std::string("\x00\x01", 2) + std::string(20, '\0')}));
-  ASSERT_TRUE(board_.WaitSensorClosedByPeer());
-  ASSERT_TRUE(board_.ConnectSensor(comm_->SensorServerPort()));
-  ASSERT_TRUE(board_.SendSensor({SensorFrame(7), SensorFrame(8)}, std::chrono::milliseconds(20)));
+  ASSERT_TRUE(SendPieces(board.sock_, {std::string("\x00\x01", 2) + std::string(20, '\0')}, {}));
+  ASSERT_TRUE(WaitUntil([&] { return !board.connectIsAlive(board.sock_); }));
+  ASSERT_TRUE(board.Init());
+  ASSERT_TRUE(SendPieces(board.sock_, {SensorFrame(7), SensorFrame(8)}, milliseconds(20)));
   ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 8; }));
   EXPECT_EQ(Seqs(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 
   std::weak_ptr<DataUploadServer> server = comm_->data_upload_server();
   comm_.reset();
   EXPECT_TRUE(server.expired()) << "destroying the link stops its sensor server";
-  EXPECT_TRUE(board_.WaitSensorClosedByPeer());
+  EXPECT_TRUE(WaitUntil([&] { return !board.connectIsAlive(board.sock_); }));
 }
 
 // A board that has gone away must fail the send, not end the daemon with SIGPIPE.
 TEST(TcpSocketTest, SendToAClosedPeerFailsWithoutSigpipe) {
-  const auto previous = std::signal(SIGPIPE, SIG_DFL);
+  std::signal(SIGPIPE, SIG_DFL);  // as in the daemon, which leaves the default in place
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   ::close(fds[1]);
   TcpSocket socket("127.0.0.1", 0);
   socket.sock_ = fds[0];  // closed by the destructor
   EXPECT_FALSE(socket.SendData(fds[0], "x", 1));
-  std::signal(SIGPIPE, previous);
 }
 
 // A daemon without its sensor port must not run on.
 TEST(TcpServerDeathTest, BindFailureEndsTheProcessWith255) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  FakeBoard holder;  // listens on the port the server wants
-  EXPECT_EXIT(
-      {
-        auto server = std::make_shared<TcpServer>("127.0.0.1", holder.command_port());
-        server->Init();
-        for (;;) {
-          std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
-      },
-      ::testing::ExitedWithCode(255), "");
+  auto holder = std::make_shared<TcpServer>("127.0.0.1", 0);  // listens on the port the server wants
+  ASSERT_TRUE(holder->Init());
+  int listening = 0;  // asked without a connection: its thread must not log while the child exits
+  socklen_t size = sizeof(listening);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return !::getsockopt(holder->sock_, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) && listening; }));
+  TcpServer server("127.0.0.1", holder->BoundPort());
+  ASSERT_TRUE(server.CreateSocket(server.sock_) && server.SetSockOpt(server.sock_, true));
+  EXPECT_EXIT(server.Start(), ::testing::ExitedWithCode(255), "");
+  holder->Stop();
 }
 
 }  // namespace
