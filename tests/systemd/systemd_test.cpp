@@ -1,0 +1,305 @@
+// The daemon as systemd runs it: readiness, status lines and watchdog pings on
+// NOTIFY_SOCKET; and the Debian packages of this build, installed with dpkg into a
+// temporary root: what they carry, and what the maintainer scripts do to a station's files.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sd_notify.h"
+#include "sim/station_sim.h"
+#include "support/child_process.h"
+#include "support/mosquitto.h"
+#include "support/test_support.h"
+
+namespace station_center {
+namespace {
+
+using station_test::WaitUntil;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+namespace fs = std::filesystem;
+
+struct Notification {
+  std::chrono::steady_clock::time_point at;
+  std::string text;  // "KEY=value" lines
+
+  // The value of `key`, empty when the datagram does not carry it.
+  std::string Get(const std::string& key) const {
+    const std::string all = "\n" + text + "\n", start = "\n" + key + "=";
+    const size_t at_key = all.find(start);
+    if (at_key == std::string::npos) return "";
+    const size_t from = at_key + start.size();
+    return all.substr(from, all.find('\n', from) - from);
+  }
+};
+
+// systemd's end: a datagram socket in the abstract namespace, so there is no file to clean up.
+class NotifyListener {
+ public:
+  NotifyListener() {
+    static std::atomic<int> count{0};
+    path_ = "@station-notify-" + std::to_string(::getpid()) + "-" + std::to_string(count++);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, path_.data() + 1, path_.size() - 1);  // sun_path[0] stays 0
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
+    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+  }
+  ~NotifyListener() { ::close(fd_); }
+
+  bool ok() const { return ok_; }
+  const std::string& path() const { return path_; }
+  // The datagrams received so far carrying `key` (all of them for ""), in order.
+  std::vector<Notification> With(const std::string& key = "") {
+    char buffer[4096];
+    for (ssize_t n = 0; ok_ && (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;) {
+      received_.push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<size_t>(n))});
+    }
+    std::vector<Notification> out;
+    for (const Notification& note : received_) {
+      if (key.empty() || !note.Get(key).empty()) out.push_back(note);
+    }
+    return out;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool ok_ = false;
+  std::vector<Notification> received_;
+};
+
+TEST(ServiceStatusTextTest, NamesStatusTasksAndBroker) {
+  // The task table is a hash map: the same tasks must give the same line whatever their order.
+  EXPECT_EQ(ServiceStatusText(0, {9, 5}, true), "normal; tasks: add-water, dry; broker connected");
+  EXPECT_EQ(ServiceStatusText(0, {5, 9}, true), "normal; tasks: add-water, dry; broker connected");
+  // Values from a newer core still show, as numbers.
+  EXPECT_EQ(ServiceStatusText(7, {42, 14}, true), "status 7; tasks: add-water-no-limit, 42; broker connected");
+}
+
+TEST(ServiceNotifierTest, NothingIsSentUnlessSystemdAskedThisProcess) {
+  NotifyListener listener;
+  ASSERT_TRUE(listener.ok());
+  ::setenv("NOTIFY_SOCKET", listener.path().c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "90000000", 1);
+  ::setenv("WATCHDOG_PID", std::to_string(::getpid() + 1).c_str(), 1);
+  ServiceNotifier notifier;
+  notifier.Watchdog();
+  EXPECT_TRUE(listener.With().empty()) << "the watchdog belongs to another process";
+  ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+  notifier.Watchdog();
+  EXPECT_EQ(listener.With("WATCHDOG").size(), 1u);
+
+  // No socket, or one that has gone away (systemd restarted): nothing sent, nothing fails.
+  for (const char* socket : {static_cast<const char*>(nullptr), "/nonexistent/notify"}) {
+    socket != nullptr ? ::setenv("NOTIFY_SOCKET", socket, 1) : ::unsetenv("NOTIFY_SOCKET");
+    notifier.Ready("normal; no task; broker connected");
+    notifier.Status("normal; no task; broker not connected");
+    notifier.Watchdog();
+  }
+  EXPECT_EQ(listener.With().size(), 1u);
+  for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) ::unsetenv(name);
+}
+
+class DaemonNotifyTest : public ::testing::Test {
+ protected:
+  // Writes the station tree (board at `board_port`, broker at `broker`) and starts the daemon on it.
+  bool StartDaemon(uint16_t board_port, const std::string& broker, bool watchdog, int board_wait = 10) {
+    const std::string dir = "/usr/lib/vantorel-station-center/";
+    root_.WriteFile(dir + "config/config.json",
+                    "{\"station_id\": \"station-xx\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\", "
+                    "\"embedded_action_port\": " +
+                        std::to_string(board_port) + ", \"soc_data_server_port\": " + std::to_string(sensor_port_) +
+                        ", \"connect_embedded_board_time\": " + std::to_string(board_wait) +
+                        ", \"bottom_action_timeout\": 5, \"mqtt_keep_alive_interval\": 5}");
+    root_.WriteFile(dir + "config/led.json", R"({"station_reset": 1, "led_normal_work": 100})");
+    root_.WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(time(nullptr)) +
+                                                    ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker +
+                                                    "\"}");
+    std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
+                                    "SPDLOG_LEVEL=info", "NOTIFY_SOCKET=" + listener_.path()};
+    if (watchdog) env.push_back("WATCHDOG_USEC=90000000");
+    // A cross build runs under its emulator: the kernel may not run an Arm binary by itself.
+    const std::string program = station_test::BuiltProgram("station_center"), emulator = STATION_TEST_EMULATOR;
+    const std::string log = root_.path() + "/daemon.log";
+    return listener_.ok() &&
+           (emulator.empty() ? daemon_.Start(program, {}, env, log) : daemon_.Start(emulator, {program}, env, log));
+  }
+
+  std::vector<std::string> Statuses() {
+    std::vector<std::string> all;
+    for (const Notification& n : listener_.With("STATUS")) all.push_back(n.Get("STATUS"));
+    return all;
+  }
+  // Waits for a status line containing `text` among those from the `after`th on.
+  bool StatusShows(const std::string& text, size_t after = 0) {
+    return WaitUntil(
+        [&] {
+          const auto all = Statuses();
+          return std::any_of(all.begin() + static_cast<long>(std::min(after, all.size())), all.end(),
+                             [&](const std::string& s) { return s.find(text) != std::string::npos; });
+        },
+        seconds(120));
+  }
+
+  station_test::TempRoot root_;
+  NotifyListener listener_;
+  station_test::ChildProcess daemon_;
+  const uint16_t sensor_port_ = station_test::FreeLoopbackPort();
+};
+
+TEST_F(DaemonNotifyTest, NoReadinessWhenTheCoreCannotStart) {
+  ASSERT_TRUE(StartDaemon(station_test::FreeLoopbackPort(), "127.0.0.1:1", true, 2));
+  ASSERT_TRUE(WaitUntil([&] { return daemon_.ExitStatus() != -1; }, seconds(90))) << daemon_.Log();
+  EXPECT_EQ(daemon_.ExitStatus(), 255) << daemon_.Log();
+  EXPECT_TRUE(listener_.With("READY").empty());
+  EXPECT_TRUE(listener_.With("WATCHDOG").empty());
+}
+
+TEST_F(DaemonNotifyTest, ReadyAfterStartUpThenStatusFollowsStationAndBroker) {
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  sim.SetSensorTarget("127.0.0.1", sensor_port_);
+  station_test::MosquittoBroker broker;
+  ASSERT_TRUE(StartDaemon(sim.command_port(), broker.address(), false));
+
+  ASSERT_TRUE(WaitUntil([&] { return !listener_.With("READY").empty(); }, seconds(90))) << daemon_.Log();
+  // Ready means started: the board link was up and the start-up reset admitted.
+  EXPECT_GE(sim.command_accepts(), 1u);
+  // The first status line comes with READY=1.
+  const std::string status = listener_.With("READY").front().Get("STATUS");
+  EXPECT_NE(status.find("broker not connected"), std::string::npos) << status;
+
+  // The start-up reset ends; with the broker still down the station is idle and alone.
+  EXPECT_TRUE(WaitUntil([&] { return sim.board_resets() >= 1; }, seconds(90))) << daemon_.Log();
+  EXPECT_TRUE(StatusShows("normal; no task; broker not connected")) << daemon_.Log();
+  ASSERT_TRUE(broker.Start());
+  EXPECT_TRUE(StatusShows("normal; no task; broker connected")) << daemon_.Log();
+
+  // Losing the broker resets the station; the line says so and comes back to idle.
+  const size_t before = Statuses().size();
+  broker.Stop();
+  EXPECT_TRUE(StatusShows("normal; no task; broker not connected", before))
+      << ::testing::PrintToString(Statuses()) << daemon_.Log();
+
+  const auto statuses = Statuses();
+  for (size_t i = 1; i < statuses.size(); ++i) {
+    EXPECT_NE(statuses[i], statuses[i - 1]) << "a repeated line is not sent again";
+  }
+  EXPECT_EQ(listener_.With("READY").size(), 1u);
+  EXPECT_TRUE(listener_.With("WATCHDOG").empty()) << "systemd asked for no watchdog";
+  EXPECT_EQ(daemon_.ExitStatus(), -1) << daemon_.Log();
+}
+
+// Pings come from the housekeeping loop after each completed pass: a pass that
+// waits on the board delays the next ping, so a core stuck behind a lock would
+// stop them altogether.
+TEST_F(DaemonNotifyTest, WatchdogPingsFollowCompletedHousekeepingPasses) {
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  sim.SetSensorTarget("127.0.0.1", sensor_port_);
+  // Every LED command is answered late and refused, so every pass sends one again.
+  sim.RefuseLed(true);
+  sim.SetAckDelayMs(2500);
+  ASSERT_TRUE(StartDaemon(sim.command_port(), "127.0.0.1:1", true));
+
+  ASSERT_TRUE(WaitUntil([&] { return listener_.With("WATCHDOG").size() >= 4; }, seconds(120))) << daemon_.Log();
+  const auto slow = listener_.With("WATCHDOG");
+  for (size_t i = 1; i < slow.size(); ++i) {
+    EXPECT_GE(slow[i].at - slow[i - 1].at, milliseconds(2400)) << "ping " << i << " before the pass ended";
+  }
+  const auto ready = listener_.With("READY");
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_LE(ready.front().at, slow.front().at) << "no ping before READY=1";
+
+  // Board answers at once again: about one ping a second, never more.
+  sim.ClearFaults();
+  const size_t from = slow.size() + 2;  // one pass may still be waiting
+  ASSERT_TRUE(WaitUntil([&] { return listener_.With("WATCHDOG").size() >= from + 5; }, seconds(60))) << daemon_.Log();
+  const auto fast = listener_.With("WATCHDOG");
+  for (size_t i = from + 1; i < fast.size(); ++i) {
+    EXPECT_GE(fast[i].at - fast[i - 1].at, milliseconds(900)) << "ping " << i;
+  }
+  EXPECT_LT(fast.back().at - fast[from].at, milliseconds(2400) * static_cast<long>(fast.size() - 1 - from))
+      << "the pings did not speed up once the board answered";
+  EXPECT_EQ(daemon_.ExitStatus(), -1) << daemon_.Log();
+}
+
+// Runs `command` through the shell, appending its output to `out`; returns its exit status.
+int Shell(const std::string& command, std::string* out) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  char buffer[4096];
+  for (size_t n = 0; pipe != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out->append(buffer, n);
+  const int status = pipe != nullptr ? ::pclose(pipe) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PackageTest, PackagesCarryTheirFilesAndInstallDefaultsOnlyWhereTheStationHasNone) {
+  // Packages made afresh from this build. cpack also writes install manifests into
+  // the build directory: one run at a time.
+  station_test::TempRoot tmp;
+  const fs::path work = tmp.path(), root = work / "root";
+  const std::string build = STATION_BUILD_DIR;
+  std::string out, daemon, tools;
+  const std::string cpack = "flock " + build + "/.package-test.lock " + STATION_CPACK + " --config " + build +
+                            "/CPackConfig.cmake -B " + (work / "packages").string();
+  ASSERT_EQ(Shell(cpack, &out), 0) << out;
+  for (const auto& entry : fs::directory_iterator(work / "packages")) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("vantorel-station-center_", 0) == 0) daemon = entry.path().string();
+    if (name.rfind("vantorel-station-center-tools_", 0) == 0) tools = entry.path().string();
+  }
+  ASSERT_FALSE(daemon.empty() || tools.empty()) << out;
+
+  // dpkg on the temporary root: maintainer scripts run outside a chroot with
+  // DPKG_ROOT naming the root, which has none of the dependencies.
+  for (const char* dir : {"info", "updates", "triggers"}) fs::create_directories(root / "var/lib/dpkg" / dir);
+  std::ofstream(root / "var/lib/dpkg/status").close();
+  const std::string dpkg = "dpkg --root=" + root.string() +
+                           " --log=/dev/null --force-script-chrootless --force-depends --force-architecture" +
+                           (::geteuid() != 0 ? " --force-not-root" : "");
+  ASSERT_EQ(Shell(dpkg + " -i " + daemon + " " + tools, &out), 0) << out;
+  const auto read = [&](const std::string& rel) { return tmp.ReadFile("/root/" + rel); };
+  const std::string config = "usr/lib/vantorel-station-center/config/", shipped = "usr/share/vantorel-station-center/";
+  EXPECT_EQ(read(config + "config.json"), read(shipped + "config.json"));
+  EXPECT_EQ(read(config + "led.json"), read(shipped + "led.json"));
+  utsname u{};
+  ::uname(&u);
+  // The library in the multiarch directory, where the dynamic loader of that architecture looks.
+  for (const std::string& file :
+       std::vector<std::string>{"usr/sbin/station_center", "usr/bin/board_sim", "usr/bin/stationctl",
+                                "usr/lib/" + std::string(u.machine) + "-linux-gnu/libvantorel-hardware.so.1"}) {
+    EXPECT_TRUE(fs::exists(root / file)) << file;
+  }
+  // The daemon speaks the notify protocol and pings the watchdog: the unit must expect both.
+  const std::string unit = read("usr/lib/systemd/system/vantorel-station-center.service");
+  EXPECT_NE(unit.find("Type=notify\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("WatchdogSec="), std::string::npos) << unit;
+
+  // The station's own files belong to the station: its changes survive a second
+  // install (an upgrade); what is missing comes back.
+  std::ofstream(root / config / "config.json", std::ios::trunc) << R"({"station_id": "station-7"})";
+  fs::remove(root / config / "led.json");
+  ASSERT_EQ(Shell(dpkg + " -i " + daemon, &out), 0) << out;
+  EXPECT_EQ(read(config + "config.json"), R"({"station_id": "station-7"})");
+  EXPECT_EQ(read(config + "led.json"), read(shipped + "led.json"));
+}
+
+}  // namespace
+}  // namespace station_center
