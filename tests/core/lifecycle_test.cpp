@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
-#include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "clock.h"
@@ -14,15 +11,12 @@ namespace station_center {
 namespace {
 
 using station_test::Actions;
-using station_test::HarnessOptions;
-using station_test::Scripts;
 using station_test::StationHarness;
 using station_test::WaitUntil;
 
 constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kBoardReset = station::ENUM_SUPPLY_RESET_MCU;
 constexpr int kDust = station::ENUM_SUPPLY_COLLECT_DUST;
-constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
 
 // The station reached `status` with no task driver or reset waiter left.
@@ -34,69 +28,59 @@ bool Settled(StationHarness& h, StationCenterStatus status) {
 }
 size_t BoardResets(StationHarness& h) { return h.Actions(kBoardReset).size(); }
 
-TEST(StationLifecycleTest, StartUpResetsTheBoardThenDrainsTheTank) {
-  HarnessOptions options;
+TEST(StationLifecycleTest, StartUpResetsAndDrainsAndAFailedResetLeavesErrorUntilAResetSucceeds) {
+  station_test::HarnessOptions options;
   options.model.tank_initial_ml = 1500;
   StationHarness h(options);
   ASSERT_TRUE(h.Start());  // waits for status 0
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
   EXPECT_LE(h.sim().tank_volume(), 20);
+
+  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, true);
+  h.sim().ClearReceivedCommands();
+  EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
+  ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
+  EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "no DoReset after a failed reset";
+  EXPECT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStd).code, SRV_CODE_STATION_ERROR) << "only a reset is admitted";
+  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
+  EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, 0).code, SRV_CODE_SUCCESS);
+  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
 }
 
-TEST(StationLifecycleTest, TaskEndsOverInErrorOrCancelledWithItsHooks) {
-  struct Row {
-    const char* name;
-    bool end_in_error, cancel_by_request;
-    Actions dust;             // what the board saw from the task
-    std::vector<int> counts;  // resets, cancels, after over, after error, after cancel
-  };
-  const Row rows[] = {
-      {"over", false, false, {{kDust, 1}}, {0, 0, 1, 0, 0}},
-      {"error", true, false, {{kDust, 1}, {kDust, 0}}, {1, 0, 0, 1, 0}},  // switched off through DoReset
+TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotAway) {
+  constexpr TaskType kCollect = TASK_TYPE_DUST_COLLECT;
+  // Robot docked, task ends in error, cancelled by request; what the board saw; and the counts of
+  // resets, cancels, after over, after error and after cancel.
+  const std::tuple<const char*, TaskType, bool, bool, bool, Actions, std::vector<int>> rows[] = {
+      {"over", kCollect, true, false, false, {{kDust, 1}}, {0, 0, 1, 0, 0}},
+      {"error", kCollect, true, true, false, {{kDust, 1}, {kDust, 0}}, {1, 0, 0, 1, 0}},  // off through DoReset
       // Cancelled by request, then once more by the driver, which must be harmless.
-      {"cancel", false, true, {{kDust, 1}, {kDust, 0}, {kDust, 0}}, {0, 2, 0, 0, 1}},
+      {"cancel", kCollect, true, false, true, {{kDust, 1}, {kDust, 0}, {kDust, 0}}, {0, 2, 0, 0, 1}},
+      {"robot away", kCollect, false, false, false, {{kDust, 1}, {kBoardReset, 1}}, {0, 0, 1, 0, 0}},
+      // Prepared water and a manual charge leave the station as it is.
+      {"preparation", TASK_TYPE_DISINFECTANT_PREPARE, false, false, false, {}, {0, 0, 1, 0, 0}},
+      {"manual charge", TASK_TYPE_MANUAL_CHARGE, false, false, false, {}, {0, 0, 1, 0, 0}},
   };
-  StationHarness h;  // docked: no reset after the task
-  ASSERT_TRUE(h.Start());
-  Scripts scripts;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    auto script = scripts.Use(TASK_TYPE_DUST_COLLECT);
-    script->supply_type = kDust;
-    script->end_in_error = row.end_in_error;
-    script->end_after_passes = row.cancel_by_request ? -1 : 3;
-    h.sim().ClearReceivedCommands();
-    ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStd).code, SRV_CODE_SUCCESS);
-    if (row.cancel_by_request) {
-      ASSERT_TRUE(WaitUntil([&] { return script->passes.load() > 0; }));
-      EXPECT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStop).code, SRV_CODE_SUCCESS);
-    }
-    ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
-    EXPECT_FALSE(h.Running(TASK_TYPE_DUST_COLLECT));
-    EXPECT_EQ(h.Actions(), row.dust) << "the robot is in position: no reset";
-    EXPECT_EQ((std::vector<int>{script->resets, script->cancels, script->after_over, script->after_error,
-                                script->after_cancel}),
-              row.counts);
-  }
-}
-
-TEST(StationLifecycleTest, LastTaskEndResetsOnlyWithTheRobotAway) {
-  // Prepared water, a manual charge and a reset leave the station as it is.
-  const std::pair<TaskType, bool> rows[] = {
-      {TASK_TYPE_DUST_COLLECT, true}, {TASK_TYPE_DISINFECTANT_PREPARE, false}, {TASK_TYPE_MANUAL_CHARGE, false}};
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  ASSERT_TRUE(h.SetDocked(false));
-  Scripts scripts;
-  for (const auto& [type, resets] : rows) {
-    SCOPED_TRACE(type);
-    auto script = scripts.Use(type);
-    script->end_after_passes = 2;
+  station_test::Scripts scripts;
+  for (const auto& [name, type, docked, end_in_error, cancel_by_request, board, counts] : rows) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(h.SetDocked(docked));
+    auto s = scripts.Use(type);
+    s->supply_type = type == kCollect ? kDust : 0;
+    s->end_in_error = end_in_error;
+    s->end_after_passes = cancel_by_request ? -1 : 3;
     h.sim().ClearReceivedCommands();
     ASSERT_EQ(h.Submit(type, kStd).code, SRV_CODE_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return script->after_over.load() == 1; }));
+    if (cancel_by_request) {
+      ASSERT_TRUE(WaitUntil([&] { return s->passes.load() > 0; }));
+      EXPECT_EQ(h.Submit(type, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return s->after_over + s->after_error + s->after_cancel > 0; }));
     ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
-    EXPECT_EQ(BoardResets(h), resets ? 1u : 0u);
+    EXPECT_EQ(h.Actions(), board);
+    EXPECT_EQ((std::vector<int>{s->resets, s->cancels, s->after_over, s->after_error, s->after_cancel}), counts);
   }
 }
 
@@ -104,44 +88,33 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   const int64_t idle = 100000;  // the harness's auto_reset_time_space
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  Scripts scripts;
-  auto script = scripts.Use(TASK_TYPE_UV_LAMP);
-  script->end_after_passes = 1;
+  station_test::Scripts scripts;
+  scripts.Use(TASK_TYPE_UV_LAMP)->end_after_passes = 1;
   ASSERT_EQ(h.Submit(TASK_TYPE_UV_LAMP, kStd).code, SRV_CODE_SUCCESS);  // starts the work period
-  ASSERT_TRUE(WaitUntil([&] { return script->after_over.load() == 1 && h.center().running_drivers() == 0; }));
-  ASSERT_TRUE(h.SetDocked(false));
+  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL) && h.SetDocked(false));
   h.sim().ClearReceivedCommands();
-
-  AdvanceClockForTest(idle - 100);
-  h.center().AutoReset();
-  EXPECT_EQ(h.center().station_status(), STATION_STATUS_NORMAL) << "not idle long enough";
+  const auto idle_reset = [&h](int64_t seconds) {
+    AdvanceClockForTest(seconds);
+    h.center().AutoReset();
+    return h.center().station_status() == STATION_STATUS_RESET;
+  };
+  EXPECT_FALSE(idle_reset(idle - 100)) << "not idle long enough";
   // The poll restarts the idle clock: 200 s on is past the task's start but not the poll's.
   EXPECT_EQ(h.Ask(SRV_CMD_WATER_READY), SRV_CODE_NOT_STARTED);
-  AdvanceClockForTest(200);
-  h.center().AutoReset();
-  EXPECT_EQ(h.center().station_status(), STATION_STATUS_NORMAL);
-
-  AdvanceClockForTest(idle);
+  EXPECT_FALSE(idle_reset(200));
   ASSERT_TRUE(h.SetDocked(true));
-  h.center().AutoReset();
-  EXPECT_EQ(h.center().station_status(), STATION_STATUS_NORMAL) << "the robot is in position";
+  EXPECT_FALSE(idle_reset(idle)) << "the robot is in position";
   ASSERT_TRUE(h.SetDocked(false));
-  h.center().AutoReset();
-  EXPECT_EQ(h.center().station_status(), STATION_STATUS_RESET);
+  EXPECT_TRUE(idle_reset(0));
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
-  EXPECT_EQ(BoardResets(h), 1u);
-
-  // The reset closed the work period: no second idle reset.
-  AdvanceClockForTest(2 * idle);
-  h.center().AutoReset();
-  EXPECT_EQ(h.center().station_status(), STATION_STATUS_NORMAL);
+  EXPECT_FALSE(idle_reset(2 * idle)) << "the reset closed the work period";
   EXPECT_EQ(BoardResets(h), 1u);
 }
 
 TEST(StationLifecycleTest, ConnectionLossAndRobotLeaveResetOnceTheWorkIsGone) {
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  Scripts scripts;
+  station_test::Scripts scripts;
   auto water = scripts.Use(TASK_TYPE_ADD_WATER);
   auto charge = scripts.Use(TASK_TYPE_MANUAL_CHARGE);
   ASSERT_EQ(h.Submit(TASK_TYPE_ADD_WATER, kStd).code, SRV_CODE_SUCCESS);
@@ -152,10 +125,9 @@ TEST(StationLifecycleTest, ConnectionLossAndRobotLeaveResetOnceTheWorkIsGone) {
   EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
   EXPECT_EQ(h.center().station_status(), STATION_STATUS_RESET) << "at once";
   ASSERT_TRUE(WaitUntil([&] { return water->after_cancel.load() == 1; })) << "work stops at its next pass";
-  // The manual charge goes on, and the waiter keeps waiting past its first checks (one a second).
+  // The manual charge goes on (a pass every 50 ms), and the waiter keeps waiting past its first checks (one a second).
   const int passes = charge->passes.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  EXPECT_GT(charge->passes.load(), passes);
+  ASSERT_TRUE(WaitUntil([&] { return charge->passes.load() > passes + 30; }));
   EXPECT_EQ(BoardResets(h), 0u);
   charge->end_after_passes = 0;
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
@@ -173,19 +145,32 @@ TEST(StationLifecycleTest, ConnectionLossAndRobotLeaveResetOnceTheWorkIsGone) {
   EXPECT_EQ(BoardResets(h), 2u) << "one waiter, one reset";
 }
 
-TEST(StationLifecycleTest, FailedResetLeavesErrorUntilAResetSucceeds) {
-  StationHarness h;
+TEST(ReflushLedTest, SendsChangesOnlyAndRunsAOneShotActionOnlyOnceTheBoardHasThePattern) {
+  station_test::HarnessOptions options;
+  options.led_json = R"({"docking_success_led": 1, "led_normal_work": 2})";
+  StationHarness h(options);
   ASSERT_TRUE(h.Start());
-  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, true);
   h.sim().ClearReceivedCommands();
-  EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
-  EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "no DoReset after a failed reset";
-  // Only a reset is admitted now.
-  EXPECT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStd).code, SRV_CODE_STATION_ERROR);
-  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
-  EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, 0).code, SRV_CODE_SUCCESS);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
+  std::vector<int> leds;
+  const auto refused_then_twice = [&h, &leds] {
+    h.sim().RefuseLed(true);
+    h.center().ReflushLed();
+    h.sim().RefuseLed(false);
+    h.center().ReflushLed();
+    h.center().ReflushLed();
+    leds.clear();
+    for (const auto& req : h.sim().ReceivedCommands()) {
+      if (req.has_change_led_()) {
+        leds.push_back(req.change_led_().led_cmd_());
+      }
+    }
+  };
+  refused_then_twice();
+  EXPECT_EQ(leds, (std::vector<int>{1, 1})) << "refused, sent again, then nothing new";
+  EXPECT_EQ(h.sim().last_led(), station::LED_NORMAL_WORK);
+  ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
+  refused_then_twice();
+  EXPECT_EQ(leds, (std::vector<int>{1, 1, 10, 10, 1})) << "the docking success survives a refusal, then shows once";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,27 +24,21 @@ namespace station_test {
 
 namespace sc = station_center;
 using Actions = std::vector<std::pair<int, int>>;  // (supply type, action) as the board received them
+inline Actions Head(const Actions& all, size_t n) {
+  return Actions(all.begin(), all.begin() + std::min(n, all.size()));
+}
 
-// A robot's task request; preparations carry the action in their own message.
-inline sc::StationSrvReq TaskRequest(sc::TaskType type, int action, int duration = 0) {
+// A robot's task request; preparations carry the action, volume and tablets in their own message.
+inline sc::StationSrvReq TaskRequest(sc::TaskType type, int action, int duration = 0, int litres = 0, int tablets = 0) {
   const auto model = static_cast<vantorel_base_station_mqtt::EnumActionModel>(action);
   sc::StationSrvReq req;
   req.task_type = type;
   req.supply_material_req.mutable_cmd()->set_action(model);
   req.supply_material_req.mutable_cmd()->set_duration(duration);
-  req.prepare_disinfectant_req.mutable_cmd()->mutable_action_cmd()->set_action(model);
-  return req;
-}
-inline sc::StationSrvReq PrepareRequest(sc::TaskType type, int litres, int tablets,
-                                        int action = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD) {
-  sc::StationSrvReq req = TaskRequest(type, action);
-  req.prepare_disinfectant_req.mutable_cmd()->set_water_volume(litres);
-  req.prepare_disinfectant_req.mutable_cmd()->set_disinfection_tablets_num(tablets);
-  return req;
-}
-inline sc::StationSrvReq Command(int cmd) {
-  sc::StationSrvReq req;
-  req.cmd = cmd;
+  auto* prepare = req.prepare_disinfectant_req.mutable_cmd();
+  prepare->mutable_action_cmd()->set_action(model);
+  prepare->set_water_volume(litres);
+  prepare->set_disinfection_tablets_num(tablets);
   return req;
 }
 
@@ -54,7 +49,10 @@ class CoreAccess {
   sc::StationSrvRsp Submit(sc::TaskType type, int action, int duration = 0) {
     return center_->HandleService(TaskRequest(type, action, duration));
   }
-  int32_t Ask(int cmd) { return center_->HandleService(Command(cmd)).code; }
+  int32_t Ask(int cmd, sc::StationSrvReq req = {}) {
+    req.cmd = cmd;
+    return center_->HandleService(req).code;
+  }
   sc::StationSrvRsp Admit(const sc::StationSrvReq& req) {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     return center_->ReceiveTaskUnlock(req);
@@ -68,13 +66,10 @@ class CoreAccess {
   std::shared_ptr<sc::Task> StartTask(sc::TaskType type, int action, int duration = 0) {
     return StartTask(TaskRequest(type, action, duration));
   }
-  // The running task of `type`, or null.
-  std::shared_ptr<sc::Task> Find(sc::TaskType type) {
+  bool Running(sc::TaskType type) {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
-    auto it = center_->tasks().find(type);
-    return it == center_->tasks().end() ? nullptr : it->second;
+    return center_->tasks().count(type) != 0;
   }
-  bool Running(sc::TaskType type) { return Find(type) != nullptr; }
   bool Removed(sc::TaskType type) {
     return WaitUntil([&] { return !Running(type); }, std::chrono::seconds(90));
   }
@@ -109,8 +104,7 @@ struct HarnessOptions {
       {"drain_water_max_time", 30},        {"sewage_pump_power_soft", 61},        {"sewage_pump_power_standard", 82},
       {"sewage_pump_power_strong", 97},    {"running_schedule_space", 50},        {"bottom_action_timeout", 1},
       {"connect_embedded_board_time", 10}, {"sewage_pump_continue_work_time", 0}, {"auto_reset_time_space", 100000}};
-  bool docked = true;  // a docked robot keeps the core from resetting after each task
-  // An empty tank and brisk water paths, reported twenty times a second.
+  // An empty tank and brisk water paths.
   station_sim::ModelParams model = [] {
     station_sim::ModelParams m;
     m.tank_initial_ml = 0;
@@ -118,7 +112,6 @@ struct HarnessOptions {
     m.drain_rate_ml = 2000;
     return m;
   }();
-  int report_hz = 20;
 };
 
 class StationHarness : public CoreAccess {
@@ -126,9 +119,7 @@ class StationHarness : public CoreAccess {
   explicit StationHarness(HarnessOptions options = HarnessOptions()) : options_(std::move(options)) {}
   ~StationHarness() {
     StopCore();
-    if (sim_) {
-      sim_->Stop();
-    }
+    sim_.reset();
     sc::ResetClockForTest();
     sc::g_config = saved_config_;  // the record outlives the station
   }
@@ -137,12 +128,12 @@ class StationHarness : public CoreAccess {
   bool Start() {
     station_sim::SimOptions sim_options;
     sim_options.model = options_.model;
-    sim_options.report_hz = options_.report_hz;
+    sim_options.report_hz = 20;
     sim_ = std::make_unique<station_sim::StationSim>(sim_options);
     if (!sim_->Start()) {
       return false;
     }
-    sim_->Dock(options_.docked);
+    sim_->Dock(true);  // a docked robot keeps the core from resetting after each task
     options_.config["embedded_action_port"] = sim_->command_port();
     options_.config["soc_data_server_port"] = 0;  // the core binds an ephemeral port
     std::string json = "{\"station_id\": \"test\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\"";
@@ -154,12 +145,10 @@ class StationHarness : public CoreAccess {
     sc::g_config.hardware = "dvt3";  // no sorter-counter thread
     center_ = std::make_shared<sc::StationCenter>();
     sc::SetStationCenter(center_);
-    if (!center_->Init()) {
-      return false;
-    }
     // Reports start once the core listens; earlier the simulator would wait a second to retry.
     uint16_t sensor_port = 0;
-    if (!WaitUntil([&] { return (sensor_port = center_->embedded_communicator()->SensorServerPort()) != 0; })) {
+    if (!center_->Init() ||
+        !WaitUntil([&] { return (sensor_port = center_->embedded_communicator()->SensorServerPort()) != 0; })) {
       return false;
     }
     sim_->SetSensorTarget("127.0.0.1", sensor_port);

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <tuple>
 
 #include "clock.h"
-#include "config.h"
 #include "core/station_harness.h"
 
 namespace station_center {
@@ -13,7 +13,7 @@ namespace {
 
 using station_test::Actions;
 using station_test::HarnessOptions;
-using station_test::PrepareRequest;
+using station_test::Head;
 using station_test::StationHarness;
 using station_test::WaitUntil;
 namespace common = vantorel_base_station_common;
@@ -28,61 +28,51 @@ constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 // pause end at the next pass (a negative time), the tablet motor when the tablets are out.
 class WaterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(h_.Start());
-    h_.sim().ClearReceivedCommands();
-  }
+  void SetUp() override { ASSERT_TRUE(h_.Start()); }
   std::shared_ptr<Task> Prepare(TaskType type, int litres, int tablets) {
-    return h_.StartTask(PrepareRequest(type, litres, tablets));
+    return h_.StartTask(station_test::TaskRequest(type, 2, 0, litres, tablets));
   }
-  int32_t WaterReady() { return h_.Ask(SRV_CMD_WATER_READY); }
 
   StationHarness h_{[] {
     HarnessOptions options;
-    options.config.insert({{"add_water_to_station_max_time", 30},
-                           {"add_water_to_robot_max_time", 60},
-                           {"disinfectant_motor_timeout", 1000},
-                           {"close_clean_pump_max_time", -1},
-                           {"close_perfume_pump_max_time", -1},
-                           {"clean_liquid_dissolution_time", -1},
-                           {"perfume_liquid_dissolution_time", -1},
-                           {"disinfectant_table_dissolution_time", -1},
-                           {"wait_disinfectant_motor_recovery_time", -1}});
+    const std::map<std::string, int> limits = {
+        {"add_water_to_station_max_time", 30},        {"add_water_to_robot_max_time", 60},
+        {"disinfectant_motor_timeout", 1000},         {"close_clean_pump_max_time", -1},
+        {"close_perfume_pump_max_time", -1},          {"clean_liquid_dissolution_time", -1},
+        {"perfume_liquid_dissolution_time", -1},      {"disinfectant_table_dissolution_time", -1},
+        {"wait_disinfectant_motor_recovery_time", -1}};
+    options.config.insert(limits.begin(), limits.end());
     options.model.fill_rate_ml = options.model.supply_rate_ml = options.model.drain_rate_ml = 3000;
     options.model.tablet_period_s = 0.2;
     return options;
   }()};
 };
 
-TEST_F(WaterTest, DisinfectantIsDrainedFilledDosedAndReadyOnBothRevisions) {
-  for (const char* hardware : {"dvt3", "dvt1"}) {
-    SCOPED_TRACE(hardware);
-    g_config.hardware = hardware;
-    if (g_config.hardware == "dvt1") {
-      ASSERT_TRUE(h_.sim().Pin("disinfectantPlateNum", "0"));  // only the station's sorter counter counts
-    }
+TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
+  // The task, the tablets, the dosing command (on at 50 for the tablet motor, at 1 for a pump), and its flag.
+  const std::tuple<TaskType, int, int, bool StationTaskData::*> rows[] = {
+      {TASK_TYPE_CLEAN_LIQUID_PREPARE, 0, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP,
+       &StationTaskData::clean_liquid_ready},
+      {TASK_TYPE_PERFUME_LIQUID_PREPARE, 0, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
+      {TASK_TYPE_DISINFECTANT_PREPARE, 2, kSorter, &StationTaskData::disinfectant_water_ready},
+  };
+  for (const auto& [type, tablets, dose, ready] : rows) {
+    SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
+    h_.WithData([](StationTaskData& d) { d.add_water_finished = true; });
     h_.sim().ClearReceivedCommands();
-    auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
+    auto task = Prepare(type, 1, tablets);
     ASSERT_NE(task, nullptr);
-    // Draining the earlier water; the robot is told to wait.
-    ASSERT_TRUE(WaitUntil([&] { return h_.On(kDrain); }));
-    EXPECT_EQ(WaterReady(), SRV_CODE_DISINFECTANT_PREPARING);
-    if (g_config.hardware == "dvt1") {
-      ASSERT_TRUE(WaitUntil([&] { return h_.On(kSorter); }));
-      h_.WithData([](StationTaskData& d) { d.sorter_count_ += 2; });  // as its counter thread counts key presses
-    }
-    ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
+    ASSERT_TRUE(h_.Removed(type));
     EXPECT_EQ(task->status(), TASK_STATUS_OVER);
-    EXPECT_EQ(h_.Actions(), (Actions{{kDrain, 1}, {kDrain, 0}, {kTap, 1}, {kTap, 0}, {kSorter, 50}, {kSorter, 0}}));
-    // A litre is 1000 flow counts; the tank holds at least what was asked.
-    EXPECT_GE(h_.sim().tank_volume(), 1000);
-    h_.WithData([&](StationTaskData& d) {
-      EXPECT_TRUE(d.disinfectant_water_ready);
-      EXPECT_EQ(d.water_volume, 1000);
+    const int on = dose == kSorter ? 50 : 1;
+    EXPECT_EQ(h_.Actions(), (Actions{{kDrain, 1}, {kDrain, 0}, {kTap, 1}, {kTap, 0}, {dose, on}, {dose, 0}}));
+    EXPECT_GE(h_.sim().tank_volume(), 1000) << "the tank holds at least what was asked";
+    h_.WithData([flag = ready](StationTaskData& d) {
+      EXPECT_TRUE(d.*flag && !d.add_water_finished) << "ready, and the new water may be supplied";
+      EXPECT_EQ(d.water_volume, 1000) << "in flow counts, as the supply compares";
       EXPECT_GE(d.tank_water_volume, 1000);
     });
-    EXPECT_EQ(WaterReady(), SRV_CODE_WATER_READY);
   }
 }
 
@@ -101,12 +91,9 @@ TEST_F(WaterTest, OverloadedSorterMotorIsStoppedAndRestartedWithinTheMotorLimit)
     }
     ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
     h_.sim().SetSorterOverload(0);
-
     EXPECT_EQ(task->status(), TASK_STATUS_OVER);
-    const Actions sorter = h_.Actions(kSorter);
-    EXPECT_EQ(Actions(sorter.begin(), sorter.begin() + 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
-    EXPECT_EQ(sorter.back(), std::make_pair(kSorter, 0));
-    EXPECT_FALSE(h_.On(kSorter));
+    EXPECT_EQ(Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
+    EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
     EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100);
   }
 }
@@ -116,8 +103,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   ASSERT_TRUE(h_.SetTank(3000));
   auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kDrain); }));
-  EXPECT_EQ(h_.center().HandleService(PrepareRequest(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2, kStop)).code,
-            SRV_CODE_SUCCESS);
+  EXPECT_EQ(h_.Submit(TASK_TYPE_DISINFECTANT_PREPARE, kStop).code, SRV_CODE_SUCCESS);
   ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
   EXPECT_EQ(task->status(), TASK_STATUS_CANCEL);
   EXPECT_FALSE(h_.On(kDrain));
@@ -134,39 +120,12 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   AdvanceClockForTest(31);
   ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
   EXPECT_EQ(task->status(), TASK_STATUS_ERROR);
-  const Actions actions = h_.Actions();
-  ASSERT_GE(actions.size(), 2u);
-  EXPECT_EQ(Actions(actions.begin(), actions.begin() + 2), (Actions{{kTap, 1}, {kTap, 0}}));
+  EXPECT_EQ(Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
   EXPECT_FALSE(h_.On(kTap));
   h_.WithData([](StationTaskData& d) {
     EXPECT_EQ(d.abnormal_tasks[TASK_TYPE_DISINFECTANT_PREPARE], 1);
     EXPECT_FALSE(d.tap_water_normal || d.disinfectant_water_ready);
   });
-}
-
-TEST_F(WaterTest, CleanAndPerfumeLiquidAreDosedWithTheirOwnPump) {
-  const std::tuple<TaskType, int, bool StationTaskData::*> rows[] = {
-      {TASK_TYPE_CLEAN_LIQUID_PREPARE, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, &StationTaskData::clean_liquid_ready},
-      {TASK_TYPE_PERFUME_LIQUID_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
-  };
-  for (const auto& [type, pump, ready] : rows) {
-    SCOPED_TRACE(type);
-    ASSERT_TRUE(h_.SetTank(800));
-    h_.WithData([](StationTaskData& d) { d.add_water_finished = true; });
-    h_.sim().ClearReceivedCommands();
-    auto task = Prepare(type, 1, 0);
-    ASSERT_NE(task, nullptr);
-    ASSERT_TRUE(h_.Removed(type));
-    EXPECT_EQ(task->status(), TASK_STATUS_OVER);
-    EXPECT_EQ(h_.Actions(), (Actions{{kDrain, 1}, {kDrain, 0}, {kTap, 1}, {kTap, 0}, {pump, 1}, {pump, 0}}));
-    EXPECT_GE(h_.sim().tank_volume(), 1000);
-    h_.WithData([&, ready = ready](StationTaskData& d) {
-      EXPECT_TRUE(d.*ready);
-      EXPECT_FALSE(d.add_water_finished) << "the new liquid may be supplied";
-      EXPECT_EQ(d.water_volume, 1000) << "in flow counts, as the supply compares";
-      EXPECT_GE(d.tank_water_volume, 1000);
-    });
-  }
 }
 
 TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
@@ -192,51 +151,40 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
   }
 }
 
-TEST_F(WaterTest, AddWaterNeedsPreparedWaterAndSuppliesMoreThanATankWithOneRefill) {
-  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, common::ENUM_WATER_PREPART_NOT_READY);
-  h_.WithData([](StationTaskData& d) {
-    d.disinfectant_water_ready = true;
-    d.water_volume = 0;
-  });
-  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, common::ENUM_WATER_PREPART_NOT_READY) << "no volume";
-
-  // Four litres do not fit: the fill stops at the up level.
-  auto prepare = Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0);
-  ASSERT_TRUE(h_.Removed(TASK_TYPE_CLEAN_LIQUID_PREPARE));
-  ASSERT_EQ(prepare->status(), TASK_STATUS_OVER);
-  ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
-  h_.sim().ClearReceivedCommands();
-  auto supply = h_.StartTask(TASK_TYPE_ADD_WATER, 2, 0);
-  ASSERT_NE(supply, nullptr);
-  ASSERT_TRUE(h_.Removed(TASK_TYPE_ADD_WATER));
-  EXPECT_EQ(supply->status(), TASK_STATUS_OVER);
-  EXPECT_EQ(h_.Actions(), (Actions{{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}}));
-  EXPECT_GE(h_.sim().delivered_to_robot(), 4000) << "the refill made up what the first tankful lacked";
-  const StationSrvRsp again = h_.Submit(TASK_TYPE_ADD_WATER, 2);
-  EXPECT_EQ(again.err_code, common::ENUM_ADD_WATER_FINISHED);
-  EXPECT_EQ(again.msg, "add water finished!");
-}
-
-TEST_F(WaterTest, RobotSupplyTimeoutClosesTheSupplyValveBeforeTheTapOpens) {
-  ASSERT_TRUE(h_.SetTank(1500));
-  ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));  // never reports the tank empty
-  h_.WithData([](StationTaskData& d) {
-    d.clean_liquid_ready = true;
-    d.water_volume = 500;
-    d.tank_water_volume = 0;
-  });
-  h_.sim().ClearReceivedCommands();
-  auto task = h_.StartTask(TASK_TYPE_ADD_WATER, 2, 0);
-  ASSERT_TRUE(WaitUntil([&] { return h_.On(kSupply); }));
-  h_.AfterPass();
-  AdvanceClockForTest(61);
-  // The refill covers the volume; the next supply times out again and ends it.
-  ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= 3; }));
-  h_.AfterPass();
-  AdvanceClockForTest(61);
-  ASSERT_TRUE(h_.Removed(TASK_TYPE_ADD_WATER));
-  EXPECT_EQ(task->status(), TASK_STATUS_OVER);
-  EXPECT_EQ(h_.Actions(), (Actions{{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}}));
+TEST_F(WaterTest, AddWaterRefillsTheTankOnceWhenItRunsEmptyOrTheRobotSupplyTimesOut) {
+  for (const bool timeout : {false, true}) {
+    SCOPED_TRACE(timeout ? "robot supply timed out" : "tank emptied");
+    if (timeout) {
+      ASSERT_TRUE(h_.SetTank(1500));
+      ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));  // never reports the tank empty
+      h_.WithData([](StationTaskData& d) {
+        d.clean_liquid_ready = true;
+        d.add_water_finished = false;
+        d.water_volume = 500;
+        d.tank_water_volume = 0;
+      });
+    } else {
+      // Four litres do not fit: the fill stops at the up level.
+      ASSERT_NE(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0), nullptr);
+      ASSERT_TRUE(h_.Removed(TASK_TYPE_CLEAN_LIQUID_PREPARE));
+      ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
+    }
+    h_.sim().ClearReceivedCommands();
+    auto task = h_.StartTask(TASK_TYPE_ADD_WATER, 2, 0);
+    ASSERT_NE(task, nullptr);
+    // A timed-out supply closes its valve before the tap opens; the refill covers the volume, and
+    // the next supply times out again and ends the task.
+    for (size_t supplies = 1; timeout && supplies <= 3; supplies += 2) {
+      ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
+      h_.AfterPass();
+      AdvanceClockForTest(61);
+    }
+    ASSERT_TRUE(h_.Removed(TASK_TYPE_ADD_WATER));
+    EXPECT_EQ(task->status(), TASK_STATUS_OVER);
+    EXPECT_EQ(h_.Actions(), (Actions{{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}}));
+    EXPECT_TRUE(timeout || h_.sim().delivered_to_robot() >= 4000) << "the refill made up what the first tank lacked";
+  }
+  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, common::ENUM_ADD_WATER_FINISHED);
 }
 
 TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {

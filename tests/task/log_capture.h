@@ -3,9 +3,9 @@
 // Keeps every line the daemon logs so tests can check that a line was (or was
 // not) written. Installed on first use; call Logs() before starting threads.
 
-#include <spdlog/details/log_msg.h>
 #include <spdlog/sinks/base_sink.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,11 +20,8 @@ class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
   // Number of captured lines containing `text`.
   int Count(const std::string& text) {
     std::lock_guard<std::mutex> lock(lines_mutex_);
-    int n = 0;
-    for (const auto& line : lines_) {
-      n += line.find(text) != std::string::npos ? 1 : 0;
-    }
-    return n;
+    return static_cast<int>(std::count_if(lines_.begin(), lines_.end(),
+                                          [&](const std::string& line) { return line.find(text) != line.npos; }));
   }
   bool Has(const std::string& text) { return Count(text) > 0; }
   void Clear() {
@@ -47,8 +44,7 @@ class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
 inline LogCapture& Logs() {
   static std::shared_ptr<LogCapture> capture = [] {
     auto sink = std::make_shared<LogCapture>();
-    auto logger = vantorel::Logger::Instance().logger();
-    if (logger) {
+    if (auto logger = vantorel::Logger::Instance().logger()) {
       logger->sinks().push_back(sink);
     }
     return sink;

@@ -1,8 +1,6 @@
 #pragma once
 
-// A task whose behaviour a test scripts: how many passes until it ends and how,
-// whether its cancel succeeds, which board command it sends. The test keeps the
-// script and reads the counters while the task's driver runs.
+// A task whose behaviour a test scripts; the test reads the counters while the task's driver runs.
 
 #include <atomic>
 #include <memory>
@@ -17,17 +15,11 @@ namespace station_test {
 struct TaskScript {
   std::atomic<int> end_after_passes{-1};  // passes on a live task until it ends; -1 never
   std::atomic<bool> end_in_error{false};  // else ends over
-  std::atomic<bool> cancel_ok{true};
   // Board command sent at the first pass (value 1) and by DoReset/DoCancel (value 0); 0 none.
   std::atomic<int> supply_type{0};
   std::atomic<bool> throw_in_pass{false};
 
-  std::atomic<int> passes{0};
-  std::atomic<int> cancels{0};
-  std::atomic<int> resets{0};
-  std::atomic<int> after_over{0};
-  std::atomic<int> after_error{0};
-  std::atomic<int> after_cancel{0};
+  std::atomic<int> passes{0}, cancels{0}, resets{0}, after_over{0}, after_error{0}, after_cancel{0};
 };
 
 class ScriptedTask : public station_center::SupplyMaterialTask {
@@ -71,14 +63,11 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
     if (script_->supply_type != 0) {
       Send(0);
     }
-    return script_->cancel_ok;
+    return true;
   }
   void AfterOver() override { ++script_->after_over; }
   void AfterError() override { ++script_->after_error; }
   void AfterCancel() override { ++script_->after_cancel; }
-  // The step machine, for framework tests.
-  using Task::StepTaskPass;
-  void SetStep(int32_t step, StepFunction fn) { steps_[step] = std::move(fn); }
 
  private:
   bool Send(int32_t value) {
@@ -88,8 +77,7 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
   std::shared_ptr<TaskScript> script_;
 };
 
-// Tasks of the used types are ScriptedTasks, each type with a fresh script,
-// until this object goes away.
+// Tasks of the used types are ScriptedTasks, each with a fresh script, until this object goes away.
 class Scripts {
  public:
   std::shared_ptr<TaskScript> Use(station_center::TaskType type) {
