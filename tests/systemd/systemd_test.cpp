@@ -291,6 +291,24 @@ TEST(PackageTest, PackagesCarryTheirFilesAndInstallDefaultsOnlyWhereTheStationHa
   const std::string unit = read("usr/lib/systemd/system/vantorel-station-center.service");
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("WatchdogSec="), std::string::npos) << unit;
+  // Where the host has systemd, the unit as installed verifies against the host's own units.
+  if (Shell("command -v systemd-analyze", &out) == 0 && fs::exists("/usr/lib/systemd/system/sysinit.target")) {
+    ASSERT_EQ(Shell("cp -rn /usr/lib/systemd/system/. " + (root / "usr/lib/systemd/system").string(), &out), 0);
+    out.clear();
+    // Settings it cannot parse are only warned about: any output counts.
+    EXPECT_EQ(Shell("systemd-analyze verify --root=" + root.string() +
+                        " /usr/lib/systemd/system/vantorel-station-center.service",
+                    &out),
+              0);
+    EXPECT_EQ(out, "");
+  }
+  // Dependencies come from the libraries actually linked.
+  std::string depends;
+  ASSERT_EQ(Shell("dpkg-deb -f " + daemon + " Depends", &depends), 0);
+  for (const char* dep : {"libprotobuf", "libpaho-mqttpp3", "libspdlog", "libsystemd0", "iputils-ping"}) {
+    EXPECT_NE(depends.find(dep), std::string::npos) << dep << " missing from " << depends;
+  }
+  EXPECT_EQ(depends.find("gtest"), std::string::npos) << depends;
 
   // The station's own files belong to the station: its changes survive a second
   // install (an upgrade); what is missing comes back.
