@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -15,18 +14,15 @@ namespace station_test {
 
 // The robot (or cloud) side of a test: a plain MQTT 3.1.1 client on the test broker that
 // keeps what it receives. Each call waits up to 20 s for the broker's acknowledgement.
-class MqttPeer {
+class MqttPeer : private mqtt::callback {
  public:
-  MqttPeer(const std::string& address, const std::string& client_id)
-      : client_("tcp://" + address, client_id), inbox_(std::make_shared<Inbox>()) {
-    client_.set_callback(*inbox_);
+  MqttPeer(const std::string& address, const std::string& client_id) : client_("tcp://" + address, client_id) {
+    client_.set_callback(*this);
   }
-  ~MqttPeer() {
+  ~MqttPeer() override {
     try {
       client_.disable_callbacks();
-      if (client_.is_connected()) {
-        client_.disconnect()->wait_for(std::chrono::seconds(5));
-      }
+      if (client_.is_connected()) client_.disconnect()->wait_for(std::chrono::seconds(5));
     } catch (const std::exception&) {
     }
   }
@@ -44,40 +40,29 @@ class MqttPeer {
   // Takes the first message received on `topic`, waiting up to `timeout`.
   bool Take(const std::string& topic, std::string* payload,
             std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    std::unique_lock<std::mutex> lock(inbox_->mutex);
-    auto it = inbox_->received.end();
-    inbox_->cv.wait_for(lock, timeout, [&] {
-      it = std::find_if(inbox_->received.begin(), inbox_->received.end(),
-                        [&](const auto& r) { return r.first == topic; });
-      return it != inbox_->received.end();
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = received_.end();
+    cv_.wait_for(lock, timeout, [&] {
+      it = std::find_if(received_.begin(), received_.end(), [&](const auto& r) { return r.first == topic; });
+      return it != received_.end();
     });
-    if (it == inbox_->received.end()) {
-      return false;
-    }
-    if (payload != nullptr) {
-      *payload = it->second;
-    }
-    inbox_->received.erase(it);
+    if (it == received_.end()) return false;
+    if (payload != nullptr) *payload = it->second;
+    received_.erase(it);
     return true;
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(inbox_->mutex);
-    inbox_->received.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.clear();
   }
 
  private:
-  // Filled on the library's callback thread, read by the test thread.
-  struct Inbox : mqtt::callback {
-    void message_arrived(mqtt::const_message_ptr msg) override {
-      std::lock_guard<std::mutex> lock(mutex);
-      received.emplace_back(msg->get_topic(), msg->to_string());
-      cv.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::pair<std::string, std::string>> received;  // topic, payload
-  };
-
+  // On the library's callback thread.
+  void message_arrived(mqtt::const_message_ptr msg) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.emplace_back(msg->get_topic(), msg->to_string());
+    cv_.notify_all();
+  }
   template <typename F>
   static bool Wait(F start) {
     try {
@@ -87,8 +72,10 @@ class MqttPeer {
     }
   }
 
-  mqtt::async_client client_;
-  std::shared_ptr<Inbox> inbox_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::pair<std::string, std::string>> received_;  // topic, payload
+  mqtt::async_client client_;                                  // last, so that it goes before what its callbacks use
 };
 
 }  // namespace station_test
