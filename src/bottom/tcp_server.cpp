@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "logger.h"
 
@@ -101,6 +103,11 @@ void TcpServer::Start() {
     socklen_t peer_len = sizeof(peer);
     int fd = ::accept(sock_, reinterpret_cast<sockaddr*>(&peer), &peer_len);
     if (fd == -1) {
+      // Out of descriptors or memory, accept fails again at once: pause rather
+      // than spin a core until the condition clears.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
       continue;
     }
     {

@@ -21,18 +21,10 @@ using Seconds = std::chrono::seconds;
 class DaemonTest : public ::testing::Test {
  protected:
   bool Start(uint16_t board_port, const std::string& broker, int board_wait = 10) {
-    const std::string dir = "/usr/lib/vantorel-station-center/";
-    root_.WriteFile(dir + "config/config.json",
-                    "{\"station_id\": \"station-xx\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\", "
-                    "\"embedded_action_port\": " +
-                        std::to_string(board_port) + ", \"soc_data_server_port\": " + std::to_string(sensor_port_) +
-                        ", \"connect_embedded_board_time\": " + std::to_string(board_wait) +
-                        ", \"bottom_action_timeout\": 2, \"mqtt_keep_alive_interval\": 5, "
-                        "\"upload_station_info_to_cloud_interval\": 1}");
-    root_.WriteFile(dir + "config/led.json", R"({"station_reset": 1, "led_normal_work": 100})");
-    root_.WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(time(nullptr)) +
-                                                    ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker +
-                                                    "\"}");
+    root_.WriteStation(board_port, sensor_port_, broker,
+                       "\"connect_embedded_board_time\": " + std::to_string(board_wait) +
+                           ", \"bottom_action_timeout\": 2, \"mqtt_keep_alive_interval\": 5, "
+                           "\"upload_station_info_to_cloud_interval\": 1");
     return daemon_.Start(
         BuiltProgram("station_center"), {},
         {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"},

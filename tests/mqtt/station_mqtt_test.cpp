@@ -273,5 +273,29 @@ TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
   EXPECT_EQ(Next(kRobotTopic), robot + "," + consumables + R"("abnormal_info":{"emergency_stop":1}})");
 }
 
+// Addresses come from status.json, written by people as well as by the daemon.
+TEST(MqttAddressTest, TopicsAndBrokerAddresses) {
+  EXPECT_EQ(FormatTopic("clean_robot_station/%s/checkStation", "A"), "clean_robot_station/A/checkStation");
+  EXPECT_EQ(FormatTopic("a/%s/b/%s", "x"), "a/x/b/%s");  // only the first occurrence
+  EXPECT_EQ(FormatTopic("a/%s", ""), "");
+  const struct {
+    std::string address, uri, host;
+    uint16_t port;
+  } cases[] = {
+      {"broker.example", "tcp://broker.example:1883", "broker.example", 1883},
+      {"127.0.0.1:40001", "tcp://127.0.0.1:40001", "127.0.0.1", 40001},
+      {"tcp://10.0.0.1:1884", "tcp://10.0.0.1:1884", "10.0.0.1", 1884},
+      {"host:notaport", "tcp://host:1883", "host", 1883},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(BrokerUri(c.address), c.uri);
+    std::string host;
+    uint16_t port = 0;
+    SplitBrokerAddress(c.address, &host, &port);
+    EXPECT_EQ(host, c.host);
+    EXPECT_EQ(port, c.port);
+  }
+}
+
 }  // namespace
 }  // namespace station_center

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -55,6 +56,19 @@ TempRoot::TempRoot() {
     previous_root_ = prev;
   }
   ::setenv("STATION_CENTER_ROOT", path_.c_str(), 1);
+}
+
+void TempRoot::WriteStation(uint16_t board_port, uint16_t sensor_port, const std::string& broker,
+                            const std::string& config) const {
+  const std::string dir = "/usr/lib/vantorel-station-center/";
+  WriteFile(dir + "config/config.json",
+            "{\"station_id\": \"station-xx\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\", "
+            "\"embedded_action_port\": " +
+                std::to_string(board_port) + ", \"soc_data_server_port\": " + std::to_string(sensor_port) + ", " +
+                config + "}");
+  WriteFile(dir + "config/led.json", R"({"station_reset": 1, "led_normal_work": 100})");
+  WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(::time(nullptr)) +
+                                            ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker + "\"}");
 }
 
 TempRoot::~TempRoot() {

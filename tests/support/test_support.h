@@ -28,6 +28,11 @@ class TempRoot {
   // Path of `rel` (e.g. "/usr/lib/vantorel-station-center/config/config.json") inside the root.
   std::string Under(const std::string& rel) const { return path_ + rel; }
   void WriteFile(const std::string& rel, const std::string& content) const;
+  // A station's files for a daemon run: config.json with the board link on
+  // loopback at the given ports and the `config` members appended, a two-pattern
+  // led.json, and status.json naming `broker` with a dust bag replaced now.
+  void WriteStation(uint16_t board_port, uint16_t sensor_port, const std::string& broker,
+                    const std::string& config) const;
   std::string ReadFile(const std::string& rel) const;
 
  private:
