@@ -1,8 +1,10 @@
 #include "bottom/embedded_communicator.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -126,6 +128,14 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
       }
       int n = 0;
       if (!reconnect_failed) {
+        // Wait no longer than the command has left: the socket's own receive
+        // time-out is longer and would stretch a shorter limit.
+        const int64_t left = limit - (NowMillis() - start);
+        pollfd pfd{client->sock_, POLLIN, 0};
+        const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+          continue;  // the loop ends once the limit has passed
+        }
         buffer.assign(cache_size, 0);
         n = client->RecvData(client->sock_, buffer.data(), static_cast<int>(buffer.size()));
       }

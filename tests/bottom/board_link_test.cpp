@@ -222,9 +222,16 @@ TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnectionsUnti
   ASSERT_NO_FATAL_FAILURE(StartBoard(board_->BoundPort()));
   EXPECT_TRUE(comm_->DoAction({}));
 
+  // A board that reads the command and stays silent: the command fails at its own
+  // limit, not at the socket's longer receive time-out.
+  g_config.bottom_action_timeout = 2;
+  board_->SetPolicy([](int32_t) { return Chunks{std::string()}; });
+  const int64_t silent_start = NowMillis();
+  EXPECT_FALSE(comm_->DoAction({}));
+  EXPECT_LT(NowMillis() - silent_start, 4000);
+
   // The board goes away after reading a command: the reply wait reconnects in vain, then
   // the next command cannot even be sent.
-  g_config.bottom_action_timeout = 2;
   board_->SetPolicy([](int32_t) { return Chunks{}; });
   for (const char* phase : {"dead before its reply", "dead before the command"}) {
     SCOPED_TRACE(phase);
@@ -234,7 +241,7 @@ TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnectionsUnti
     EXPECT_GE(NowMillis() - start, 1900);
     EXPECT_LE(Logs().Count("Try to connect server"), 4) << "about one attempt a second, not a busy loop";
   }
-  EXPECT_EQ(board_->commands().size(), 2U) << "never resent";
+  EXPECT_EQ(board_->commands().size(), 3U) << "never resent";
 }
 
 TEST_F(BoardLinkTest, SensorReportsAreReassembledAndAnOversizedLengthDropsTheConnection) {
