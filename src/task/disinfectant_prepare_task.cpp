@@ -7,42 +7,28 @@
 #include "config.h"
 #include "logger.h"
 #include "station_center.h"
-#include "task/liquid_prepare_task.h"
 
 namespace station_center {
 
 namespace {
 
-constexpr int kErrStationFillTimeout = 101900020;
 constexpr int kErrOpenMotor = 101900021;
-constexpr int kErrOpenDrain = 101900022;
-constexpr int kErrCloseDrain = 101900024;
 constexpr int kErrDrainTimeout = 101900025;
 constexpr int kErrCloseMotor = 101900029;
 constexpr int kErrTabletsTimeout = 101900030;
-constexpr int kErrTapOpen = 101900032;
-constexpr int kErrTapClose = 101900033;
 
 }  // namespace
 
 DisinfectantPrepareTask::DisinfectantPrepareTask(std::shared_ptr<StationCenter> station_center,
                                                  const TaskType& task_type, int64_t max_seconds,
                                                  const vantorel_base_station_mqtt::PrepareDisinfectantReq& req)
-    : Task(std::move(station_center), task_type, max_seconds), req_(req) {
-  steps_ = {
-      {1, [this](const station::SensorsDataRep& data) { return DoEmptyTank(data); }},
-      {2, [this](const station::SensorsDataRep& data) { return WaitEmptyTank(data); }},
-      {3, [this](const station::SensorsDataRep& data) { return DoWaterInlet(data); }},
-      {4, [this](const station::SensorsDataRep& data) { return WaitWaterInlet(data); }},
-      {5, [this](const station::SensorsDataRep& data) { return DoReleaseTablets(data); }},
-      {6, [this](const station::SensorsDataRep& data) { return WaitTablets(data); }},
-      {7, [this](const station::SensorsDataRep& data) { return WaitMotorRecovery(data); }},
-      {8, [this](const station::SensorsDataRep& data) { return WaitDissolution(data); }},
-  };
-}
-
-bool DisinfectantPrepareTask::DoTaskInside(const station::SensorsDataRep& data) {
-  return StepTaskPass(data, "already over or error");
+    : TankPrepareTask(std::move(station_center), task_type, max_seconds, req,
+                      {"disnfectant prepare task water inlet failed", "disinfectant prepare task close water switch",
+                       "close tap water switch failed when cancel"}) {
+  steps_[5] = [this](const station::SensorsDataRep& data) { return DoReleaseTablets(data); };
+  steps_[6] = [this](const station::SensorsDataRep& data) { return WaitTablets(data); };
+  steps_[7] = [this](const station::SensorsDataRep& data) { return WaitMotorRecovery(data); };
+  steps_[8] = [this](const station::SensorsDataRep& data) { return WaitDissolution(data); };
 }
 
 void DisinfectantPrepareTask::OnStepTaskStart() {
@@ -60,81 +46,14 @@ int32_t DisinfectantPrepareTask::TabletCount(const station::SensorsDataRep& data
   return static_cast<int32_t>(data.disinfectantplatenum());
 }
 
-bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& data) {
-  if (data.cleantankfootlevel() == 1) {
-    SwitchStep(3);
-    return true;
-  }
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  drain_start_ = static_cast<time_t>(NowSeconds());
-  LOG_INFO("start drain water time {}", static_cast<int64_t>(drain_start_));
-  SwitchStep(2);
-  return true;
+bool DisinfectantPrepareTask::OnDrainTimeout() {
+  LOG_ERROR("ErrorCode: {}, drain water timeout when prepare disinfectant water", kErrDrainTimeout);
+  LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
+  return FinishDrain();
 }
 
-bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& data) {
-  if (NowSeconds() - drain_start_ > g_config.drain_water_max_time) {
-    LOG_ERROR("ErrorCode: {}, drain water timeout when prepare disinfectant water", kErrDrainTimeout);
-    LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
-    return FinishDrain();
-  }
-  if (data.cleantankfootlevel() == 1) {
-    return FinishDrain();
-  }
-  return true;
-}
-
-bool DisinfectantPrepareTask::FinishDrain() {
-  SetTankWaterVolume(0);
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  SwitchStep(3);
-  return true;
-}
-
-bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) {
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, disnfectant prepare task water inlet failed", kErrTapOpen);
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  fill_.Opened(data);
-  inlet_start_ = static_cast<time_t>(NowSeconds());
-  LOG_INFO("start add water time {}", static_cast<int64_t>(inlet_start_));
-  SwitchStep(4);
-  return true;
-}
-
-bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data) {
-  if (NowSeconds() - inlet_start_ > g_config.add_water_to_station_max_time) {
-    station_center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_DISINFECTANT_PREPARE);
-    LOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kErrStationFillTimeout);
-    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-      LOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kErrTapClose);
-    }
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  fill_.Update(data, station_center_->sensors_data_millis());
-  if (data.cleantankuplevel() != 1 &&
-      FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_.count())) {
-    return true;
-  }
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kErrTapClose);
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  SetTankWaterVolume(static_cast<int32_t>(fill_.count()));
-  SwitchStep(5);
-  return true;
+void DisinfectantPrepareTask::OnFillTimeout() {
+  station_center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_DISINFECTANT_PREPARE);
 }
 
 bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& data) {
@@ -239,24 +158,8 @@ bool DisinfectantPrepareTask::SwitchOff(bool cancel) {
                 static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
     }
   }
-  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-  if (!tap_closed) {
-    if (cancel) {
-      LOG_ERROR("ErrorCode: {}, close tap water switch failed when cancel", kErrTapClose);
-    } else {
-      LOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kErrTapClose);
-    }
-  }
-  // Stopped while draining, an open drain valve would let the next fill run away.
-  const bool drain_closed = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-  if (!drain_closed) {
-    if (cancel) {
-      LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
-    } else {
-      LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    }
-  }
-  return motor_off && tap_closed && drain_closed;
+  const bool valves_closed = CloseTapAndDrain(cancel);
+  return motor_off && valves_closed;
 }
 
 bool DisinfectantPrepareTask::DoReset() { return SwitchOff(false); }

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "robot/base_station_mqtt.pb.h"
-#include "task/task.h"
+#include "task/tank_prepare_task.h"
 
 namespace station_center {
 
@@ -13,7 +13,7 @@ namespace station_center {
 // volume, release the requested number of tablets with the sorter motor
 // (stopping and restarting it on overload), then wait for them to dissolve.
 // Threading: driven under the owner's task_mutex_ like every task.
-class DisinfectantPrepareTask : public Task {
+class DisinfectantPrepareTask : public TankPrepareTask {
  public:
   DisinfectantPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
                           const vantorel_base_station_mqtt::PrepareDisinfectantReq& req);
@@ -22,39 +22,30 @@ class DisinfectantPrepareTask : public Task {
   void AfterOver() override;
   void AfterError() override;
   void AfterCancel() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
 
  protected:
   void OnStepTaskStart() override;
+  bool OnDrainTimeout() override;
+  void OnFillTimeout() override;
 
  private:
-  bool DoEmptyTank(const station::SensorsDataRep& data);
-  bool WaitEmptyTank(const station::SensorsDataRep& data);
-  bool DoWaterInlet(const station::SensorsDataRep& data);
-  bool WaitWaterInlet(const station::SensorsDataRep& data);
   bool DoReleaseTablets(const station::SensorsDataRep& data);
   bool WaitTablets(const station::SensorsDataRep& data);
   bool WaitMotorRecovery(const station::SensorsDataRep& data);
   bool WaitDissolution(const station::SensorsDataRep& data);
 
-  // The drain is over (tank empty or given up): close the valve, go on filling.
-  bool FinishDrain();
   // Tablets released so far: the station's own sorter counter on "dvt1", the
   // board's count otherwise.
   int32_t TabletCount(const station::SensorsDataRep& data) const;
   // Motor stopped, tap and drain closed; false if any of them failed.
   bool SwitchOff(bool cancel);
 
-  vantorel_base_station_mqtt::PrepareDisinfectantReq req_;
-  time_t inlet_start_ = -1;
-  time_t drain_start_ = -1;
   time_t motor_start_ = -1;
   time_t recovery_start_ = -1;
   time_t dissolve_start_ = -1;
   int32_t tablets_before_ = 0;
   int32_t motor_power_ = 0;
-  TapFill fill_;
 };
 
 }  // namespace station_center

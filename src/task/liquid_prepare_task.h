@@ -5,14 +5,14 @@
 #include <memory>
 
 #include "robot/base_station_mqtt.pb.h"
-#include "task/task.h"
+#include "task/tank_prepare_task.h"
 
 namespace station_center {
 
 // Prepares clean liquid (type 2) or perfume liquid (type 3) in the clean tank:
 // drain, fill to the requested volume, dose with the liquid pump, dissolve.
 // Threading: driven under the owner's task_mutex_ like every task.
-class LiquidPrepareTask : public Task {
+class LiquidPrepareTask : public TankPrepareTask {
  public:
   LiquidPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
                     const vantorel_base_station_mqtt::PrepareDisinfectantReq& req);
@@ -21,17 +21,13 @@ class LiquidPrepareTask : public Task {
   void AfterOver() override;
   void AfterError() override;
   void AfterCancel() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
 
  protected:
   void OnStepTaskStart() override;
+  bool OnDrainTimeout() override;
 
  private:
-  bool DoEmptyTank(const station::SensorsDataRep& data);
-  bool WaitEmptyTank(const station::SensorsDataRep& data);
-  bool DoWaterInlet(const station::SensorsDataRep& data);
-  bool WaitWaterInlet(const station::SensorsDataRep& data);
   bool DoReleaseLiquid(const station::SensorsDataRep& data);
   bool WaitReleaseLiquid(const station::SensorsDataRep& data);
   bool WaitDissolution(const station::SensorsDataRep& data);
@@ -40,18 +36,10 @@ class LiquidPrepareTask : public Task {
   bool SwitchOff(bool cancel);
   station::EnumSupplyType PumpType() const;
 
-  vantorel_base_station_mqtt::PrepareDisinfectantReq req_;
-  time_t inlet_start_ = -1;
-  time_t drain_start_ = -1;
   time_t release_start_ = -1;
   int64_t pump_seconds_ = 10;
   int64_t dissolve_seconds_ = 300;
   time_t dissolve_start_ = -1;
-  TapFill fill_;
 };
-
-// The fill target in flowMeter counts (one count per millilitre) for a
-// requested volume in litres, kept inside the 32-bit volume fields.
-int32_t FillTargetCounts(int32_t litres);
 
 }  // namespace station_center

@@ -1,0 +1,138 @@
+#include "task/tank_prepare_task.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+#include "station_center.h"
+
+namespace station_center {
+
+namespace {
+
+constexpr int kErrStationFillTimeout = 101900020;
+constexpr int kErrOpenDrain = 101900022;
+constexpr int kErrCloseDrain = 101900024;
+constexpr int kErrTapOpen = 101900032;
+constexpr int kErrTapClose = 101900033;
+
+}  // namespace
+
+int32_t FillTargetCounts(int32_t litres) {
+  // The robot's request is not trusted to stay within 32 bits once scaled.
+  const int64_t counts = static_cast<int64_t>(litres) * 1000;
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(counts, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+TankPrepareTask::TankPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+                                 int64_t max_seconds, const vantorel_base_station_mqtt::PrepareDisinfectantReq& req,
+                                 const FillTexts& texts)
+    : Task(std::move(station_center), task_type, max_seconds), req_(req), texts_(texts) {
+  steps_ = {
+      {1, [this](const station::SensorsDataRep& data) { return DoEmptyTank(data); }},
+      {2, [this](const station::SensorsDataRep& data) { return WaitEmptyTank(data); }},
+      {3, [this](const station::SensorsDataRep& data) { return DoWaterInlet(data); }},
+      {4, [this](const station::SensorsDataRep& data) { return WaitWaterInlet(data); }},
+  };
+}
+
+bool TankPrepareTask::DoTaskInside(const station::SensorsDataRep& data) {
+  return StepTaskPass(data, "already over or error");
+}
+
+bool TankPrepareTask::DoEmptyTank(const station::SensorsDataRep& data) {
+  if (data.cleantankfootlevel() == 1) {
+    SwitchStep(3);
+    return true;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  drain_start_ = static_cast<time_t>(NowSeconds());
+  LOG_INFO("start drain water time {}", static_cast<int64_t>(drain_start_));
+  SwitchStep(2);
+  return true;
+}
+
+bool TankPrepareTask::WaitEmptyTank(const station::SensorsDataRep& data) {
+  if (NowSeconds() - drain_start_ > g_config.drain_water_max_time) {
+    return OnDrainTimeout();
+  }
+  if (data.cleantankfootlevel() == 1) {
+    return FinishDrain();
+  }
+  return true;
+}
+
+bool TankPrepareTask::FinishDrain() {
+  SetTankWaterVolume(0);
+  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  SwitchStep(3);
+  return true;
+}
+
+bool TankPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) {
+  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
+    LOG_ERROR("ErrorCode: {}, {}", kErrTapOpen, texts_.inlet_failed);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  fill_.Opened(data);
+  inlet_start_ = static_cast<time_t>(NowSeconds());
+  LOG_INFO("start add water time {}", static_cast<int64_t>(inlet_start_));
+  SwitchStep(4);
+  return true;
+}
+
+bool TankPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data) {
+  if (NowSeconds() - inlet_start_ > g_config.add_water_to_station_max_time) {
+    OnFillTimeout();
+    LOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kErrStationFillTimeout);
+    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
+      LOG_ERROR("ErrorCode: {}, {}", kErrTapClose, texts_.close_tap);
+    }
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  fill_.Update(data, station_center_->sensors_data_millis());
+  if (data.cleantankuplevel() != 1 &&
+      FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_.count())) {
+    return true;
+  }
+  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
+    LOG_ERROR("ErrorCode: {}, {}", kErrTapClose, texts_.close_tap);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  SetTankWaterVolume(static_cast<int32_t>(fill_.count()));
+  SwitchStep(5);
+  return true;
+}
+
+bool TankPrepareTask::CloseTapAndDrain(bool cancel) {
+  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
+  if (!tap_closed) {
+    LOG_ERROR("ErrorCode: {}, {}", kErrTapClose, cancel ? texts_.close_tap_cancel : texts_.close_tap);
+  }
+  // Stopped while draining, an open drain valve would let the next fill run away.
+  const bool drain_closed = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
+  if (!drain_closed) {
+    if (cancel) {
+      LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
+    } else {
+      LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    }
+  }
+  return tap_closed && drain_closed;
+}
+
+}  // namespace station_center
