@@ -21,30 +21,7 @@ constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
 
 // The station reached `status` with no task driver or reset waiter left.
 bool Settled(StationHarness& h, StationCenterStatus status) {
-  return WaitUntil([&] {
-    return h.center().station_status() == status && h.center().running_drivers() == 0 &&
-           h.center().running_waiters() == 0;
-  });
-}
-size_t BoardResets(StationHarness& h) { return h.Actions(kBoardReset).size(); }
-
-TEST(StationLifecycleTest, StartUpResetsAndDrainsAndAFailedResetLeavesErrorUntilAResetSucceeds) {
-  station_test::HarnessOptions options;
-  options.model.tank_initial_ml = 1500;
-  StationHarness h(options);
-  ASSERT_TRUE(h.Start());  // waits for status 0
-  EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
-  EXPECT_LE(h.sim().tank_volume(), 20);
-
-  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, true);
-  h.sim().ClearReceivedCommands();
-  EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
-  EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "no DoReset after a failed reset";
-  EXPECT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStd).code, SRV_CODE_STATION_ERROR) << "only a reset is admitted";
-  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
-  EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, 0).code, SRV_CODE_SUCCESS);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
+  return WaitUntil([&] { return h.center().station_status() == status && h.Idle(); });
 }
 
 TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotAway) {
@@ -71,8 +48,7 @@ TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotA
     s->supply_type = type == kCollect ? kDust : 0;
     s->end_in_error = end_in_error;
     s->end_after_passes = cancel_by_request ? -1 : 3;
-    h.sim().ClearReceivedCommands();
-    ASSERT_EQ(h.Submit(type, kStd).code, SRV_CODE_SUCCESS);
+    ASSERT_NE(h.StartTask(type, kStd), nullptr);
     if (cancel_by_request) {
       ASSERT_TRUE(WaitUntil([&] { return s->passes.load() > 0; }));
       EXPECT_EQ(h.Submit(type, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
@@ -90,9 +66,8 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   ASSERT_TRUE(h.Start());
   station_test::Scripts scripts;
   scripts.Use(TASK_TYPE_UV_LAMP)->end_after_passes = 1;
-  ASSERT_EQ(h.Submit(TASK_TYPE_UV_LAMP, kStd).code, SRV_CODE_SUCCESS);  // starts the work period
+  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);  // starts the work period
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL) && h.SetDocked(false));
-  h.sim().ClearReceivedCommands();
   const auto idle_reset = [&h](int64_t seconds) {
     AdvanceClockForTest(seconds);
     h.center().AutoReset();
@@ -108,27 +83,28 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   EXPECT_TRUE(idle_reset(0));
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_FALSE(idle_reset(2 * idle)) << "the reset closed the work period";
-  EXPECT_EQ(BoardResets(h), 1u);
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u);
 }
 
-TEST(StationLifecycleTest, ConnectionLossAndRobotLeaveResetOnceTheWorkIsGone) {
-  StationHarness h;
-  ASSERT_TRUE(h.Start());
+TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceTheWorkIsGoneAndAFailedOneLeavesError) {
+  StationHarness h(1500);
+  ASSERT_TRUE(h.Start());  // waits for status 0
+  EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
+  EXPECT_LE(h.sim().tank_volume(), 20);
+
   station_test::Scripts scripts;
   auto water = scripts.Use(TASK_TYPE_ADD_WATER);
   auto charge = scripts.Use(TASK_TYPE_MANUAL_CHARGE);
-  ASSERT_EQ(h.Submit(TASK_TYPE_ADD_WATER, kStd).code, SRV_CODE_SUCCESS);
-  ASSERT_EQ(h.Submit(TASK_TYPE_MANUAL_CHARGE, 0).code, SRV_CODE_SUCCESS);
+  ASSERT_NE(h.StartTask(TASK_TYPE_ADD_WATER, kStd), nullptr);
+  ASSERT_NE(h.StartTask(TASK_TYPE_MANUAL_CHARGE, 0), nullptr);
   h.WithData([](StationTaskData& d) { d.add_water_finished = true; });
-  h.sim().ClearReceivedCommands();
-
   EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
   EXPECT_EQ(h.center().station_status(), STATION_STATUS_RESET) << "at once";
   ASSERT_TRUE(WaitUntil([&] { return water->after_cancel.load() == 1; })) << "work stops at its next pass";
   // The manual charge goes on (a pass every 50 ms), and the waiter keeps waiting past its first checks (one a second).
   const int passes = charge->passes.load();
   ASSERT_TRUE(WaitUntil([&] { return charge->passes.load() > passes + 30; }));
-  EXPECT_EQ(BoardResets(h), 0u);
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 0u);
   charge->end_after_passes = 0;
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "one reset; an empty tank needs no drain";
@@ -142,35 +118,41 @@ TEST(StationLifecycleTest, ConnectionLossAndRobotLeaveResetOnceTheWorkIsGone) {
   EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_BUSY);
   h.sim().SetAckDelayMs(0);
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
-  EXPECT_EQ(BoardResets(h), 2u) << "one waiter, one reset";
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 2u) << "one waiter, one reset";
+
+  // A failed reset leaves the station in error, without DoReset, until a reset succeeds.
+  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, true);
+  h.sim().ClearReceivedCommands();
+  EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
+  ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
+  EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}}));
+  h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
+  EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, 0).code, SRV_CODE_SUCCESS);
+  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
 }
 
 TEST(ReflushLedTest, SendsChangesOnlyAndRunsAOneShotActionOnlyOnceTheBoardHasThePattern) {
-  station_test::HarnessOptions options;
-  options.led_json = R"({"docking_success_led": 1, "led_normal_work": 2})";
-  StationHarness h(options);
+  StationHarness h(0, R"({"docking_success_led": 1, "led_normal_work": 2})");
   ASSERT_TRUE(h.Start());
   h.sim().ClearReceivedCommands();
-  std::vector<int> leds;
-  const auto refused_then_twice = [&h, &leds] {
+  const auto refused_then_twice = [&h] {
     h.sim().RefuseLed(true);
     h.center().ReflushLed();
     h.sim().RefuseLed(false);
     h.center().ReflushLed();
     h.center().ReflushLed();
-    leds.clear();
-    for (const auto& req : h.sim().ReceivedCommands()) {
-      if (req.has_change_led_()) {
-        leds.push_back(req.change_led_().led_cmd_());
-      }
-    }
   };
   refused_then_twice();
-  EXPECT_EQ(leds, (std::vector<int>{1, 1})) << "refused, sent again, then nothing new";
-  EXPECT_EQ(h.sim().last_led(), station::LED_NORMAL_WORK);
   ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
   refused_then_twice();
-  EXPECT_EQ(leds, (std::vector<int>{1, 1, 10, 10, 1})) << "the docking success survives a refusal, then shows once";
+  std::vector<int> leds;
+  for (const auto& req : h.sim().ReceivedCommands()) {
+    if (req.has_change_led_()) {
+      leds.push_back(req.change_led_().led_cmd_());
+    }
+  }
+  // Each pattern refused, sent again, then nothing new: the docking success survives a refusal, then shows once.
+  EXPECT_EQ(leds, (std::vector<int>{1, 1, 10, 10, 1}));
 }
 
 }  // namespace

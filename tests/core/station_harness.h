@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -53,25 +52,23 @@ class CoreAccess {
     req.cmd = cmd;
     return center_->HandleService(req).code;
   }
-  sc::StationSrvRsp Admit(const sc::StationSrvReq& req) {
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
-    return center_->ReceiveTaskUnlock(req);
-  }
   // Admits a task and returns it (null when refused), so its final status can
   // be read after its driver has dropped it.
-  std::shared_ptr<sc::Task> StartTask(const sc::StationSrvReq& req) {
+  std::shared_ptr<sc::Task> StartTask(sc::TaskType type, int action, int duration = 0, int litres = 0,
+                                      int tablets = 0) {
+    BeforeStart();
     std::lock_guard<std::mutex> lock(center_->task_mutex());
-    return center_->ReceiveTaskUnlock(req).code == sc::SRV_CODE_SUCCESS ? center_->tasks().at(req.task_type) : nullptr;
-  }
-  std::shared_ptr<sc::Task> StartTask(sc::TaskType type, int action, int duration = 0) {
-    return StartTask(TaskRequest(type, action, duration));
+    const auto code = center_->ReceiveTaskUnlock(TaskRequest(type, action, duration, litres, tablets)).code;
+    return code == sc::SRV_CODE_SUCCESS ? center_->tasks().at(type) : nullptr;
   }
   bool Running(sc::TaskType type) {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     return center_->tasks().count(type) != 0;
   }
-  bool Removed(sc::TaskType type) {
-    return WaitUntil([&] { return !Running(type); }, std::chrono::seconds(90));
+  // Waits until `task` has left the table: its final status, -1 if none was started or it stays.
+  int Finish(const std::shared_ptr<sc::Task>& task) {
+    const auto gone = [&] { return !Running(task->task_type()); };
+    return task && WaitUntil(gone, std::chrono::seconds(90)) ? task->status() : -1;
   }
   // Reads or writes the station-wide task data under its lock.
   template <typename F>
@@ -83,65 +80,61 @@ class CoreAccess {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     center_->SetStationCenterStatus(status);
   }
+  // No task driver or reset waiter left.
+  bool Idle() { return center_->running_drivers() == 0 && center_->running_waiters() == 0; }
   // Status 3 cancels every task and resets nothing; then the core is dropped.
   void StopCore() {
     if (center_) {
       SetStatus(sc::STATION_STATUS_EMERGENCY_STOP);
-      EXPECT_TRUE(WaitUntil([this] { return center_->running_drivers() == 0 && center_->running_waiters() == 0; }));
+      EXPECT_TRUE(WaitUntil([this] { return Idle(); }));
       sc::SetStationCenter(nullptr);
       center_.reset();
     }
   }
 
  protected:
-  std::shared_ptr<sc::StationCenter> center_;
-};
+  virtual void BeforeStart() {}
 
-struct HarnessOptions {
-  std::string led_json = "{}";
-  // config.json members; tests change or add entries.
-  std::map<std::string, int> config = {
-      {"drain_water_max_time", 30},        {"sewage_pump_power_soft", 61},        {"sewage_pump_power_standard", 82},
-      {"sewage_pump_power_strong", 97},    {"running_schedule_space", 50},        {"bottom_action_timeout", 1},
-      {"connect_embedded_board_time", 10}, {"sewage_pump_continue_work_time", 0}, {"auto_reset_time_space", 100000}};
-  // An empty tank and brisk water paths.
-  station_sim::ModelParams model = [] {
-    station_sim::ModelParams m;
-    m.tank_initial_ml = 0;
-    m.fill_rate_ml = m.supply_rate_ml = 1500;
-    m.drain_rate_ml = 2000;
-    return m;
-  }();
+  std::shared_ptr<sc::StationCenter> center_;
 };
 
 class StationHarness : public CoreAccess {
  public:
-  explicit StationHarness(HarnessOptions options = HarnessOptions()) : options_(std::move(options)) {}
+  // `tank_ml` in the clean tank at start; `led_json` the LED patterns. Brisk water paths.
+  explicit StationHarness(double tank_ml = 0, const std::string& led_json = "{}") {
+    root_.WriteFile(kConfigDir + "led.json", led_json);
+    sim_options_.report_hz = 20;
+    auto& model = sim_options_.model;
+    model.tank_initial_ml = tank_ml;
+    model.fill_rate_ml = model.supply_rate_ml = model.drain_rate_ml = 3000;
+    model.tablet_period_s = 0.2;
+  }
   ~StationHarness() {
     StopCore();
-    sim_.reset();
     sc::ResetClockForTest();
     sc::g_config = saved_config_;  // the record outlives the station
   }
 
   // Simulator and core up, start-up reset finished with the station normal.
   bool Start() {
-    station_sim::SimOptions sim_options;
-    sim_options.model = options_.model;
-    sim_options.report_hz = 20;
-    sim_ = std::make_unique<station_sim::StationSim>(sim_options);
+    sim_ = std::make_unique<station_sim::StationSim>(sim_options_);
     if (!sim_->Start()) {
       return false;
     }
     sim_->Dock(true);  // a docked robot keeps the core from resetting after each task
-    options_.config["embedded_action_port"] = sim_->command_port();
-    options_.config["soc_data_server_port"] = 0;  // the core binds an ephemeral port
-    std::string json = "{\"station_id\": \"test\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\"";
-    for (const auto& [key, value] : options_.config) {
-      json += ", \"" + key + "\": " + std::to_string(value);
-    }
-    root_.WriteFile(kConfigDir + "config.json", json + "}");
-    root_.WriteFile(kConfigDir + "led.json", options_.led_json);
+    // The core binds an ephemeral sensor port. Short limits; liquid pumps, dissolution
+    // and the tablet motor's pause end at the next pass (a negative time).
+    root_.WriteFile(
+        kConfigDir + "config.json",
+        R"({"embedded_action_port": )" + std::to_string(sim_->command_port()) +
+            R"(, "station_id": "test", "embedded_ip": "127.0.0.1", "soc_ip": "127.0.0.1", "soc_data_server_port": 0, )"
+            R"("drain_water_max_time": 30, "running_schedule_space": 50, "bottom_action_timeout": 1, )"
+            R"("connect_embedded_board_time": 10, "sewage_pump_continue_work_time": 0, )"
+            R"("auto_reset_time_space": 100000, "add_water_to_station_max_time": 30, )"
+            R"("add_water_to_robot_max_time": 60, "disinfectant_motor_timeout": 1000, )"
+            R"("close_clean_pump_max_time": -1, "close_perfume_pump_max_time": -1, )"
+            R"("clean_liquid_dissolution_time": -1, "perfume_liquid_dissolution_time": -1, )"
+            R"("disinfectant_table_dissolution_time": -1, "wait_disinfectant_motor_recovery_time": -1})");
     sc::g_config.hardware = "dvt3";  // no sorter-counter thread
     center_ = std::make_shared<sc::StationCenter>();
     sc::SetStationCenter(center_);
@@ -169,7 +162,7 @@ class StationHarness : public CoreAccess {
   // Sets the simulated tank and waits until the core has seen its foot level.
   bool SetTank(double ml) {
     sim_->SetTankVolume(ml);
-    const uint32_t foot = ml <= options_.model.tank_foot_ml ? 1 : 0;
+    const uint32_t foot = ml <= sim_options_.model.tank_foot_ml ? 1 : 0;
     return WaitSensors([foot](const station::SensorsDataRep& s) { return s.cleantankfootlevel() == foot; });
   }
   bool SetDocked(bool docked) {
@@ -193,9 +186,12 @@ class StationHarness : public CoreAccess {
   }
 
  private:
+  // Each started task's commands are recorded afresh.
+  void BeforeStart() override { sim_->ClearReceivedCommands(); }
+
   const std::string kConfigDir = "/usr/lib/vantorel-station-center/config/";
   const sc::Config saved_config_ = sc::g_config;
-  HarnessOptions options_;
+  station_sim::SimOptions sim_options_;
   TempRoot root_;
   std::unique_ptr<station_sim::StationSim> sim_;
 };

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
-#include <string>
 #include <tuple>
 
 #include "clock.h"
@@ -12,11 +10,7 @@ namespace station_center {
 namespace {
 
 using station_test::Actions;
-using station_test::HarnessOptions;
-using station_test::Head;
-using station_test::StationHarness;
 using station_test::WaitUntil;
-namespace common = vantorel_base_station_common;
 
 constexpr int kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
 constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
@@ -24,47 +18,28 @@ constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kSorter = station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR;
 constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
-// Brisk water paths and short limits; liquid pumps, dissolution and the motor's
-// pause end at the next pass (a negative time), the tablet motor when the tablets are out.
 class WaterTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(h_.Start()); }
   std::shared_ptr<Task> Prepare(TaskType type, int litres, int tablets) {
-    return h_.StartTask(station_test::TaskRequest(type, 2, 0, litres, tablets));
+    return h_.StartTask(type, 2, 0, litres, tablets);
   }
 
-  StationHarness h_{[] {
-    HarnessOptions options;
-    const std::map<std::string, int> limits = {
-        {"add_water_to_station_max_time", 30},        {"add_water_to_robot_max_time", 60},
-        {"disinfectant_motor_timeout", 1000},         {"close_clean_pump_max_time", -1},
-        {"close_perfume_pump_max_time", -1},          {"clean_liquid_dissolution_time", -1},
-        {"perfume_liquid_dissolution_time", -1},      {"disinfectant_table_dissolution_time", -1},
-        {"wait_disinfectant_motor_recovery_time", -1}};
-    options.config.insert(limits.begin(), limits.end());
-    options.model.fill_rate_ml = options.model.supply_rate_ml = options.model.drain_rate_ml = 3000;
-    options.model.tablet_period_s = 0.2;
-    return options;
-  }()};
+  station_test::StationHarness h_;
 };
 
 TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
-  // The task, the tablets, the dosing command (on at 50 for the tablet motor, at 1 for a pump), and its flag.
-  const std::tuple<TaskType, int, int, bool StationTaskData::*> rows[] = {
-      {TASK_TYPE_CLEAN_LIQUID_PREPARE, 0, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP,
-       &StationTaskData::clean_liquid_ready},
-      {TASK_TYPE_PERFUME_LIQUID_PREPARE, 0, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
-      {TASK_TYPE_DISINFECTANT_PREPARE, 2, kSorter, &StationTaskData::disinfectant_water_ready},
+  // The task, the dosing command (on at 50 for the tablet motor with two tablets, at 1 for a pump), and its flag.
+  const std::tuple<TaskType, int, bool StationTaskData::*> rows[] = {
+      {TASK_TYPE_CLEAN_LIQUID_PREPARE, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, &StationTaskData::clean_liquid_ready},
+      {TASK_TYPE_PERFUME_LIQUID_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
+      {TASK_TYPE_DISINFECTANT_PREPARE, kSorter, &StationTaskData::disinfectant_water_ready},
   };
-  for (const auto& [type, tablets, dose, ready] : rows) {
+  for (const auto& [type, dose, ready] : rows) {
     SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
     h_.WithData([](StationTaskData& d) { d.add_water_finished = true; });
-    h_.sim().ClearReceivedCommands();
-    auto task = Prepare(type, 1, tablets);
-    ASSERT_NE(task, nullptr);
-    ASSERT_TRUE(h_.Removed(type));
-    EXPECT_EQ(task->status(), TASK_STATUS_OVER);
+    ASSERT_EQ(h_.Finish(Prepare(type, 1, dose == kSorter ? 2 : 0)), TASK_STATUS_OVER);
     const int on = dose == kSorter ? 50 : 1;
     EXPECT_EQ(h_.Actions(), (Actions{{kDrain, 1}, {kDrain, 0}, {kTap, 1}, {kTap, 0}, {dose, on}, {dose, 0}}));
     EXPECT_GE(h_.sim().tank_volume(), 1000) << "the tank holds at least what was asked";
@@ -81,18 +56,13 @@ TEST_F(WaterTest, OverloadedSorterMotorIsStoppedAndRestartedWithinTheMotorLimit)
     SCOPED_TRACE(jam_seconds);
     ASSERT_TRUE(h_.SetTank(0));
     ASSERT_TRUE(h_.sim().SetField("disinfectantPlateNum", "0"));
-    h_.sim().ClearReceivedCommands();
     h_.sim().SetSorterOverload(jam_seconds);
     auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 0, 2);  // no water: dosing starts into the jam
-    ASSERT_NE(task, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSorter).size() >= 3; }));
-    if (jam_seconds > 100) {
-      AdvanceClockForTest(1001);  // the motor limit counts from the first start, not from each restart
-    }
-    ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
-    h_.sim().SetSorterOverload(0);
-    EXPECT_EQ(task->status(), TASK_STATUS_OVER);
-    EXPECT_EQ(Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
+    // A long jam: the motor limit counts from the first start, not from each restart.
+    AdvanceClockForTest(jam_seconds > 100 ? 1001 : 0);
+    ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
+    EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
     EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100);
   }
@@ -104,8 +74,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kDrain); }));
   EXPECT_EQ(h_.Submit(TASK_TYPE_DISINFECTANT_PREPARE, kStop).code, SRV_CODE_SUCCESS);
-  ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
-  EXPECT_EQ(task->status(), TASK_STATUS_CANCEL);
+  ASSERT_EQ(h_.Finish(task), TASK_STATUS_CANCEL);
   EXPECT_FALSE(h_.On(kDrain));
   EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.water_volume; }), -1);
 
@@ -113,15 +82,12 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   ASSERT_TRUE(h_.SetTank(0));
   ASSERT_TRUE(h_.sim().Pin("flowMeter", "0"));
   ASSERT_TRUE(h_.sim().Pin("cleanTankUpLevel", "0"));
-  h_.sim().ClearReceivedCommands();
   task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kTap); }));
   h_.AfterPass();
   AdvanceClockForTest(31);
-  ASSERT_TRUE(h_.Removed(TASK_TYPE_DISINFECTANT_PREPARE));
-  EXPECT_EQ(task->status(), TASK_STATUS_ERROR);
-  EXPECT_EQ(Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
-  EXPECT_FALSE(h_.On(kTap));
+  ASSERT_EQ(h_.Finish(task), TASK_STATUS_ERROR);
+  EXPECT_EQ(station_test::Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
   h_.WithData([](StationTaskData& d) {
     EXPECT_EQ(d.abnormal_tasks[TASK_TYPE_DISINFECTANT_PREPARE], 1);
     EXPECT_FALSE(d.tap_water_normal || d.disinfectant_water_ready);
@@ -134,64 +100,51 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
     ASSERT_TRUE(h_.SetTank(0));
     ASSERT_TRUE(h_.sim().SetField("flowMeter", "5000"));  // left by the last fill
     ASSERT_TRUE(h_.WaitSensors([](const station::SensorsDataRep& s) { return s.flowmeter() == 5000; }));
-    if (late) {
-      // Each frame in pieces 150 ms apart: the first reports after the tap opens were made before.
-      h_.sim().SetSplitWrites(static_cast<int>(h_.sim().Sensors().ByteSizeLong() / 2));
-    } else {
-      h_.sim().SetReportsEnabled(false);
-    }
+    // Late: each frame in pieces 150 ms apart, so the first reports after the tap opens were made before.
+    h_.sim().SetSplitWrites(late ? static_cast<int>(h_.sim().Sensors().ByteSizeLong() / 2) : 0);
+    h_.sim().SetReportsEnabled(late);
     auto task = Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 1, 0);
     ASSERT_TRUE(
         WaitUntil([&] { return h_.sim().tank_volume() >= 300 || !h_.Running(TASK_TYPE_CLEAN_LIQUID_PREPARE); }));
     h_.sim().SetReportsEnabled(true);
-    ASSERT_TRUE(h_.Removed(TASK_TYPE_CLEAN_LIQUID_PREPARE));
-    h_.sim().SetSplitWrites(0);
-    EXPECT_EQ(task->status(), TASK_STATUS_OVER);
+    ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_GE(h_.sim().tank_volume(), 1000);
   }
 }
 
 TEST_F(WaterTest, AddWaterRefillsTheTankOnceWhenItRunsEmptyOrTheRobotSupplyTimesOut) {
-  for (const bool timeout : {false, true}) {
-    SCOPED_TRACE(timeout ? "robot supply timed out" : "tank emptied");
-    if (timeout) {
-      ASSERT_TRUE(h_.SetTank(1500));
-      ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));  // never reports the tank empty
-      h_.WithData([](StationTaskData& d) {
-        d.clean_liquid_ready = true;
-        d.add_water_finished = false;
-        d.water_volume = 500;
-        d.tank_water_volume = 0;
-      });
-    } else {
-      // Four litres do not fit: the fill stops at the up level.
-      ASSERT_NE(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0), nullptr);
-      ASSERT_TRUE(h_.Removed(TASK_TYPE_CLEAN_LIQUID_PREPARE));
-      ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
-    }
-    h_.sim().ClearReceivedCommands();
-    auto task = h_.StartTask(TASK_TYPE_ADD_WATER, 2, 0);
-    ASSERT_NE(task, nullptr);
-    // A timed-out supply closes its valve before the tap opens; the refill covers the volume, and
-    // the next supply times out again and ends the task.
-    for (size_t supplies = 1; timeout && supplies <= 3; supplies += 2) {
-      ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
-      h_.AfterPass();
-      AdvanceClockForTest(61);
-    }
-    ASSERT_TRUE(h_.Removed(TASK_TYPE_ADD_WATER));
-    EXPECT_EQ(task->status(), TASK_STATUS_OVER);
-    EXPECT_EQ(h_.Actions(), (Actions{{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}}));
-    EXPECT_TRUE(timeout || h_.sim().delivered_to_robot() >= 4000) << "the refill made up what the first tank lacked";
+  // Four litres do not fit: the fill stops at the up level, and the supply empties the tank.
+  ASSERT_EQ(h_.Finish(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0)), TASK_STATUS_OVER);
+  ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
+  const Actions refill = {{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}};
+  ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_ADD_WATER, 2)), TASK_STATUS_OVER);
+  EXPECT_EQ(h_.Actions(), refill);
+  EXPECT_GE(h_.sim().delivered_to_robot(), 4000) << "the refill made up what the first tank lacked";
+  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, vantorel_base_station_common::ENUM_ADD_WATER_FINISHED);
+
+  // A timed-out supply closes its valve before the tap opens; the refill covers the volume, and
+  // the next supply times out again and ends the task.
+  ASSERT_TRUE(h_.SetTank(1500));
+  ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));  // never reports the tank empty
+  h_.WithData([](StationTaskData& d) {
+    d.add_water_finished = false;
+    d.water_volume = 500;
+    d.tank_water_volume = 0;
+  });
+  auto task = h_.StartTask(TASK_TYPE_ADD_WATER, 2);
+  for (size_t supplies = 1; supplies <= 3; supplies += 2) {
+    ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
+    h_.AfterPass();
+    AdvanceClockForTest(61);
   }
-  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, common::ENUM_ADD_WATER_FINISHED);
+  ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
+  EXPECT_EQ(h_.Actions(), refill);
 }
 
 TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {
   for (const bool refuse_tap : {false, true}) {
     SCOPED_TRACE(refuse_tap ? "tap refused at the cancel" : "cancel");
     ASSERT_TRUE(h_.SetTank(100));
-    h_.sim().ClearReceivedCommands();
     auto task = h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, 2, 0);
     // Empty, refilled to the up level, supplying again.
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= 3; }, std::chrono::seconds(60)));
@@ -199,9 +152,8 @@ TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {
     // The supply pump must stop even when the tap cannot be commanded.
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_TAP_WATER_SWITCH, refuse_tap);
     EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER_NO_LIMIT, kStop).code, refuse_tap ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
-    ASSERT_TRUE(h_.Removed(TASK_TYPE_ADD_WATER_NO_LIMIT));
+    EXPECT_EQ(h_.Finish(task), refuse_tap ? TASK_STATUS_ERROR : TASK_STATUS_CANCEL);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_TAP_WATER_SWITCH, false);
-    EXPECT_EQ(task->status(), refuse_tap ? TASK_STATUS_ERROR : TASK_STATUS_CANCEL);
     EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap));
   }
 }

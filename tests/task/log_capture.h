@@ -19,25 +19,24 @@ class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
  public:
   // Number of captured lines containing `text`.
   int Count(const std::string& text) {
-    std::lock_guard<std::mutex> lock(lines_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int>(std::count_if(lines_.begin(), lines_.end(),
                                           [&](const std::string& line) { return line.find(text) != line.npos; }));
   }
   bool Has(const std::string& text) { return Count(text) > 0; }
   void Clear() {
-    std::lock_guard<std::mutex> lock(lines_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
   }
 
  protected:
+  // Called with the sink's mutex_ held.
   void sink_it_(const spdlog::details::log_msg& msg) override {
-    std::lock_guard<std::mutex> lock(lines_mutex_);
     lines_.emplace_back(msg.payload.data(), msg.payload.size());
   }
   void flush_() override {}
 
  private:
-  std::mutex lines_mutex_;
   std::vector<std::string> lines_;
 };
 

@@ -28,13 +28,11 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
                int64_t max_seconds, int32_t action, std::shared_ptr<TaskScript> script)
       : SupplyMaterialTask(std::move(center), type, max_seconds, action), script_(std::move(script)) {}
 
+  // The driver runs passes only while the task is live.
   bool DoTaskInside(const station::SensorsDataRep&) override {
-    if (Finished()) {
-      return true;
-    }
     if (status_ == station_center::TASK_STATUS_INIT) {
       MarkStarted();
-      if (script_->supply_type != 0 && !Send(1)) {
+      if (!Send(1)) {
         return false;
       }
     }
@@ -42,36 +40,30 @@ class ScriptedTask : public station_center::SupplyMaterialTask {
     if (script_->throw_in_pass) {
       throw std::runtime_error("scripted failure");
     }
-    if (TimeLimitPassed()) {
-      return false;
-    }
     const int end = script_->end_after_passes;
-    if (end >= 0 && passes >= end) {
-      if (script_->end_in_error) {
-        return false;
-      }
+    const bool ending = end >= 0 && passes >= end;
+    if (ending && !script_->end_in_error) {
       SetTaskStatus(station_center::TASK_STATUS_OVER);
     }
-    return true;
+    return !(ending && script_->end_in_error);
   }
   bool DoReset() override {
     ++script_->resets;
-    return script_->supply_type == 0 || Send(0);
+    return Send(0);
   }
   bool DoCancelUnlock() override {
     ++script_->cancels;
-    if (script_->supply_type != 0) {
-      Send(0);
-    }
-    return true;
+    return Send(0);
   }
   void AfterOver() override { ++script_->after_over; }
   void AfterError() override { ++script_->after_error; }
   void AfterCancel() override { ++script_->after_cancel; }
 
  private:
+  // No actuator, nothing to command.
   bool Send(int32_t value) {
-    return SendAction(static_cast<station::EnumSupplyType>(script_->supply_type.load()), value);
+    const int type = script_->supply_type;
+    return type == 0 || SendAction(static_cast<station::EnumSupplyType>(type), value);
   }
 
   std::shared_ptr<TaskScript> script_;

@@ -22,11 +22,11 @@ TEST(TaskFactoryTest, OnlyActionTasksTakeTheRequestDuration) {
   }
 }
 
-TEST(StationTaskDataTest, CopyOwnsItsFlagsAndResetKeepsConsumables) {
-  StationTaskData original;
-  StationTaskData copy = original;
+TEST(StationTaskDataTest, CopyOwnsItsFlagsResetKeepsConsumablesAndASensorKeyWaitsForAllItsConditions) {
+  StationTaskData fresh;
+  StationTaskData copy = fresh;
   *copy.abnormal_types.at(ABNORMAL_TAP_WATER) = false;
-  EXPECT_TRUE(original.tap_water_normal) << "writing through the copy's table must not reach the original";
+  EXPECT_TRUE(fresh.tap_water_normal) << "writing through the copy's table must not reach the original";
   StationTaskData assigned;
   assigned = copy;
   *assigned.abnormal_types.at(ABNORMAL_DUST_BAG_OUT) = false;
@@ -52,19 +52,17 @@ TEST(StationTaskDataTest, CopyOwnsItsFlagsAndResetKeepsConsumables) {
                       type == ABNORMAL_DUST_BAG_REPLACE || type == ABNORMAL_EMERGENCY_STOP;
     EXPECT_EQ(data.AbnormalPresent(type), kept) << "abnormal type " << type;
   }
-}
 
-TEST(StationTaskDataTest, SensorKeyStaysAbnormalWhileAnotherSensorConditionRemains) {
-  StationTaskData data;
-  data.dust_bag_in_place_normal = data.dust_box_cap_normal = data.tap_water_normal = false;
-  data.abnormal_tasks[TASK_TYPE_SENSOR] = data.abnormal_tasks[TASK_TYPE_ADD_WATER] = 1;
-  data.AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, TASK_TYPE_SENSOR);
-  EXPECT_EQ(data.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "the dust box cap is still open";
-  data.AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, TASK_TYPE_SENSOR);
-  EXPECT_EQ(data.abnormal_tasks[TASK_TYPE_SENSOR], 0);
-  data.AbnormalInfoRelease(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
-  EXPECT_EQ(data.abnormal_tasks[TASK_TYPE_ADD_WATER], 0) << "a task key clears at once";
-  EXPECT_TRUE(data.dust_bag_in_place_normal && data.tap_water_normal);
+  // The sensor key stays abnormal while another sensor condition remains.
+  fresh.dust_bag_in_place_normal = fresh.dust_box_cap_normal = fresh.tap_water_normal = false;
+  fresh.abnormal_tasks[TASK_TYPE_SENSOR] = fresh.abnormal_tasks[TASK_TYPE_ADD_WATER] = 1;
+  fresh.AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, TASK_TYPE_SENSOR);
+  EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "the dust box cap is still open";
+  fresh.AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, TASK_TYPE_SENSOR);
+  EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 0);
+  fresh.AbnormalInfoRelease(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
+  EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_ADD_WATER], 0) << "a task key clears at once";
+  EXPECT_TRUE(fresh.dust_bag_in_place_normal && fresh.tap_water_normal);
 }
 
 }  // namespace
