@@ -8,15 +8,13 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -40,49 +38,9 @@ struct Notification {
 
   // The value of `key`, empty when the datagram does not carry it.
   std::string Get(const std::string& key) const {
-    const std::string all = "\n" + text + "\n", start = "\n" + key + "=";
-    const size_t at_key = all.find(start);
-    if (at_key == std::string::npos) return "";
-    const size_t from = at_key + start.size();
-    return all.substr(from, all.find('\n', from) - from);
+    std::smatch m;
+    return std::regex_search(text, m, std::regex("(^|\n)" + key + "=([^\n]*)")) ? m[2].str() : "";
   }
-};
-
-// systemd's end: a datagram socket in the abstract namespace, so there is no file to clean up.
-class NotifyListener {
- public:
-  NotifyListener() {
-    static std::atomic<int> count{0};
-    path_ = "@station-notify-" + std::to_string(::getpid()) + "-" + std::to_string(count++);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, path_.data() + 1, path_.size() - 1);  // sun_path[0] stays 0
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
-    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-  }
-  ~NotifyListener() { ::close(fd_); }
-
-  bool ok() const { return ok_; }
-  const std::string& path() const { return path_; }
-  // The datagrams received so far carrying `key` (all of them for ""), in order.
-  std::vector<Notification> With(const std::string& key = "") {
-    char buffer[4096];
-    for (ssize_t n = 0; ok_ && (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;) {
-      received_.push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<size_t>(n))});
-    }
-    std::vector<Notification> out;
-    for (const Notification& note : received_) {
-      if (key.empty() || !note.Get(key).empty()) out.push_back(note);
-    }
-    return out;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool ok_ = false;
-  std::vector<Notification> received_;
 };
 
 TEST(ServiceStatusTextTest, NamesStatusTasksAndBroker) {
@@ -93,18 +51,69 @@ TEST(ServiceStatusTextTest, NamesStatusTasksAndBroker) {
   EXPECT_EQ(ServiceStatusText(7, {42, 14}, true), "status 7; tasks: add-water-no-limit, 42; broker connected");
 }
 
-TEST(ServiceNotifierTest, NothingIsSentUnlessSystemdAskedThisProcess) {
-  NotifyListener listener;
-  ASSERT_TRUE(listener.ok());
-  ::setenv("NOTIFY_SOCKET", listener.path().c_str(), 1);
+// systemd's end of NOTIFY_SOCKET, a datagram socket in the abstract namespace so that there
+// is no file to clean up, and a station tree for the daemon.
+class NotifyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, path_.data() + 1, path_.size() - 1);  // sun_path[0] stays 0
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
+    ASSERT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  }
+  ~NotifyTest() override { ::close(fd_); }
+
+  // The datagrams received so far carrying `key` (all of them for ""), in order.
+  std::vector<Notification> With(const std::string& key = "") {
+    char buffer[4096];
+    for (ssize_t n = 0; (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;)
+      received_.push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<size_t>(n))});
+    std::vector<Notification> out;
+    for (const Notification& note : received_) {
+      if (key.empty() || !note.Get(key).empty()) out.push_back(note);
+    }
+    return out;
+  }
+  // Waits for `text` to be the latest status line; after READY=1, which carries the first.
+  bool StatusIs(const std::string& text) {
+    return WaitUntil([&] { return With("STATUS").back().Get("STATUS") == text; }, seconds(120));
+  }
+
+  // Writes the station tree (board at `board_port`, broker at `broker`) and starts the daemon
+  // on it, with systemd's watchdog asked for.
+  bool StartDaemon(uint16_t board_port, const std::string& broker, int board_wait = 10) {
+    root_.WriteStation(board_port, sensor_port_, broker,
+                       "\"connect_embedded_board_time\": " + std::to_string(board_wait) +
+                           ", \"bottom_action_timeout\": 5, \"mqtt_keep_alive_interval\": 5");
+    // STATION_CENTER_ROOT comes from root_.
+    const std::vector<std::string> env = {"SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info",
+                                          "WATCHDOG_USEC=90000000", "NOTIFY_SOCKET=" + path_};
+    // A cross build runs under its emulator: the kernel may not run an Arm binary by itself.
+    std::vector<std::string> command = {STATION_TEST_EMULATOR, station_test::BuiltProgram("station_center")};
+    if (command[0].empty()) command.erase(command.begin());
+    return daemon_.Start(command[0], {command.begin() + 1, command.end()}, env, root_.path() + "/daemon.log");
+  }
+
+  const std::string path_ = "@station-notify-" + std::to_string(::getpid());
+  const int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  std::vector<Notification> received_;
+  station_test::TempRoot root_;
+  station_test::ChildProcess daemon_;
+  const uint16_t sensor_port_ = station_test::FreeLoopbackPort();
+};
+
+TEST_F(NotifyTest, NothingIsSentUnlessSystemdAskedThisProcess) {
+  ::setenv("NOTIFY_SOCKET", path_.c_str(), 1);
+  ServiceNotifier notifier;
+  notifier.Watchdog();  // no watchdog asked for
   ::setenv("WATCHDOG_USEC", "90000000", 1);
   ::setenv("WATCHDOG_PID", std::to_string(::getpid() + 1).c_str(), 1);
-  ServiceNotifier notifier;
-  notifier.Watchdog();
-  EXPECT_TRUE(listener.With().empty()) << "the watchdog belongs to another process";
+  notifier.Watchdog();  // the watchdog belongs to another process
+  EXPECT_TRUE(With().empty());
   ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
   notifier.Watchdog();
-  EXPECT_EQ(listener.With("WATCHDOG").size(), 1u);
+  EXPECT_EQ(With("WATCHDOG").size(), 1u);
 
   // No socket, or one that has gone away (systemd restarted): nothing sent, nothing fails.
   for (const char* socket : {static_cast<const char*>(nullptr), "/nonexistent/notify"}) {
@@ -113,123 +122,63 @@ TEST(ServiceNotifierTest, NothingIsSentUnlessSystemdAskedThisProcess) {
     notifier.Status("normal; no task; broker not connected");
     notifier.Watchdog();
   }
-  EXPECT_EQ(listener.With().size(), 1u);
+  EXPECT_EQ(With().size(), 1u);
   for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) ::unsetenv(name);
 }
 
-class DaemonNotifyTest : public ::testing::Test {
- protected:
-  // Writes the station tree (board at `board_port`, broker at `broker`) and starts the daemon on it.
-  bool StartDaemon(uint16_t board_port, const std::string& broker, bool watchdog, int board_wait = 10) {
-    root_.WriteStation(board_port, sensor_port_, broker,
-                       "\"connect_embedded_board_time\": " + std::to_string(board_wait) +
-                           ", \"bottom_action_timeout\": 5, \"mqtt_keep_alive_interval\": 5");
-    std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
-                                    "SPDLOG_LEVEL=info", "NOTIFY_SOCKET=" + listener_.path()};
-    if (watchdog) env.push_back("WATCHDOG_USEC=90000000");
-    // A cross build runs under its emulator: the kernel may not run an Arm binary by itself.
-    const std::string program = station_test::BuiltProgram("station_center"), emulator = STATION_TEST_EMULATOR;
-    const std::string log = root_.path() + "/daemon.log";
-    return listener_.ok() &&
-           (emulator.empty() ? daemon_.Start(program, {}, env, log) : daemon_.Start(emulator, {program}, env, log));
-  }
-
-  std::vector<std::string> Statuses() {
-    std::vector<std::string> all;
-    for (const Notification& n : listener_.With("STATUS")) all.push_back(n.Get("STATUS"));
-    return all;
-  }
-  // Waits for a status line containing `text` among those from the `after`th on.
-  bool StatusShows(const std::string& text, size_t after = 0) {
-    return WaitUntil(
-        [&] {
-          const auto all = Statuses();
-          return std::any_of(all.begin() + static_cast<long>(std::min(after, all.size())), all.end(),
-                             [&](const std::string& s) { return s.find(text) != std::string::npos; });
-        },
-        seconds(120));
-  }
-
-  station_test::TempRoot root_;
-  NotifyListener listener_;
-  station_test::ChildProcess daemon_;
-  const uint16_t sensor_port_ = station_test::FreeLoopbackPort();
-};
-
-TEST_F(DaemonNotifyTest, NoReadinessWhenTheCoreCannotStart) {
-  ASSERT_TRUE(StartDaemon(station_test::FreeLoopbackPort(), "127.0.0.1:1", true, 2));
-  ASSERT_TRUE(WaitUntil([&] { return daemon_.ExitStatus() != -1; }, seconds(90))) << daemon_.Log();
-  EXPECT_EQ(daemon_.ExitStatus(), 255) << daemon_.Log();
-  EXPECT_TRUE(listener_.With("READY").empty());
-  EXPECT_TRUE(listener_.With("WATCHDOG").empty());
-}
-
-TEST_F(DaemonNotifyTest, ReadyAfterStartUpThenStatusFollowsStationAndBroker) {
-  station_sim::StationSim sim;
-  ASSERT_TRUE(sim.Start());
-  sim.SetSensorTarget("127.0.0.1", sensor_port_);
-  station_test::MosquittoBroker broker;
-  ASSERT_TRUE(StartDaemon(sim.command_port(), broker.address(), false));
-
-  ASSERT_TRUE(WaitUntil([&] { return !listener_.With("READY").empty(); }, seconds(90))) << daemon_.Log();
-  // Ready means started: the board link was up and the start-up reset admitted.
-  EXPECT_GE(sim.command_accepts(), 1u);
-  // The first status line comes with READY=1.
-  const std::string status = listener_.With("READY").front().Get("STATUS");
-  EXPECT_NE(status.find("broker not connected"), std::string::npos) << status;
-
-  // The start-up reset ends; with the broker still down the station is idle and alone.
-  EXPECT_TRUE(WaitUntil([&] { return sim.board_resets() >= 1; }, seconds(90))) << daemon_.Log();
-  EXPECT_TRUE(StatusShows("normal; no task; broker not connected")) << daemon_.Log();
-  ASSERT_TRUE(broker.Start());
-  EXPECT_TRUE(StatusShows("normal; no task; broker connected")) << daemon_.Log();
-
-  // Losing the broker resets the station; the line says so and comes back to idle.
-  const size_t before = Statuses().size();
-  broker.Stop();
-  EXPECT_TRUE(StatusShows("normal; no task; broker not connected", before))
-      << ::testing::PrintToString(Statuses()) << daemon_.Log();
-
-  const auto statuses = Statuses();
-  for (size_t i = 1; i < statuses.size(); ++i) {
-    EXPECT_NE(statuses[i], statuses[i - 1]) << "a repeated line is not sent again";
-  }
-  EXPECT_EQ(listener_.With("READY").size(), 1u);
-  EXPECT_TRUE(listener_.With("WATCHDOG").empty()) << "systemd asked for no watchdog";
-  EXPECT_EQ(daemon_.ExitStatus(), -1) << daemon_.Log();
+TEST_F(NotifyTest, NoReadinessWhenTheCoreCannotStart) {
+  ASSERT_TRUE(StartDaemon(station_test::FreeLoopbackPort(), "127.0.0.1:1", 2));
+  EXPECT_TRUE(WaitUntil([&] { return daemon_.ExitStatus() == 255; }, seconds(90))) << daemon_.Log();
+  EXPECT_TRUE(With("READY").empty() && With("WATCHDOG").empty());
 }
 
 // Pings come from the housekeeping loop after each completed pass: a pass that
 // waits on the board delays the next ping, so a core stuck behind a lock would
 // stop them altogether.
-TEST_F(DaemonNotifyTest, WatchdogPingsFollowCompletedHousekeepingPasses) {
+TEST_F(NotifyTest, ReadyAfterStartUpThenPingsFollowPassesAndStatusFollowsStationAndBroker) {
   station_sim::StationSim sim;
   ASSERT_TRUE(sim.Start());
   sim.SetSensorTarget("127.0.0.1", sensor_port_);
   // Every LED command is answered late and refused, so every pass sends one again.
   sim.RefuseLed(true);
   sim.SetAckDelayMs(2500);
-  ASSERT_TRUE(StartDaemon(sim.command_port(), "127.0.0.1:1", true));
+  station_test::MosquittoBroker broker;  // started later
+  ASSERT_TRUE(StartDaemon(sim.command_port(), broker.address()));
 
-  ASSERT_TRUE(WaitUntil([&] { return listener_.With("WATCHDOG").size() >= 4; }, seconds(120))) << daemon_.Log();
-  const auto slow = listener_.With("WATCHDOG");
-  for (size_t i = 1; i < slow.size(); ++i) {
+  ASSERT_TRUE(WaitUntil([&] { return !With("READY").empty(); }, seconds(120))) << daemon_.Log();
+  // Ready means started: the board link was up and the start-up reset admitted.
+  EXPECT_GE(sim.command_accepts(), 1u);
+  // The first status line comes with READY=1.
+  EXPECT_NE(With("READY").front().Get("STATUS").find("broker not connected"), std::string::npos);
+
+  ASSERT_TRUE(WaitUntil([&] { return With("WATCHDOG").size() >= 4; }, seconds(120))) << daemon_.Log();
+  const auto slow = With("WATCHDOG");
+  for (size_t i = 1; i < slow.size(); ++i)
     EXPECT_GE(slow[i].at - slow[i - 1].at, milliseconds(2400)) << "ping " << i << " before the pass ended";
-  }
-  const auto ready = listener_.With("READY");
-  ASSERT_EQ(ready.size(), 1u);
-  EXPECT_LE(ready.front().at, slow.front().at) << "no ping before READY=1";
+  EXPECT_LE(With("READY").front().at, slow.front().at) << "no ping before READY=1";
 
   // Board answers at once again: about one ping a second, never more.
   sim.ClearFaults();
   const size_t from = slow.size() + 2;  // one pass may still be waiting
-  ASSERT_TRUE(WaitUntil([&] { return listener_.With("WATCHDOG").size() >= from + 5; }, seconds(60))) << daemon_.Log();
-  const auto fast = listener_.With("WATCHDOG");
-  for (size_t i = from + 1; i < fast.size(); ++i) {
+  ASSERT_TRUE(WaitUntil([&] { return With("WATCHDOG").size() >= from + 5; }, seconds(60))) << daemon_.Log();
+  const auto fast = With("WATCHDOG");
+  for (size_t i = from + 1; i < fast.size(); ++i)
     EXPECT_GE(fast[i].at - fast[i - 1].at, milliseconds(900)) << "ping " << i;
-  }
   EXPECT_LT(fast.back().at - fast[from].at, milliseconds(2400) * static_cast<long>(fast.size() - 1 - from))
       << "the pings did not speed up once the board answered";
+
+  // The start-up reset has ended; with the broker still down the station is idle and alone.
+  EXPECT_TRUE(WaitUntil([&] { return sim.board_resets() >= 1; }, seconds(90))) << daemon_.Log();
+  EXPECT_TRUE(StatusIs("normal; no task; broker not connected")) << daemon_.Log();
+  ASSERT_TRUE(broker.Start());
+  EXPECT_TRUE(StatusIs("normal; no task; broker connected")) << daemon_.Log();
+
+  // Losing the broker resets the station, which comes back to idle, and the line says so.
+  broker.Stop();
+  EXPECT_TRUE(StatusIs("normal; no task; broker not connected")) << daemon_.Log();
+  const auto statuses = With("STATUS");  // a repeated line is not sent again
+  for (size_t i = 1; i < statuses.size(); ++i) EXPECT_NE(statuses[i].Get("STATUS"), statuses[i - 1].Get("STATUS"));
+  EXPECT_EQ(With("READY").size(), 1u);
   EXPECT_EQ(daemon_.ExitStatus(), -1) << daemon_.Log();
 }
 
@@ -246,18 +195,12 @@ TEST(PackageTest, PackagesCarryTheirFilesAndInstallDefaultsOnlyWhereTheStationHa
   // Packages made afresh from this build. cpack also writes install manifests into
   // the build directory: one run at a time.
   station_test::TempRoot tmp;
-  const fs::path work = tmp.path(), root = work / "root";
-  const std::string build = STATION_BUILD_DIR;
-  std::string out, daemon, tools;
-  const std::string cpack = "flock " + build + "/.package-test.lock " + STATION_CPACK + " --config " + build +
-                            "/CPackConfig.cmake -B " + (work / "packages").string();
-  ASSERT_EQ(Shell(cpack, &out), 0) << out;
-  for (const auto& entry : fs::directory_iterator(work / "packages")) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("vantorel-station-center_", 0) == 0) daemon = entry.path().string();
-    if (name.rfind("vantorel-station-center-tools_", 0) == 0) tools = entry.path().string();
-  }
-  ASSERT_FALSE(daemon.empty() || tools.empty()) << out;
+  const fs::path root = tmp.Under("/root");
+  const std::string packages = tmp.Under("/packages/"), daemon = packages + "vantorel-station-center_*.deb";
+  std::string out;
+  const std::string cpack = "flock " STATION_BUILD_DIR "/.package-test.lock " STATION_CPACK
+                            " --config " STATION_BUILD_DIR "/CPackConfig.cmake -B ";
+  ASSERT_EQ(Shell(cpack + packages, &out), 0) << out;
 
   // dpkg on the temporary root: maintainer scripts run outside a chroot with
   // DPKG_ROOT naming the root, which has none of the dependencies.
@@ -266,7 +209,7 @@ TEST(PackageTest, PackagesCarryTheirFilesAndInstallDefaultsOnlyWhereTheStationHa
   const std::string dpkg = "dpkg --root=" + root.string() +
                            " --log=/dev/null --force-script-chrootless --force-depends --force-architecture" +
                            (::geteuid() != 0 ? " --force-not-root" : "");
-  ASSERT_EQ(Shell(dpkg + " -i " + daemon + " " + tools, &out), 0) << out;
+  ASSERT_EQ(Shell(dpkg + " -i " + daemon + " " + packages + "vantorel-station-center-tools_*.deb", &out), 0) << out;
   const auto read = [&](const std::string& rel) { return tmp.ReadFile("/root/" + rel); };
   const std::string config = "usr/lib/vantorel-station-center/config/", shipped = "usr/share/vantorel-station-center/";
   EXPECT_EQ(read(config + "config.json"), read(shipped + "config.json"));
@@ -274,32 +217,25 @@ TEST(PackageTest, PackagesCarryTheirFilesAndInstallDefaultsOnlyWhereTheStationHa
   utsname u{};
   ::uname(&u);
   // The library in the multiarch directory, where the dynamic loader of that architecture looks.
-  for (const std::string& file :
-       std::vector<std::string>{"usr/sbin/station_center", "usr/bin/board_sim", "usr/bin/stationctl",
-                                "usr/lib/" + std::string(u.machine) + "-linux-gnu/libvantorel-hardware.so.1"}) {
-    EXPECT_TRUE(fs::exists(root / file)) << file;
-  }
+  const std::string files = "usr/sbin/station_center usr/bin/board_sim usr/bin/stationctl usr/lib/" +
+                            std::string(u.machine) + "-linux-gnu/libvantorel-hardware.so.1";
+  EXPECT_EQ(Shell("cd " + root.string() + " && ls " + files, &out), 0) << out;
   // The daemon speaks the notify protocol and pings the watchdog: the unit must expect both.
-  const std::string unit = read("usr/lib/systemd/system/vantorel-station-center.service");
-  EXPECT_NE(unit.find("Type=notify\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("WatchdogSec="), std::string::npos) << unit;
+  const std::string units = "usr/lib/systemd/system/", unit = units + "vantorel-station-center.service";
+  EXPECT_NE(read(unit).find("Type=notify\n"), std::string::npos) << read(unit);
+  EXPECT_NE(read(unit).find("WatchdogSec="), std::string::npos) << read(unit);
   // Where the host has systemd, the unit as installed verifies against the host's own units.
-  if (Shell("command -v systemd-analyze", &out) == 0 && fs::exists("/usr/lib/systemd/system/sysinit.target")) {
-    ASSERT_EQ(Shell("cp -rn /usr/lib/systemd/system/. " + (root / "usr/lib/systemd/system").string(), &out), 0);
-    out.clear();
-    // Settings it cannot parse are only warned about: any output counts.
-    EXPECT_EQ(Shell("systemd-analyze verify --root=" + root.string() +
-                        " /usr/lib/systemd/system/vantorel-station-center.service",
-                    &out),
-              0);
-    EXPECT_EQ(out, "");
+  if (Shell("command -v systemd-analyze", &out) == 0 && fs::exists("/" + units + "sysinit.target")) {
+    ASSERT_EQ(Shell("cp -rn /" + units + ". " + (root / units).string(), &out), 0) << out;
+    std::string verify;  // settings it cannot parse are only warned about: any output counts
+    EXPECT_EQ(Shell("systemd-analyze verify --root=" + root.string() + " /" + unit, &verify), 0);
+    EXPECT_EQ(verify, "");
   }
   // Dependencies come from the libraries actually linked.
   std::string depends;
   ASSERT_EQ(Shell("dpkg-deb -f " + daemon + " Depends", &depends), 0);
-  for (const char* dep : {"libprotobuf", "libpaho-mqttpp3", "libspdlog", "libsystemd0", "iputils-ping"}) {
+  for (const char* dep : {"libprotobuf", "libpaho-mqttpp3", "libspdlog", "libsystemd0", "iputils-ping"})
     EXPECT_NE(depends.find(dep), std::string::npos) << dep << " missing from " << depends;
-  }
   EXPECT_EQ(depends.find("gtest"), std::string::npos) << depends;
 
   // The station's own files belong to the station: its changes survive a second

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <mqtt/async_client.h>
 
-#include <functional>
 #include <iterator>
 #include <mutex>
 #include <regex>
@@ -29,59 +28,7 @@ using std::chrono::seconds;
 constexpr const char* kStation = "station-t1";
 const std::string kBase = std::string("clean_robot_station/") + kStation + "/";
 
-// The reply JSONs for a request's payload.
-using Responder = std::function<std::vector<std::string>(const std::string& request)>;
-
-// Plays the station: records what reaches its topics and answers each on its topic + "Re";
-// without a responder it stays silent.
-class ScriptedStation {
- public:
-  ScriptedStation(const std::string& broker, Responder responder)
-      : responder_(std::move(responder)),
-        client_("tcp://" + broker, "scripted-station", mqtt::create_options(MQTTVERSION_5)) {}
-  ~ScriptedStation() {
-    client_.disable_callbacks();
-    try {
-      client_.disconnect()->wait_for(seconds(5));
-    } catch (const mqtt::exception&) {  // never connected, or already gone
-    }
-  }
-
-  bool Connect() {
-    client_.set_message_callback([this](mqtt::const_message_ptr msg) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      received_.push_back(msg);
-      for (const std::string& reply : responder_ ? responder_(msg->to_string()) : std::vector<std::string>{}) {
-        client_.publish(msg->get_topic() + "Re", reply, 1, false);
-      }
-    });
-    // no_local: its own replies and reports do not come back to it.
-    return client_.connect(mqtt::connect_options_builder().mqtt_version(MQTTVERSION_5).finalize())
-               ->wait_for(seconds(20)) &&
-           client_.subscribe(kBase + "#", 1, mqtt::subscribe_options(true))->wait_for(seconds(20));
-  }
-  std::vector<mqtt::const_message_ptr> Received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-  bool Publish(const std::string& topic, const std::string& payload) {
-    return client_.publish(topic, payload, 1, false)->wait_for(seconds(20));
-  }
-
- private:
-  Responder responder_;
-  mqtt::async_client client_;
-  std::mutex mutex_;
-  std::vector<mqtt::const_message_ptr> received_;
-};
-
-// The station's strict reading: unknown fields are an error.
-template <typename T>
-bool StationParses(const std::string& json, T* out) {
-  return google::protobuf::util::JsonStringToMessage(json, out).ok();
-}
-
-std::string Header(const std::string& msg_id, int err_code = 0, const std::string& err_msg = "") {
+std::string Header(const std::string& msg_id, int err_code, const std::string& err_msg) {
   return R"({"rspHeader":{"msgId":{"uuid":")" + msg_id + R"("},"robotId":{"uuid":"stationctl"},"errCode":)" +
          std::to_string(err_code) + R"(,"errMsg":")" + err_msg + R"("})";
 }
@@ -93,23 +40,47 @@ std::string MsgId(const std::string& request) {
   return std::regex_search(request, m, std::regex(R"re("msgId":\{"uuid":"([^"]*)")re")) ? m[1].str() : "";
 }
 
-// Answers each request with the header of its msg id and then `body`, after another
-// robot's refusal on the same reply topic: only the reply with the request's msg id counts.
-Responder Replies(const std::string& body, int err_code = 0, const std::string& err_msg = "") {
-  return [=](const std::string& req) {
-    return std::vector<std::string>{Header("someone-else", 5, "station in emergency stop status") + "}",
-                                    Header(MsgId(req), err_code, err_msg) + body};
-  };
-}
-
+// Plays the station on a real broker: records what reaches its topics and, once told what to
+// answer, answers each on its topic + "Re" after another robot's refusal there: only the
+// reply with the request's msg id counts.
 class StationctlTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(broker_.Start()) << broker_.Log(); }
+  void SetUp() override {
+    ASSERT_TRUE(broker_.Start()) << broker_.Log();
+    station_.set_message_callback([this](mqtt::const_message_ptr msg) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      received_.push_back(msg);
+      if (body_.empty()) return;
+      const std::string topic = msg->get_topic() + "Re";
+      station_.publish(topic, Header("someone-else", 5, "station in emergency stop status") + "}", 1, false);
+      const std::string err_msg = err_code_ != 0 ? "add water task is running" : "";
+      station_.publish(topic, Header(MsgId(msg->to_string()), err_code_, err_msg) + body_, 1, false);
+    });
+    // no_local: its own replies and reports do not come back to it.
+    ASSERT_TRUE(station_.connect(mqtt::connect_options_builder().mqtt_version(MQTTVERSION_5).finalize())
+                    ->wait_for(seconds(20)));
+    ASSERT_TRUE(station_.subscribe(kBase + "#", 1, mqtt::subscribe_options(true))->wait_for(seconds(20)));
+  }
+  void TearDown() override {
+    station_.disable_callbacks();
+    try {
+      station_.disconnect()->wait_for(seconds(5));
+    } catch (const mqtt::exception&) {  // never connected, or already gone
+    }
+  }
 
-  void Answer(Responder responder = nullptr) {
-    station_.reset();  // one client id at a time
-    station_ = std::make_unique<ScriptedStation>(broker_.address(), std::move(responder));
-    ASSERT_TRUE(station_->Connect());
+  // From now on every request is answered: its header with `err_code`, then `body`.
+  void Answer(const std::string& body, int err_code = 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    body_ = body;
+    err_code_ = err_code;
+  }
+  std::vector<mqtt::const_message_ptr> Received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+  bool Publish(const std::string& topic, const std::string& payload) {
+    return station_.publish(topic, payload, 1, false)->wait_for(seconds(20));
   }
   // The words of `command`, then the broker, the station and the timeout.
   std::vector<std::string> Args(const std::string& command, const std::string& timeout = "20") {
@@ -117,34 +88,46 @@ class StationctlTest : public ::testing::Test {
                           timeout);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
   }
-  // The only request the scripted station received, on `topic`.
-  std::string OnlyRequest(const std::string& topic) {
-    const auto got = station_->Received();
-    EXPECT_EQ(got.size(), 1u);
-    EXPECT_TRUE(got.empty() || got[0]->get_topic() == kBase + topic);
-    return got.empty() ? "" : got[0]->to_string();
+  // Runs `command`, which must succeed, and reads the one message it sent, on `topic`, as the
+  // station does: strictly, unknown fields being an error.
+  template <typename T>
+  void Sent(const std::string& command, const std::string& topic, T* msg) {
+    const size_t before = Received().size();
+    ASSERT_EQ(RunCtl(Args(command)).exit_code, 0) << command;
+    ASSERT_TRUE(WaitUntil([&] { return Received().size() == before + 1; })) << "one message";
+    const auto got = Received();
+    EXPECT_EQ(got.back()->get_topic(), kBase + topic);
+    EXPECT_TRUE(google::protobuf::util::JsonStringToMessage(got.back()->to_string(), msg).ok()) << command;
   }
 
   MosquittoBroker broker_;
-  std::unique_ptr<ScriptedStation> station_;
+  mqtt::async_client station_{"tcp://" + broker_.address(), "scripted-station", mqtt::create_options(MQTTVERSION_5)};
+  std::mutex mutex_;
+  std::vector<mqtt::const_message_ptr> received_;
+  std::string body_;  // empty: silent
+  int err_code_ = 0;
 };
 
 TEST_F(StationctlTest, RequestsAreTheRobotsJson) {
-  Answer(Replies("}"));
-  ASSERT_EQ(RunCtl(Args("supply watering --action strong --duration 42")).exit_code, 0);
+  Answer("}");
   mqttpb::SupplyMaterialReq supply;
-  ASSERT_TRUE(StationParses(OnlyRequest("supplyMaterialRequest"), &supply));
+  Sent("supply watering --action strong --duration 42", "supplyMaterialRequest", &supply);
   EXPECT_EQ(supply.cmd().supply_type(), mqttpb::ENUM_SUPPLY_WATERING);
   EXPECT_EQ(supply.cmd().action(), mqttpb::ENUM_ACTION_STRONG);
   EXPECT_EQ(supply.cmd().duration(), 42);
   EXPECT_EQ(supply.req_header().msg_id().uuid().size(), 36u) << "a fresh uuid per request";
-
-  Answer(Replies("}"));
-  ASSERT_EQ(RunCtl(Args("prewater --tablets 2 --volume 500")).exit_code, 0);
   mqttpb::PrepareDisinfectantReq prewater;
-  ASSERT_TRUE(StationParses(OnlyRequest("preWaterRequest"), &prewater));
+  Sent("prewater --tablets 2 --volume 500", "preWaterRequest", &prewater);
   EXPECT_EQ(prewater.cmd().disinfection_tablets_num(), 2);
   EXPECT_EQ(prewater.cmd().water_volume(), 500);
+
+  vantorel_base_station_cloud::BaseStationInfoReportRsp flags, none;
+  Sent("cloud-reply --dust-bag 1", "reportActivelyRe", &flags);
+  EXPECT_EQ(flags.consumables_reply_state().dust_bag(), 1);
+  EXPECT_EQ(flags.rsp_header().device_id().uuid(), kStation);
+  // All flags 0 must still send the state: the station ignores a reply without one.
+  Sent("cloud-reply", "reportActivelyRe", &none);
+  EXPECT_TRUE(none.has_consumables_reply_state());
 }
 
 TEST_F(StationctlTest, AnswersGiveExitZeroOrOneAndRefusalsAreNamed) {
@@ -166,7 +149,7 @@ TEST_F(StationctlTest, AnswersGiveExitZeroOrOneAndRefusalsAreNamed) {
       {"dock stay", R"(,"robotState":1,"robotDesire":2})", 0, 1, nullptr},        // not in position: sent away
   };
   for (const auto& c : cases) {
-    Answer(Replies(c.body, c.err_code, c.err_code != 0 ? "add water task is running" : ""));
+    Answer(c.body, c.err_code);
     const CtlResult r = RunCtl(Args(c.args));
     EXPECT_EQ(r.exit_code, c.exit_code) << c.args << "\n" << r.out << r.err;
     EXPECT_TRUE(c.shows == nullptr || r.out.find(c.shows) != std::string::npos) << r.out;
@@ -174,55 +157,28 @@ TEST_F(StationctlTest, AnswersGiveExitZeroOrOneAndRefusalsAreNamed) {
 }
 
 TEST_F(StationctlTest, UsageErrorsExitTwoAndPublishNothingSilenceExitsThree) {
-  Answer();
   // Unknown words, missing --action or --volume, options of another command, values out of range.
   for (const char* bad : {"frobnicate", "supply espresso --action soft", "supply watering", "prewater --tablets 2",
-                          "check in-pose --tablets 2", "cloud-reply --dust-bag 2", "watch --count 0"}) {
-    const CtlResult r = RunCtl(Args(bad));
-    EXPECT_EQ(r.exit_code, 2) << bad << "\n" << r.err;
-  }
-  EXPECT_TRUE(station_->Received().empty()) << "a usage error must not reach the station";
+                          "check in-pose --tablets 2", "cloud-reply --dust-bag 2", "watch --count 0"})
+    EXPECT_EQ(RunCtl(Args(bad)).exit_code, 2) << bad;
+  EXPECT_TRUE(Received().empty()) << "a usage error must not reach the station";
 
   const CtlResult silent = RunCtl(Args("check in-pose", "1"));
-  EXPECT_EQ(silent.exit_code, 3) << silent.out << silent.err;
-  EXPECT_NE(silent.err.find("no reply"), std::string::npos) << silent.err;
-  const CtlResult watch = RunCtl(Args("watch --count 1 --for 1"));
-  EXPECT_EQ(watch.exit_code, 3) << "too little seen\n" << watch.out << watch.err;
-  const std::string nowhere = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
-  const CtlResult unreachable = RunCtl({"dock", "leave", "--broker", nowhere, "--station", kStation, "--timeout", "5"});
-  EXPECT_EQ(unreachable.exit_code, 3) << unreachable.out << unreachable.err;
-}
-
-TEST_F(StationctlTest, CloudReplyCarriesTheConsumableFlags) {
-  Answer();
-  ASSERT_EQ(RunCtl(Args("cloud-reply --dust-bag 1")).exit_code, 0);
-  // All flags 0 must still send the state: the station ignores a reply without one.
-  ASSERT_EQ(RunCtl(Args("cloud-reply")).exit_code, 0);
-  ASSERT_TRUE(WaitUntil([this] { return station_->Received().size() == 2; }));
-
-  const auto got = station_->Received();
-  vantorel_base_station_cloud::BaseStationInfoReportRsp first, second;
-  ASSERT_EQ(got[0]->get_topic(), kBase + "reportActivelyRe");
-  ASSERT_TRUE(StationParses(got[0]->to_string(), &first) && StationParses(got[1]->to_string(), &second));
-  EXPECT_EQ(first.consumables_reply_state().dust_bag(), 1);
-  EXPECT_EQ(first.rsp_header().device_id().uuid(), kStation);
-  EXPECT_TRUE(second.has_consumables_reply_state());
+  EXPECT_TRUE(silent.exit_code == 3 && silent.err.find("no reply") != std::string::npos) << silent.err;
+  EXPECT_EQ(RunCtl(Args("watch --count 1 --for 1")).exit_code, 3) << "too little seen";
+  broker_.Stop();
+  EXPECT_EQ(RunCtl(Args("dock leave", "5")).exit_code, 3) << "no broker";
 }
 
 TEST_F(StationctlTest, WatchShowsRepliesReportsAndUploadsAsTheyArrive) {
-  Answer();
   CtlProcess watch(Args("watch --count 3 --for 60"));
   // Publishing before the subscription is in place would lose the messages.
   ASSERT_TRUE(WaitUntil([&] { return watch.Out().find("watching") != std::string::npos; }, seconds(30))) << watch.Out();
 
-  ASSERT_TRUE(station_->Publish(kBase + "supplyMaterialRequestRe", Header("x", 12, "dust collecting") + "}"));
-  ASSERT_TRUE(station_->Publish(kBase + "stationReport",
-                                R"({"rep_header":{"station_id":"station-t1"},"state_info":{"work_state":)"
-                                R"({"manual_charge_state":0}},"consumables_state":{"tap_water":1}})"));
-  ASSERT_TRUE(station_->Publish("clean_robot_station/reportActively",
-                                R"({"req_header":{"msg_id":{"uuid":"1"},"device_id":{"uuid":"station-t1"}},)"
-                                R"("state_info":{"current_time":5,"occupy_state":1,"work_state":)"
-                                R"({"manual_charge_state":0,"abnormal_task_list":[{"task_id":16}]}}})"));
+  ASSERT_TRUE(Publish(kBase + "supplyMaterialRequestRe", Header("x", 12, "dust collecting") + "}"));
+  ASSERT_TRUE(Publish(kBase + "stationReport", R"({"consumables_state":{"tap_water":1}})"));
+  ASSERT_TRUE(Publish("clean_robot_station/reportActively",
+                      R"({"state_info":{"work_state":{"abnormal_task_list":[{"task_id":16}]}}})"));
   const CtlResult r = watch.Finish();
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("ENUM_CONFLICT_WITH_DUST_COLLECTION (12)"), std::string::npos) << r.out;
@@ -232,8 +188,8 @@ TEST_F(StationctlTest, WatchShowsRepliesReportsAndUploadsAsTheyArrive) {
 
 TEST(StationctlMessages, ReindentKeepsStringsAndOrder) {
   // Separators inside strings are text, not structure.
-  const std::string out = stationctl::ReindentJson(R"({"b":"x,{y}:z","a":[],"c":[1,2]})", 0);
-  EXPECT_EQ(out, "{\n\"b\": \"x,{y}:z\",\n\"a\": [],\n\"c\": [\n1,\n2\n]\n}\n");
+  EXPECT_EQ(stationctl::ReindentJson(R"({"b":"x,{y}:z","a":[],"c":[1,2]})", 0),
+            "{\n\"b\": \"x,{y}:z\",\n\"a\": [],\n\"c\": [\n1,\n2\n]\n}\n");
 }
 
 }  // namespace
