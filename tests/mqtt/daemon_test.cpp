@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <string>
 
 #include "mqtt/mqtt_peer.h"
@@ -68,21 +67,19 @@ TEST_F(DaemonTest, ServesTheRobotAcrossBrokerOutages) {
       return robot.Take(check + "Re", &reply, std::chrono::milliseconds(500)) &&
              reply.find(R"("robotCheck":1)") != std::string::npos;
     };
-    return robot.Connect() && robot.Subscribe(check + "Re") && robot.Subscribe("clean_robot_station/reportActively") &&
-           WaitUntil(answered, limit) && robot.Take("clean_robot_station/reportActively", nullptr);
+    return robot.Connect() && robot.Subscribe("clean_robot_station/#") && WaitUntil(answered, limit) &&
+           robot.Take("clean_robot_station/reportActively", nullptr);
   };
   ASSERT_TRUE(broker.Start());
   ASSERT_TRUE(served("robot", Seconds(90))) << daemon_.Log();
 
   const int resets = sim.board_resets();
   broker.Stop();
-  EXPECT_TRUE(WaitUntil([&] { return daemon_.Logged("will reset station"); }, Seconds(60)));
   EXPECT_TRUE(WaitUntil([&] { return sim.board_resets() > resets; }, Seconds(60))) << daemon_.Log();
 
   // Paho's automatic reconnection waits about 25 s; the station subscribes again.
   ASSERT_TRUE(broker.Start());
   EXPECT_TRUE(served("robot2", Seconds(120))) << daemon_.Log();
-  EXPECT_TRUE(daemon_.Running());
   EXPECT_FALSE(daemon_.Logged("Sanitizer")) << daemon_.Log();
 }
 

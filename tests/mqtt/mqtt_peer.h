@@ -2,13 +2,11 @@
 
 #include <mqtt/async_client.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace station_test {
 
@@ -27,55 +25,36 @@ class MqttPeer : private mqtt::callback {
     }
   }
 
-  bool Connect() {
-    return Wait([this] { return client_.connect(mqtt::connect_options_builder().clean_session(true).finalize()); });
-  }
-  bool Subscribe(const std::string& topic) {
-    return Wait([&] { return client_.subscribe(topic, 1); });
-  }
+  // A clean session, as the defaults have it. A failure throws.
+  bool Connect() { return client_.connect()->wait_for(kWait); }
+  bool Subscribe(const std::string& topic) { return client_.subscribe(topic, 1)->wait_for(kWait); }
   bool Publish(const std::string& topic, const std::string& payload) {
-    return Wait([&] { return client_.publish(mqtt::make_message(topic, payload, 1, false)); });
+    return client_.publish(mqtt::make_message(topic, payload, 1, false))->wait_for(kWait);
   }
 
   // Takes the first message received on `topic`, waiting up to `timeout`.
-  bool Take(const std::string& topic, std::string* payload,
-            std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  bool Take(const std::string& topic, std::string* payload, std::chrono::milliseconds timeout = kWait) {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto it = received_.end();
-    cv_.wait_for(lock, timeout, [&] {
-      it = std::find_if(received_.begin(), received_.end(), [&](const auto& r) { return r.first == topic; });
-      return it != received_.end();
-    });
-    if (it == received_.end()) return false;
+    if (!cv_.wait_for(lock, timeout, [&] { return received_.count(topic) > 0; })) return false;
+    const auto it = received_.find(topic);  // the first received of those on `topic`
     if (payload != nullptr) *payload = it->second;
     received_.erase(it);
     return true;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    received_.clear();
   }
 
  private:
   // On the library's callback thread.
   void message_arrived(mqtt::const_message_ptr msg) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    received_.emplace_back(msg->get_topic(), msg->to_string());
+    received_.emplace(msg->get_topic(), msg->to_string());
     cv_.notify_all();
   }
-  template <typename F>
-  static bool Wait(F start) {
-    try {
-      return start()->wait_for(std::chrono::seconds(20));
-    } catch (const std::exception&) {
-      return false;
-    }
-  }
+  static constexpr std::chrono::seconds kWait{20};
 
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<std::pair<std::string, std::string>> received_;  // topic, payload
-  mqtt::async_client client_;                                  // last, so that it goes before what its callbacks use
+  std::multimap<std::string, std::string> received_;  // payloads by topic, in order of arrival
+  mqtt::async_client client_;                         // last, so that it goes before what its callbacks use
 };
 
 }  // namespace station_test
