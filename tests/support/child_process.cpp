@@ -14,6 +14,32 @@ extern char** environ;
 
 namespace station_test {
 
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, char* const* envp, const std::string& out,
+            const std::string& err, bool append) {
+  std::vector<std::string> storage = {program};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : storage) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  const int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), flags, 0644);
+  if (err.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), flags, 0644);
+  }
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp != nullptr ? envp : environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
 std::string BuiltProgram(const std::string& name) { return std::string(STATION_BIN_DIR) + "/" + name; }
 
 ChildProcess::~ChildProcess() { Stop(std::chrono::seconds(5)); }
@@ -45,24 +71,8 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   }
   envp.push_back(nullptr);
 
-  std::vector<std::string> storage = {program};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : storage) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
+  const pid_t pid = Spawn(program, args, envp.data(), log_path, "", true);
+  if (pid < 0) {
     return false;
   }
   pid_ = pid;

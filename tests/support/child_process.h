@@ -43,6 +43,13 @@ class ChildProcess {
   int exit_status_ = -1;
 };
 
+// posix_spawn of `program` with `args` and the environment `envp` (the test's own
+// when null): standard input from /dev/null, output to `out` and errors to `err`
+// (into `out` when empty), appended when `append`; descriptors above 2 are not
+// inherited. The pid, or -1.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, char* const* envp, const std::string& out,
+            const std::string& err, bool append);
+
 // Path of a program built alongside the tests.
 std::string BuiltProgram(const std::string& name);
 

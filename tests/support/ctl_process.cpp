@@ -1,8 +1,6 @@
 #include "support/ctl_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "support/child_process.h"
 
 namespace station_test {
 
@@ -30,25 +28,7 @@ CtlProcess::CtlProcess(const std::vector<std::string>& args) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "stationctl-XXXXXX").string();
   char* made = ::mkdtemp(tmpl.data());
   dir_ = made != nullptr ? made : tmpl;
-  const std::string bin = STATION_BIN_DIR "/stationctl";
-  std::vector<std::string> storage = {bin};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : storage) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-    pid_ = pid;
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  pid_ = Spawn(BuiltProgram("stationctl"), args, nullptr, dir_ + "/out", dir_ + "/err", false);
 }
 
 CtlProcess::~CtlProcess() {
