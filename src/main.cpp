@@ -84,6 +84,7 @@ int Run() {
   LOG_INFO("Network connectivity check passed.");
 
   auto center = std::make_shared<station_center::StationCenter>();
+  center->SetReportPublisher(station_center::MqttReportPublisher());
   station_center::SetStationCenter(center);
   if (!center->Init()) {
     // Torn down here, while the logger still exists: its destructors log.
@@ -93,7 +94,7 @@ int Run() {
   }
   notifier.Ready(ServiceStatus(*center));
 
-  auto callback = std::make_shared<mqtt_callback::MqttCallback>();
+  auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
   // The broker may be away for long (each attempt waits up to mqtt_keep_alive_interval):
   // its loop runs beside the housekeeping, so the indication and the idle reset work
   // before the robot can reach the station. Held for the life of the process.

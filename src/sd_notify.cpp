@@ -6,30 +6,11 @@
 #include <array>
 
 #include "logger.h"
+#include "task/task_factory.h"
 
 namespace station_center {
 
 namespace {
-
-// Indexed by TaskType (station_types.h).
-constexpr std::array<const char*, 18> kTaskNames = {"invalid",
-                                                    "disinfectant-prepare",
-                                                    "clean-liquid-prepare",
-                                                    "perfume-liquid-prepare",
-                                                    "drain-water",
-                                                    "add-water",
-                                                    "dust-collect",
-                                                    "water-spray",
-                                                    "sewage-drain-pump",
-                                                    "dry",
-                                                    "heat-wire",
-                                                    "auto-charge",
-                                                    "manual-charge",
-                                                    "uv-lamp",
-                                                    "add-water-no-limit",
-                                                    "ultrasonic-wash",
-                                                    "sensor",
-                                                    "reset-station"};
 
 // Indexed by StationCenterStatus.
 constexpr std::array<const char*, 5> kStatusNames = {"normal", "error", "reset", "emergency stop", "waiting for reset"};
@@ -57,8 +38,9 @@ std::string ServiceStatusText(int station_status, std::vector<int> task_types, b
     text += "; tasks: ";
     for (size_t i = 0; i < task_types.size(); ++i) {
       const int type = task_types[i];
+      const char* name = TaskTypeInfoOf(static_cast<TaskType>(type)).name;
       text += i > 0 ? ", " : "";
-      text += type >= 0 && type < static_cast<int>(kTaskNames.size()) ? kTaskNames[type] : std::to_string(type);
+      text += name != nullptr ? name : std::to_string(type);
     }
   }
   text += broker_connected ? "; broker connected" : "; broker not connected";

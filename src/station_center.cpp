@@ -41,11 +41,7 @@ StationSrvReq ResetRequest() {
 int32_t LogId(const std::shared_ptr<Task>& task) { return static_cast<int32_t>(task->task_id()); }
 int LogType(const std::shared_ptr<Task>& task) { return static_cast<int>(task->task_type()); }
 
-// Types whose end leaves the station as it is: the robot may still want the
-// prepared water, a manual charge is the person's business, a reset is the reset.
-bool EndTriggersReset(TaskType type) {
-  return type != TASK_TYPE_DISINFECTANT_PREPARE && type != TASK_TYPE_MANUAL_CHARGE && type != TASK_TYPE_RESET_STATION;
-}
+const TaskTypeInfo& Policy(const std::shared_ptr<Task>& task) { return TaskTypeInfoOf(task->task_type()); }
 
 }  // namespace
 
@@ -80,8 +76,18 @@ StationCenter::~StationCenter() {
   }
 }
 
-bool StationCenter::RobotInPosition(const station::SensorsDataRep& data) {
-  return data.robotdockdetleft() != 0 && data.robotdockdetright() != 0 && data.electrodeplatedet() != 0;
+bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
+  return embedded_communicator_ && embedded_communicator_->DoAction(cmd);
+}
+
+void StationCenter::WithTaskData(const std::function<void(StationTaskData&)>& update) {
+  std::unique_lock<std::shared_mutex> lock(task_data_mutex_);
+  update(task_data_);
+}
+
+void StationCenter::ReadTaskData(const std::function<void(const StationTaskData&)>& read) {
+  std::shared_lock<std::shared_mutex> lock(task_data_mutex_);
+  read(task_data_);
 }
 
 // ---------------------------------------------------------------------------
@@ -134,9 +140,9 @@ StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
 }
 
 StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
-  namespace mqtt = vantorel_base_station_mqtt;
   const TaskType type = req.task_type;
-  if (type != TASK_TYPE_RESET_STATION) {
+  const TaskTypeInfo& policy = TaskTypeInfoOf(type);
+  if (!policy.station_reset()) {
     switch (station_status()) {
       case STATION_STATUS_EMERGENCY_STOP:
         return Answer(SRV_CODE_EMERGENCY_STOP, "station in emergency stop status");
@@ -153,40 +159,47 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
     }
   }
 
-  const int32_t action = type == TASK_TYPE_DISINFECTANT_PREPARE
-                             ? req.prepare_disinfectant_req.cmd().action_cmd().action()
-                             : req.supply_material_req.cmd().action();
-
+  const int32_t action = policy.action_from_prepare() ? req.prepare_disinfectant_req.cmd().action_cmd().action()
+                                                      : req.supply_material_req.cmd().action();
   auto running = tasks_.find(type);
   if (running == tasks_.end()) {
-    if (action == mqtt::ENUM_ACTION_ILLEGAL && type != TASK_TYPE_DISINFECTANT_PREPARE &&
-        type != TASK_TYPE_MANUAL_CHARGE && type != TASK_TYPE_RESET_STATION) {
-      return Answer(SRV_CODE_FAILED, "action model illegal");
-    }
-    if (action == mqtt::ENUM_ACTION_STOP) {
-      return Answer(SRV_CODE_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : " +
-                                                    std::to_string(static_cast<int>(type)) + ") running");
-    }
-    const CreateTaskResult created = CreateTask(weak_from_this().lock(), req);
-    if (created.result != CREATE_TASK_SUCCESS || !created.task) {
-      return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
-    }
-    // Every writer of the snapshot also holds task_mutex_, which the caller holds.
-    const PreCheckResult check = created.task->PreCheckUnlock(tasks_, sensors_data_);
-    if (!check.err_msg.empty()) {
-      LOG_ERROR(
-          "The conditions are not met or there are mutually exclusive tasks, making it impossible to run new tasks");
-      StationSrvRsp rsp = Answer(SRV_CODE_FAILED, check.err_msg);
-      rsp.err_code = check.err_code;
-      return rsp;
-    }
-    if (!AddNewTaskUnlock(created.task)) {
-      return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
-    }
-    return Answer(SRV_CODE_SUCCESS);
+    return AdmitNewTaskUnlock(req, action);
   }
+  return OperateRunningTaskUnlock(running->second, req, action);
+}
 
-  const std::shared_ptr<Task> task = running->second;
+StationSrvRsp StationCenter::AdmitNewTaskUnlock(const StationSrvReq& req, int32_t action) {
+  namespace mqtt = vantorel_base_station_mqtt;
+  const TaskType type = req.task_type;
+  if (action == mqtt::ENUM_ACTION_ILLEGAL && TaskTypeInfoOf(type).needs_action()) {
+    return Answer(SRV_CODE_FAILED, "action model illegal");
+  }
+  if (action == mqtt::ENUM_ACTION_STOP) {
+    return Answer(SRV_CODE_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : " +
+                                                  std::to_string(static_cast<int>(type)) + ") running");
+  }
+  const CreateTaskResult created = CreateTask(weak_from_this().lock(), req);
+  if (created.result != CREATE_TASK_SUCCESS || !created.task) {
+    return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
+  }
+  // Every writer of the snapshot also holds task_mutex_, which the caller holds.
+  const PreCheckResult check = created.task->PreCheckUnlock(tasks_, sensors_data_);
+  if (!check.err_msg.empty()) {
+    LOG_ERROR(
+        "The conditions are not met or there are mutually exclusive tasks, making it impossible to run new tasks");
+    StationSrvRsp rsp = Answer(SRV_CODE_FAILED, check.err_msg);
+    rsp.err_code = check.err_code;
+    return rsp;
+  }
+  if (!AddNewTaskUnlock(created.task)) {
+    return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
+  }
+  return Answer(SRV_CODE_SUCCESS);
+}
+
+StationSrvRsp StationCenter::OperateRunningTaskUnlock(const std::shared_ptr<Task>& task, const StationSrvReq& req,
+                                                      int32_t action) {
+  namespace mqtt = vantorel_base_station_mqtt;
   switch (action) {
     case mqtt::ENUM_ACTION_ILLEGAL:
       return Answer(SRV_CODE_FAILED, "action model illegal");
@@ -212,7 +225,7 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
 
 bool StationCenter::AddNewTaskUnlock(const std::shared_ptr<Task>& task) {
   const TaskType type = task->task_type();
-  const bool first_task = tasks_.empty() && type != TASK_TYPE_RESET_STATION && type != TASK_TYPE_MANUAL_CHARGE;
+  const bool first_task = tasks_.empty() && Policy(task).starts_work_period();
   tasks_[type] = task;
 
   // The driver keeps the station core alive until it has left it.
@@ -373,9 +386,8 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
       std::lock_guard<std::mutex> lock(task_mutex_);
       std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
       const StationCenterStatus status = station_status();
-      const TaskType type = task->task_type();
       if (status == STATION_STATUS_EMERGENCY_STOP ||
-          (status != STATION_STATUS_NORMAL && type != TASK_TYPE_RESET_STATION && type != TASK_TYPE_MANUAL_CHARGE)) {
+          (status != STATION_STATUS_NORMAL && !Policy(task).runs_in_any_status())) {
         HandleTaskCancel(task);
         return;
       }
@@ -425,7 +437,7 @@ bool StationCenter::RunPass(const std::shared_ptr<Task>& task) {
 }
 
 void StationCenter::HandleTaskOver(const std::shared_ptr<Task>& task) {
-  if (task->task_type() == TASK_TYPE_RESET_STATION) {
+  if (Policy(task).station_reset()) {
     LOG_INFO("reset station task success");
     SetStationCenterStatus(STATION_STATUS_NORMAL);
   }
@@ -433,7 +445,7 @@ void StationCenter::HandleTaskOver(const std::shared_ptr<Task>& task) {
 }
 
 void StationCenter::HandleTaskError(const std::shared_ptr<Task>& task) {
-  if (task->task_type() == TASK_TYPE_RESET_STATION) {
+  if (Policy(task).station_reset()) {
     LOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", kErrResetTaskFailed);
     SetStationCenterStatus(STATION_STATUS_ERROR);
   } else {
@@ -460,7 +472,7 @@ void StationCenter::RemoveTaskUnlock(const std::shared_ptr<Task>& task) {
     LOG_INFO("Do not reset station because station in emergency stop status");
     return;
   }
-  if (tasks_.empty() && !RobotInPosition(sensors_data_) && EndTriggersReset(type)) {
+  if (tasks_.empty() && !RobotInPosition(sensors_data_) && TaskTypeInfoOf(type).end_resets_station()) {
     SetStationCenterStatus(STATION_STATUS_RESET);
     const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
     LOG_INFO("RemoveTaskUnlock, reset task result : {}, err_msg : {}", rsp.code, rsp.msg);

@@ -10,26 +10,34 @@
 #include <unordered_map>
 
 #include "bottom/embedded_communicator.h"
+#include "report_publisher.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
+#include "station_service.h"
 #include "station_types.h"
 #include "task/task.h"
+#include "task/task_services.h"
 
 namespace station_center {
 
 class LedManager;
 
-// The station core: admission, task drivers, station status and resets.
+// The station core: admission, task drivers, station status and resets. It is
+// the MQTT side's StationService and the tasks' TaskServices.
 // Lock order everywhere: task_mutex_, then sensors_mutex_, then task_data_mutex_.
 // Methods ending in Unlock expect the caller to hold task_mutex_.
-class StationCenter : public std::enable_shared_from_this<StationCenter> {
+class StationCenter : public StationService, public TaskServices, public std::enable_shared_from_this<StationCenter> {
  public:
   using Service = std::function<StationSrvRsp(const StationSrvReq&)>;
 
   StationCenter();
-  ~StationCenter();
+  ~StationCenter() override;
   StationCenter(const StationCenter&) = delete;
   StationCenter& operator=(const StationCenter&) = delete;
+
+  // Where reports go; none: reports are built but not sent. Set before Init,
+  // from the thread that builds the core (not synchronised).
+  void SetReportPublisher(std::shared_ptr<ReportPublisher> publisher) { publisher_ = std::move(publisher); }
 
   // Start-up: configuration, board link, LED configuration, start-up reset.
   // Called once on the main thread.
@@ -37,7 +45,13 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
 
   // Dispatch of every outside request; called on the MQTT callback thread,
   // takes no lock itself.
-  StationSrvRsp HandleService(const StationSrvReq& req);
+  StationSrvRsp HandleService(const StationSrvReq& req) override;
+
+  // TaskServices, for the tasks this core drives (see task_services.h).
+  bool SendCommand(const station::ActionCommand& cmd) override;
+  void WithTaskData(const std::function<void(StationTaskData&)>& update) override;
+  void ReadTaskData(const std::function<void(const StationTaskData&)>& read) override;
+  int64_t LatestReportMillis() const override { return sensors_data_millis_; }
 
   // Admission; caller holds task_mutex_.
   StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& req);
@@ -82,7 +96,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
 
   // Abnormal records and state reports; callers hold task_mutex_ but not
   // task_data_mutex_ (AbnormalTaskRecord takes it itself).
-  void AbnormalTaskRecord(int32_t type, int32_t task);
+  void AbnormalTaskRecord(int32_t type, int32_t task) override;
   void PackDeviceHeader(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator);
   void PackMsgStateInfo(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator, StationTaskData& data);
   void PackConsumablesState(rapidjson::Value& parent, rapidjson::Document::AllocatorType& allocator,
@@ -101,7 +115,6 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   // The snapshot and its arrival time (NowMillis) are written with task_mutex_
   // and sensors_mutex_ both held, so a holder of either may read them.
   const station::SensorsDataRep& sensors_data() const { return sensors_data_; }
-  int64_t sensors_data_millis() const { return sensors_data_millis_; }
   std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
   std::mutex& task_mutex() { return task_mutex_; }
   const TaskTable& tasks() const { return tasks_; }  // task_mutex_
@@ -113,7 +126,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   int running_waiters() const { return running_waiters_.load(); }
 
   // The robot is in position in `data` (both dock detectors and the plate).
-  static bool RobotInPosition(const station::SensorsDataRep& data);
+  static bool RobotInPosition(const station::SensorsDataRep& data) { return station_center::RobotInPosition(data); }
 
  private:
   // Board link set-up without reading the configuration files (Init step 2).
@@ -124,6 +137,10 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   bool RunPass(const std::shared_ptr<Task>& task);
   // Status 2, then a detached WaitTasksAndReset; caller holds task_mutex_.
   void StartResetWaiterUnlock();
+  // Admission of a type that is not running / a request to the running task;
+  // parts of ReceiveTaskUnlock.
+  StationSrvRsp AdmitNewTaskUnlock(const StationSrvReq& req, int32_t action);
+  StationSrvRsp OperateRunningTaskUnlock(const std::shared_ptr<Task>& task, const StationSrvReq& req, int32_t action);
 
   std::shared_ptr<LedManager> led_manager_;
   TaskTable tasks_;
@@ -138,6 +155,8 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   // without waiting behind a task pass.
   std::atomic<StationCenterStatus> station_status_{STATION_STATUS_RESET};
   std::unordered_map<int, Service> services_;
+
+  std::shared_ptr<ReportPublisher> publisher_;
 
   // State reports (task_mutex_ + task_data_mutex_).
   bool first_report_ = true;

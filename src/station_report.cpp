@@ -15,14 +15,12 @@
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "mqtt/mqtt_client.h"
 #include "station_center.h"
 
 namespace station_center {
 
 namespace {
 
-constexpr int kQos = 1;
 constexpr size_t kChunkSize = 64 * 1024;
 
 using Allocator = rapidjson::Document::AllocatorType;
@@ -79,11 +77,11 @@ void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
     PackStationReport(robot, robot.GetAllocator(), task_data_);
   }
   // Disconnected: the record stays and goes out with the next periodic upload.
-  if (!MqttClient::Instance().IsConnected()) {
+  if (!publisher_ || !publisher_->IsConnected()) {
     return;
   }
   LOG_INFO("SendAbnormalInfo to cloud");
-  MqttClient::Instance().Publish(g_config.station_upload_topic, Serialize(cloud), kQos);
+  publisher_->Publish(g_config.station_upload_topic, Serialize(cloud));
   StationReport(robot);
   LOG_DEBUG("Set AbnormalInfo success");
 }
@@ -239,7 +237,9 @@ void StationCenter::StationReport(rapidjson::Document& doc) {
   }
   topic.replace(pos, 2, g_config.station_id);
   LOG_INFO("publish to robot");
-  MqttClient::Instance().Publish(topic, payload, kQos);
+  if (publisher_) {
+    publisher_->Publish(topic, payload);
+  }
 }
 
 void StationCenter::StationInfoUploadCloud() {
@@ -261,7 +261,9 @@ void StationCenter::StationInfoUploadCloud() {
   }
   const std::string payload = Serialize(cloud);
   LOG_INFO("publish to cloud");
-  MqttClient::Instance().Publish(g_config.station_upload_topic, payload, kQos);
+  if (publisher_) {
+    publisher_->Publish(g_config.station_upload_topic, payload);
+  }
   StationReport(robot);
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "report_publisher.h"
+
 namespace station_center {
 
 // Replaces the first "%s" of `format` by `station_id`; a format without "%s" is the topic
@@ -29,6 +31,11 @@ void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t*
 // Returns the number of sockets changed, or -1 when the descriptors cannot be listed.
 // Thread-safe; touches nothing but socket options.
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
+
+// The broker connection as the station core's report publisher. It reaches the
+// client only when used, so the client is built from the configuration read by
+// then, as on its first use anywhere else. Thread-safe.
+std::shared_ptr<ReportPublisher> MqttReportPublisher();
 
 // The station's one broker connection. Publish, PublishReply and GetTopicName are
 // thread-safe (the library client is); Init is called by one start-up thread at a time.

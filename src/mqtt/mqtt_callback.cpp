@@ -7,6 +7,7 @@
 
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
+#include "task/task_factory.h"
 
 namespace mqtt_callback {
 
@@ -81,49 +82,9 @@ void MapTaskAnswer(const StationSrvRsp& rsp, bool supply, common::ResponseHeader
   SetError(header, common::ENUM_ERROR_UNKNOW, rsp.msg.empty() ? "unknow error" : rsp.msg);
 }
 
-bool SupplyTaskType(int supply_type, station_center::TaskType* type) {
-  switch (supply_type) {
-    case robot::ENUM_SUPPLY_CHARGING:
-      *type = station_center::TASK_TYPE_AUTO_CHARGE;
-      return true;
-    case robot::ENUM_SUPPLY_WATERING:
-      *type = station_center::TASK_TYPE_ADD_WATER;
-      return true;
-    case robot::ENUM_SUPPLY_SEWAGE_PUMP:
-      *type = station_center::TASK_TYPE_SEWAGE_DRAIN_PUMP;
-      return true;
-    case robot::ENUM_SUPPLY_HEATING_WIRE:
-      *type = station_center::TASK_TYPE_HEAT_WIRE;
-      return true;
-    case robot::ENUM_SUPPLY_HEATING_FAN:
-      *type = station_center::TASK_TYPE_DRY;
-      return true;
-    case robot::ENUM_SUPPLY_COLLECT_DUST:
-      *type = station_center::TASK_TYPE_DUST_COLLECT;
-      return true;
-    case robot::ENUM_SUPPLY_CLEAN_PUMP:
-      *type = station_center::TASK_TYPE_WATER_SPRAY;
-      return true;
-    case robot::ENUM_SUPPLY_UV_LAMP:
-      *type = station_center::TASK_TYPE_UV_LAMP;
-      return true;
-    case robot::ENUM_SUPPLY_WATER_NO_LIMIT:
-      *type = station_center::TASK_TYPE_ADD_WATER_NO_LIMIT;
-      return true;
-    case robot::ENUM_SUPPLY_CLEAN_SUCTION_RAKE:
-      *type = station_center::TASK_TYPE_ULTRASONIC_WASH;
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
-MqttCallback::MqttCallback() : MqttCallback(station_center::GetStationCenter()) {}
-
-MqttCallback::MqttCallback(std::shared_ptr<station_center::StationCenter> station_center)
-    : station_center_(std::move(station_center)) {
+MqttCallback::MqttCallback(std::shared_ptr<station_center::StationService> station) : station_(std::move(station)) {
   BuildHandlers();
 }
 
@@ -136,12 +97,12 @@ void MqttCallback::BuildHandlers() {
 }
 
 StationSrvRsp MqttCallback::Service(const StationSrvReq& req) {
-  if (!station_center_) {
+  if (!station_) {
     StationSrvRsp rsp;
     rsp.code = station_center::SRV_CODE_STATION_ERROR;
     return rsp;
   }
-  return station_center_->HandleService(req);
+  return station_->HandleService(req);
 }
 
 void MqttCallback::connected(const std::string& cause) {
@@ -327,8 +288,8 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
   }
   LOG_INFO("dealSupplyMaterialRequest");
   EchoIds(req.req_header(), rsp.mutable_rsp_header());
-  station_center::TaskType type = station_center::TASK_TYPE_INVALID;
-  if (!SupplyTaskType(req.cmd().supply_type(), &type)) {
+  const station_center::TaskType type = station_center::TaskTypeOfSupply(req.cmd().supply_type());
+  if (type == station_center::TASK_TYPE_INVALID) {
     LOG_ERROR("ErrorCode: {}, Unknown supply type", kErrUnknownType);
     SetError(rsp.mutable_rsp_header(), common::ENUM_ERROR_UNKNOW, "Unknown supply type");
     station_center::MqttClient::Instance().PublishReply(rsp);

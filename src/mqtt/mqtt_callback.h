@@ -8,7 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "station_center.h"
+#include "station_service.h"
+#include "station_types.h"
 
 namespace mqtt_callback {
 
@@ -16,10 +17,8 @@ namespace mqtt_callback {
 // replies. Called on the MQTT library's callback thread, one event at a time.
 class MqttCallback : public mqtt::callback {
  public:
-  // Uses the process-wide StationCenter as it is at construction.
-  MqttCallback();
-  // For tests: a given station core.
-  explicit MqttCallback(std::shared_ptr<station_center::StationCenter> station_center);
+  // Requests go to `station`; without one every request is answered as a station error.
+  explicit MqttCallback(std::shared_ptr<station_center::StationService> station);
 
   void connected(const std::string& cause) override;
   void connection_lost(const std::string& cause) override;
@@ -38,7 +37,7 @@ class MqttCallback : public mqtt::callback {
 
   std::map<std::string, std::function<void(const std::string&)>> topicHandlers_;
   int32_t report_log_count_ = 0;
-  std::shared_ptr<station_center::StationCenter> station_center_;
+  std::shared_ptr<station_center::StationService> station_;
 };
 
 }  // namespace mqtt_callback

@@ -70,7 +70,17 @@ bool SameHost(const sockaddr_storage& peer, const sockaddr* candidate) {
                      &reinterpret_cast<const sockaddr_in6*>(candidate)->sin6_addr, sizeof(in6_addr)) == 0;
 }
 
+class ClientPublisher : public ReportPublisher {
+ public:
+  bool IsConnected() const override { return MqttClient::Instance().IsConnected(); }
+  void Publish(const std::string& topic, const std::string& payload) override {
+    MqttClient::Instance().Publish(topic, payload, kQos);
+  }
+};
+
 }  // namespace
+
+std::shared_ptr<ReportPublisher> MqttReportPublisher() { return std::make_shared<ClientPublisher>(); }
 
 std::string FormatTopic(const std::string& format, const std::string& station_id) {
   if (format.empty() || station_id.empty()) {

@@ -3,7 +3,6 @@
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -18,9 +17,9 @@ constexpr int kErrSupplyClose = 101900036;
 
 }  // namespace
 
-AddWaterNoLimitTask::AddWaterNoLimitTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                                         int64_t max_seconds, int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {
+AddWaterNoLimitTask::AddWaterNoLimitTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
+                                         int64_t max_seconds)
+    : StepTask(std::move(services), task_type, max_seconds) {
   LOG_INFO("task max seconds : {}", max_seconds_);
   steps_ = {
       {1, [this](const station::SensorsDataRep& data) { return DoAddWaterToRobot(data); }},
@@ -28,10 +27,6 @@ AddWaterNoLimitTask::AddWaterNoLimitTask(std::shared_ptr<StationCenter> station_
       {3, [this](const station::SensorsDataRep& data) { return DoAddWaterToStation(data); }},
       {4, [this](const station::SensorsDataRep& data) { return WaitAddWaterToStation(data); }},
   };
-}
-
-bool AddWaterNoLimitTask::DoTaskInside(const station::SensorsDataRep& data) {
-  return StepTaskPass(data, "already over or error");
 }
 
 bool AddWaterNoLimitTask::OnTimeLimit() {
@@ -44,9 +39,7 @@ bool AddWaterNoLimitTask::OnTimeLimit() {
 }
 
 bool AddWaterNoLimitTask::DoAddWaterToRobot(const station::SensorsDataRep& /*data*/) {
-  if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, open supply tag failed", kErrSupplyOpen);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1, kErrSupplyOpen, "open supply tag failed")) {
     return false;
   }
   LOG_INFO("start add water no limit");
@@ -58,9 +51,7 @@ bool AddWaterNoLimitTask::WaitAddWaterToRobot(const station::SensorsDataRep& dat
   if (data.cleantankfootlevel() != 1) {
     return true;
   }
-  if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0, kErrSupplyClose, "close supply tag failed")) {
     return false;
   }
   LOG_INFO("Need more water, start supply water to station");
@@ -69,9 +60,7 @@ bool AddWaterNoLimitTask::WaitAddWaterToRobot(const station::SensorsDataRep& dat
 }
 
 bool AddWaterNoLimitTask::DoAddWaterToStation(const station::SensorsDataRep& /*data*/) {
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, task water inlet failed", kErrTapOpen);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1, kErrTapOpen, "task water inlet failed")) {
     return false;
   }
   SwitchStep(4);
@@ -82,9 +71,7 @@ bool AddWaterNoLimitTask::DoAddWaterToStation(const station::SensorsDataRep& /*d
 bool AddWaterNoLimitTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
   if (data.cleantankuplevel() == 1) {
     LOG_INFO("Add water to station complete");
-    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-      LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-      SetTaskStatus(TASK_STATUS_ERROR);
+    if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, "close water switch failed")) {
       return false;
     }
     SwitchStep(1);
@@ -94,9 +81,7 @@ bool AddWaterNoLimitTask::WaitAddWaterToStation(const station::SensorsDataRep& d
     return true;
   }
   LOG_ERROR("ErrorCode: {}, Add water no limit timeout, may be no water", kErrStationFillTimeout);
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-  }
+  Command(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, "close water switch failed");
   SetTaskStatus(TASK_STATUS_ERROR);
   return false;
 }

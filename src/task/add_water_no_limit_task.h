@@ -11,13 +11,11 @@ namespace station_center {
 // Supplies the robot with no volume target, refilling the clean tank from the
 // tap whenever it runs empty, until cancelled or out of time.
 // Threading: driven under the owner's task_mutex_ like every task.
-class AddWaterNoLimitTask : public SupplyMaterialTask {
+class AddWaterNoLimitTask : public StepTask {
  public:
-  AddWaterNoLimitTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-                      int32_t action);
+  AddWaterNoLimitTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   bool DoReset() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
 
  protected:

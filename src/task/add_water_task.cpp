@@ -1,13 +1,11 @@
 #include "task/add_water_task.h"
 
 #include <algorithm>
-#include <mutex>
-#include <shared_mutex>
+#include <tuple>
 
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -25,14 +23,10 @@ constexpr int kErrSupplyClose = 101900036;
 
 }  // namespace
 
-AddWaterTask::AddWaterTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                           int64_t max_seconds, int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {
+AddWaterTask::AddWaterTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
+    : StepTask(std::move(services), task_type, max_seconds) {
   LOG_INFO("task max seconds : {}", max_seconds_);
-  {
-    std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    volume_ = station_center_->task_data().water_volume;
-  }
+  volume_ = FromTaskData([](const StationTaskData& data) { return data.water_volume; });
   steps_ = {
       {1, [this](const station::SensorsDataRep& data) { return DoAddWaterToRobot(data); }},
       {2, [this](const station::SensorsDataRep& data) { return WaitAddWaterToRobot(data); }},
@@ -42,15 +36,15 @@ AddWaterTask::AddWaterTask(std::shared_ptr<StationCenter> station_center, const 
 }
 
 PreCheckResult AddWaterTask::PreCheckUnlock(const station::SensorsDataRep& /*data*/) {
-  std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  const StationTaskData& task_data = station_center_->task_data();
+  const auto [prepared, volume, finished] = FromTaskData([](const StationTaskData& data) {
+    return std::make_tuple(data.clean_liquid_ready || data.perfume_liquid_ready || data.disinfectant_water_ready,
+                           data.water_volume, data.add_water_finished);
+  });
   PreCheckResult result;
-  const bool prepared =
-      task_data.clean_liquid_ready || task_data.perfume_liquid_ready || task_data.disinfectant_water_ready;
-  if (prepared && task_data.water_volume > 0) {
+  if (prepared && volume > 0) {
     return result;
   }
-  if (task_data.add_water_finished) {
+  if (finished) {
     LOG_INFO("add water finished, will not supply water");
     result.err_code = common::ENUM_ADD_WATER_FINISHED;
     result.err_msg = "add water finished!";
@@ -62,10 +56,6 @@ PreCheckResult AddWaterTask::PreCheckUnlock(const station::SensorsDataRep& /*dat
   return result;
 }
 
-bool AddWaterTask::DoTaskInside(const station::SensorsDataRep& data) {
-  return StepTaskPass(data, "already over or error");
-}
-
 bool AddWaterTask::OnTimeLimit() {
   LOG_ERROR(
       "ErrorCode: {}, task id {}, task type {}, add water exec timeout, start time : {}, cur_time : {}, duration : {}",
@@ -75,18 +65,14 @@ bool AddWaterTask::OnTimeLimit() {
 }
 
 bool AddWaterTask::DoAddWaterToRobot(const station::SensorsDataRep& /*data*/) {
-  if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, open supply tag failed", kErrSupplyOpen);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1, kErrSupplyOpen, "open supply tag failed")) {
     return false;
   }
   LOG_INFO("start add water");
-  {
-    std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    // An unknown tank content (-1) counts as nothing in the tank.
-    const int32_t in_tank = std::max<int32_t>(station_center_->task_data().tank_water_volume, 0);
-    volume_ = volume_ > in_tank ? volume_ - in_tank : 0;
-  }
+  // An unknown tank content (-1) counts as nothing in the tank.
+  const int32_t in_tank =
+      std::max<int32_t>(FromTaskData([](const StationTaskData& data) { return data.tank_water_volume; }), 0);
+  volume_ = volume_ > in_tank ? volume_ - in_tank : 0;
   SwitchStep(2);
   robot_fill_start_ = static_cast<time_t>(NowSeconds());
   return true;
@@ -94,9 +80,7 @@ bool AddWaterTask::DoAddWaterToRobot(const station::SensorsDataRep& /*data*/) {
 
 bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& data) {
   if (data.cleantankfootlevel() == 1) {
-    if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0)) {
-      LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
-      SetTaskStatus(TASK_STATUS_ERROR);
+    if (!CloseSupply()) {
       return false;
     }
     RobotSupplyDone();
@@ -110,13 +94,15 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& data) {
   LOG_ERROR("ErrorCode: {}, add water to robot timeout, maybe tank foot level sensor breakdown", kErrRobotFillTimeout);
   // The supply pump must not keep running into the robot, nor run while the
   // tap refills the tank.
-  if (!SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CloseSupply()) {
     return false;
   }
   RobotSupplyDone();
   return true;
+}
+
+bool AddWaterTask::CloseSupply() {
+  return CommandOrFail(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0, kErrSupplyClose, "close supply tag failed");
 }
 
 void AddWaterTask::RobotSupplyDone() {
@@ -131,9 +117,7 @@ void AddWaterTask::RobotSupplyDone() {
 }
 
 bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& data) {
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, task water inlet failed", kErrTapOpen);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1, kErrTapOpen, "task water inlet failed")) {
     return false;
   }
   fill_.Opened(data);
@@ -143,12 +127,10 @@ bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& data) {
 }
 
 bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
-  fill_.Update(data, station_center_->sensors_data_millis());
+  fill_.Update(data, LatestReportMillis());
   if (data.cleantankuplevel() == 1 || static_cast<uint32_t>(volume_) <= fill_.count()) {
     LOG_INFO("Add water to station complete");
-    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-      LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-      SetTaskStatus(TASK_STATUS_ERROR);
+    if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, "close water switch failed")) {
       return false;
     }
     SetTankWaterVolume(static_cast<int32_t>(fill_.count()));
@@ -158,11 +140,9 @@ bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& data) {
   if (NowSeconds() - station_fill_start_ <= g_config.add_water_to_station_max_time) {
     return true;
   }
-  station_center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
+  AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
   LOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kErrStationFillTimeout);
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-  }
+  Command(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, "close water switch failed");
   SetTaskStatus(TASK_STATUS_ERROR);
   return false;
 }
@@ -172,19 +152,19 @@ bool AddWaterTask::DoCancelUnlock() { return CloseWaterValves("Cancel add water!
 bool AddWaterTask::DoReset() { return CloseWaterValves("Add water task reset!"); }
 
 void AddWaterTask::AfterOver() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.add_water_finished = true;
-  task_data.water_volume = 0;
+  WithTaskData([](StationTaskData& data) {
+    data.add_water_finished = true;
+    data.water_volume = 0;
+  });
 }
 
 void AddWaterTask::ForgetPreparation() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.disinfectant_water_ready = false;
-  task_data.perfume_liquid_ready = false;
-  task_data.clean_liquid_ready = false;
-  task_data.water_volume = 0;
+  WithTaskData([](StationTaskData& data) {
+    data.disinfectant_water_ready = false;
+    data.perfume_liquid_ready = false;
+    data.clean_liquid_ready = false;
+    data.water_volume = 0;
+  });
 }
 
 void AddWaterTask::AfterError() { ForgetPreparation(); }

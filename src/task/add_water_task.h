@@ -11,17 +11,15 @@ namespace station_center {
 // Gives the robot the volume the last preparation asked for, from the clean
 // tank, refilling the tank from the tap whenever it runs empty.
 // Threading: driven under the owner's task_mutex_ like every task.
-class AddWaterTask : public SupplyMaterialTask {
+class AddWaterTask : public StepTask {
  public:
-  AddWaterTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-               int32_t action);
+  AddWaterTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   using Task::PreCheckUnlock;
   bool DoReset() override;
   void AfterOver() override;
   void AfterError() override;
   void AfterCancel() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
   PreCheckResult PreCheckUnlock(const station::SensorsDataRep& data) override;
 
@@ -36,6 +34,8 @@ class AddWaterTask : public SupplyMaterialTask {
   bool DoAddWaterToStation(const station::SensorsDataRep& data);
   bool WaitAddWaterToStation(const station::SensorsDataRep& data);
 
+  // Supply valve closed; a refusal ends the task in error.
+  bool CloseSupply();
   // The clean tank is empty (or taken as empty): refill it or finish.
   void RobotSupplyDone();
   // The preparation facts are void once the supply failed or was cancelled.

@@ -1,12 +1,7 @@
 #include "task/auto_charge_task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
-#include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -27,9 +22,8 @@ bool HandChargeOpen(const station::SensorsDataRep& data) {
 
 }  // namespace
 
-AutoChargeTask::AutoChargeTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                               int64_t max_seconds, int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {}
+AutoChargeTask::AutoChargeTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
+    : ActionTask(std::move(services), task_type, max_seconds) {}
 
 PreCheckResult AutoChargeTask::PreCheckUnlock(const station::SensorsDataRep& data) {
   PreCheckResult result;
@@ -50,24 +44,15 @@ PreCheckResult AutoChargeTask::PreCheckUnlock(const station::SensorsDataRep& dat
   return result;
 }
 
-bool AutoChargeTask::DoTaskInside(const station::SensorsDataRep& data) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    start_time_ = static_cast<time_t>(NowSeconds());
-    if (!SendAction(station::ENUM_SUPPLY_CHARGING, 1)) {
-      LOG_ERROR("ErrorCode: {}, start charge failed", kErrStartCharge);
-      return false;
-    }
-    SetTaskStatus(TASK_STATUS_RUNNING);
-    SetCharging(kChargeCharging);
-  }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
+bool AutoChargeTask::OnStart() {
+  if (!Command(station::ENUM_SUPPLY_CHARGING, 1, kErrStartCharge, "start charge failed")) {
     return false;
   }
+  SetCharging(kChargeCharging);
+  return true;
+}
+
+bool AutoChargeTask::OnPass(const station::SensorsDataRep& data) {
   const uint32_t limit = g_config.max_charge_plate_temp;
   if (data.electrodeplatetemp1() <= limit && data.electrodeplatetemp2() <= limit && !HandChargeOpen(data)) {
     return true;
@@ -79,41 +64,33 @@ bool AutoChargeTask::StopUnsafeCharge(const station::SensorsDataRep& data) {
   const uint32_t limit = g_config.max_charge_plate_temp;
   // Both plates are recorded before charging stops, so the report names each hot one.
   if (data.electrodeplatetemp1() > limit) {
-    station_center_->AbnormalTaskRecord(ABNORMAL_PLATE_UP_TEMP, TASK_TYPE_AUTO_CHARGE);
+    AbnormalTaskRecord(ABNORMAL_PLATE_UP_TEMP, TASK_TYPE_AUTO_CHARGE);
   }
   if (data.electrodeplatetemp2() > limit) {
-    station_center_->AbnormalTaskRecord(ABNORMAL_PLATE_DOWN_TEMP, TASK_TYPE_AUTO_CHARGE);
+    AbnormalTaskRecord(ABNORMAL_PLATE_DOWN_TEMP, TASK_TYPE_AUTO_CHARGE);
   }
   LOG_ERROR("ErrorCode: {}, charge plate temp({} {}) too high or hand charge switch({}) open, stop charge",
             kErrUnsafeCharge, data.electrodeplatetemp1(), data.electrodeplatetemp2(), data.handchargedet());
-  if (!SendAction(station::ENUM_SUPPLY_CHARGING, 0)) {
-    LOG_ERROR("ErrorCode: {}, stop charge failed", kErrStopCharge);
+  if (!StopCharging()) {
     return false;
   }
   SetTaskStatus(TASK_STATUS_ERROR);
   return true;
 }
 
-void AutoChargeTask::SetCharging(int32_t state) {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  station_center_->task_data().charging = state;
+bool AutoChargeTask::StopCharging() {
+  return Command(station::ENUM_SUPPLY_CHARGING, 0, kErrStopCharge, "stop charge failed");
 }
 
-bool AutoChargeTask::DoCancelUnlock() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_CHARGING, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, stop charge failed", kErrStopCharge);
-  }
-  return ok;
+void AutoChargeTask::SetCharging(int32_t state) {
+  WithTaskData([state](StationTaskData& data) { data.charging = state; });
 }
+
+bool AutoChargeTask::DoCancelUnlock() { return StopCharging(); }
 
 bool AutoChargeTask::DoReset() {
   SetCharging(kChargeNone);
-  const bool ok = SendAction(station::ENUM_SUPPLY_CHARGING, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, stop charge failed", kErrStopCharge);
-  }
-  return ok;
+  return StopCharging();
 }
 
 void AutoChargeTask::AfterCancel() { SetCharging(kChargeNone); }

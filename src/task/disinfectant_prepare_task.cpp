@@ -1,12 +1,8 @@
 #include "task/disinfectant_prepare_task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -19,10 +15,10 @@ constexpr int kErrTabletsTimeout = 101900030;
 
 }  // namespace
 
-DisinfectantPrepareTask::DisinfectantPrepareTask(std::shared_ptr<StationCenter> station_center,
-                                                 const TaskType& task_type, int64_t max_seconds,
+DisinfectantPrepareTask::DisinfectantPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
+                                                 int64_t max_seconds,
                                                  const vantorel_base_station_mqtt::PrepareDisinfectantReq& req)
-    : TankPrepareTask(std::move(station_center), task_type, max_seconds, req,
+    : TankPrepareTask(std::move(services), task_type, max_seconds, req,
                       {"disnfectant prepare task water inlet failed", "disinfectant prepare task close water switch",
                        "close tap water switch failed when cancel"}) {
   steps_[5] = [this](const station::SensorsDataRep& data) { return DoReleaseTablets(data); };
@@ -31,17 +27,17 @@ DisinfectantPrepareTask::DisinfectantPrepareTask(std::shared_ptr<StationCenter> 
   steps_[8] = [this](const station::SensorsDataRep& data) { return WaitDissolution(data); };
 }
 
-void DisinfectantPrepareTask::OnStepTaskStart() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.disinfectant_water_ready = false;
-  task_data.water_volume = FillTargetCounts(req_.cmd().water_volume());
+void DisinfectantPrepareTask::OnStart() {
+  const int32_t volume = FillTargetCounts(req_.cmd().water_volume());
+  WithTaskData([volume](StationTaskData& data) {
+    data.disinfectant_water_ready = false;
+    data.water_volume = volume;
+  });
 }
 
 int32_t DisinfectantPrepareTask::TabletCount(const station::SensorsDataRep& data) const {
   if (g_config.hardware == "dvt1") {
-    std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    return station_center_->task_data().sorter_count_;
+    return FromTaskData([](const StationTaskData& task_data) { return task_data.sorter_count_; });
   }
   return static_cast<int32_t>(data.disinfectantplatenum());
 }
@@ -53,7 +49,7 @@ bool DisinfectantPrepareTask::OnDrainTimeout() {
 }
 
 void DisinfectantPrepareTask::OnFillTimeout() {
-  station_center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_DISINFECTANT_PREPARE);
+  AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_DISINFECTANT_PREPARE);
 }
 
 bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& data) {
@@ -64,9 +60,7 @@ bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& da
   }
   tablets_before_ = TabletCount(data);
   motor_power_ = g_config.sorter_motor_power;
-  if (!SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, motor_power_)) {
-    LOG_ERROR("ErrorCode: {}, open disinfectant motor failed", kErrOpenMotor);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!StartMotor()) {
     return false;
   }
   motor_start_ = static_cast<time_t>(NowSeconds());
@@ -79,13 +73,8 @@ bool DisinfectantPrepareTask::WaitTablets(const station::SensorsDataRep& data) {
   const int32_t count = TabletCount(data);
   const auto stop_motor = [this]() {
     motor_power_ = 0;
-    if (SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0)) {
-      return true;
-    }
-    LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", kErrCloseMotor,
-              static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
+    return CommandOrFail(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0, kErrCloseMotor,
+                         Named("close disinfectant motor failed"));
   };
 
   if (static_cast<int64_t>(count) - tablets_before_ >= req_.cmd().disinfection_tablets_num()) {
@@ -128,10 +117,7 @@ bool DisinfectantPrepareTask::WaitMotorRecovery(const station::SensorsDataRep& /
   if (NowSeconds() - recovery_start_ <= g_config.wait_disinfectant_motor_recovery_time) {
     return true;
   }
-  motor_power_ = g_config.sorter_motor_power;
-  if (!SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, motor_power_)) {
-    LOG_ERROR("ErrorCode: {}, open disinfectant motor failed", kErrOpenMotor);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!StartMotor()) {
     return false;
   }
   // motor_start_ stays: the overall motor limit counts from the first start.
@@ -147,17 +133,17 @@ bool DisinfectantPrepareTask::WaitDissolution(const station::SensorsDataRep& /*d
   return true;
 }
 
+bool DisinfectantPrepareTask::StartMotor() {
+  motor_power_ = g_config.sorter_motor_power;
+  return CommandOrFail(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, motor_power_, kErrOpenMotor,
+                       "open disinfectant motor failed");
+}
+
 bool DisinfectantPrepareTask::SwitchOff(bool cancel) {
   motor_power_ = 0;
-  const bool motor_off = SendAction(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0);
-  if (!motor_off) {
-    if (cancel) {
-      LOG_ERROR("ErrorCode: {}, close disinfectant motor failed when cancel", kErrCloseMotor);
-    } else {
-      LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", kErrCloseMotor,
-                static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
-    }
-  }
+  const bool motor_off = Command(
+      station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0, kErrCloseMotor,
+      cancel ? std::string("close disinfectant motor failed when cancel") : Named("close disinfectant motor failed"));
   const bool valves_closed = CloseTapAndDrain(cancel);
   return motor_off && valves_closed;
 }
@@ -167,22 +153,22 @@ bool DisinfectantPrepareTask::DoReset() { return SwitchOff(false); }
 bool DisinfectantPrepareTask::DoCancelUnlock() { return SwitchOff(true); }
 
 void DisinfectantPrepareTask::AfterOver() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.add_water_finished = false;
-  task_data.disinfectant_water_ready = true;
-  task_data.water_spray_resumable = false;
+  WithTaskData([](StationTaskData& data) {
+    data.add_water_finished = false;
+    data.disinfectant_water_ready = true;
+    data.water_spray_resumable = false;
+  });
 }
 
 void DisinfectantPrepareTask::AfterError() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.add_water_finished = false;
-  task_data.disinfectant_water_ready = false;
-  task_data.perfume_liquid_ready = false;
-  task_data.clean_liquid_ready = false;
-  task_data.water_volume = -1;
-  task_data.water_spray_resumable = false;
+  WithTaskData([](StationTaskData& data) {
+    data.add_water_finished = false;
+    data.disinfectant_water_ready = false;
+    data.perfume_liquid_ready = false;
+    data.clean_liquid_ready = false;
+    data.water_volume = -1;
+    data.water_spray_resumable = false;
+  });
 }
 
 void DisinfectantPrepareTask::AfterCancel() { AfterError(); }

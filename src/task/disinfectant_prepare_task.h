@@ -15,7 +15,7 @@ namespace station_center {
 // Threading: driven under the owner's task_mutex_ like every task.
 class DisinfectantPrepareTask : public TankPrepareTask {
  public:
-  DisinfectantPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+  DisinfectantPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
                           const vantorel_base_station_mqtt::PrepareDisinfectantReq& req);
 
   bool DoReset() override;
@@ -25,7 +25,7 @@ class DisinfectantPrepareTask : public TankPrepareTask {
   bool DoCancelUnlock() override;
 
  protected:
-  void OnStepTaskStart() override;
+  void OnStart() override;
   bool OnDrainTimeout() override;
   void OnFillTimeout() override;
 
@@ -38,6 +38,8 @@ class DisinfectantPrepareTask : public TankPrepareTask {
   // Tablets released so far: the station's own sorter counter on "dvt1", the
   // board's count otherwise.
   int32_t TabletCount(const station::SensorsDataRep& data) const;
+  // Motor on at the configured power; a refusal ends the task in error.
+  bool StartMotor();
   // Motor stopped, tap and drain closed; false if any of them failed.
   bool SwitchOff(bool cancel);
 

@@ -1,12 +1,8 @@
 #include "task/drain_water_task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -18,30 +14,21 @@ constexpr int kErrDrainTimeout = 101900025;
 
 }  // namespace
 
-DrainWaterTask::DrainWaterTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                               int64_t max_seconds)
-    : Task(std::move(station_center), task_type, max_seconds) {}
+DrainWaterTask::DrainWaterTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
+    : ActionTask(std::move(services), task_type, max_seconds, "already over or error") {}
 
-bool DrainWaterTask::DoTaskInside(const station::SensorsDataRep& data) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    MarkStarted();
-    ForgetPreparedLiquid(false);
-  }
+bool DrainWaterTask::OnStart() {
+  ForgetPreparedLiquid(false);
+  return true;
+}
+
+bool DrainWaterTask::OnPass(const station::SensorsDataRep& data) {
   // An empty tank ends the task before anything is opened.
   if (data.cleantankfootlevel() == 1) {
     return FinishDrain();
   }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
-    return false;
-  }
   if (!drain_opened_) {
-    if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
-      LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
+    if (!Command(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1, kErrOpenDrain, "open darin water switch failed")) {
       return false;
     }
     drain_opened_ = true;
@@ -61,10 +48,9 @@ bool DrainWaterTask::DoTaskInside(const station::SensorsDataRep& data) {
 
 bool DrainWaterTask::FinishDrain() {
   ForgetPreparedLiquid(true);
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    // An open valve would drain whatever is filled next: end in error so the
-    // driver's reset tries to close it again.
+  // An open valve would drain whatever is filled next: a refusal ends the task
+  // in error so the driver's reset tries to close it again.
+  if (!Command(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0, kErrCloseDrain, "close darin water switch failed")) {
     return false;
   }
   SetTaskStatus(TASK_STATUS_OVER);
@@ -72,31 +58,24 @@ bool DrainWaterTask::FinishDrain() {
 }
 
 void DrainWaterTask::ForgetPreparedLiquid(bool tank_empty) {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.disinfectant_water_ready = false;
-  task_data.perfume_liquid_ready = false;
-  task_data.clean_liquid_ready = false;
-  task_data.water_volume = 0;
-  if (tank_empty) {
-    task_data.tank_water_volume = 0;
-  }
+  WithTaskData([tank_empty](StationTaskData& data) {
+    data.disinfectant_water_ready = false;
+    data.perfume_liquid_ready = false;
+    data.clean_liquid_ready = false;
+    data.water_volume = 0;
+    if (tank_empty) {
+      data.tank_water_volume = 0;
+    }
+  });
 }
 
 bool DrainWaterTask::DoReset() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-  }
-  return ok;
+  return Command(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0, kErrCloseDrain, "close darin water switch failed");
 }
 
 bool DrainWaterTask::DoCancelUnlock() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
-  }
-  return ok;
+  return Command(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0, kErrCloseDrain,
+                 "close darin water switch failed when cancel");
 }
 
 void DrainWaterTask::AfterError() { ForgetPreparedLiquid(false); }

@@ -1,11 +1,6 @@
 #include "task/dry_task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
-#include "clock.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -16,51 +11,27 @@ constexpr int kErrCloseFan = 101900042;
 
 }  // namespace
 
-DryTask::DryTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-                 int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action) {}
+DryTask::DryTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
+    : ActionTask(std::move(services), task_type, max_seconds) {}
 
-bool DryTask::DoTaskInside(const station::SensorsDataRep& /*data*/) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    start_time_ = static_cast<time_t>(NowSeconds());
-    if (!SendAction(station::ENUM_SUPPLY_HEATING_FAN, 1)) {
-      LOG_ERROR("ErrorCode: {}, open heat fan failed", kErrOpenFan);
-      return false;
-    }
-    SetFanOpen(true);
-    SetTaskStatus(TASK_STATUS_RUNNING);
-  }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
+bool DryTask::OnStart() {
+  if (!Command(station::ENUM_SUPPLY_HEATING_FAN, 1, kErrOpenFan, "open heat fan failed")) {
     return false;
   }
+  SetFanOpen(true);
   return true;
 }
 
-bool DryTask::CloseFan() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_HEATING_FAN, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, close heat fan failed", kErrCloseFan);
-  }
-  return ok;
-}
+bool DryTask::CloseFan() { return Command(station::ENUM_SUPPLY_HEATING_FAN, 0, kErrCloseFan, "close heat fan failed"); }
 
 void DryTask::SetFanOpen(bool open) {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  station_center_->task_data().heat_fan_open = open;
+  WithTaskData([open](StationTaskData& data) { data.heat_fan_open = open; });
 }
 
 bool DryTask::DoCancelUnlock() {
-  {
-    std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-    if (station_center_->task_data().heat_wire_working) {
-      LOG_INFO("Cancel dry task failed, because heat wire still work");
-      return false;
-    }
+  if (FromTaskData([](const StationTaskData& data) { return data.heat_wire_working; })) {
+    LOG_INFO("Cancel dry task failed, because heat wire still work");
+    return false;
   }
   return CloseFan();
 }

@@ -14,9 +14,8 @@ constexpr int kErrStopCollect = 101900040;
 
 }  // namespace
 
-DustCollectTask::DustCollectTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                                 int64_t max_seconds, int32_t action)
-    : RunActuatorTask(std::move(station_center), task_type, max_seconds, action,
+DustCollectTask::DustCollectTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
+    : RunActuatorTask(std::move(services), task_type, max_seconds,
                       {station::ENUM_SUPPLY_COLLECT_DUST, "collect dust", kErrStartCollect, kErrStopCollect}) {}
 
 PreCheckResult DustCollectTask::PreCheckUnlock(const station::SensorsDataRep& data) {

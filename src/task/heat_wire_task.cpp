@@ -1,13 +1,10 @@
 #include "task/heat_wire_task.h"
 
 #include <cmath>
-#include <mutex>
-#include <shared_mutex>
+#include <utility>
 
-#include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 #include "task/task_factory.h"
 
 namespace station_center {
@@ -21,21 +18,21 @@ constexpr int kErrStopWire = 101900044;
 
 }  // namespace
 
-HeatWireTask::HeatWireTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                           int64_t max_seconds, int32_t action)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action),
+HeatWireTask::HeatWireTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+                           int32_t action)
+    : ActionTask(std::move(services), task_type, max_seconds),
       target_temp_(ValueForAction(action, g_config.soft_heat_wire_temp, g_config.standard_heat_wire_temp,
                                   g_config.strong_heat_wire_temp)) {}
 
 PreCheckResult HeatWireTask::PreCheckUnlock(const station::SensorsDataRep& /*data*/) {
   PreCheckResult result;
-  std::shared_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  const StationTaskData& task_data = station_center_->task_data();
-  if (!task_data.heat_fan_open) {
+  const auto [fan_open, wire_working] = FromTaskData(
+      [](const StationTaskData& data) { return std::make_pair(data.heat_fan_open, data.heat_wire_working); });
+  if (!fan_open) {
     LOG_WARN("dry fan not open, can not open heat wire");
     result.err_msg = "dry fan not open";
     result.err_code = common::ENUM_DRY_FAN_NOT_OPEN;
-  } else if (task_data.heat_wire_working) {
+  } else if (wire_working) {
     result.err_msg = "heat wire already start";
     result.err_code = common::ENUM_ERROR_UNKNOW;
   } else if (target_temp_ > g_config.max_heat_temp) {
@@ -46,24 +43,12 @@ PreCheckResult HeatWireTask::PreCheckUnlock(const station::SensorsDataRep& /*dat
   return result;
 }
 
-bool HeatWireTask::DoTaskInside(const station::SensorsDataRep& data) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    start_time_ = static_cast<time_t>(NowSeconds());
-    SetWireWorking(true);
-    SetTaskStatus(TASK_STATUS_RUNNING);
-  }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
-    return false;
-  }
-  return Thermostat(data);
+bool HeatWireTask::OnStart() {
+  SetWireWorking(true);
+  return true;
 }
 
-bool HeatWireTask::Thermostat(const station::SensorsDataRep& data) {
+bool HeatWireTask::OnPass(const station::SensorsDataRep& data) {
   const float t = data.heatingwiretemp();
   const float target = static_cast<float>(target_temp_);
   // A reading that is not a number compares false both ways and would leave a
@@ -73,18 +58,12 @@ bool HeatWireTask::Thermostat(const station::SensorsDataRep& data) {
     if (readable && !(t > target)) {
       return true;
     }
-    if (!SendAction(station::ENUM_SUPPLY_HEATING_WIRE, 0)) {
-      LOG_ERROR("ErrorCode: {}, stop heat wire failed", kErrStopWire);
-      return false;
-    }
-    heating_ = false;
-    return true;
+    return StopWire();
   }
   if (!readable || !(t < target)) {
     return true;
   }
-  if (!SendAction(station::ENUM_SUPPLY_HEATING_WIRE, 1)) {
-    LOG_ERROR("ErrorCode: {}, start heat wire failed", kErrStartWire);
+  if (!Command(station::ENUM_SUPPLY_HEATING_WIRE, 1, kErrStartWire, "start heat wire failed")) {
     return false;
   }
   heating_ = true;
@@ -92,13 +71,11 @@ bool HeatWireTask::Thermostat(const station::SensorsDataRep& data) {
 }
 
 bool HeatWireTask::StopWire() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_HEATING_WIRE, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, stop heat wire failed", kErrStopWire);
-  } else {
-    heating_ = false;
+  if (!Command(station::ENUM_SUPPLY_HEATING_WIRE, 0, kErrStopWire, "stop heat wire failed")) {
+    return false;
   }
-  return ok;
+  heating_ = false;
+  return true;
 }
 
 bool HeatWireTask::DoCancelUnlock() { return StopWire(); }
@@ -106,8 +83,7 @@ bool HeatWireTask::DoCancelUnlock() { return StopWire(); }
 bool HeatWireTask::DoReset() { return StopWire(); }
 
 void HeatWireTask::SetWireWorking(bool working) {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  station_center_->task_data().heat_wire_working = working;
+  WithTaskData([working](StationTaskData& data) { data.heat_wire_working = working; });
 }
 
 // An ended wire task releases the flag, or it would keep the drying fan from

@@ -10,24 +10,26 @@ namespace station_center {
 // Keeps the heat wire at the target temperature of the robot's action while
 // the drying fan blows: on below the target, off above it.
 // Threading: driven under the owner's task_mutex_ like every task.
-class HeatWireTask : public SupplyMaterialTask {
+class HeatWireTask : public ActionTask {
  public:
-  HeatWireTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-               int32_t action);
+  HeatWireTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds, int32_t action);
 
   using Task::PreCheckUnlock;
   bool DoReset() override;
   void AfterError() override;
   void AfterCancel() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
   PreCheckResult PreCheckUnlock(const station::SensorsDataRep& data) override;
 
   int32_t target_temp() const { return target_temp_; }
   bool heating() const { return heating_; }
 
+ protected:
+  bool OnStart() override;
+  // The thermostat.
+  bool OnPass(const station::SensorsDataRep& data) override;
+
  private:
-  bool Thermostat(const station::SensorsDataRep& data);
   bool StopWire();
   void SetWireWorking(bool working);
   void ReleaseWireWorking();

@@ -1,12 +1,8 @@
 #include "task/liquid_prepare_task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -19,9 +15,9 @@ constexpr int kErrClosePump = 101900028;
 
 }  // namespace
 
-LiquidPrepareTask::LiquidPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+LiquidPrepareTask::LiquidPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                      int64_t max_seconds, const vantorel_base_station_mqtt::PrepareDisinfectantReq& req)
-    : TankPrepareTask(std::move(station_center), task_type, max_seconds, req,
+    : TankPrepareTask(std::move(services), task_type, max_seconds, req,
                       {"liquid prepare task water inlet failed", "liquid prepare task close water switch",
                        "liquid prepare task close water switch when cancel"}) {
   if (task_type_ == TASK_TYPE_CLEAN_LIQUID_PREPARE) {
@@ -45,13 +41,14 @@ station::EnumSupplyType LiquidPrepareTask::PumpType() const {
                                                       : station::ENUM_SUPPLY_PERFUME_PUMP;
 }
 
-void LiquidPrepareTask::OnStepTaskStart() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.perfume_liquid_ready = false;
-  task_data.clean_liquid_ready = false;
+void LiquidPrepareTask::OnStart() {
   // Kept in flow counts, the unit the water supply compares with the flow meter.
-  task_data.water_volume = FillTargetCounts(req_.cmd().water_volume());
+  const int32_t volume = FillTargetCounts(req_.cmd().water_volume());
+  WithTaskData([volume](StationTaskData& data) {
+    data.perfume_liquid_ready = false;
+    data.clean_liquid_ready = false;
+    data.water_volume = volume;
+  });
 }
 
 bool LiquidPrepareTask::OnDrainTimeout() {
@@ -61,9 +58,7 @@ bool LiquidPrepareTask::OnDrainTimeout() {
 }
 
 bool LiquidPrepareTask::DoReleaseLiquid(const station::SensorsDataRep& /*data*/) {
-  if (!SendAction(PumpType(), 1)) {
-    LOG_ERROR("ErrorCode: {}, open clean liqueid or perfume liqueid pump failed", kErrOpenPump);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(PumpType(), 1, kErrOpenPump, "open clean liqueid or perfume liqueid pump failed")) {
     return false;
   }
   release_start_ = static_cast<time_t>(NowSeconds());
@@ -75,10 +70,7 @@ bool LiquidPrepareTask::WaitReleaseLiquid(const station::SensorsDataRep& /*data*
   if (NowSeconds() - release_start_ <= pump_seconds_) {
     return true;
   }
-  if (!SendAction(PumpType(), 0)) {
-    LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close clean liqueid or perfume liqueid pump failed",
-              kErrClosePump, static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(PumpType(), 0, kErrClosePump, Named("close clean liqueid or perfume liqueid pump failed"))) {
     return false;
   }
   SwitchStep(7);
@@ -97,16 +89,9 @@ bool LiquidPrepareTask::WaitDissolution(const station::SensorsDataRep& /*data*/)
 bool LiquidPrepareTask::SwitchOff(bool cancel) {
   // Every actuator is tried even after a refusal: an open tap left behind
   // would overflow the tank.
-  const bool pump_off = SendAction(PumpType(), 0);
-  if (!pump_off) {
-    if (cancel) {
-      LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close clean liquid or perfume liquid pump failed when cancel",
-                kErrClosePump, static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
-    } else {
-      LOG_ERROR("ErrorCode: {}, task id {}, task type {}, close clean liqueid or perfume liqueid pump failed",
-                kErrClosePump, static_cast<int32_t>(task_id_), static_cast<int>(task_type_));
-    }
-  }
+  const bool pump_off = Command(PumpType(), 0, kErrClosePump,
+                                Named(cancel ? "close clean liquid or perfume liquid pump failed when cancel"
+                                             : "close clean liqueid or perfume liqueid pump failed"));
   const bool valves_closed = CloseTapAndDrain(cancel);
   return pump_off && valves_closed;
 }
@@ -116,27 +101,27 @@ bool LiquidPrepareTask::DoReset() { return SwitchOff(false); }
 bool LiquidPrepareTask::DoCancelUnlock() { return SwitchOff(true); }
 
 void LiquidPrepareTask::AfterOver() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  if (task_type_ == TASK_TYPE_CLEAN_LIQUID_PREPARE) {
-    LOG_INFO("clean liquied ready");
-    task_data.add_water_finished = false;
-    task_data.clean_liquid_ready = true;
-  } else if (task_type_ == TASK_TYPE_PERFUME_LIQUID_PREPARE) {
-    LOG_INFO("perfume liquied ready");
-    task_data.add_water_finished = false;
-    task_data.perfume_liquid_ready = true;
-  }
-  task_data.water_spray_resumable = false;
+  WithTaskData([type = task_type_](StationTaskData& data) {
+    if (type == TASK_TYPE_CLEAN_LIQUID_PREPARE) {
+      LOG_INFO("clean liquied ready");
+      data.add_water_finished = false;
+      data.clean_liquid_ready = true;
+    } else if (type == TASK_TYPE_PERFUME_LIQUID_PREPARE) {
+      LOG_INFO("perfume liquied ready");
+      data.add_water_finished = false;
+      data.perfume_liquid_ready = true;
+    }
+    data.water_spray_resumable = false;
+  });
 }
 
 void LiquidPrepareTask::AfterError() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  StationTaskData& task_data = station_center_->task_data();
-  task_data.add_water_finished = false;
-  task_data.perfume_liquid_ready = false;
-  task_data.clean_liquid_ready = false;
-  task_data.water_volume = -1;
+  WithTaskData([](StationTaskData& data) {
+    data.add_water_finished = false;
+    data.perfume_liquid_ready = false;
+    data.clean_liquid_ready = false;
+    data.water_volume = -1;
+  });
 }
 
 void LiquidPrepareTask::AfterCancel() { AfterError(); }

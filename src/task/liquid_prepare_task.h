@@ -14,7 +14,7 @@ namespace station_center {
 // Threading: driven under the owner's task_mutex_ like every task.
 class LiquidPrepareTask : public TankPrepareTask {
  public:
-  LiquidPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+  LiquidPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
                     const vantorel_base_station_mqtt::PrepareDisinfectantReq& req);
 
   bool DoReset() override;
@@ -24,7 +24,7 @@ class LiquidPrepareTask : public TankPrepareTask {
   bool DoCancelUnlock() override;
 
  protected:
-  void OnStepTaskStart() override;
+  void OnStart() override;
   bool OnDrainTimeout() override;
 
  private:

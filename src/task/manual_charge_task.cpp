@@ -2,19 +2,12 @@
 
 namespace station_center {
 
-ManualChargeTask::ManualChargeTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+ManualChargeTask::ManualChargeTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                    int64_t max_seconds)
-    : Task(std::move(station_center), task_type, max_seconds) {}
+    : ActionTask(std::move(services), task_type, max_seconds) {}
 
-bool ManualChargeTask::DoTaskInside(const station::SensorsDataRep& data) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    MarkStarted();
-  }
-  // Charging by hand has no time limit: it lasts as long as the plug is in.
+// Charging by hand has no time limit: it lasts as long as the plug is in.
+bool ManualChargeTask::OnPass(const station::SensorsDataRep& data) {
   if (!data.handchargeinsidedet()) {
     SetTaskStatus(TASK_STATUS_OVER);
   }

@@ -1,12 +1,8 @@
 #include "task/reset_station_task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -18,21 +14,16 @@ constexpr int kErrDrainTimeout = 101900025;
 
 }  // namespace
 
-ResetStationTask::ResetStationTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
+ResetStationTask::ResetStationTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                    int64_t max_seconds)
-    : Task(std::move(station_center), task_type, max_seconds) {
+    : StepTask(std::move(services), task_type, max_seconds, "already over or error or canceled") {
   steps_[1] = [this](const station::SensorsDataRep& data) { return ResetMcu(data); };
   steps_[2] = [this](const station::SensorsDataRep& data) { return DrainWater(data); };
   steps_[3] = [this](const station::SensorsDataRep& data) { return WaitDrainWaterOver(data); };
 }
 
-bool ResetStationTask::DoTaskInside(const station::SensorsDataRep& data) {
-  return StepTaskPass(data, "already over or error or canceled");
-}
-
-void ResetStationTask::OnStepTaskStart() {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  station_center_->task_data().ResetTaskData();
+void ResetStationTask::OnStart() {
+  WithTaskData([](StationTaskData& data) { data.ResetTaskData(); });
 }
 
 bool ResetStationTask::ResetMcu(const station::SensorsDataRep&) {
@@ -51,9 +42,7 @@ bool ResetStationTask::DrainWater(const station::SensorsDataRep& data) {
     SetTaskStatus(TASK_STATUS_OVER);
     return true;
   }
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1, kErrOpenDrain, "open darin water switch failed")) {
     return false;
   }
   drain_start_ = static_cast<time_t>(NowSeconds());
@@ -77,31 +66,19 @@ bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& data) {
 }
 
 bool ResetStationTask::CloseDrainAtEnd() {
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CloseDrain("close darin water switch failed")) {
     return false;
   }
   SetTaskStatus(TASK_STATUS_OVER);
   return true;
 }
 
-bool ResetStationTask::DoReset() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
-  }
-  return ok;
+bool ResetStationTask::CloseDrain(const char* failed_line) {
+  return CommandOrFail(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0, kErrCloseDrain, failed_line);
 }
 
-bool ResetStationTask::DoCancelUnlock() {
-  const bool ok = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-  if (!ok) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
-  }
-  return ok;
-}
+bool ResetStationTask::DoReset() { return CloseDrain("close darin water switch failed"); }
+
+bool ResetStationTask::DoCancelUnlock() { return CloseDrain("close darin water switch failed when cancel"); }
 
 }  // namespace station_center

@@ -10,16 +10,15 @@ namespace station_center {
 // Brings the station back to a known state: board reset, task data reset,
 // clean tank drained.
 // Threading: driven under the owner's task_mutex_ like every task.
-class ResetStationTask : public Task {
+class ResetStationTask : public StepTask {
  public:
-  ResetStationTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds);
+  ResetStationTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   bool DoReset() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
 
  protected:
-  void OnStepTaskStart() override;
+  void OnStart() override;
 
  private:
   bool ResetMcu(const station::SensorsDataRep& data);
@@ -27,6 +26,8 @@ class ResetStationTask : public Task {
   bool WaitDrainWaterOver(const station::SensorsDataRep& data);
   // Closes the drain valve at the end of draining; error status when the board refused.
   bool CloseDrainAtEnd();
+  // Closes the drain valve; a refusal logs `failed_line` and ends the task in error.
+  bool CloseDrain(const char* failed_line);
 
   time_t drain_start_ = -1;
 };

@@ -6,7 +6,6 @@
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
@@ -27,10 +26,9 @@ int32_t FillTargetCounts(int32_t litres) {
       std::clamp<int64_t>(counts, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
-TankPrepareTask::TankPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                                 int64_t max_seconds, const vantorel_base_station_mqtt::PrepareDisinfectantReq& req,
-                                 const FillTexts& texts)
-    : Task(std::move(station_center), task_type, max_seconds), req_(req), texts_(texts) {
+TankPrepareTask::TankPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+                                 const vantorel_base_station_mqtt::PrepareDisinfectantReq& req, const FillTexts& texts)
+    : StepTask(std::move(services), task_type, max_seconds), req_(req), texts_(texts) {
   steps_ = {
       {1, [this](const station::SensorsDataRep& data) { return DoEmptyTank(data); }},
       {2, [this](const station::SensorsDataRep& data) { return WaitEmptyTank(data); }},
@@ -39,18 +37,12 @@ TankPrepareTask::TankPrepareTask(std::shared_ptr<StationCenter> station_center, 
   };
 }
 
-bool TankPrepareTask::DoTaskInside(const station::SensorsDataRep& data) {
-  return StepTaskPass(data, "already over or error");
-}
-
 bool TankPrepareTask::DoEmptyTank(const station::SensorsDataRep& data) {
   if (data.cleantankfootlevel() == 1) {
     SwitchStep(3);
     return true;
   }
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, open darin water switch failed", kErrOpenDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1, kErrOpenDrain, "open darin water switch failed")) {
     return false;
   }
   drain_start_ = static_cast<time_t>(NowSeconds());
@@ -71,9 +63,7 @@ bool TankPrepareTask::WaitEmptyTank(const station::SensorsDataRep& data) {
 
 bool TankPrepareTask::FinishDrain() {
   SetTankWaterVolume(0);
-  if (!SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0, kErrCloseDrain, "close darin water switch failed")) {
     return false;
   }
   SwitchStep(3);
@@ -81,9 +71,7 @@ bool TankPrepareTask::FinishDrain() {
 }
 
 bool TankPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) {
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
-    LOG_ERROR("ErrorCode: {}, {}", kErrTapOpen, texts_.inlet_failed);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1, kErrTapOpen, texts_.inlet_failed)) {
     return false;
   }
   fill_.Opened(data);
@@ -97,20 +85,16 @@ bool TankPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data) {
   if (NowSeconds() - inlet_start_ > g_config.add_water_to_station_max_time) {
     OnFillTimeout();
     LOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kErrStationFillTimeout);
-    if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-      LOG_ERROR("ErrorCode: {}, {}", kErrTapClose, texts_.close_tap);
-    }
+    Command(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, texts_.close_tap);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  fill_.Update(data, station_center_->sensors_data_millis());
+  fill_.Update(data, LatestReportMillis());
   if (data.cleantankuplevel() != 1 &&
       FillTargetCounts(req_.cmd().water_volume()) > static_cast<int64_t>(fill_.count())) {
     return true;
   }
-  if (!SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0)) {
-    LOG_ERROR("ErrorCode: {}, {}", kErrTapClose, texts_.close_tap);
-    SetTaskStatus(TASK_STATUS_ERROR);
+  if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, texts_.close_tap)) {
     return false;
   }
   SetTankWaterVolume(static_cast<int32_t>(fill_.count()));
@@ -119,19 +103,12 @@ bool TankPrepareTask::WaitWaterInlet(const station::SensorsDataRep& data) {
 }
 
 bool TankPrepareTask::CloseTapAndDrain(bool cancel) {
-  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-  if (!tap_closed) {
-    LOG_ERROR("ErrorCode: {}, {}", kErrTapClose, cancel ? texts_.close_tap_cancel : texts_.close_tap);
-  }
+  const bool tap_closed = Command(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose,
+                                  cancel ? texts_.close_tap_cancel : texts_.close_tap);
   // Stopped while draining, an open drain valve would let the next fill run away.
-  const bool drain_closed = SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-  if (!drain_closed) {
-    if (cancel) {
-      LOG_ERROR("ErrorCode: {}, close darin water switch failed when cancel", kErrCloseDrain);
-    } else {
-      LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
-    }
-  }
+  const bool drain_closed =
+      Command(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0, kErrCloseDrain,
+              cancel ? "close darin water switch failed when cancel" : "close darin water switch failed");
   return tap_closed && drain_closed;
 }
 

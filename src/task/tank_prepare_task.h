@@ -13,7 +13,7 @@ namespace station_center {
 // then fill it from the tap to the requested volume (steps 3, 4). The concrete
 // preparation adds its dosing steps from 5 on.
 // Threading: driven under the owner's task_mutex_ like every task.
-class TankPrepareTask : public Task {
+class TankPrepareTask : public StepTask {
  public:
   // The preparation's own wording of its fill error lines.
   struct FillTexts {
@@ -22,10 +22,8 @@ class TankPrepareTask : public Task {
     const char* close_tap_cancel;
   };
 
-  TankPrepareTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
+  TankPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
                   const vantorel_base_station_mqtt::PrepareDisinfectantReq& req, const FillTexts& texts);
-
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
 
  protected:
   // The tank did not reach its foot level in time; the result is the pass result.

@@ -1,12 +1,8 @@
 #include "task/task.h"
 
-#include <mutex>
-#include <shared_mutex>
-
-#include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "logger.h"
-#include "station_center.h"
+#include "task/task_factory.h"
 
 namespace station_center {
 
@@ -20,30 +16,12 @@ constexpr int kErrSupplyClose = 101900036;
 
 }  // namespace
 
-Task::Task(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds)
-    : max_seconds_(max_seconds),
-      station_center_(std::move(station_center)),
-      task_type_(task_type),
-      task_id_(NowSeconds()),
-      conflict_err_codes_{
-          {TASK_TYPE_DISINFECTANT_PREPARE, common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE},
-          {TASK_TYPE_CLEAN_LIQUID_PREPARE, common::ENUM_CONFLICT_WITH_CLEAN_LIQUEID_PREPARE},
-          {TASK_TYPE_PERFUME_LIQUID_PREPARE, common::ENUM_CONFLICT_WITH_PERFUME_LIQUEID_PREPARE},
-          {TASK_TYPE_DRAIN_WATER, common::ENUM_CONFLICT_WITH_DRAIN_WATER},
-          {TASK_TYPE_ADD_WATER, common::ENUM_CONFLICT_WITH_ADD_WATER},
-          {TASK_TYPE_DUST_COLLECT, common::ENUM_CONFLICT_WITH_DUST_COLLECTION},
-          {TASK_TYPE_WATER_SPRAY, common::ENUM_CONFLICT_WITH_WATER_SPRAY},
-          {TASK_TYPE_SEWAGE_DRAIN_PUMP, common::ENUM_CONFLICT_WITH_SEWAGE_DRAIN},
-          {TASK_TYPE_DRY, common::ENUM_CONFLICT_WITH_DRY_FAN},
-          {TASK_TYPE_HEAT_WIRE, common::ENUM_CONFLICT_WITH_HEAT_WIRE},
-          {TASK_TYPE_AUTO_CHARGE, common::ENUM_CONFLICT_WITH_AUTO_CHARGE},
-          {TASK_TYPE_MANUAL_CHARGE, common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
-      } {
-  // Unit tests build tasks without a station core; they then have no board.
-  if (station_center_) {
-    communicator_ = station_center_->embedded_communicator();
-  }
+bool RobotInPosition(const station::SensorsDataRep& data) {
+  return data.robotdockdetleft() != 0 && data.robotdockdetright() != 0 && data.electrodeplatedet() != 0;
 }
+
+Task::Task(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
+    : services_(std::move(services)), max_seconds_(max_seconds), task_type_(task_type), task_id_(NowSeconds()) {}
 
 Task::~Task() = default;
 
@@ -52,7 +30,14 @@ void Task::AfterError() {}
 void Task::AfterCancel() {}
 bool Task::DoCancelUnlock() { return true; }
 PreCheckResult Task::PreCheckUnlock(const station::SensorsDataRep& /*data*/) { return PreCheckResult(); }
-bool Task::UpdateTaskInfoUnlock(const StationSrvReq& /*req*/) { return true; }
+
+bool Task::UpdateTaskInfoUnlock(const StationSrvReq& req) {
+  if (TaskTypeInfoOf(task_type_).limit_from_request()) {
+    max_seconds_ = req.supply_material_req.cmd().duration();
+    start_time_ = NowSeconds();
+  }
+  return true;
+}
 
 PreCheckResult Task::PreCheckUnlock(const TaskTable& tasks, const station::SensorsDataRep& data) {
   for (TaskType conflict : conflict_types_) {
@@ -61,12 +46,10 @@ PreCheckResult Task::PreCheckUnlock(const TaskTable& tasks, const station::Senso
     }
     LOG_INFO("tasktype {} have conflict tasktype {} running", static_cast<int>(task_type_), static_cast<int>(conflict));
     PreCheckResult result;
-    auto code = conflict_err_codes_.find(conflict);
-    if (code == conflict_err_codes_.end()) {
+    result.err_code = TaskTypeInfoOf(conflict).conflict_err_code;
+    if (result.err_code == common::ENUM_SUCCESS) {
       LOG_WARN("Can not find conflict type's err code, task id : {}", static_cast<int32_t>(task_id_));
       result.err_code = common::ENUM_ERROR_UNKNOW;
-    } else {
-      result.err_code = code->second;
     }
     result.err_msg =
         "pre check failed, have conflict task " + std::to_string(static_cast<int>(conflict)) + " is running";
@@ -116,7 +99,100 @@ void Task::LogExecTimeout() const {
             static_cast<int>(task_type_));
 }
 
-void Task::SwitchStep(const int32_t& step) {
+bool Task::OnTimeLimit() {
+  LogExecTimeout();
+  return false;
+}
+
+bool Task::SendAction(station::EnumSupplyType supply_type, int32_t action) {
+  if (!services_) {
+    return false;
+  }
+  station::ActionCommand cmd;
+  cmd.set_supply_type_(supply_type);
+  cmd.set_action_(action);
+  return services_->SendCommand(cmd);
+}
+
+bool Task::Command(station::EnumSupplyType supply_type, int32_t action, int err_code, std::string_view what) {
+  if (SendAction(supply_type, action)) {
+    return true;
+  }
+  LOG_ERROR("ErrorCode: {}, {}", err_code, what);
+  return false;
+}
+
+bool Task::CommandOrFail(station::EnumSupplyType supply_type, int32_t action, int err_code, std::string_view what) {
+  if (Command(supply_type, action, err_code, what)) {
+    return true;
+  }
+  SetTaskStatus(TASK_STATUS_ERROR);
+  return false;
+}
+
+std::string Task::Named(std::string_view what) const {
+  return "task id " + std::to_string(static_cast<int32_t>(task_id_)) + ", task type " +
+         std::to_string(static_cast<int>(task_type_)) + ", " + std::string(what);
+}
+
+void Task::WithTaskData(const std::function<void(StationTaskData&)>& update) {
+  if (services_) {
+    services_->WithTaskData(update);
+  }
+}
+
+void Task::ReadTaskData(const std::function<void(const StationTaskData&)>& read) const {
+  if (services_) {
+    services_->ReadTaskData(read);
+  }
+}
+
+void Task::AbnormalTaskRecord(int32_t type, int32_t task) {
+  if (services_) {
+    services_->AbnormalTaskRecord(type, task);
+  }
+}
+
+int64_t Task::LatestReportMillis() const { return services_ ? services_->LatestReportMillis() : 0; }
+
+void Task::SetTankWaterVolume(int32_t volume) {
+  WithTaskData([volume](StationTaskData& data) { data.tank_water_volume = volume; });
+}
+
+bool Task::CloseWaterValves(const char* done_line) {
+  // Both valves are tried: a refused tap close must not leave the supply pump
+  // running into the robot.
+  const bool tap_closed = Command(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0, kErrTapClose, "close water switch failed");
+  if (tap_closed) {
+    LOG_INFO("{}", done_line);
+  }
+  const bool supply_closed =
+      Command(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0, kErrSupplyClose, "close supply tag failed");
+  return tap_closed && supply_closed;
+}
+
+StepTask::StepTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+                   const char* finished_what)
+    : Task(std::move(services), task_type, max_seconds), finished_what_(finished_what) {}
+
+bool StepTask::DoTaskInside(const station::SensorsDataRep& data) {
+  if (Finished()) {
+    LogAlreadyFinished(finished_what_);
+    return true;
+  }
+  if (status_ == TASK_STATUS_INIT) {
+    SetTaskStatus(TASK_STATUS_RUNNING);
+    SwitchStep(1);
+    start_time_ = NowSeconds();
+    OnStart();
+  }
+  if (TimeLimitPassed()) {
+    return OnTimeLimit();
+  }
+  return RunCurrentStep(data);
+}
+
+void StepTask::SwitchStep(const int32_t& step) {
   if (step == step_) {
     return;
   }
@@ -125,7 +201,7 @@ void Task::SwitchStep(const int32_t& step) {
   step_ = step;
 }
 
-bool Task::RunCurrentStep(const station::SensorsDataRep& data) {
+bool StepTask::RunCurrentStep(const station::SensorsDataRep& data) {
   auto it = steps_.find(step_);
   if (it == steps_.end() || !it->second) {
     // A step machine that points nowhere cannot make progress; end in error
@@ -137,67 +213,30 @@ bool Task::RunCurrentStep(const station::SensorsDataRep& data) {
   return it->second(data);
 }
 
-bool Task::StepTaskPass(const station::SensorsDataRep& data, const char* finished_what) {
+ActionTask::ActionTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+                       const char* finished_what, LimitCheck limit_check)
+    : Task(std::move(services), task_type, max_seconds), finished_what_(finished_what), limit_check_(limit_check) {}
+
+bool ActionTask::DoTaskInside(const station::SensorsDataRep& data) {
   if (Finished()) {
-    LogAlreadyFinished(finished_what);
+    LogAlreadyFinished(finished_what_);
     return true;
   }
   if (status_ == TASK_STATUS_INIT) {
+    start_time_ = static_cast<time_t>(NowSeconds());
+    if (!OnStart()) {
+      return false;
+    }
     SetTaskStatus(TASK_STATUS_RUNNING);
-    SwitchStep(1);
-    start_time_ = NowSeconds();
-    OnStepTaskStart();
   }
-  if (TimeLimitPassed()) {
+  if (limit_check_ == LimitCheck::kBeforePass && TimeLimitPassed()) {
     return OnTimeLimit();
   }
-  return RunCurrentStep(data);
-}
-
-bool Task::OnTimeLimit() {
-  LogExecTimeout();
-  return false;
-}
-
-bool Task::SendAction(station::EnumSupplyType supply_type, int32_t action) {
-  if (!communicator_) {
-    return false;
+  const bool ok = OnPass(data);
+  if (limit_check_ == LimitCheck::kAfterPass && ok && !Finished() && TimeLimitPassed()) {
+    return OnTimeLimit();
   }
-  station::ActionCommand cmd;
-  cmd.set_supply_type_(supply_type);
-  cmd.set_action_(action);
-  return communicator_->DoAction(cmd);
-}
-
-SupplyMaterialTask::SupplyMaterialTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                                       int64_t max_seconds, int32_t action)
-    : Task(std::move(station_center), task_type, max_seconds), action_(action) {}
-
-bool SupplyMaterialTask::UpdateTaskInfoUnlock(const StationSrvReq& req) {
-  max_seconds_ = req.supply_material_req.cmd().duration();
-  start_time_ = NowSeconds();
-  return true;
-}
-
-bool SupplyMaterialTask::CloseWaterValves(const char* done_line) {
-  // Both valves are tried: a refused tap close must not leave the supply pump
-  // running into the robot.
-  const bool tap_closed = SendAction(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-  if (!tap_closed) {
-    LOG_ERROR("ErrorCode: {}, close water switch failed", kErrTapClose);
-  } else {
-    LOG_INFO("{}", done_line);
-  }
-  const bool supply_closed = SendAction(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
-  if (!supply_closed) {
-    LOG_ERROR("ErrorCode: {}, close supply tag failed", kErrSupplyClose);
-  }
-  return tap_closed && supply_closed;
-}
-
-void Task::SetTankWaterVolume(int32_t volume) {
-  std::unique_lock<std::shared_mutex> lock(station_center_->task_data_mutex());
-  station_center_->task_data().tank_water_volume = volume;
+  return ok;
 }
 
 void TapFill::Opened(const station::SensorsDataRep& data) {
@@ -212,25 +251,15 @@ void TapFill::Update(const station::SensorsDataRep& data, int64_t report_millis)
   }
 }
 
-RunActuatorTask::RunActuatorTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                                 int64_t max_seconds, int32_t action, const Actuator& actuator)
-    : SupplyMaterialTask(std::move(station_center), task_type, max_seconds, action), actuator_(actuator) {}
+RunActuatorTask::RunActuatorTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+                                 const Actuator& actuator)
+    : ActionTask(std::move(services), task_type, max_seconds), actuator_(actuator) {}
 
-bool RunActuatorTask::DoTaskInside(const station::SensorsDataRep& /*data*/) {
-  if (Finished()) {
-    LogAlreadyFinished("already over or error or cancel");
-    return true;
-  }
-  if (status_ == TASK_STATUS_INIT) {
-    MarkStarted();
-  }
-  if (TimeLimitPassed()) {
-    LogExecTimeout();
-    return false;
-  }
+bool RunActuatorTask::OnPass(const station::SensorsDataRep& /*data*/) {
   if (started_) {
     return true;
   }
+  // Sent after the time-limit check, once the task counts as running.
   if (!SendAction(actuator_.supply, 1)) {
     SetTaskStatus(TASK_STATUS_ERROR);
     LOG_ERROR("ErrorCode: {}, start {} failed", actuator_.err_start, actuator_.name);

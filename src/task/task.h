@@ -5,18 +5,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "robot/base_station_common.pb.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
 #include "station_types.h"
+#include "task/task_services.h"
 
 namespace station_center {
 
-class StationCenter;
-class EmbeddedCommunicator;
 class Task;
 
 using TaskTable = std::unordered_map<TaskType, std::shared_ptr<Task>>;
@@ -39,13 +40,15 @@ struct PreCheckResult {
   vantorel_base_station_common::EnumErrCode err_code = vantorel_base_station_common::ENUM_SUCCESS;
 };
 
-// One piece of station work as a state machine. The base owns status, step and
-// time-limit bookkeeping; concrete tasks implement the hooks.
+// One piece of station work as a state machine. The base owns status and
+// time-limit bookkeeping and the task's access to the station; the pass itself
+// belongs to StepTask or ActionTask, concrete tasks implement their hooks.
 // Threading: every operation runs with the owner's task_mutex_ held (driver pass
 // or request handler); OperateTask additionally holds mutex_.
 class Task {
  public:
-  Task(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds);
+  // `services` may be null (unit tests): commands then fail and the task data is not touched.
+  Task(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
   virtual ~Task();
   Task(const Task&) = delete;
   Task& operator=(const Task&) = delete;
@@ -61,6 +64,8 @@ class Task {
   virtual bool DoCancelUnlock();
   // The task's own readiness check.
   virtual PreCheckResult PreCheckUnlock(const station::SensorsDataRep& data);
+  // A running task asked again: types whose limit is the request's duration take
+  // the new duration, counted from now; the others keep theirs.
   virtual bool UpdateTaskInfoUnlock(const StationSrvReq& req);
 
   // The conflict check against the running tasks, then the task's own check.
@@ -78,8 +83,6 @@ class Task {
   void set_conflict_types(std::vector<TaskType> types) { conflict_types_ = std::move(types); }
 
  protected:
-  using StepFunction = std::function<bool(const station::SensorsDataRep&)>;
-
   // Status no longer INIT or RUNNING.
   bool Finished() const;
   // Logs "task id {}, task type {}, <what>" for a pass on a finished task.
@@ -90,38 +93,100 @@ class Task {
   bool TimeLimitPassed() const;
   // The standard exec-timeout error line.
   void LogExecTimeout() const;
-
-  // Step machine, for tasks that have steps.
-  void SwitchStep(const int32_t& step);
-  // Runs the entry of steps_ for step_; a missing step is an error.
-  bool RunCurrentStep(const station::SensorsDataRep& data);
-  // The whole pass of a step task: finished guard (logging `finished_what`),
-  // first-pass start (RUNNING, step 1, start time, then OnStepTaskStart), time
-  // limit (OnTimeLimit), then the current step.
-  bool StepTaskPass(const station::SensorsDataRep& data, const char* finished_what);
-  // The task's own start actions at the first pass of a step task.
-  virtual void OnStepTaskStart() {}
-  // Called when the time limit passed; the result becomes the pass result.
+  // Called by the pass owners when the time limit passed; the result becomes
+  // the pass result. Default: the exec-timeout line, and the task ends in error.
   virtual bool OnTimeLimit();
 
   // One board command; true when the board acknowledged.
   bool SendAction(station::EnumSupplyType supply_type, int32_t action);
+  // One board command; a refusal logs "ErrorCode: <err_code>, <what>".
+  bool Command(station::EnumSupplyType supply_type, int32_t action, int err_code, std::string_view what);
+  // Command, and a refusal also ends the task in error (after the error line).
+  bool CommandOrFail(station::EnumSupplyType supply_type, int32_t action, int err_code, std::string_view what);
+  // "task id <id>, task type <type>, <what>", for error lines that name the task.
+  std::string Named(std::string_view what) const;
+
+  // The station-wide task data, under its lock (see TaskServices).
+  void WithTaskData(const std::function<void(StationTaskData&)>& update);
+  void ReadTaskData(const std::function<void(const StationTaskData&)>& read) const;
+  // One value read from the task data under its shared lock; value-initialised without services.
+  template <typename F>
+  auto FromTaskData(F read) const {
+    decltype(read(std::declval<const StationTaskData&>())) value{};
+    ReadTaskData([&](const StationTaskData& data) { value = read(data); });
+    return value;
+  }
+  void AbnormalTaskRecord(int32_t type, int32_t task);
+  int64_t LatestReportMillis() const;
   // What the clean tank holds now, in flow counts (-1 unknown).
   void SetTankWaterVolume(int32_t volume);
+  // The water supply's valves: tap and supply valve closed, both tried; logs
+  // `done_line` once the tap is closed. False if either close failed.
+  bool CloseWaterValves(const char* done_line);
 
-  std::shared_ptr<EmbeddedCommunicator> communicator_;
+  std::shared_ptr<TaskServices> services_;
   int64_t max_seconds_;
   time_t start_time_ = 0;
   std::mutex mutex_;
-  std::shared_ptr<StationCenter> station_center_;
   TaskStatus status_ = TASK_STATUS_INIT;
   TaskType task_type_;
   std::vector<TaskType> conflict_types_;
   int64_t task_id_;
-  std::unordered_map<TaskType, vantorel_base_station_common::EnumErrCode> conflict_err_codes_;
+};
+
+// A task made of numbered steps. Its pass is the framework's: finished guard,
+// first-pass start (RUNNING, step 1, start time, then OnStart), time limit
+// (OnTimeLimit), then the current step.
+class StepTask : public Task {
+ public:
+  // `finished_what` ends the line of a pass on a finished task.
+  StepTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+           const char* finished_what = "already over or error");
+
+  bool DoTaskInside(const station::SensorsDataRep& data) final;
+
+ protected:
+  using StepFunction = std::function<bool(const station::SensorsDataRep&)>;
+
+  // The task's own start actions at the first pass.
+  virtual void OnStart() {}
+  void SwitchStep(const int32_t& step);
 
   int32_t step_ = 0;
   std::unordered_map<int32_t, StepFunction> steps_;
+
+ private:
+  // Runs the entry of steps_ for step_; a missing step is an error.
+  bool RunCurrentStep(const station::SensorsDataRep& data);
+
+  const char* finished_what_;
+};
+
+// A task that switches something on at its first pass and then watches it. Its
+// pass is the framework's: finished guard, first-pass start (start time, then
+// OnStart, then RUNNING once that succeeded), time limit (OnTimeLimit), then
+// OnPass. A task whose own check must come before its time limit asks for
+// kAfterPass: the limit is then checked after a pass that left the task running.
+class ActionTask : public Task {
+ public:
+  enum class LimitCheck { kBeforePass, kAfterPass };
+
+  // `finished_what` ends the line of a pass on a finished task.
+  ActionTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+             const char* finished_what = "already over or error or cancel",
+             LimitCheck limit_check = LimitCheck::kBeforePass);
+
+  bool DoTaskInside(const station::SensorsDataRep& data) final;
+
+ protected:
+  // The first pass's own start; false ends the task in error before it ran.
+  virtual bool OnStart() { return true; }
+  // Every pass of the running task, the first included.
+  virtual bool OnPass(const station::SensorsDataRep& /*data*/) { return true; }
+
+ private:
+  const char* finished_what_;
+  LimitCheck limit_check_;
 };
 
 // The flow count of one fill from the tap. The board's flowMeter restarts at 0
@@ -142,28 +207,9 @@ class TapFill {
   uint32_t count_ = 0;
 };
 
-// Tasks that carry a robot ActionCommand (action and duration).
-class SupplyMaterialTask : public Task {
- public:
-  SupplyMaterialTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-                     int32_t action);
-
-  // Takes the request's duration as the new limit and restarts it from now.
-  bool UpdateTaskInfoUnlock(const StationSrvReq& req) override;
-
-  int32_t action() const { return action_; }
-
- protected:
-  // Tap and supply valve closed, both tried; logs `done_line` once the tap is
-  // closed. False if either close failed.
-  bool CloseWaterValves(const char* done_line);
-
-  int32_t action_;  // vantorel_base_station_mqtt::EnumActionModel
-};
-
 // Tasks that switch one actuator on at their first pass and leave it on until a
 // cancel, or until the time limit ends them in error so the reset switches it off.
-class RunActuatorTask : public SupplyMaterialTask {
+class RunActuatorTask : public ActionTask {
  public:
   struct Actuator {
     station::EnumSupplyType supply;
@@ -172,14 +218,16 @@ class RunActuatorTask : public SupplyMaterialTask {
     int err_stop;
   };
 
-  RunActuatorTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-                  int32_t action, const Actuator& actuator);
+  RunActuatorTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds,
+                  const Actuator& actuator);
 
   bool DoReset() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
 
   bool started() const { return started_; }
+
+ protected:
+  bool OnPass(const station::SensorsDataRep& data) override;
 
  private:
   bool Stop();

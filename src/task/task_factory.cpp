@@ -28,95 +28,164 @@ namespace station_center {
 
 namespace {
 
-struct TaskTypeRow {
-  // Running types that block a new task of this type, in checking order.
-  std::vector<TaskType> conflicts;
-  // The time limit is the request's duration; otherwise the task has none.
-  bool limit_from_request;
-  // Empty while the type has no task class: answered as unsupported.
-  TaskMaker make;
-};
+namespace common = vantorel_base_station_common;
+namespace robot = vantorel_base_station_mqtt;
+using Info = TaskTypeInfo;
 
-// Tasks that carry the robot's action command.
+// A robot's supply request: its action is checked, its duration is the limit,
+// it is work of a visit and its end may reset the station.
+constexpr uint32_t kSupply =
+    Info::kStartsWorkPeriod | Info::kEndResetsStation | Info::kNeedsAction | Info::kLimitFromRequest;
+// Station work without a time limit of its own.
+constexpr uint32_t kWork = Info::kStartsWorkPeriod | Info::kEndResetsStation | Info::kNeedsAction;
+constexpr int32_t kNoSupply = robot::ENUM_SUPPLY_INVALID;
+constexpr common::EnumErrCode kNoCode = common::ENUM_SUCCESS;
+
+// Tasks whose class needs the robot's action.
 template <typename T>
 TaskMaker ActionTaskMaker() {
-  return
-      [](const std::shared_ptr<StationCenter>& center, const StationSrvReq& /*req*/, TaskType type, int64_t max_seconds,
-         int32_t action) -> std::shared_ptr<Task> { return std::make_shared<T>(center, type, max_seconds, action); };
+  return [](const std::shared_ptr<TaskServices>& services, const StationSrvReq& /*req*/, TaskType type,
+            int64_t max_seconds, int32_t action) -> std::shared_ptr<Task> {
+    return std::make_shared<T>(services, type, max_seconds, action);
+  };
 }
 
-// Tasks built from the owner, the type and the limit alone.
+// Tasks built from the services, the type and the limit alone.
 template <typename T>
 TaskMaker PlainTaskMaker() {
-  return
-      [](const std::shared_ptr<StationCenter>& center, const StationSrvReq& /*req*/, TaskType type, int64_t max_seconds,
-         int32_t /*action*/) -> std::shared_ptr<Task> { return std::make_shared<T>(center, type, max_seconds); };
+  return [](const std::shared_ptr<TaskServices>& services, const StationSrvReq& /*req*/, TaskType type,
+            int64_t max_seconds,
+            int32_t /*action*/) -> std::shared_ptr<Task> { return std::make_shared<T>(services, type, max_seconds); };
 }
 
 // Preparation tasks, built from the robot's preparation request.
 template <typename T>
 TaskMaker PrepareTaskMaker() {
-  return [](const std::shared_ptr<StationCenter>& center, const StationSrvReq& req, TaskType type, int64_t max_seconds,
+  return [](const std::shared_ptr<TaskServices>& services, const StationSrvReq& req, TaskType type, int64_t max_seconds,
             int32_t /*action*/) -> std::shared_ptr<Task> {
-    return std::make_shared<T>(center, type, max_seconds, req.prepare_disinfectant_req);
+    return std::make_shared<T>(services, type, max_seconds, req.prepare_disinfectant_req);
   };
 }
 
-const std::unordered_map<TaskType, TaskTypeRow>& TaskTypeTable() {
-  static const std::unordered_map<TaskType, TaskTypeRow> table = {
+// Rows: name, flags, conflicts, conflict error code, robot supply type, class.
+const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
+  static const std::unordered_map<TaskType, TaskTypeInfo> table = {
+      {TASK_TYPE_INVALID, {"invalid", kWork, {}, kNoCode, kNoSupply, nullptr}},
       {TASK_TYPE_DISINFECTANT_PREPARE,
-       {{TASK_TYPE_ADD_WATER, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
+       {"disinfectant-prepare",
+        Info::kStartsWorkPeriod | Info::kActionFromPrepare,
+        {TASK_TYPE_ADD_WATER, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
          TASK_TYPE_ADD_WATER_NO_LIMIT},
-        false,
+        common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE,
+        kNoSupply,
         PrepareTaskMaker<DisinfectantPrepareTask>()}},
       {TASK_TYPE_CLEAN_LIQUID_PREPARE,
-       {{TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_ADD_WATER_NO_LIMIT,
+       {"clean-liquid-prepare",
+        kWork,
+        {TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_ADD_WATER_NO_LIMIT,
          TASK_TYPE_PERFUME_LIQUID_PREPARE},
-        false,
+        common::ENUM_CONFLICT_WITH_CLEAN_LIQUEID_PREPARE,
+        kNoSupply,
         PrepareTaskMaker<LiquidPrepareTask>()}},
       {TASK_TYPE_PERFUME_LIQUID_PREPARE,
-       {{TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_ADD_WATER_NO_LIMIT,
+       {"perfume-liquid-prepare",
+        kWork,
+        {TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_ADD_WATER_NO_LIMIT,
          TASK_TYPE_CLEAN_LIQUID_PREPARE},
-        false,
+        common::ENUM_CONFLICT_WITH_PERFUME_LIQUEID_PREPARE,
+        kNoSupply,
         PrepareTaskMaker<LiquidPrepareTask>()}},
       {TASK_TYPE_DRAIN_WATER,
-       {{TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
+       {"drain-water",
+        kWork,
+        {TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
          TASK_TYPE_ADD_WATER, TASK_TYPE_ADD_WATER_NO_LIMIT},
-        false,
+        common::ENUM_CONFLICT_WITH_DRAIN_WATER,
+        kNoSupply,
         PlainTaskMaker<DrainWaterTask>()}},
       {TASK_TYPE_ADD_WATER,
-       {{TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
+       {"add-water",
+        kSupply,
+        {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_LIQUID_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
          TASK_TYPE_DRAIN_WATER, TASK_TYPE_WATER_SPRAY},
-        true,
-        ActionTaskMaker<AddWaterTask>()}},
+        common::ENUM_CONFLICT_WITH_ADD_WATER,
+        robot::ENUM_SUPPLY_WATERING,
+        PlainTaskMaker<AddWaterTask>()}},
       {TASK_TYPE_DUST_COLLECT,
-       {{TASK_TYPE_WATER_SPRAY, TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY}, true, ActionTaskMaker<DustCollectTask>()}},
+       {"dust-collect",
+        kSupply,
+        {TASK_TYPE_WATER_SPRAY, TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY},
+        common::ENUM_CONFLICT_WITH_DUST_COLLECTION,
+        robot::ENUM_SUPPLY_COLLECT_DUST,
+        PlainTaskMaker<DustCollectTask>()}},
       {TASK_TYPE_WATER_SPRAY,
-       {{TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
-        true,
+       {"water-spray",
+        kSupply,
+        {TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
+        common::ENUM_CONFLICT_WITH_WATER_SPRAY,
+        robot::ENUM_SUPPLY_CLEAN_PUMP,
         ActionTaskMaker<WaterSprayTask>()}},
       {TASK_TYPE_SEWAGE_DRAIN_PUMP,
-       {{TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}, true, ActionTaskMaker<SewageDrainPumpTask>()}},
+       {"sewage-drain-pump",
+        kSupply,
+        {TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE},
+        common::ENUM_CONFLICT_WITH_SEWAGE_DRAIN,
+        robot::ENUM_SUPPLY_SEWAGE_PUMP,
+        ActionTaskMaker<SewageDrainPumpTask>()}},
       {TASK_TYPE_DRY,
-       {{TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
-        true,
-        ActionTaskMaker<DryTask>()}},
+       {"dry",
+        kSupply,
+        {TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
+        common::ENUM_CONFLICT_WITH_DRY_FAN,
+        robot::ENUM_SUPPLY_HEATING_FAN,
+        PlainTaskMaker<DryTask>()}},
       {TASK_TYPE_HEAT_WIRE,
-       {{TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_AUTO_CHARGE},
-        true,
+       {"heat-wire",
+        kSupply,
+        {TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_AUTO_CHARGE},
+        common::ENUM_CONFLICT_WITH_HEAT_WIRE,
+        robot::ENUM_SUPPLY_HEATING_WIRE,
         ActionTaskMaker<HeatWireTask>()}},
       {TASK_TYPE_AUTO_CHARGE,
-       {{TASK_TYPE_WATER_SPRAY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_MANUAL_CHARGE},
-        true,
-        ActionTaskMaker<AutoChargeTask>()}},
-      {TASK_TYPE_MANUAL_CHARGE, {{}, false, PlainTaskMaker<ManualChargeTask>()}},
-      {TASK_TYPE_UV_LAMP, {{}, true, ActionTaskMaker<UVTask>()}},
-      {TASK_TYPE_ADD_WATER_NO_LIMIT, {{}, true, ActionTaskMaker<AddWaterNoLimitTask>()}},
+       {"auto-charge",
+        kSupply,
+        {TASK_TYPE_WATER_SPRAY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_MANUAL_CHARGE},
+        common::ENUM_CONFLICT_WITH_AUTO_CHARGE,
+        robot::ENUM_SUPPLY_CHARGING,
+        PlainTaskMaker<AutoChargeTask>()}},
+      // Charging by hand is the person's business: it runs whatever the station
+      // does and its end leaves the station as it is.
+      {TASK_TYPE_MANUAL_CHARGE,
+       {"manual-charge",
+        Info::kRunsInAnyStatus,
+        {},
+        common::ENUM_CONFLICT_WITH_MANUAL_CHARGE,
+        kNoSupply,
+        PlainTaskMaker<ManualChargeTask>()}},
+      {TASK_TYPE_UV_LAMP, {"uv-lamp", kSupply, {}, kNoCode, robot::ENUM_SUPPLY_UV_LAMP, PlainTaskMaker<UVTask>()}},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT,
+       {"add-water-no-limit",
+        kSupply,
+        {},
+        kNoCode,
+        robot::ENUM_SUPPLY_WATER_NO_LIMIT,
+        PlainTaskMaker<AddWaterNoLimitTask>()}},
       {TASK_TYPE_ULTRASONIC_WASH,
-       {{TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
-        true,
-        ActionTaskMaker<UltrasonicWashTask>()}},
-      {TASK_TYPE_RESET_STATION, {{}, false, PlainTaskMaker<ResetStationTask>()}},
+       {"ultrasonic-wash",
+        kSupply,
+        {TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
+        kNoCode,
+        robot::ENUM_SUPPLY_CLEAN_SUCTION_RAKE,
+        PlainTaskMaker<UltrasonicWashTask>()}},
+      // The key of abnormal conditions the sensors found; no task class.
+      {TASK_TYPE_SENSOR, {"sensor", kWork, {}, kNoCode, kNoSupply, nullptr}},
+      {TASK_TYPE_RESET_STATION,
+       {"reset-station",
+        Info::kRunsInAnyStatus | Info::kStationReset,
+        {},
+        kNoCode,
+        kNoSupply,
+        PlainTaskMaker<ResetStationTask>()}},
   };
   return table;
 }
@@ -124,13 +193,34 @@ const std::unordered_map<TaskType, TaskTypeRow>& TaskTypeTable() {
 std::mutex g_override_mutex;
 std::unordered_map<TaskType, TaskMaker> g_overrides;  // guarded by g_override_mutex
 
-TaskMaker MakerOf(TaskType type, const TaskTypeRow& row) {
+// The override of `type`, if any, else the class of its row.
+TaskMaker MakerOf(TaskType type, const TaskTypeInfo& info) {
   std::lock_guard<std::mutex> lock(g_override_mutex);
   auto it = g_overrides.find(type);
-  return it != g_overrides.end() ? it->second : row.make;
+  return it != g_overrides.end() ? it->second : info.make;
 }
 
 }  // namespace
+
+const TaskTypeInfo& TaskTypeInfoOf(TaskType type) {
+  // Checked like work of a visit, then refused as unsupported.
+  static const TaskTypeInfo unknown = {nullptr, kWork, {}, kNoCode, kNoSupply, nullptr};
+  const auto& table = TaskTypeTable();
+  auto it = table.find(type);
+  return it == table.end() ? unknown : it->second;
+}
+
+TaskType TaskTypeOfSupply(int32_t supply_type) {
+  if (supply_type == kNoSupply) {
+    return TASK_TYPE_INVALID;
+  }
+  for (const auto& [type, info] : TaskTypeTable()) {
+    if (info.supply_type == supply_type) {
+      return type;
+    }
+  }
+  return TASK_TYPE_INVALID;
+}
 
 void OverrideTaskClassForTest(TaskType type, TaskMaker make) {
   std::lock_guard<std::mutex> lock(g_override_mutex);
@@ -154,23 +244,19 @@ int32_t ValueForAction(int32_t action, int32_t soft, int32_t standard, int32_t s
   }
 }
 
-CreateTaskResult CreateTask(const std::shared_ptr<StationCenter>& station_center, const StationSrvReq& req) {
+CreateTaskResult CreateTask(const std::shared_ptr<TaskServices>& services, const StationSrvReq& req) {
   CreateTaskResult result;
-  const auto& table = TaskTypeTable();
-  auto row = table.find(req.task_type);
-  if (row == table.end()) {
-    result.result = CREATE_TASK_UNSUPPORTED_TYPE;
-    return result;
-  }
-  const TaskMaker make = MakerOf(req.task_type, row->second);
+  const TaskTypeInfo& info = TaskTypeInfoOf(req.task_type);
+  // A type without a class of its own stays unsupported, overridden or not.
+  const TaskMaker make = info.make ? MakerOf(req.task_type, info) : TaskMaker();
   if (!make) {
     result.result = CREATE_TASK_UNSUPPORTED_TYPE;
     return result;
   }
   const auto& cmd = req.supply_material_req.cmd();
-  const int64_t max_seconds = row->second.limit_from_request ? cmd.duration() : 0;
+  const int64_t max_seconds = info.limit_from_request() ? cmd.duration() : 0;
   try {
-    result.task = make(station_center, req, req.task_type, max_seconds, cmd.action());
+    result.task = make(services, req, req.task_type, max_seconds, cmd.action());
   } catch (const std::exception& e) {
     LOG_ERROR("create task type {} failed: {}", static_cast<int>(req.task_type), e.what());
     result.task.reset();
@@ -179,7 +265,7 @@ CreateTaskResult CreateTask(const std::shared_ptr<StationCenter>& station_center
     result.result = CREATE_TASK_UNSUPPORTED_TYPE;
     return result;
   }
-  result.task->set_conflict_types(row->second.conflicts);
+  result.task->set_conflict_types(info.conflicts);
   return result;
 }
 

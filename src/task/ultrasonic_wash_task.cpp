@@ -11,9 +11,9 @@ constexpr int kErrStopWash = 101900040;
 
 }  // namespace
 
-UltrasonicWashTask::UltrasonicWashTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type,
-                                       int64_t max_seconds, int32_t action)
-    : RunActuatorTask(std::move(station_center), task_type, max_seconds, action,
+UltrasonicWashTask::UltrasonicWashTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
+                                       int64_t max_seconds)
+    : RunActuatorTask(std::move(services), task_type, max_seconds,
                       {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic wash", kErrStartWash, kErrStopWash}) {}
 
 PreCheckResult UltrasonicWashTask::PreCheckUnlock(const station::SensorsDataRep& data) {

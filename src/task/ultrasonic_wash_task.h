@@ -11,8 +11,7 @@ namespace station_center {
 // Threading: driven under the owner's task_mutex_ like every task.
 class UltrasonicWashTask : public RunActuatorTask {
  public:
-  UltrasonicWashTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds,
-                     int32_t action);
+  UltrasonicWashTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   using Task::PreCheckUnlock;
   PreCheckResult PreCheckUnlock(const station::SensorsDataRep& data) override;

@@ -8,17 +8,22 @@
 namespace station_center {
 
 // Lights the UV lamp on a docked robot for the requested time; reaching that
-// time is this task's normal end, the robot leaving ends it at once.
+// time is this task's normal end, the robot leaving ends it at once (checked
+// before the time limit).
 // Threading: driven under the owner's task_mutex_ like every task.
-class UVTask : public SupplyMaterialTask {
+class UVTask : public ActionTask {
  public:
-  UVTask(std::shared_ptr<StationCenter> station_center, const TaskType& task_type, int64_t max_seconds, int32_t action);
+  UVTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   using Task::PreCheckUnlock;
   bool DoReset() override;
-  bool DoTaskInside(const station::SensorsDataRep& data) override;
   bool DoCancelUnlock() override;
   PreCheckResult PreCheckUnlock(const station::SensorsDataRep& data) override;
+
+ protected:
+  bool OnStart() override;
+  bool OnPass(const station::SensorsDataRep& data) override;
+  bool OnTimeLimit() override;
 
  private:
   // Lamp off; on acknowledgement the task ends with `end_status`.

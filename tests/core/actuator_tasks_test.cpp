@@ -137,7 +137,7 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working));
 
   // The station's own cancel has no reset after it, so a refused one must not leave the fan on either.
-  dry = std::make_shared<DryTask>(h_.center().shared_from_this(), TASK_TYPE_DRY, 0, 2);
+  dry = std::make_shared<DryTask>(h_.center().shared_from_this(), TASK_TYPE_DRY, 0);
   std::lock_guard<std::mutex> lock(h_.center().task_mutex());
   std::shared_lock<std::shared_mutex> sensors(h_.center().sensors_mutex());
   ASSERT_TRUE(dry->DoTaskInside(h_.center().sensors_data()));

@@ -16,6 +16,7 @@
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_peer.h"
+#include "station_center.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
 
@@ -93,6 +94,7 @@ class StationMqttTest : public ::testing::Test {
   static void TearDownTestSuite() { suite_.reset(); }
   void SetUp() override {
     ASSERT_TRUE(suite_ && suite_->ready) << (suite_ ? suite_->broker.Log() : "");
+    center_->SetReportPublisher(MqttReportPublisher());
     root_.WriteFile("/usr/lib/vantorel-station-center/status/status.json",
                     "{\"dust_bag_last_replace_time\": " + std::to_string(NowSeconds()) + "}");
   }

@@ -22,11 +22,11 @@ struct TaskScript {
   std::atomic<int> passes{0}, cancels{0}, resets{0}, after_over{0}, after_error{0}, after_cancel{0};
 };
 
-class ScriptedTask : public station_center::SupplyMaterialTask {
+class ScriptedTask : public station_center::Task {
  public:
-  ScriptedTask(std::shared_ptr<station_center::StationCenter> center, station_center::TaskType type,
-               int64_t max_seconds, int32_t action, std::shared_ptr<TaskScript> script)
-      : SupplyMaterialTask(std::move(center), type, max_seconds, action), script_(std::move(script)) {}
+  ScriptedTask(std::shared_ptr<station_center::TaskServices> services, station_center::TaskType type,
+               int64_t max_seconds, std::shared_ptr<TaskScript> script)
+      : Task(std::move(services), type, max_seconds), script_(std::move(script)) {}
 
   // The driver runs passes only while the task is live.
   bool DoTaskInside(const station::SensorsDataRep&) override {
@@ -75,10 +75,9 @@ class Scripts {
   std::shared_ptr<TaskScript> Use(station_center::TaskType type) {
     auto script = std::make_shared<TaskScript>();
     station_center::OverrideTaskClassForTest(
-        type,
-        [script](const std::shared_ptr<station_center::StationCenter>& center, const station_center::StationSrvReq&,
-                 station_center::TaskType t, int64_t max_seconds,
-                 int32_t action) { return std::make_shared<ScriptedTask>(center, t, max_seconds, action, script); });
+        type, [script](const std::shared_ptr<station_center::TaskServices>& services,
+                       const station_center::StationSrvReq&, station_center::TaskType t, int64_t max_seconds,
+                       int32_t) { return std::make_shared<ScriptedTask>(services, t, max_seconds, script); });
     types_.push_back(type);
     return script;
   }
