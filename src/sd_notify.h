@@ -11,7 +11,8 @@ namespace station_center {
 
 // One line for `systemctl status`: the station status, the running tasks and the
 // broker connection, e.g. "normal; tasks: add-water, dry; broker connected".
-// `station_status` and `task_types` are StationCenterStatus and TaskType values.
+// `station_status` and `task_types` are StationCenterStatus and TaskType values; a
+// task is named by its row in the task factory's table, or by its number.
 std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected);
 
 class ServiceNotifier {

@@ -165,7 +165,8 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
   if (running == tasks_.end()) {
     return AdmitNewTaskUnlock(req, action);
   }
-  return OperateRunningTaskUnlock(running->second, req, action);
+  const std::shared_ptr<Task> task = running->second;
+  return OperateRunningTaskUnlock(task, req, action);
 }
 
 StationSrvRsp StationCenter::AdmitNewTaskUnlock(const StationSrvReq& req, int32_t action) {
