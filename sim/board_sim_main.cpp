@@ -9,6 +9,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -73,23 +74,21 @@ int Send(int argc, char** argv, int first) {
   return answer.rfind("error:", 0) == 0 ? 1 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Quiet defaults for the shared logger: plain lines on stdout.
-  ::setenv("SPDLOG_STDOUT", "true", 0);
-  ::setenv("SPDLOG_SYSTEMD", "false", 0);
-  ::setenv("SPDLOG_LEVEL", "info", 0);
-
-  station_sim::SimOptions opts;
+// What the command line asks for.
+struct Options {
+  station_sim::SimOptions sim;
   std::string control_path;
   bool console = true;
   std::string root;
-  // Overrides are applied after config.json is read.
+  // Overrides, applied after config.json is read.
   const char* command_ip = nullptr;
   const char* sensor_ip = nullptr;
   const char* command_port = nullptr;
   const char* sensor_port = nullptr;
+};
+
+// -1 to go on; otherwise the exit status (--help, --send, a bad option).
+int ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
@@ -99,22 +98,22 @@ int main(int argc, char** argv) {
     } else if (a == "--send") {
       return Send(argc, argv, i + 1);
     } else if (a == "--no-console") {
-      console = false;
+      o->console = false;
     } else if (has_value && a == "--root") {
-      root = argv[++i];
+      o->root = argv[++i];
     } else if (has_value && a == "--command-ip") {
-      command_ip = argv[++i];
+      o->command_ip = argv[++i];
     } else if (has_value && a == "--sensor-ip") {
-      sensor_ip = argv[++i];
+      o->sensor_ip = argv[++i];
     } else if (has_value && a == "--command-port") {
-      command_port = argv[++i];
+      o->command_port = argv[++i];
     } else if (has_value && a == "--sensor-port") {
-      sensor_port = argv[++i];
+      o->sensor_port = argv[++i];
     } else if (has_value && a == "--control") {
-      control_path = argv[++i];
+      o->control_path = argv[++i];
     } else if (has_value && a == "--rate") {
-      opts.report_hz = std::atoi(argv[++i]);
-      if (opts.report_hz < 1 || opts.report_hz > 100) {
+      o->sim.report_hz = std::atoi(argv[++i]);
+      if (o->sim.report_hz < 1 || o->sim.report_hz > 100) {
         std::cerr << "board_sim: --rate must be 1 to 100\n";
         return 2;
       }
@@ -123,26 +122,98 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  return -1;
+}
 
-  if (!root.empty()) {
-    ::setenv("STATION_CENTER_ROOT", root.c_str(), 1);
+// The link addresses: the daemon's config.json under the station root, then the
+// options; false (reported) for a bad port.
+bool ResolveAddresses(Options* o) {
+  if (!o->root.empty()) {
+    ::setenv("STATION_CENTER_ROOT", o->root.c_str(), 1);
   }
   const char* env_root = std::getenv("STATION_CENTER_ROOT");
   if (env_root != nullptr && env_root[0] != '\0') {
     std::string error;
-    if (station_sim::LoadLinkConfig(&opts, &error)) {
+    if (station_sim::LoadLinkConfig(&o->sim, &error)) {
       std::cout << "board_sim: link addresses from the daemon's config.json under " << env_root << "\n";
     } else {
       std::cout << "board_sim: " << error << "; using defaults and options\n";
     }
   }
-  if (command_ip != nullptr) opts.command_ip = command_ip;
-  if (sensor_ip != nullptr) opts.sensor_ip = sensor_ip;
-  if ((command_port != nullptr && !ParsePort(command_port, &opts.command_port)) ||
-      (sensor_port != nullptr && !ParsePort(sensor_port, &opts.sensor_port))) {
+  if (o->command_ip != nullptr) o->sim.command_ip = o->command_ip;
+  if (o->sensor_ip != nullptr) o->sim.sensor_ip = o->sensor_ip;
+  if ((o->command_port != nullptr && !ParsePort(o->command_port, &o->sim.command_port)) ||
+      (o->sensor_port != nullptr && !ParsePort(o->sensor_port, &o->sim.sensor_port))) {
     std::cerr << "board_sim: ports are 0 to 65535\n";
+    return false;
+  }
+  return true;
+}
+
+// Runs every whole line read from stdin; false once the simulator is to stop
+// (end of input, 'quit' or 'exit').
+bool ReadConsole(station_sim::StationSim& sim, std::string* pending) {
+  char buf[1024];
+  const ssize_t n = ::read(0, buf, sizeof(buf));
+  if (n <= 0) {
+    std::cout << "board_sim: end of input, stopping" << std::endl;
+    return false;
+  }
+  pending->append(buf, static_cast<size_t>(n));
+  size_t nl;
+  while ((nl = pending->find('\n')) != std::string::npos) {
+    const std::string line = pending->substr(0, nl);
+    pending->erase(0, nl + 1);
+    if (line == "quit" || line == "exit") {
+      return false;
+    }
+    const std::string answer = sim.Execute(line);
+    std::cout << answer << (answer.empty() || answer.back() == '\n' ? "" : "\n") << std::flush;
+  }
+  return true;
+}
+
+// Until a signal arrives on `sig_fd` or the console says stop.
+void RunConsole(station_sim::StationSim& sim, int sig_fd, bool console) {
+  std::string pending;
+  for (;;) {
+    pollfd fds[2] = {{sig_fd, POLLIN, 0}, {console ? 0 : -1, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      if (::read(sig_fd, &info, sizeof(info)) > 0) {
+        std::cout << "board_sim: " << strsignal(static_cast<int>(info.ssi_signo)) << ", stopping" << std::endl;
+      }
+      return;
+    }
+    if (fds[1].revents != 0 && !ReadConsole(sim, &pending)) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Quiet defaults for the shared logger: plain lines on stdout.
+  ::setenv("SPDLOG_STDOUT", "true", 0);
+  ::setenv("SPDLOG_SYSTEMD", "false", 0);
+  ::setenv("SPDLOG_LEVEL", "info", 0);
+
+  Options o;
+  const int status = ParseOptions(argc, argv, &o);
+  if (status >= 0) {
+    return status;
+  }
+  if (!ResolveAddresses(&o)) {
     return 2;
   }
+  const station_sim::SimOptions& opts = o.sim;
 
   // Signals are taken synchronously below, so every thread must have them blocked.
   sigset_t signals;
@@ -163,59 +234,18 @@ int main(int argc, char** argv) {
             << " at " << opts.report_hz << "/s" << std::endl;
 
   station_sim::ControlServer control([&sim](const std::string& line) { return sim.Execute(line); });
-  if (!control_path.empty()) {
-    if (!control.Start(control_path)) {
-      std::cerr << "board_sim: cannot open control socket " << control_path << "\n";
+  if (!o.control_path.empty()) {
+    if (!control.Start(o.control_path)) {
+      std::cerr << "board_sim: cannot open control socket " << o.control_path << "\n";
       return 1;
     }
-    std::cout << "board_sim: control socket " << control_path << std::endl;
+    std::cout << "board_sim: control socket " << o.control_path << std::endl;
   }
-  if (console) {
+  if (o.console) {
     std::cout << "board_sim: type 'help' for commands, 'quit' to stop" << std::endl;
   }
 
-  std::string pending;
-  bool stdin_open = console;
-  for (;;) {
-    pollfd fds[2] = {{sig_fd, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info;
-      if (::read(sig_fd, &info, sizeof(info)) > 0) {
-        std::cout << "board_sim: " << strsignal(static_cast<int>(info.ssi_signo)) << ", stopping" << std::endl;
-      }
-      break;
-    }
-    if (fds[1].revents != 0) {
-      char buf[1024];
-      const ssize_t n = ::read(0, buf, sizeof(buf));
-      if (n <= 0) {
-        std::cout << "board_sim: end of input, stopping" << std::endl;
-        break;
-      }
-      pending.append(buf, static_cast<size_t>(n));
-      size_t nl;
-      bool quit = false;
-      while ((nl = pending.find('\n')) != std::string::npos) {
-        const std::string line = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        if (line == "quit" || line == "exit") {
-          quit = true;
-          break;
-        }
-        const std::string answer = sim.Execute(line);
-        std::cout << answer << (answer.empty() || answer.back() == '\n' ? "" : "\n") << std::flush;
-      }
-      if (quit) {
-        break;
-      }
-    }
-  }
+  RunConsole(sim, sig_fd, o.console);
   control.Stop();
   sim.Stop();
   if (sig_fd >= 0) {

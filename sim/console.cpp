@@ -4,7 +4,10 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/reflection.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -138,34 +141,353 @@ const char* StaleName(StaleMode m) {
 
 std::string Error(const std::string& what) { return "error: " + what + " (try 'help')"; }
 
+// One console line, split into words.
+struct Line {
+  const std::string& text;
+  std::vector<std::string> w;
+  size_t size() const { return w.size(); }
+};
+
+std::string Unknown(const Line& in) { return Error("unknown command: " + in.text); }
+std::string BadSwitch(const Line& in) { return Error("bad fault switch: " + in.text); }
+
+using Handler = std::function<std::string(StationSim&, const Line&)>;
+
+// A row of the console language. The help lists the rows in order: a row's
+// usage is its name and synopsis, padded to the help column. Adjacent rows with
+// the same help share one line ("dock | undock"); rows whose help is empty are
+// shorthands, listed several to a line without one; rows without help are
+// described by another row's help and not listed.
+struct Command {
+  const char* name;  // the words the line starts with; the longest match wins
+  const char* synopsis;
+  const char* help;
+  Handler run;
+};
+
+constexpr size_t kUsageColumn = 28;
+constexpr size_t kHelpWidth = 80;
+constexpr char kShorthand[] = "";
+
+// Beside kTypeNames, whose shorthands it lists.
+constexpr char kSupplyTypesHelp[] =
+    "supply types: tap charging supply sewage heatwire fan dust selfclean uv sorter cleanliquid perfume\n"
+    "              drain handcharge restart reset ultrasonic\n";
+
+std::string ListSensors(StationSim& sim, const Line&) {
+  const station::SensorsDataRep r = sim.Sensors();
+  std::ostringstream out;
+  const auto* d = r.GetDescriptor();
+  for (int i = 0; i < d->field_count(); ++i) {
+    out << d->field(i)->name() << " = " << FieldText(r, d->field(i)) << "\n";
+  }
+  return out.str();
+}
+
+std::string ListCommands(StationSim& sim, const Line& in) {
+  if (in.size() == 2 && in.w[1] == "clear") {
+    sim.ClearReceivedCommands();
+    return "ok: command list cleared";
+  }
+  std::ostringstream out;
+  for (const auto& c : sim.ReceivedCommands()) {
+    out << "seq " << c.seq_();
+    if (c.has_cmd_()) {
+      out << " " << Shorthand(c.cmd_().supply_type_()) << "(" << c.cmd_().supply_type_() << ") action "
+          << c.cmd_().action_();
+    }
+    if (c.has_change_led_()) {
+      out << " led " << c.change_led_().led_cmd_();
+    }
+    out << "\n";
+  }
+  return out.str().empty() ? "no commands received" : out.str();
+}
+
+std::string DockOrUndock(StationSim& sim, const Line& in) {
+  if (in.size() != 1) {
+    return Unknown(in);
+  }
+  const bool dock = in.w[0] == "dock";
+  sim.Dock(dock);
+  return dock ? "ok: robot docked" : "ok: robot left";
+}
+
+std::string PlugOrUnplug(StationSim& sim, const Line& in) {
+  if (in.size() != 1) {
+    return Unknown(in);
+  }
+  const bool plug = in.w[0] == "plug";
+  sim.Plug(plug);
+  return plug ? "ok: hand charger plugged in" : "ok: hand charger unplugged";
+}
+
+// What a technician changes by hand: `yes` sets every one of `fields` to 1, `no` to 0.
+Handler SensorShorthand(const char* yes, const char* no, std::vector<const char*> fields) {
+  return [yes, no, fields](StationSim& sim, const Line& in) {
+    if (in.size() != 2 || (in.w[1] != yes && in.w[1] != no)) {
+      return Unknown(in);
+    }
+    for (const char* field : fields) {
+      sim.SetField(field, in.w[1] == yes ? "1" : "0");
+    }
+    return "ok: " + in.w[0] + " " + in.w[1];
+  };
+}
+
+std::string SetOrPin(StationSim& sim, const Line& in) {
+  if (in.size() != 3) {
+    return Unknown(in);
+  }
+  const bool pin = in.w[0] == "pin";
+  const bool ok = pin ? sim.Pin(in.w[1], in.w[2]) : sim.SetField(in.w[1], in.w[2]);
+  return ok ? "ok: " + in.w[1] + " = " + in.w[2] + (pin ? " (pinned)" : "")
+            : Error("unknown field or bad value: " + in.w[1] + " " + in.w[2]);
+}
+
+std::string UnpinField(StationSim& sim, const Line& in) {
+  if (in.size() != 2) {
+    return Unknown(in);
+  }
+  return sim.Unpin(in.w[1]) ? "ok: " + in.w[1] + " follows the model again" : Error(in.w[1] + " is not pinned");
+}
+
+std::string SetTank(StationSim& sim, const Line& in) {
+  double ml = 0;
+  if (in.size() != 2 || !ParseNumber(in.w[1], &ml)) {
+    return Unknown(in);
+  }
+  sim.SetTankVolume(ml);
+  return "ok: tank holds " + std::to_string(static_cast<long>(sim.tank_volume())) + " ml";
+}
+
+std::string SetSewage(StationSim& sim, const Line& in) {
+  double level = 0;
+  if (in.size() != 2 || !ParseNumber(in.w[1], &level)) {
+    return Unknown(in);
+  }
+  sim.SetSewageLevel(level);
+  return "ok: sewage level " + std::to_string(static_cast<long>(sim.sewage_level()));
+}
+
+std::string Overload(StationSim& sim, const Line& in) {
+  double seconds = 0;
+  if (in.size() != 2 || !ParseNumber(in.w[1], &seconds) || seconds < 0) {
+    return Unknown(in);
+  }
+  sim.SetSorterOverload(seconds);
+  return "ok: tablet motor overloaded for " + in.w[1] + " s";
+}
+
+std::string FaultRefuse(StationSim& sim, const Line& in) {
+  bool on = false;
+  if (in.size() != 4 || !ParseOnOff(in.w[3], &on)) {
+    return BadSwitch(in);
+  }
+  if (in.w[2] == "led") {
+    sim.RefuseLed(on);
+    return std::string("ok: LED commands ") + (on ? "refused" : "accepted");
+  }
+  station::EnumSupplyType type;
+  if (!ParseType(in.w[2], &type)) {
+    return Error("unknown supply type " + in.w[2]);
+  }
+  sim.RefuseSupply(type, on);
+  return std::string("ok: ") + Shorthand(type) + " commands " + (on ? "refused" : "accepted");
+}
+
+std::string FaultDelay(StationSim& sim, const Line& in) {
+  int ms = 0;
+  if (in.size() != 3 || !ParseInt(in.w[2], &ms)) {
+    return BadSwitch(in);
+  }
+  sim.SetAckDelayMs(ms);
+  return "ok: answers delayed by " + in.w[2] + " ms";
+}
+
+// A fault switch that is either on or off: `set` flips it, the answers say so.
+Handler OnOffSwitch(void (StationSim::*set)(bool), const char* on_text, const char* off_text) {
+  return [set, on_text, off_text](StationSim& sim, const Line& in) {
+    bool on = false;
+    if (in.size() != 3 || !ParseOnOff(in.w[2], &on)) {
+      return BadSwitch(in);
+    }
+    (sim.*set)(on);
+    return std::string(on ? on_text : off_text);
+  };
+}
+
+std::string FaultStale(StationSim& sim, const Line& in) {
+  if (in.size() != 3 || (in.w[2] != "off" && in.w[2] != "only" && in.w[2] != "first")) {
+    return BadSwitch(in);
+  }
+  const std::string& mode = in.w[2];
+  sim.SetStaleSeq(mode == "only" ? StaleMode::kOnly : mode == "first" ? StaleMode::kFirst : StaleMode::kOff);
+  return "ok: stale answers " + mode;
+}
+
+std::string FaultSplit(StationSim& sim, const Line& in) {
+  int bytes = 0;
+  if ((in.size() != 3 && in.size() != 4) || !ParseInt(in.w[2], &bytes)) {
+    return BadSwitch(in);
+  }
+  int gap = 0;
+  if (in.size() == 4 && !ParseInt(in.w[3], &gap)) {
+    return Error("bad gap " + in.w[3]);
+  }
+  sim.SetSplitWrites(bytes);
+  if (in.size() == 4) {
+    sim.SetSplitGapMs(gap);
+  }
+  return bytes > 0 ? "ok: frames written " + in.w[2] + " bytes at a time" : "ok: whole frames";
+}
+
+std::string FaultMerge(StationSim& sim, const Line& in) {
+  int reports = 0;
+  if (in.size() != 3 || !ParseInt(in.w[2], &reports) || reports < 1) {
+    return BadSwitch(in);
+  }
+  sim.SetMergeReports(reports);
+  return "ok: " + in.w[2] + " reports per write";
+}
+
+std::string FaultClose(StationSim& sim, const Line& in) {
+  if (in.size() != 3 || (in.w[2] != "command" && in.w[2] != "sensor")) {
+    return BadSwitch(in);
+  }
+  in.w[2] == "command" ? sim.CloseCommandConnection() : sim.CloseSensorConnection();
+  return "ok: closing the " + in.w[2] + " connection";
+}
+
+std::string FaultGarbage(StationSim& sim, const Line& in) {
+  if (in.size() != 3 || (in.w[2] != "command" && in.w[2] != "sensor")) {
+    return BadSwitch(in);
+  }
+  in.w[2] == "command" ? sim.SendGarbageCommandReply() : sim.SendGarbageReport();
+  return in.w[2] == "command" ? "ok: next answer is garbage" : "ok: next report is garbage";
+}
+
+std::string FaultClear(StationSim& sim, const Line& in) {
+  if (in.size() != 2) {
+    return BadSwitch(in);
+  }
+  sim.ClearFaults();
+  return "ok: all fault switches off";
+}
+
+// "fault" followed by no switch the table knows.
+std::string FaultUnknown(StationSim&, const Line& in) { return in.size() < 2 ? Unknown(in) : BadSwitch(in); }
+
+const std::vector<Command>& Commands() {
+  static const char kDock[] = "robot on / off the station (dock detectors, electrode plates)";
+  static const char kPlug[] = "hand charger plugged in / out";
+  static const char kLevels[] = "set the clean tank volume / the sewage level";
+  static const std::vector<Command> kCommands = {
+      {"status", "", "links, actuators, tank, sewage, LED, sensors, faults",
+       [](StationSim& sim, const Line&) { return sim.StatusText(); }},
+      {"sensors", "", "the sensor report as it is sent now", ListSensors},
+      {"commands", "", "the commands received so far (clear: 'commands clear')", ListCommands},
+      {"dock", "", kDock, DockOrUndock},
+      {"undock", "", kDock, DockOrUndock},
+      {"plug", "", kPlug, PlugOrUnplug},
+      {"unplug", "", kPlug, PlugOrUnplug},
+      {"dustbag", "in|out", kShorthand, SensorShorthand("in", "out", {"dustBagDet"})},
+      {"dustcap", "in|out", kShorthand, SensorShorthand("in", "out", {"dustBoxCapDet"})},
+      {"estop", "on|off", kShorthand, SensorShorthand("on", "off", {"emergencyStopState"})},
+      {"selfcheck", "pass|fail", kShorthand,
+       SensorShorthand("pass", "fail", {"initSensorsState", "initActuatorsState", "selfCheckState"})},
+      {"usonicwater", "yes|no", kShorthand, SensorShorthand("yes", "no", {"ultrasonicWaterCheck"})},
+      {"cleanliquid", "yes|no", kShorthand, SensorShorthand("yes", "no", {"cleaningLiquidDet"})},
+      {"perfume", "yes|no", kShorthand, SensorShorthand("yes", "no", {"perfumeLiquidDet"})},
+      {"set", "FIELD VALUE", "set a sensor field by name (model quantities move the model)", SetOrPin},
+      {"pin", "FIELD VALUE", "hold a sensor field at a value; 'unpin FIELD' or 'unpin all'", SetOrPin},
+      {"unpin", "FIELD", nullptr, UnpinField},
+      {"tank", "ML", kLevels, SetTank},
+      {"sewage", "LEVEL", kLevels, SetSewage},
+      {"overload", "SECONDS", "tablet motor over-current for that long (0 ends it)", Overload},
+      {"fault refuse", "TYPE|led on|off", "answer that supply type (tap, supply, drain, 1..17) with err_code_ 1",
+       FaultRefuse},
+      {"fault delay", "MS", "delay every answer", FaultDelay},
+      {"fault drop", "on|off", "do not answer commands",
+       OnOffSwitch(&StationSim::SetDropAcks, "ok: answers dropped", "ok: answers sent")},
+      {"fault stale", "off|only|first", "answer with the previous seq_ (only), or a stale answer first", FaultStale},
+      {"fault split", "BYTES [GAP_MS]", "write frames in pieces (0 = whole frames)", FaultSplit},
+      {"fault merge", "N", "N sensor reports per write; with 'stale first', both answers in one write", FaultMerge},
+      {"fault reports", "on|off", "keep the sensor link open but silent",
+       OnOffSwitch(&StationSim::SetReportsEnabled, "ok: sensor reports flowing", "ok: sensor reports stopped")},
+      {"fault hangup", "on|off", "close the command connection instead of answering",
+       OnOffSwitch(&StationSim::SetHangupOnCommand, "ok: commands answered by closing the connection",
+                   "ok: commands answered")},
+      {"fault close", "command|sensor", "close that connection now", FaultClose},
+      {"fault garbage", "command|sensor", "next answer / next report is an undecodable frame", FaultGarbage},
+      {"fault clear", "", "every fault switch off", FaultClear},
+      {"fault", "", nullptr, FaultUnknown},
+      {"help", "", "this text", [](StationSim&, const Line&) { return StationSim::HelpText(); }},
+      {"?", "", nullptr, [](StationSim&, const Line&) { return StationSim::HelpText(); }},
+  };
+  return kCommands;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) {
+    words.push_back(word);
+  }
+  return words;
+}
+
+// The row whose name is the longest run of leading words of `in`; null if none.
+const Command* Find(const Line& in) {
+  const Command* found = nullptr;
+  size_t found_words = 0;
+  for (const Command& c : Commands()) {
+    const std::vector<std::string> name = Words(c.name);
+    if (name.size() > found_words && name.size() <= in.size() && std::equal(name.begin(), name.end(), in.w.begin())) {
+      found = &c;
+      found_words = name.size();
+    }
+  }
+  return found;
+}
+
+std::string Usage(const Command& c) { return *c.synopsis == '\0' ? c.name : std::string(c.name) + " " + c.synopsis; }
+
 }  // namespace
 
 std::string StationSim::HelpText() {
-  return "status                      links, actuators, tank, sewage, LED, sensors, faults\n"
-         "sensors                     the sensor report as it is sent now\n"
-         "commands                    the commands received so far (clear: 'commands clear')\n"
-         "dock | undock               robot on / off the station (dock detectors, electrode plates)\n"
-         "plug | unplug               hand charger plugged in / out\n"
-         "dustbag in|out  dustcap in|out  estop on|off  selfcheck pass|fail\n"
-         "usonicwater yes|no  cleanliquid yes|no  perfume yes|no\n"
-         "set FIELD VALUE             set a sensor field by name (model quantities move the model)\n"
-         "pin FIELD VALUE             hold a sensor field at a value; 'unpin FIELD' or 'unpin all'\n"
-         "tank ML | sewage LEVEL      set the clean tank volume / the sewage level\n"
-         "overload SECONDS            tablet motor over-current for that long (0 ends it)\n"
-         "fault refuse TYPE|led on|off answer that supply type (tap, supply, drain, 1..17) with err_code_ 1\n"
-         "fault delay MS              delay every answer\n"
-         "fault drop on|off           do not answer commands\n"
-         "fault stale off|only|first  answer with the previous seq_ (only), or a stale answer first\n"
-         "fault split BYTES [GAP_MS]  write frames in pieces (0 = whole frames)\n"
-         "fault merge N               N sensor reports per write; with 'stale first', both answers in one write\n"
-         "fault reports on|off        keep the sensor link open but silent\n"
-         "fault hangup on|off         close the command connection instead of answering\n"
-         "fault close command|sensor  close that connection now\n"
-         "fault garbage command|sensor next answer / next report is an undecodable frame\n"
-         "fault clear                 every fault switch off\n"
-         "help                        this text\n"
-         "supply types: tap charging supply sewage heatwire fan dust selfclean uv sorter cleanliquid perfume\n"
-         "              drain handcharge restart reset ultrasonic\n";
+  const std::vector<Command>& commands = Commands();
+  std::string out;
+  std::string shorthands;
+  auto end_shorthands = [&] {
+    if (!shorthands.empty()) {
+      out += shorthands + "\n";
+      shorthands.clear();
+    }
+  };
+  for (size_t i = 0; i < commands.size(); ++i) {
+    const Command& c = commands[i];
+    if (c.help == nullptr) {
+      continue;
+    }
+    if (*c.help == '\0') {
+      if (!shorthands.empty() && shorthands.size() + 2 + Usage(c).size() > kHelpWidth) {
+        end_shorthands();
+      }
+      shorthands += (shorthands.empty() ? "" : "  ") + Usage(c);
+      continue;
+    }
+    end_shorthands();
+    std::string usage = Usage(c);
+    while (i + 1 < commands.size() && commands[i + 1].help != nullptr &&
+           std::strcmp(commands[i + 1].help, c.help) == 0) {
+      usage += " | " + Usage(commands[++i]);
+    }
+    usage.resize(std::max(usage.size() + 1, kUsageColumn), ' ');
+    out += usage + c.help + "\n";
+  }
+  end_shorthands();
+  return out + kSupplyTypesHelp;
 }
 
 std::string StationSim::StatusText() const {
@@ -219,173 +541,13 @@ std::string StationSim::StatusText() const {
   return out.str();
 }
 
-std::string StationSim::Execute(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> w;
-  for (std::string word; in >> word;) {
-    w.push_back(word);
-  }
-  if (w.empty()) {
+std::string StationSim::Execute(const std::string& console_line) {
+  const Line in{console_line, Words(console_line)};
+  if (in.size() == 0) {
     return "";
   }
-  const std::string& cmd = w[0];
-  const size_t n = w.size();
-  if (cmd == "help" || cmd == "?") {
-    return HelpText();
-  }
-  if (cmd == "status") {
-    return StatusText();
-  }
-  if (cmd == "sensors") {
-    const station::SensorsDataRep r = Sensors();
-    std::ostringstream out;
-    const auto* d = r.GetDescriptor();
-    for (int i = 0; i < d->field_count(); ++i) {
-      out << d->field(i)->name() << " = " << FieldText(r, d->field(i)) << "\n";
-    }
-    return out.str();
-  }
-  if (cmd == "commands") {
-    if (n == 2 && w[1] == "clear") {
-      ClearReceivedCommands();
-      return "ok: command list cleared";
-    }
-    std::ostringstream out;
-    for (const auto& c : ReceivedCommands()) {
-      out << "seq " << c.seq_();
-      if (c.has_cmd_()) {
-        out << " " << Shorthand(c.cmd_().supply_type_()) << "(" << c.cmd_().supply_type_() << ") action "
-            << c.cmd_().action_();
-      }
-      if (c.has_change_led_()) {
-        out << " led " << c.change_led_().led_cmd_();
-      }
-      out << "\n";
-    }
-    return out.str().empty() ? "no commands received" : out.str();
-  }
-  if ((cmd == "dock" || cmd == "undock") && n == 1) {
-    Dock(cmd == "dock");
-    return cmd == "dock" ? "ok: robot docked" : "ok: robot left";
-  }
-  if ((cmd == "plug" || cmd == "unplug") && n == 1) {
-    Plug(cmd == "plug");
-    return cmd == "plug" ? "ok: hand charger plugged in" : "ok: hand charger unplugged";
-  }
-  // Shorthands for what a technician changes by hand.
-  if (n == 2) {
-    struct Alias {
-      const char* cmd;
-      const char* yes;
-      const char* no;
-      std::vector<const char*> fields;
-    };
-    static const Alias kAliases[] = {
-        {"dustbag", "in", "out", {"dustBagDet"}},
-        {"dustcap", "in", "out", {"dustBoxCapDet"}},
-        {"estop", "on", "off", {"emergencyStopState"}},
-        {"selfcheck", "pass", "fail", {"initSensorsState", "initActuatorsState", "selfCheckState"}},
-        {"usonicwater", "yes", "no", {"ultrasonicWaterCheck"}},
-        {"cleanliquid", "yes", "no", {"cleaningLiquidDet"}},
-        {"perfume", "yes", "no", {"perfumeLiquidDet"}},
-    };
-    for (const Alias& a : kAliases) {
-      if (cmd == a.cmd && (w[1] == a.yes || w[1] == a.no)) {
-        for (const char* field : a.fields) {
-          SetField(field, w[1] == a.yes ? "1" : "0");
-        }
-        return "ok: " + cmd + " " + w[1];
-      }
-    }
-  }
-  if ((cmd == "set" || cmd == "pin") && n == 3) {
-    const bool ok = cmd == "set" ? SetField(w[1], w[2]) : Pin(w[1], w[2]);
-    return ok ? "ok: " + w[1] + " = " + w[2] + (cmd == "pin" ? " (pinned)" : "")
-              : Error("unknown field or bad value: " + w[1] + " " + w[2]);
-  }
-  if (cmd == "unpin" && n == 2) {
-    return Unpin(w[1]) ? "ok: " + w[1] + " follows the model again" : Error(w[1] + " is not pinned");
-  }
-  double number = 0;
-  if (cmd == "tank" && n == 2 && ParseNumber(w[1], &number)) {
-    SetTankVolume(number);
-    return "ok: tank holds " + std::to_string(static_cast<long>(tank_volume())) + " ml";
-  }
-  if (cmd == "sewage" && n == 2 && ParseNumber(w[1], &number)) {
-    SetSewageLevel(number);
-    return "ok: sewage level " + std::to_string(static_cast<long>(sewage_level()));
-  }
-  if (cmd == "overload" && n == 2 && ParseNumber(w[1], &number) && number >= 0) {
-    SetSorterOverload(number);
-    return "ok: tablet motor overloaded for " + w[1] + " s";
-  }
-  if (cmd != "fault" || n < 2) {
-    return Error("unknown command: " + line);
-  }
-
-  const std::string& what = w[1];
-  int value = 0;
-  bool on = false;
-  if (what == "refuse" && n == 4 && ParseOnOff(w[3], &on)) {
-    if (w[2] == "led") {
-      RefuseLed(on);
-      return std::string("ok: LED commands ") + (on ? "refused" : "accepted");
-    }
-    station::EnumSupplyType type;
-    if (!ParseType(w[2], &type)) {
-      return Error("unknown supply type " + w[2]);
-    }
-    RefuseSupply(type, on);
-    return std::string("ok: ") + Shorthand(type) + " commands " + (on ? "refused" : "accepted");
-  }
-  if (what == "delay" && n == 3 && ParseInt(w[2], &value)) {
-    SetAckDelayMs(value);
-    return "ok: answers delayed by " + w[2] + " ms";
-  }
-  if (what == "drop" && n == 3 && ParseOnOff(w[2], &on)) {
-    SetDropAcks(on);
-    return on ? "ok: answers dropped" : "ok: answers sent";
-  }
-  if (what == "stale" && n == 3 && (w[2] == "off" || w[2] == "only" || w[2] == "first")) {
-    SetStaleSeq(w[2] == "only" ? StaleMode::kOnly : w[2] == "first" ? StaleMode::kFirst : StaleMode::kOff);
-    return "ok: stale answers " + w[2];
-  }
-  if (what == "split" && (n == 3 || n == 4) && ParseInt(w[2], &value)) {
-    int gap = 0;
-    if (n == 4 && !ParseInt(w[3], &gap)) {
-      return Error("bad gap " + w[3]);
-    }
-    SetSplitWrites(value);
-    if (n == 4) {
-      SetSplitGapMs(gap);
-    }
-    return value > 0 ? "ok: frames written " + w[2] + " bytes at a time" : "ok: whole frames";
-  }
-  if (what == "merge" && n == 3 && ParseInt(w[2], &value) && value >= 1) {
-    SetMergeReports(value);
-    return "ok: " + w[2] + " reports per write";
-  }
-  if (what == "reports" && n == 3 && ParseOnOff(w[2], &on)) {
-    SetReportsEnabled(on);
-    return on ? "ok: sensor reports flowing" : "ok: sensor reports stopped";
-  }
-  if (what == "hangup" && n == 3 && ParseOnOff(w[2], &on)) {
-    SetHangupOnCommand(on);
-    return on ? "ok: commands answered by closing the connection" : "ok: commands answered";
-  }
-  if (what == "close" && n == 3 && (w[2] == "command" || w[2] == "sensor")) {
-    w[2] == "command" ? CloseCommandConnection() : CloseSensorConnection();
-    return "ok: closing the " + w[2] + " connection";
-  }
-  if (what == "garbage" && n == 3 && (w[2] == "command" || w[2] == "sensor")) {
-    w[2] == "command" ? SendGarbageCommandReply() : SendGarbageReport();
-    return w[2] == "command" ? "ok: next answer is garbage" : "ok: next report is garbage";
-  }
-  if (what == "clear" && n == 2) {
-    ClearFaults();
-    return "ok: all fault switches off";
-  }
-  return Error("bad fault switch: " + line);
+  const Command* command = Find(in);
+  return command != nullptr ? command->run(*this, in) : Unknown(in);
 }
 
 }  // namespace station_sim

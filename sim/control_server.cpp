@@ -49,6 +49,36 @@ struct Client {
   std::string pending;
 };
 
+// Reads what the client sent and answers each whole line; false when the
+// client is to be dropped (gone, unwritable, or a line too long).
+bool Serve(Client& c, const ControlServer::Handler& handler) {
+  char buf[1024];
+  const ssize_t n = ::recv(c.fd, buf, sizeof(buf), 0);
+  if (n <= 0) {
+    return false;
+  }
+  c.pending.append(buf, static_cast<size_t>(n));
+  bool keep = true;
+  size_t nl;
+  while (keep && (nl = c.pending.find('\n')) != std::string::npos) {
+    std::string line = c.pending.substr(0, nl);
+    c.pending.erase(0, nl + 1);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    std::string answer = handler(line);
+    if (!answer.empty() && answer.back() != '\n') {
+      answer.push_back('\n');
+    }
+    keep = SendAll(c.fd, answer + ".\n");
+  }
+  if (c.pending.size() > kMaxLine) {
+    SendAll(c.fd, "error: line too long\n.\n");
+    keep = false;
+  }
+  return keep;
+}
+
 }  // namespace
 
 bool ControlServer::Start(const std::string& path) {
@@ -115,30 +145,7 @@ void ControlServer::Loop() {
         continue;
       }
       Client& c = clients[i - 2];
-      char buf[1024];
-      const ssize_t n = ::recv(c.fd, buf, sizeof(buf), 0);
-      bool keep = n > 0;
-      if (keep) {
-        c.pending.append(buf, static_cast<size_t>(n));
-        size_t nl;
-        while (keep && (nl = c.pending.find('\n')) != std::string::npos) {
-          std::string line = c.pending.substr(0, nl);
-          c.pending.erase(0, nl + 1);
-          if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-          }
-          std::string answer = handler_(line);
-          if (!answer.empty() && answer.back() != '\n') {
-            answer.push_back('\n');
-          }
-          keep = SendAll(c.fd, answer + ".\n");
-        }
-        if (c.pending.size() > kMaxLine) {
-          SendAll(c.fd, "error: line too long\n.\n");
-          keep = false;
-        }
-      }
-      if (!keep) {
+      if (!Serve(c, handler_)) {
         ::close(c.fd);
         c.fd = -1;
       }

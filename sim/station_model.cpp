@@ -160,10 +160,14 @@ void StationModel::Advance(double dt) {
   if (dt <= 0) {
     return;
   }
-  const auto on = [this](station::EnumSupplyType t) { return actuators_[t].on; };
-  const auto power = [this](station::EnumSupplyType t) { return actuators_[t].power; };
+  AdvanceTank(dt);
+  AdvanceSorter(dt);
+  AdvanceTemperatures(dt);
+  AdvancePressureAndSewage(dt);
+}
 
-  // Clean tank: inflows first, then outflows, never past the brim or below empty.
+// Clean tank: inflows first, then outflows, never past the brim or below empty.
+void StationModel::AdvanceTank(double dt) {
   if (on(station::ENUM_SUPPLY_TAP_WATER_SWITCH)) {
     const double in = std::min(params_.fill_rate_ml * dt, params_.tank_capacity_ml - tank_ml_);
     tank_ml_ += in;
@@ -184,8 +188,10 @@ void StationModel::Advance(double dt) {
     tank_ml_ -= out;
     drained_ml_ += out;
   }
+}
 
-  // Tablet sorter: releases at a rate proportional to its power unless overloaded.
+// Tablet sorter: releases at a rate proportional to its power unless overloaded.
+void StationModel::AdvanceSorter(double dt) {
   const bool overloaded = overload_left_s_ > 0;
   overload_left_s_ = std::max(0.0, overload_left_s_ - dt);
   if (on(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR) && !overloaded && params_.tablet_period_s > 0) {
@@ -195,8 +201,9 @@ void StationModel::Advance(double dt) {
       ++tablets_;
     }
   }
+}
 
-  // Heat wire.
+void StationModel::AdvanceTemperatures(double dt) {
   if (on(station::ENUM_SUPPLY_HEATING_WIRE)) {
     wire_c_ = Approach(wire_c_, params_.heat_wire_ceiling_c, params_.heat_rate_c * dt);
   } else {
@@ -209,7 +216,9 @@ void StationModel::Advance(double dt) {
   const double plate_rate = plates_loaded ? params_.plate_heat_rate_c : params_.plate_cool_rate_c;
   plate1_c_ = Approach(plate1_c_, plate_target, plate_rate * dt);
   plate2_c_ = Approach(plate2_c_, plate_target, plate_rate * dt);
+}
 
+void StationModel::AdvancePressureAndSewage(double dt) {
   // Dust collection fan pulls a negative pressure.
   const double pressure_target = on(station::ENUM_SUPPLY_COLLECT_DUST) ? params_.dust_pressure_pa : 0.0;
   pressure_pa_ = Approach(pressure_pa_, pressure_target, params_.pressure_rate_pa * dt);
@@ -226,7 +235,6 @@ void StationModel::Advance(double dt) {
 
 station::SensorsDataRep StationModel::Report() const {
   station::SensorsDataRep r = inputs_;
-  const auto on = [this](station::EnumSupplyType t) { return actuators_[t].on; };
 
   r.set_cleantankfootlevel(tank_ml_ <= params_.tank_foot_ml ? 1 : 0);
   r.set_cleantankuplevel(tank_ml_ >= params_.tank_up_ml ? 1 : 0);

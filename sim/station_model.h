@@ -102,6 +102,13 @@ class StationModel {
 
  private:
   void AllOff();
+  bool on(station::EnumSupplyType type) const { return actuators_[type].on; }
+  int power(station::EnumSupplyType type) const { return actuators_[type].power; }
+  // The parts of Advance.
+  void AdvanceTank(double dt);
+  void AdvanceSorter(double dt);
+  void AdvanceTemperatures(double dt);
+  void AdvancePressureAndSewage(double dt);
 
   ModelParams params_;
   ActuatorState actuators_[station::EnumSupplyType_ARRAYSIZE];

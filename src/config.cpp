@@ -312,6 +312,83 @@ bool ReadStatus() {
   return true;
 }
 
+namespace {
+
+// Typed look-ups in config.json; a missing or mistyped key keeps `value`.
+struct ConfigKeys {
+  const rapidjson::Document& doc;
+  int32_t Int(const char* key, int32_t value) const { return GetConfigFromJson<int>(doc, key, value); }
+  uint32_t Uint(const char* key, uint32_t value) const { return GetConfigFromJson<unsigned int>(doc, key, value); }
+  std::string Str(const char* key, const std::string& value) const {
+    return GetConfigFromJson<std::string>(doc, key, value);
+  }
+  bool Bool(const char* key, bool value) const { return GetConfigFromJson<bool>(doc, key, value); }
+};
+
+// The board link and the limits of the station's work.
+void ReadLinkAndWorkKeys(const ConfigKeys& get, Config& c) {
+  c.embedded_ip = get.Str("embedded_ip", c.embedded_ip);
+  // Ports keep the low 16 bits of whatever number was configured.
+  c.embedded_action_port = static_cast<uint16_t>(get.Int("embedded_action_port", c.embedded_action_port));
+  c.soc_ip = get.Str("soc_ip", c.soc_ip);
+  c.soc_data_server_port = static_cast<uint16_t>(get.Uint("soc_data_server_port", c.soc_data_server_port));
+  c.data_upload_server_cache_size = get.Uint("data_upload_server_cache_size", c.data_upload_server_cache_size);
+  c.do_action_cache_size = get.Uint("do_action_cache_size", c.do_action_cache_size);
+  c.add_water_to_station_max_time = get.Int("add_water_to_station_max_time", c.add_water_to_station_max_time);
+  c.add_water_to_robot_max_time = get.Int("add_water_to_robot_max_time", c.add_water_to_robot_max_time);
+  c.drain_water_max_time = get.Int("drain_water_max_time", c.drain_water_max_time);
+  c.close_perfume_pump_max_time = get.Int("close_perfume_pump_max_time", c.close_perfume_pump_max_time);
+  c.close_clean_pump_max_time = get.Int("close_clean_pump_max_time", c.close_clean_pump_max_time);
+  c.disinfectant_motor_timeout = get.Int("disinfectant_motor_timeout", c.disinfectant_motor_timeout);
+  c.wait_disinfectant_motor_recovery_time =
+      get.Int("wait_disinfectant_motor_recovery_time", c.wait_disinfectant_motor_recovery_time);
+  c.disinfectant_table_dissolution_time =
+      get.Int("disinfectant_table_dissolution_time", c.disinfectant_table_dissolution_time);
+  c.clean_liquid_dissolution_time = get.Int("clean_liquid_dissolution_time", c.clean_liquid_dissolution_time);
+  c.perfume_liquid_dissolution_time = get.Int("perfume_liquid_dissolution_time", c.perfume_liquid_dissolution_time);
+  c.negative_pressure_up_limit = get.Int("negative_pressure_up_limit", c.negative_pressure_up_limit);
+  c.negative_pressure_down_limit = get.Int("negative_pressure_down_limit", c.negative_pressure_down_limit);
+  c.max_heat_temp = get.Int("max_heat_temp", c.max_heat_temp);
+  c.soft_heat_wire_temp = get.Int("soft_heat_wire_temp", c.soft_heat_wire_temp);
+  c.standard_heat_wire_temp = get.Int("standard_heat_wire_temp", c.standard_heat_wire_temp);
+  c.strong_heat_wire_temp = get.Int("strong_heat_wire_temp", c.strong_heat_wire_temp);
+  c.max_charge_plate_temp = get.Uint("max_charge_plate_temp", c.max_charge_plate_temp);
+  c.bottom_action_timeout = get.Int("bottom_action_timeout", c.bottom_action_timeout);
+}
+
+// Broker, topics, pump powers, schedules, the dust bag and the wait for the board.
+void ReadStationKeys(const ConfigKeys& get, Config& c) {
+  c.mqtt_user_name = get.Str("mqtt_user_name", c.mqtt_user_name);
+  c.mqtt_pwd = get.Str("mqtt_pwd", c.mqtt_pwd);
+  c.mqtt_keep_alive_interval = get.Int("mqtt_keep_alive_interval", c.mqtt_keep_alive_interval);
+  c.station_id = get.Str("station_id", c.station_id);
+  c.upload_station_info_to_cloud_interval =
+      get.Int("upload_station_info_to_cloud_interval", c.upload_station_info_to_cloud_interval);
+  c.station_upload_topic = get.Str("station_upload_topic", c.station_upload_topic);
+  c.station_report_topic = get.Str("station_report_topic", c.station_report_topic);
+  c.cloud_reply_topic_format = get.Str("cloud_reply_topic_format", c.cloud_reply_topic_format);
+  c.sewage_check_threshold_up = get.Uint("sewage_check_threshold_up", c.sewage_check_threshold_up);
+  c.sewage_check_threshold_down = get.Uint("sewage_check_threshold_down", c.sewage_check_threshold_down);
+  c.sewage_pump_power_soft = get.Int("sewage_pump_power_soft", c.sewage_pump_power_soft);
+  c.sewage_pump_power_standard = get.Int("sewage_pump_power_standard", c.sewage_pump_power_standard);
+  c.sewage_pump_power_strong = get.Int("sewage_pump_power_strong", c.sewage_pump_power_strong);
+  c.self_clean_pump_power_soft = get.Int("self_clean_pump_power_soft", c.self_clean_pump_power_soft);
+  c.self_clean_pump_power_standard = get.Int("self_clean_pump_power_standard", c.self_clean_pump_power_standard);
+  c.self_clean_pump_power_strong = get.Int("self_clean_pump_power_strong", c.self_clean_pump_power_strong);
+  c.sorter_motor_power = get.Int("sorter_motor_power", c.sorter_motor_power);
+  c.debug = get.Bool("debug", c.debug);
+  c.sensor_data_print_space = get.Int("sensor_data_print_space", c.sensor_data_print_space);
+  c.auto_reset_time_space = get.Int("auto_reset_time_space", c.auto_reset_time_space);
+  c.default_schedule_space = get.Int("default_schedule_space", c.default_schedule_space);
+  c.running_schedule_space = get.Int("running_schedule_space", c.running_schedule_space);
+  c.dust_bag_reset_max_time = get.Int("dust_bag_reset_max_time", c.dust_bag_reset_max_time);
+  c.dust_bag_replace_cycle = get.Int("dust_bag_replace_cycle", c.dust_bag_replace_cycle);
+  c.sewage_pump_continue_work_time = get.Int("sewage_pump_continue_work_time", c.sewage_pump_continue_work_time);
+  c.connect_embedded_board_time = get.Int("connect_embedded_board_time", c.connect_embedded_board_time);
+}
+
+}  // namespace
+
 bool ReadConfig() {
   GetEnvType();
   WriteStationId();
@@ -327,71 +404,9 @@ bool ReadConfig() {
     LOG_ERROR("ErrorCode: {}, config.json format error", kErrConfigFormat);
     return false;
   }
-
-  Config& c = g_config;
-  const auto get_int = [&doc](const char* key, int32_t value) { return GetConfigFromJson<int>(doc, key, value); };
-  const auto get_uint = [&doc](const char* key, uint32_t value) {
-    return GetConfigFromJson<unsigned int>(doc, key, value);
-  };
-  const auto get_str = [&doc](const char* key, const std::string& value) {
-    return GetConfigFromJson<std::string>(doc, key, value);
-  };
-
-  c.embedded_ip = get_str("embedded_ip", c.embedded_ip);
-  // Ports keep the low 16 bits of whatever number was configured.
-  c.embedded_action_port = static_cast<uint16_t>(get_int("embedded_action_port", c.embedded_action_port));
-  c.soc_ip = get_str("soc_ip", c.soc_ip);
-  c.soc_data_server_port = static_cast<uint16_t>(get_uint("soc_data_server_port", c.soc_data_server_port));
-  c.data_upload_server_cache_size = get_uint("data_upload_server_cache_size", c.data_upload_server_cache_size);
-  c.do_action_cache_size = get_uint("do_action_cache_size", c.do_action_cache_size);
-  c.add_water_to_station_max_time = get_int("add_water_to_station_max_time", c.add_water_to_station_max_time);
-  c.add_water_to_robot_max_time = get_int("add_water_to_robot_max_time", c.add_water_to_robot_max_time);
-  c.drain_water_max_time = get_int("drain_water_max_time", c.drain_water_max_time);
-  c.close_perfume_pump_max_time = get_int("close_perfume_pump_max_time", c.close_perfume_pump_max_time);
-  c.close_clean_pump_max_time = get_int("close_clean_pump_max_time", c.close_clean_pump_max_time);
-  c.disinfectant_motor_timeout = get_int("disinfectant_motor_timeout", c.disinfectant_motor_timeout);
-  c.wait_disinfectant_motor_recovery_time =
-      get_int("wait_disinfectant_motor_recovery_time", c.wait_disinfectant_motor_recovery_time);
-  c.disinfectant_table_dissolution_time =
-      get_int("disinfectant_table_dissolution_time", c.disinfectant_table_dissolution_time);
-  c.clean_liquid_dissolution_time = get_int("clean_liquid_dissolution_time", c.clean_liquid_dissolution_time);
-  c.perfume_liquid_dissolution_time = get_int("perfume_liquid_dissolution_time", c.perfume_liquid_dissolution_time);
-  c.negative_pressure_up_limit = get_int("negative_pressure_up_limit", c.negative_pressure_up_limit);
-  c.negative_pressure_down_limit = get_int("negative_pressure_down_limit", c.negative_pressure_down_limit);
-  c.max_heat_temp = get_int("max_heat_temp", c.max_heat_temp);
-  c.soft_heat_wire_temp = get_int("soft_heat_wire_temp", c.soft_heat_wire_temp);
-  c.standard_heat_wire_temp = get_int("standard_heat_wire_temp", c.standard_heat_wire_temp);
-  c.strong_heat_wire_temp = get_int("strong_heat_wire_temp", c.strong_heat_wire_temp);
-  c.max_charge_plate_temp = get_uint("max_charge_plate_temp", c.max_charge_plate_temp);
-  c.bottom_action_timeout = get_int("bottom_action_timeout", c.bottom_action_timeout);
-  c.mqtt_user_name = get_str("mqtt_user_name", c.mqtt_user_name);
-  c.mqtt_pwd = get_str("mqtt_pwd", c.mqtt_pwd);
-  c.mqtt_keep_alive_interval = get_int("mqtt_keep_alive_interval", c.mqtt_keep_alive_interval);
-  c.station_id = get_str("station_id", c.station_id);
-  c.upload_station_info_to_cloud_interval =
-      get_int("upload_station_info_to_cloud_interval", c.upload_station_info_to_cloud_interval);
-  c.station_upload_topic = get_str("station_upload_topic", c.station_upload_topic);
-  c.station_report_topic = get_str("station_report_topic", c.station_report_topic);
-  c.cloud_reply_topic_format = get_str("cloud_reply_topic_format", c.cloud_reply_topic_format);
-  c.sewage_check_threshold_up = get_uint("sewage_check_threshold_up", c.sewage_check_threshold_up);
-  c.sewage_check_threshold_down = get_uint("sewage_check_threshold_down", c.sewage_check_threshold_down);
-  c.sewage_pump_power_soft = get_int("sewage_pump_power_soft", c.sewage_pump_power_soft);
-  c.sewage_pump_power_standard = get_int("sewage_pump_power_standard", c.sewage_pump_power_standard);
-  c.sewage_pump_power_strong = get_int("sewage_pump_power_strong", c.sewage_pump_power_strong);
-  c.self_clean_pump_power_soft = get_int("self_clean_pump_power_soft", c.self_clean_pump_power_soft);
-  c.self_clean_pump_power_standard = get_int("self_clean_pump_power_standard", c.self_clean_pump_power_standard);
-  c.self_clean_pump_power_strong = get_int("self_clean_pump_power_strong", c.self_clean_pump_power_strong);
-  c.sorter_motor_power = get_int("sorter_motor_power", c.sorter_motor_power);
-  c.debug = GetConfigFromJson<bool>(doc, "debug", c.debug);
-  c.sensor_data_print_space = get_int("sensor_data_print_space", c.sensor_data_print_space);
-  c.auto_reset_time_space = get_int("auto_reset_time_space", c.auto_reset_time_space);
-  c.default_schedule_space = get_int("default_schedule_space", c.default_schedule_space);
-  c.running_schedule_space = get_int("running_schedule_space", c.running_schedule_space);
-  c.dust_bag_reset_max_time = get_int("dust_bag_reset_max_time", c.dust_bag_reset_max_time);
-  c.dust_bag_replace_cycle = get_int("dust_bag_replace_cycle", c.dust_bag_replace_cycle);
-  c.sewage_pump_continue_work_time = get_int("sewage_pump_continue_work_time", c.sewage_pump_continue_work_time);
-  c.connect_embedded_board_time = get_int("connect_embedded_board_time", c.connect_embedded_board_time);
-
+  const ConfigKeys get{doc};
+  ReadLinkAndWorkKeys(get, g_config);
+  ReadStationKeys(get, g_config);
   return ReadStatus();
 }
 

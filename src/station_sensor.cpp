@@ -58,6 +58,176 @@ int32_t TruncatedTemperature(float value) {
   return static_cast<int32_t>(value);
 }
 
+// One report's pass of the automation, a step per concern; the caller holds
+// task_mutex_ throughout and each step takes task_data_mutex_ as it needs.
+class AutomationPass {
+ public:
+  AutomationPass(StationCenter& center, const station::SensorsDataRep& s, SensorAutomation& a, int64_t now)
+      : center_(center), s_(s), a_(a), now_(now) {}
+
+  void NoteReport();
+  void DustBag();
+  void DustBagAge();
+  void DustBoxCap();
+  void Temperatures();
+  void ManualCharge();
+  void SewagePump();
+
+ private:
+  void Temperature(bool within_limit, bool* normal, int32_t type);
+  // Opens (action > 0) or closes the sewage pump; task_data_mutex_ held.
+  bool DriveSewagePump(int action);
+
+  StationCenter& center_;
+  const station::SensorsDataRep& s_;
+  SensorAutomation& a_;
+  const int64_t now_;
+};
+
+// The robot counts as occupying the station while it is in position and
+// while the station is not idle.
+void AutomationPass::NoteReport() {
+  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+  StationTaskData& data = center_.task_data();
+  data.sensor_data_received = true;
+  data.manual_charge_state = s_.handchargeinsidedet();
+  const StationCenterStatus status = center_.station_status();
+  data.occupy_state = StationCenter::RobotInPosition(s_) || status == STATION_STATUS_ERROR ||
+                      status == STATION_STATUS_RESET || status == STATION_STATUS_EMERGENCY_STOP || data.work_started;
+}
+
+// Dust bag in place (abnormal 3); taking it out counts as replacing it.
+void AutomationPass::DustBag() {
+  if (s_.dustbagdet() != 0) {
+    if (!a_.dust_bag_normal) {
+      std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+      center_.task_data().AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, kSensorKey);
+      a_.dust_bag_normal = true;
+    }
+    a_.dust_bag_timer = now_;
+    a_.dust_bag_removal_noted = false;
+    return;
+  }
+  if (!a_.dust_bag_removal_noted) {
+    a_.dust_bag_timer = now_;
+    a_.dust_bag_removal_noted = true;
+    WriteDustBagReplyTimeUncheck();
+  }
+  if (now_ - a_.dust_bag_timer > g_config.dust_bag_reset_max_time && a_.dust_bag_normal) {
+    center_.AbnormalTaskRecord(ABNORMAL_DUST_BAG_OUT, kSensorKey);
+    a_.dust_bag_normal = false;
+  }
+}
+
+// Dust bag due for replacement (abnormal 4). Recorded on the transition only: each
+// record uploads at once, and the periodic report carries the condition meanwhile.
+void AutomationPass::DustBagAge() {
+  const int64_t cycle_seconds = static_cast<int64_t>(g_config.dust_bag_replace_cycle) * 86400;
+  if (ReadDustBagReplyTime() <= cycle_seconds) {
+    return;
+  }
+  bool recorded;
+  {
+    std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+    recorded = center_.task_data().AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE);
+  }
+  if (!recorded) {
+    center_.AbnormalTaskRecord(ABNORMAL_DUST_BAG_REPLACE, kSensorKey);
+  }
+}
+
+// Dust box cap (abnormal 5): the dust bag's debounce, nothing persisted.
+void AutomationPass::DustBoxCap() {
+  if (s_.dustboxcapdet() != 0) {
+    if (!a_.dust_box_cap_normal) {
+      std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+      center_.task_data().AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, kSensorKey);
+      a_.dust_box_cap_normal = true;
+    }
+    a_.dust_box_cap_timer = now_;
+    a_.dust_box_cap_removal_noted = false;
+    return;
+  }
+  if (!a_.dust_box_cap_removal_noted) {
+    a_.dust_box_cap_timer = now_;
+    a_.dust_box_cap_removal_noted = true;
+  }
+  if (now_ - a_.dust_box_cap_timer > g_config.dust_bag_reset_max_time && a_.dust_box_cap_normal) {
+    center_.AbnormalTaskRecord(ABNORMAL_DUST_BOX_CAP, kSensorKey);
+    a_.dust_box_cap_normal = false;
+  }
+}
+
+// Over-temperature (abnormal 6, 7, 8): recorded once when crossing, released when back.
+void AutomationPass::Temperatures() {
+  Temperature(s_.electrodeplatetemp1() <= g_config.max_charge_plate_temp, &a_.upper_plate_normal,
+              ABNORMAL_PLATE_UP_TEMP);
+  Temperature(s_.electrodeplatetemp2() <= g_config.max_charge_plate_temp, &a_.lower_plate_normal,
+              ABNORMAL_PLATE_DOWN_TEMP);
+  Temperature(TruncatedTemperature(s_.heatingwiretemp()) <= g_config.max_heat_temp, &a_.heat_wire_normal,
+              ABNORMAL_HEAT_WIRE_TEMP);
+}
+
+void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type) {
+  if (within_limit) {
+    if (!*normal) {
+      std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+      center_.task_data().AbnormalInfoRelease(type, kSensorKey);
+    }
+    *normal = true;
+  } else if (*normal) {
+    center_.AbnormalTaskRecord(type, kSensorKey);
+    *normal = false;
+  }
+}
+
+// A plug in the inside charge socket starts a manual charge.
+void AutomationPass::ManualCharge() {
+  if (!s_.handchargeinsidedet() || center_.tasks().find(TASK_TYPE_MANUAL_CHARGE) != center_.tasks().end()) {
+    return;
+  }
+  StationSrvReq req;
+  req.task_type = TASK_TYPE_MANUAL_CHARGE;
+  const StationSrvRsp rsp = center_.ReceiveTaskUnlock(req);
+  LOG_INFO("ReceiveTaskUnlock, hand charge task result : {}, err_msg : {}", rsp.code, rsp.msg);
+}
+
+// Sewage pump: runs while sewage is seen and sewage_pump_continue_work_time after,
+// unless a sewage drain pump task has the pump.
+void AutomationPass::SewagePump() {
+  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+  StationTaskData& data = center_.task_data();
+  const bool sewage = s_.sewagedet() != 0 || s_.sewagefull() > g_config.sewage_check_threshold_down;
+  const bool pump_task = center_.tasks().find(TASK_TYPE_SEWAGE_DRAIN_PUMP) != center_.tasks().end();
+  if (sewage && !pump_task) {
+    a_.sewage_timer = now_;
+    if (!data.sewage_pump_working) {
+      if (DriveSewagePump(g_config.sewage_pump_power_standard)) {
+        LOG_INFO("det sewage, open sewage drain pump");
+        data.sewage_pump_working = true;
+      } else {
+        LOG_ERROR("ErrorCode: {}, det sewage, but open sewage drain pump failed", kErrOpenSewagePump);
+      }
+    }
+  } else if (data.sewage_pump_working && now_ - a_.sewage_timer > g_config.sewage_pump_continue_work_time &&
+             !pump_task) {
+    if (DriveSewagePump(0)) {
+      LOG_INFO("sewage drain over, close sewage drain pump");
+      data.sewage_pump_working = false;
+    } else {
+      LOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", kErrCloseSewagePump);
+    }
+  }
+}
+
+bool AutomationPass::DriveSewagePump(int action) {
+  station::ActionCommand cmd;
+  cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
+  cmd.set_action_(action);
+  const std::shared_ptr<EmbeddedCommunicator>& board = center_.embedded_communicator();
+  return board && board->DoAction(cmd);
+}
+
 }  // namespace
 
 void ResetSensorAutomationForTest() { g_sensor_automation = SensorAutomation(); }
@@ -72,7 +242,6 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
     sensors_data_ = data;
     sensors_data_millis_ = arrived_millis;
   }
-  const station::SensorsDataRep& s = sensors_data_;  // written only under task_mutex_, which we hold
   SensorAutomation& a = g_sensor_automation;
   const int64_t now = NowSeconds();
   if (!a.started) {
@@ -80,128 +249,15 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
     a.dust_bag_timer = now;
     a.dust_box_cap_timer = now;
   }
-
-  {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-    task_data_.sensor_data_received = true;
-    task_data_.manual_charge_state = s.handchargeinsidedet();
-    const StationCenterStatus status = station_status();
-    task_data_.occupy_state = RobotInPosition(s) || status == STATION_STATUS_ERROR || status == STATION_STATUS_RESET ||
-                              status == STATION_STATUS_EMERGENCY_STOP || task_data_.work_started;
-  }
-
-  // Dust bag in place (abnormal 3); taking it out counts as replacing it.
-  if (s.dustbagdet() != 0) {
-    if (!a.dust_bag_normal) {
-      std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-      task_data_.AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, kSensorKey);
-      a.dust_bag_normal = true;
-    }
-    a.dust_bag_timer = now;
-    a.dust_bag_removal_noted = false;
-  } else {
-    if (!a.dust_bag_removal_noted) {
-      a.dust_bag_timer = now;
-      a.dust_bag_removal_noted = true;
-      WriteDustBagReplyTimeUncheck();
-    }
-    if (now - a.dust_bag_timer > g_config.dust_bag_reset_max_time && a.dust_bag_normal) {
-      AbnormalTaskRecord(ABNORMAL_DUST_BAG_OUT, kSensorKey);
-      a.dust_bag_normal = false;
-    }
-  }
-
-  // Dust bag due for replacement (abnormal 4). Recorded on the transition only: each
-  // record uploads at once, and the periodic report carries the condition meanwhile.
-  const int64_t cycle_seconds = static_cast<int64_t>(g_config.dust_bag_replace_cycle) * 86400;
-  if (ReadDustBagReplyTime() > cycle_seconds) {
-    bool recorded;
-    {
-      std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
-      recorded = task_data_.AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE);
-    }
-    if (!recorded) {
-      AbnormalTaskRecord(ABNORMAL_DUST_BAG_REPLACE, kSensorKey);
-    }
-  }
-
-  // Dust box cap (abnormal 5): the same debounce, nothing persisted.
-  if (s.dustboxcapdet() != 0) {
-    if (!a.dust_box_cap_normal) {
-      std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-      task_data_.AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, kSensorKey);
-      a.dust_box_cap_normal = true;
-    }
-    a.dust_box_cap_timer = now;
-    a.dust_box_cap_removal_noted = false;
-  } else {
-    if (!a.dust_box_cap_removal_noted) {
-      a.dust_box_cap_timer = now;
-      a.dust_box_cap_removal_noted = true;
-    }
-    if (now - a.dust_box_cap_timer > g_config.dust_bag_reset_max_time && a.dust_box_cap_normal) {
-      AbnormalTaskRecord(ABNORMAL_DUST_BOX_CAP, kSensorKey);
-      a.dust_box_cap_normal = false;
-    }
-  }
-
-  // Over-temperature (abnormal 6, 7, 8): recorded once when crossing, released when back.
-  auto temperature = [this](bool within_limit, bool* normal, int32_t type) {
-    if (within_limit) {
-      if (!*normal) {
-        std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-        task_data_.AbnormalInfoRelease(type, kSensorKey);
-      }
-      *normal = true;
-    } else if (*normal) {
-      AbnormalTaskRecord(type, kSensorKey);
-      *normal = false;
-    }
-  };
-  temperature(s.electrodeplatetemp1() <= g_config.max_charge_plate_temp, &a.upper_plate_normal, ABNORMAL_PLATE_UP_TEMP);
-  temperature(s.electrodeplatetemp2() <= g_config.max_charge_plate_temp, &a.lower_plate_normal,
-              ABNORMAL_PLATE_DOWN_TEMP);
-  temperature(TruncatedTemperature(s.heatingwiretemp()) <= g_config.max_heat_temp, &a.heat_wire_normal,
-              ABNORMAL_HEAT_WIRE_TEMP);
-
-  // A plug in the inside charge socket starts a manual charge.
-  if (s.handchargeinsidedet() && tasks_.find(TASK_TYPE_MANUAL_CHARGE) == tasks_.end()) {
-    StationSrvReq req;
-    req.task_type = TASK_TYPE_MANUAL_CHARGE;
-    const StationSrvRsp rsp = ReceiveTaskUnlock(req);
-    LOG_INFO("ReceiveTaskUnlock, hand charge task result : {}, err_msg : {}", rsp.code, rsp.msg);
-  }
-
-  // Sewage pump: runs while sewage is seen and sewage_pump_continue_work_time after,
-  // unless a sewage drain pump task has the pump.
-  {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-    const bool sewage = s.sewagedet() != 0 || s.sewagefull() > g_config.sewage_check_threshold_down;
-    const bool pump_task = tasks_.find(TASK_TYPE_SEWAGE_DRAIN_PUMP) != tasks_.end();
-    station::ActionCommand cmd;
-    cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
-    if (sewage && !pump_task) {
-      a.sewage_timer = now;
-      if (!task_data_.sewage_pump_working) {
-        cmd.set_action_(g_config.sewage_pump_power_standard);
-        if (embedded_communicator_ && embedded_communicator_->DoAction(cmd)) {
-          LOG_INFO("det sewage, open sewage drain pump");
-          task_data_.sewage_pump_working = true;
-        } else {
-          LOG_ERROR("ErrorCode: {}, det sewage, but open sewage drain pump failed", kErrOpenSewagePump);
-        }
-      }
-    } else if (task_data_.sewage_pump_working && now - a.sewage_timer > g_config.sewage_pump_continue_work_time &&
-               !pump_task) {
-      cmd.set_action_(0);
-      if (embedded_communicator_ && embedded_communicator_->DoAction(cmd)) {
-        LOG_INFO("sewage drain over, close sewage drain pump");
-        task_data_.sewage_pump_working = false;
-      } else {
-        LOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", kErrCloseSewagePump);
-      }
-    }
-  }
+  // sensors_data_ is written only under task_mutex_, which we hold.
+  AutomationPass pass(*this, sensors_data_, a, now);
+  pass.NoteReport();
+  pass.DustBag();
+  pass.DustBagAge();
+  pass.DustBoxCap();
+  pass.Temperatures();
+  pass.ManualCharge();
+  pass.SewagePump();
 }
 
 void StationCenter::SocSensorDataDetect() {

@@ -333,31 +333,42 @@ std::string Readable(const pb::Message& message, int indent) {
   return out;
 }
 
-std::string ReindentJson(const std::string& json, int indent) {
+namespace {
+
+// ReindentJson's walk over the text, one character at a time.
+struct JsonReindenter {
+  JsonReindenter(const std::string& text, int spaces) : json(text), indent(spaces) {}
+
+  const std::string& json;
+  const int indent;
   std::string out;
   int depth = 0;
   bool in_string = false;
   bool escaped = false;
-  auto newline = [&](int d) {
+
+  void NewLine(int d) {
     out.push_back('\n');
     out.append(static_cast<size_t>(indent * (d + 1)), ' ');
-  };
-  out.append(static_cast<size_t>(indent), ' ');
-  for (size_t i = 0; i < json.size(); ++i) {
-    const char c = json[i];
-    if (in_string) {
-      out.push_back(c);
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
+  }
+
+  // Inside a string everything is copied as it is, up to the closing quote.
+  void StringChar(char c) {
+    out.push_back(c);
+    if (escaped) {
+      escaped = false;
+    } else if (c == '\\') {
+      escaped = true;
+    } else if (c == '"') {
+      in_string = false;
     }
+  }
+
+  // Outside strings: white space goes, structure gets its lines and indents.
+  // Moves `*i` past an empty container, which stays on one line.
+  void StructureChar(size_t* i) {
+    const char c = json[*i];
     if (std::isspace(static_cast<unsigned char>(c)) != 0) {
-      continue;
+      return;
     }
     switch (c) {
       case '"':
@@ -366,27 +377,27 @@ std::string ReindentJson(const std::string& json, int indent) {
         break;
       case '{':
       case '[': {
-        size_t next = i + 1;
+        size_t next = *i + 1;
         while (next < json.size() && std::isspace(static_cast<unsigned char>(json[next])) != 0) {
           ++next;
         }
         out.push_back(c);
         if (next < json.size() && (json[next] == '}' || json[next] == ']')) {
-          out.push_back(json[next]);  // an empty container stays on one line
-          i = next;
+          out.push_back(json[next]);
+          *i = next;
         } else {
-          newline(++depth);
+          NewLine(++depth);
         }
         break;
       }
       case '}':
       case ']':
-        newline(--depth);
+        NewLine(--depth);
         out.push_back(c);
         break;
       case ',':
         out.push_back(c);
-        newline(depth);
+        NewLine(depth);
         break;
       case ':':
         out += ": ";
@@ -395,8 +406,22 @@ std::string ReindentJson(const std::string& json, int indent) {
         out.push_back(c);
     }
   }
-  out.push_back('\n');
-  return out;
+};
+
+}  // namespace
+
+std::string ReindentJson(const std::string& json, int indent) {
+  JsonReindenter r(json, indent);
+  r.out.append(static_cast<size_t>(indent), ' ');
+  for (size_t i = 0; i < json.size(); ++i) {
+    if (r.in_string) {
+      r.StringChar(json[i]);
+    } else {
+      r.StructureChar(&i);
+    }
+  }
+  r.out.push_back('\n');
+  return r.out;
 }
 
 namespace {

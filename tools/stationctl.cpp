@@ -211,6 +211,37 @@ std::string HelpFor(const std::string& command) {
   return kMainHelp;
 }
 
+// The option at argv[*i], "--name" or "--name=value", with its value (the next
+// argument when it takes one and has none inline); false with `error` when malformed.
+bool ParseOption(std::string arg, int argc, char** argv, int* i, std::pair<std::string, std::string>* option,
+                 std::string* error) {
+  std::string value;
+  bool inline_value = false;
+  const size_t eq = arg.find('=');
+  if (eq != std::string::npos) {
+    value = arg.substr(eq + 1);
+    arg = arg.substr(0, eq);
+    inline_value = true;
+  }
+  const auto option_def = OptionTable().find(arg);
+  if (option_def == OptionTable().end()) {
+    *error = "unknown option " + arg;
+    return false;
+  }
+  if (option_def->second.takes_value && !inline_value) {
+    if (*i + 1 >= argc) {
+      *error = arg + " needs a value";
+      return false;
+    }
+    value = argv[++*i];
+  } else if (!option_def->second.takes_value && inline_value) {
+    *error = arg + " takes no value";
+    return false;
+  }
+  *option = {arg, value};
+  return true;
+}
+
 // Fills `cli`; returns false with `error` on a malformed command line.
 bool ParseCommandLine(int argc, char** argv, Cli* cli, std::string* error) {
   std::vector<std::pair<std::string, std::string>> given;
@@ -231,30 +262,11 @@ bool ParseCommandLine(int argc, char** argv, Cli* cli, std::string* error) {
       }
       continue;
     }
-    std::string value;
-    bool inline_value = false;
-    const size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      inline_value = true;
-    }
-    const auto option_def = OptionTable().find(arg);
-    if (option_def == OptionTable().end()) {
-      *error = "unknown option " + arg;
+    std::pair<std::string, std::string> option;
+    if (!ParseOption(arg, argc, argv, &i, &option, error)) {
       return false;
     }
-    if (option_def->second.takes_value && !inline_value) {
-      if (i + 1 >= argc) {
-        *error = arg + " needs a value";
-        return false;
-      }
-      value = argv[++i];
-    } else if (!option_def->second.takes_value && inline_value) {
-      *error = arg + " takes no value";
-      return false;
-    }
-    given.emplace_back(arg, value);
+    given.push_back(std::move(option));
   }
   if (cli->command == "help") {
     cli->help = true;
@@ -639,47 +651,29 @@ void PrintWatched(Kind kind, const std::string& topic, const std::string& payloa
   std::cout << std::endl;
 }
 
-int RunWatch(const Cli& cli) {
-  ExpectArgs(cli, 0, "no arguments besides options");
-  const Common c = CommonOptions(cli);
-  const long count = IntOption(cli, "--count", 0, 1, 0x7fffffff);
-  const bool timed = cli.Has("--for");
-  const double for_seconds = SecondsOption(cli, "--for", 1);
+// Topic -> what arrives on it, for watch.
+std::map<std::string, Kind> WatchedTopics(const Cli& cli, const std::string& station) {
   std::map<std::string, Kind> topics = {
-      {StationTopic(c.station, "checkStationRe"), Kind::kCheckRsp},
-      {StationTopic(c.station, "dockStateRe"), Kind::kDockRsp},
-      {StationTopic(c.station, "preWaterRequestRe"), Kind::kPrewaterRsp},
-      {StationTopic(c.station, "supplyMaterialRequestRe"), Kind::kSupplyRsp},
-      {FormatTopic(cli.Get("--report-topic", "clean_robot_station/%s/stationReport"), c.station), Kind::kReport},
+      {StationTopic(station, "checkStationRe"), Kind::kCheckRsp},
+      {StationTopic(station, "dockStateRe"), Kind::kDockRsp},
+      {StationTopic(station, "preWaterRequestRe"), Kind::kPrewaterRsp},
+      {StationTopic(station, "supplyMaterialRequestRe"), Kind::kSupplyRsp},
+      {FormatTopic(cli.Get("--report-topic", "clean_robot_station/%s/stationReport"), station), Kind::kReport},
       {cli.Get("--upload-topic", "clean_robot_station/reportActively"), Kind::kUpload},
   };
   if (cli.Has("--requests")) {
     for (const char* name : {"checkStation", "dockState", "preWaterRequest", "supplyMaterialRequest"}) {
-      topics[StationTopic(c.station, name)] = Kind::kRequest;
+      topics[StationTopic(station, name)] = Kind::kRequest;
     }
-    topics[StationTopic(c.station, "reportActivelyRe")] = Kind::kCloudReply;
+    topics[StationTopic(station, "reportActivelyRe")] = Kind::kCloudReply;
   }
-  std::vector<std::string> filters;
-  for (const auto& [topic, kind] : topics) {
-    filters.push_back(topic);
-  }
+  return topics;
+}
 
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-
-  Session session(c.broker, ClientId());
-  if (!Open(&session, c, filters)) {
-    return kExitNoReply;
-  }
-  std::cout << "watching station " << c.station << " at " << c.broker << ":\n";
-  for (const auto& topic : filters) {
-    std::cout << "  " << topic << "\n";
-  }
-  std::cout << std::endl;
-
+// Prints what arrives until `count` messages (0: no limit) have, `for_seconds`
+// have passed (when timed), or a signal came.
+int WatchMessages(Session& session, const std::map<std::string, Kind>& topics, const Common& c, long count, bool timed,
+                  double for_seconds) {
   const auto end = Session::Clock::now() + Millis(for_seconds);
   long seen = 0;
   while (!g_stop) {
@@ -710,6 +704,37 @@ int RunWatch(const Cli& cli) {
     return kExitNoReply;
   }
   return kExitAccepted;
+}
+
+int RunWatch(const Cli& cli) {
+  ExpectArgs(cli, 0, "no arguments besides options");
+  const Common c = CommonOptions(cli);
+  const long count = IntOption(cli, "--count", 0, 1, 0x7fffffff);
+  const bool timed = cli.Has("--for");
+  const double for_seconds = SecondsOption(cli, "--for", 1);
+  const std::map<std::string, Kind> topics = WatchedTopics(cli, c.station);
+  std::vector<std::string> filters;
+  for (const auto& [topic, kind] : topics) {
+    filters.push_back(topic);
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+
+  Session session(c.broker, ClientId());
+  if (!Open(&session, c, filters)) {
+    return kExitNoReply;
+  }
+  std::cout << "watching station " << c.station << " at " << c.broker << ":\n";
+  for (const auto& topic : filters) {
+    std::cout << "  " << topic << "\n";
+  }
+  std::cout << std::endl;
+
+  return WatchMessages(session, topics, c, count, timed, for_seconds);
 }
 
 int Run(int argc, char** argv) {

@@ -93,91 +93,23 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
   }
   SyncReader(*client);
 
-  bool need_send = true;
+  Exchange exchange;
+  exchange.request_id = request_id;
+  exchange.deadline = NowMillis() + static_cast<int64_t>(timeout) * 1000;
+  bool sent = false;
   bool answered = false;
   bool done = false;
-  const int64_t start = NowMillis();
-  const int64_t limit = static_cast<int64_t>(timeout) * 1000;
-  const size_t cache_size = g_config.do_action_cache_size;
-  std::vector<char> buffer;
-  std::string payload;
-
-  while (!done && NowMillis() - start < limit) {
-    if (need_send) {
-      if (!client->connectIsAlive(client->sock_) && !Reconnect(*client)) {
-        LOG_ERROR("BottomReqNeedResp exchange failed, exchange:{}, request id : {}", false, request_id);
-        std::this_thread::sleep_for(kRetryPause);
-        continue;
-      }
-      if (!client->SendData(client->sock_, frame.data(), static_cast<int>(frame.size()))) {
-        CloseClient(*client);
-        LOG_ERROR("BottomReqNeedResp exchange failed, exchange:{}, request id : {}", false, request_id);
-        std::this_thread::sleep_for(kRetryPause);
+  while (!done && NowMillis() < exchange.deadline) {
+    if (!sent) {
+      if (!SendRequest(*client, frame, request_id)) {
         continue;
       }
       // Sent once; from here on only the reply is awaited, never a resend.
-      need_send = false;
+      sent = true;
     }
-
-    // Replies already buffered from an earlier read come before a new read.
-    FrameReader::Result result = reply_reader_.Next(&payload);
-    if (result == FrameReader::Result::kNeedMore) {
-      bool reconnect_failed = false;
-      if (!client->connectIsAlive(client->sock_) && !Reconnect(*client)) {
-        reconnect_failed = true;
-      }
-      int n = 0;
-      if (!reconnect_failed) {
-        // Wait no longer than the command has left: the socket's own receive
-        // time-out is longer and would stretch a shorter limit.
-        const int64_t left = limit - (NowMillis() - start);
-        pollfd pfd{client->sock_, POLLIN, 0};
-        const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
-        if (ready == 0 || (ready < 0 && errno == EINTR)) {
-          continue;  // the loop ends once the limit has passed
-        }
-        buffer.assign(cache_size, 0);
-        n = client->RecvData(client->sock_, buffer.data(), static_cast<int>(buffer.size()));
-      }
-      if (n <= 0) {
-        CloseClient(*client);
-        LOG_ERROR("SendCleaningComponentRequest response failed, rcvlen : {}, request id : {}", n, request_id);
-        if (reconnect_failed) {
-          // An unreachable board must not turn the wait into a busy loop.
-          std::this_thread::sleep_for(kRetryPause);
-        }
-        continue;
-      }
-      reply_reader_.Append(buffer.data(), static_cast<size_t>(n));
-      result = reply_reader_.Next(&payload);
-    }
-
-    while (!done) {
-      if (result == FrameReader::Result::kNeedMore) {
-        break;  // the rest of a split reply comes with a later read
-      }
-      if (result == FrameReader::Result::kOversized) {
-        // The stream is out of step; the next command starts on a fresh connection.
-        LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
-        CloseClient(*client);
-        done = true;
-        break;
-      }
-      if (!rsp.ParseFromString(payload)) {
-        LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
-        done = true;
-        break;
-      }
-      if (rsp.seq_() != request_id) {
-        LOG_INFO("Recv data not this request, rcv request id : {}, current request id : {}", rsp.seq_(), request_id);
-        result = reply_reader_.Next(&payload);
-        continue;
-      }
-      answered = true;
-      if (rsp.err_code_() != station::ENUM_SUCCESS) {
-        LOG_ERROR("SendCleaningComponentRequest processing failed right now, request id : {}", request_id);
-      }
-      done = true;
+    FrameReader::Result result;
+    if (ReceiveReply(*client, exchange, &result)) {
+      done = CheckConfirmation(*client, exchange, result, rsp, &answered);
     }
   }
 
@@ -188,6 +120,85 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
     LOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kErrExchange, request_id);
   }
   return ok;
+}
+
+bool EmbeddedCommunicator::SendRequest(TcpClient& client, const std::string& frame, int32_t request_id) {
+  if (!client.connectIsAlive(client.sock_) && !Reconnect(client)) {
+    LOG_ERROR("BottomReqNeedResp exchange failed, exchange:{}, request id : {}", false, request_id);
+    std::this_thread::sleep_for(kRetryPause);
+    return false;
+  }
+  if (!client.SendData(client.sock_, frame.data(), static_cast<int>(frame.size()))) {
+    CloseClient(client);
+    LOG_ERROR("BottomReqNeedResp exchange failed, exchange:{}, request id : {}", false, request_id);
+    std::this_thread::sleep_for(kRetryPause);
+    return false;
+  }
+  return true;
+}
+
+bool EmbeddedCommunicator::ReceiveReply(TcpClient& client, Exchange& exchange, FrameReader::Result* result) {
+  // Replies already buffered from an earlier read come before a new read.
+  *result = reply_reader_.Next(&exchange.payload);
+  if (*result != FrameReader::Result::kNeedMore) {
+    return true;
+  }
+  const bool reconnect_failed = !client.connectIsAlive(client.sock_) && !Reconnect(client);
+  int n = 0;
+  if (!reconnect_failed) {
+    // Wait no longer than the command has left: the socket's own receive
+    // time-out is longer and would stretch a shorter limit.
+    const int64_t left = exchange.deadline - NowMillis();
+    pollfd pfd{client.sock_, POLLIN, 0};
+    const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      return false;  // the exchange ends once the limit has passed
+    }
+    exchange.buffer.assign(g_config.do_action_cache_size, 0);
+    n = client.RecvData(client.sock_, exchange.buffer.data(), static_cast<int>(exchange.buffer.size()));
+  }
+  if (n <= 0) {
+    CloseClient(client);
+    LOG_ERROR("SendCleaningComponentRequest response failed, rcvlen : {}, request id : {}", n, exchange.request_id);
+    if (reconnect_failed) {
+      // An unreachable board must not turn the wait into a busy loop.
+      std::this_thread::sleep_for(kRetryPause);
+    }
+    return false;
+  }
+  reply_reader_.Append(exchange.buffer.data(), static_cast<size_t>(n));
+  *result = reply_reader_.Next(&exchange.payload);
+  return true;
+}
+
+bool EmbeddedCommunicator::CheckConfirmation(TcpClient& client, Exchange& exchange, FrameReader::Result result,
+                                             station::SupplyMaterialRsp& rsp, bool* answered) {
+  const int32_t request_id = exchange.request_id;
+  for (;;) {
+    if (result == FrameReader::Result::kNeedMore) {
+      return false;  // the rest of a split reply comes with a later read
+    }
+    if (result == FrameReader::Result::kOversized) {
+      // The stream is out of step; the next command starts on a fresh connection.
+      LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
+      CloseClient(client);
+      return true;
+    }
+    if (!rsp.ParseFromString(exchange.payload)) {
+      LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
+      return true;
+    }
+    if (rsp.seq_() == request_id) {
+      break;
+    }
+    LOG_INFO("Recv data not this request, rcv request id : {}, current request id : {}", rsp.seq_(), request_id);
+    result = reply_reader_.Next(&exchange.payload);
+  }
+  *answered = true;
+  if (rsp.err_code_() != station::ENUM_SUCCESS) {
+    LOG_ERROR("SendCleaningComponentRequest processing failed right now, request id : {}", request_id);
+  }
+  return true;
 }
 
 uint16_t EmbeddedCommunicator::SensorServerPort() const {

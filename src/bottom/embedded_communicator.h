@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "bottom/data_upload_server.h"
 #include "bottom/frame_codec.h"
@@ -53,6 +55,24 @@ class EmbeddedCommunicator {
   bool Reconnect(TcpClient& client);
   // Points reply_reader_ at `client`'s current connection.
   void SyncReader(const TcpClient& client);
+
+  // One command's exchange, split as send, receive and confirm.
+  struct Exchange {
+    int32_t request_id = 0;
+    int64_t deadline = 0;  // NowMillis() at which the wait for the reply ends
+    std::vector<char> buffer;
+    std::string payload;  // the reply frame being looked at
+  };
+  // Sends the framed request once, reconnecting first when the link is down;
+  // false (after a pause) when that failed.
+  bool SendRequest(TcpClient& client, const std::string& frame, int32_t request_id);
+  // The next reply frame, read from the connection when none is buffered;
+  // false when nothing could be read this time.
+  bool ReceiveReply(TcpClient& client, Exchange& exchange, FrameReader::Result* result);
+  // Looks through the frames for the reply to this request; true when the
+  // exchange is over (answered, or the reply stream is unusable).
+  bool CheckConfirmation(TcpClient& client, Exchange& exchange, FrameReader::Result result,
+                         station::SupplyMaterialRsp& rsp, bool* answered);
 
   std::mutex mutex_;
   std::shared_ptr<TcpClient> client_;
