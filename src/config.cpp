@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "clock.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "vantorel_hardware_information.h"
 
@@ -25,15 +26,6 @@ const char* const Config::kTestBroker = STATION_TEST_BROKER;
 Config g_config;
 
 namespace {
-
-constexpr int kErrConfigOpen = 101900062;
-constexpr int kErrStationId = 101900063;
-constexpr int kErrConfigFormat = 101900064;
-constexpr int kErrStatusCreate = 101900071;
-constexpr int kErrStatusOpen = 101900072;
-constexpr int kErrStatusFormat = 101900073;
-constexpr int kErrDustBagKey = 101900074;
-constexpr int kErrStatusWrite = 101900075;
 
 constexpr char kDustBagKey[] = "dust_bag_last_replace_time";
 

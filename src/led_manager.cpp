@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "station_center.h"
 
@@ -14,8 +15,6 @@ namespace station_center {
 
 namespace {
 
-constexpr int kErrLedConfigOpen = 101900062;
-constexpr int kErrLedConfigFormat = 101900064;
 constexpr int kDefaultPriority = 1000;
 
 using Condition = std::function<bool(StationTaskData&, const station::SensorsDataRep&, const TaskTable&)>;
@@ -83,13 +82,13 @@ bool LedManager::ReadConfig() {
   const std::string path = LedConfigFilePath();
   std::string text;
   if (!ReadWholeFile(path, &text)) {
-    LOG_ERROR("ErrorCode: {}, open config.json failed", kErrLedConfigOpen);
+    LOG_ERROR("ErrorCode: {}, open config.json failed", kErrConfigOpen);
     return false;
   }
   rapidjson::Document doc;
   doc.Parse(text.data(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) {
-    LOG_ERROR("ErrorCode: {}, config.json format error", kErrLedConfigFormat);
+    LOG_ERROR("ErrorCode: {}, config.json format error", kErrConfigFormat);
     return false;
   }
 

@@ -16,6 +16,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
@@ -24,7 +25,6 @@
 
 namespace {
 
-constexpr int kErrMqttInit = 101900017;
 constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
@@ -58,7 +58,7 @@ std::string PingCommand() {
 void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
                          std::shared_ptr<mqtt_callback::MqttCallback> callback) {
   while (!station_center::MqttClient::Instance().Init(callback)) {
-    LOG_ERROR("ErrorCode: {}, mqtt client init failed", kErrMqttInit);
+    LOG_ERROR("ErrorCode: {}, mqtt client init failed", station_center::kErrMqttInit);
     LOG_INFO("wait retry connect mqtt server");
     std::this_thread::sleep_for(kBrokerRetry);
   }

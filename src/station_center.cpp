@@ -7,6 +7,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "led_manager.h"
 #include "logger.h"
 #include "task/task_factory.h"
@@ -14,12 +15,6 @@
 namespace station_center {
 
 namespace {
-
-constexpr int kErrTaskError = 101900011;
-constexpr int kErrInvalidTaskType = 101900031;
-constexpr int kErrUnsupportedCmd = 101900037;
-constexpr int kErrResetTaskFailed = 101900058;
-constexpr int kErrReflushLed = 101900069;
 
 std::mutex g_station_center_mutex;
 std::shared_ptr<StationCenter> g_station_center;  // guarded by g_station_center_mutex

@@ -16,6 +16,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "station_center.h"
 
@@ -23,8 +24,6 @@ namespace station_center {
 
 namespace {
 
-constexpr int kErrOpenSewagePump = 101900067;
-constexpr int kErrCloseSewagePump = 101900068;
 constexpr int kSensorKey = TASK_TYPE_SENSOR;
 constexpr uint16_t kKeyProg3 = 202;
 constexpr size_t kInputEventSize = 24;
@@ -206,7 +205,7 @@ void AutomationPass::SewagePump() {
         LOG_INFO("det sewage, open sewage drain pump");
         data.sewage_pump_working = true;
       } else {
-        LOG_ERROR("ErrorCode: {}, det sewage, but open sewage drain pump failed", kErrOpenSewagePump);
+        LOG_ERROR("ErrorCode: {}, det sewage, but open sewage drain pump failed", kErrSewagePump);
       }
     }
   } else if (data.sewage_pump_working && now_ - a_.sewage_timer > g_config.sewage_pump_continue_work_time &&

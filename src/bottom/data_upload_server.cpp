@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
 namespace {
-constexpr int kErrDeserializeReport = 101900012;
 constexpr auto kReadPause = std::chrono::milliseconds(100);
 }  // namespace
 

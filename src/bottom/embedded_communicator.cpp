@@ -13,15 +13,13 @@
 #include "bottom/tcp_client.h"
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
 namespace {
 
-constexpr int kErrInitConnect = 101900070;
-constexpr int kErrSerialize = 101900052;
-constexpr int kErrExchange = 101900057;
 constexpr auto kRetryPause = std::chrono::seconds(1);
 
 }  // namespace

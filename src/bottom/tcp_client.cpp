@@ -5,13 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
-namespace {
-constexpr int kErrConnect = 101900002;
-}
+namespace {}
 
 bool TcpClient::Init() {
   if (sock_ >= 0) {

@@ -11,14 +11,10 @@
 #include <cstring>
 #include <thread>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-constexpr int kErrBind = 101900003;
-constexpr int kErrListen = 101900004;
-}  // namespace
 
 TcpServer::~TcpServer() {
   LOG_INFO("~TcpServer");

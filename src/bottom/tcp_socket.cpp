@@ -9,16 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
 namespace {
-
-constexpr int kErrCreateSocket = 101900005;
-constexpr int kErrSend = 101900006;
-constexpr int kErrPeerClosed = 101900008;
-constexpr int kErrSockOpt = 101900009;
 
 constexpr int kKeepIdleSeconds = 20;
 constexpr int kKeepCount = 3;

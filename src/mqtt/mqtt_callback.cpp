@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
 #include "task/task_factory.h"
@@ -15,13 +16,13 @@ namespace {
 
 namespace common = vantorel_base_station_common;
 namespace robot = vantorel_base_station_mqtt;
+using station_center::kErrConnectionLost;
+using station_center::kErrJsonToMessage;
+using station_center::kErrTopicNotFound;
+using station_center::kErrUnknownType;
 using station_center::StationSrvReq;
 using station_center::StationSrvRsp;
 
-constexpr int kErrConnectionLost = 101900013;
-constexpr int kErrTopicNotFound = 101900014;
-constexpr int kErrUnknownType = 101900016;
-constexpr int kErrJsonToMessage = 101900059;
 // Cloud replies come with every upload; only every 14th is logged.
 constexpr int32_t kReportLogEvery = 13;
 

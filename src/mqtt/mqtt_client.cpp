@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -322,7 +323,7 @@ void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
 
 bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
   if (!client_) {
-    LOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+    LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
     return false;
   }
   try {
@@ -340,7 +341,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
       const auto wait = std::chrono::milliseconds(static_cast<int64_t>(g_config.mqtt_keep_alive_interval) * 1000);
       mqtt::token_ptr token = client_->connect(options);
       if (!token->wait_for(wait)) {
-        LOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+        LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
         return false;
       }
       LOG_INFO("connect to broker success");
@@ -352,7 +353,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
     SubscribeTopics();
     return true;
   } catch (const std::exception& e) {
-    LOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+    LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
     LOG_DEBUG("connect failure: {}", e.what());
     return false;
   }
@@ -401,7 +402,7 @@ std::string MqttClient::GetTopicName(const google::protobuf::Message& reply) con
   }
   const auto it = topic_names_.find(name);
   if (it == topic_names_.end()) {
-    LOG_ERROR("ErrorCode: {}, Can not find mqtt topic name, publish may be failed", 101900061);
+    LOG_ERROR("ErrorCode: {}, Can not find mqtt topic name, publish may be failed", kErrReplyTopic);
     return "";
   }
   return it->second;

@@ -2,20 +2,10 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrExecTimeout = 101900019;
-constexpr int kErrStationFillTimeout = 101900020;
-constexpr int kErrTapOpen = 101900032;
-constexpr int kErrTapClose = 101900033;
-constexpr int kErrSupplyOpen = 101900035;
-constexpr int kErrSupplyClose = 101900036;
-
-}  // namespace
 
 AddWaterNoLimitTask::AddWaterNoLimitTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                          int64_t max_seconds)

@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -12,14 +13,6 @@ namespace station_center {
 namespace {
 
 namespace common = vantorel_base_station_common;
-
-constexpr int kErrExecTimeout = 101900019;
-constexpr int kErrStationFillTimeout = 101900020;
-constexpr int kErrRobotFillTimeout = 101900025;
-constexpr int kErrTapOpen = 101900032;
-constexpr int kErrTapClose = 101900033;
-constexpr int kErrSupplyOpen = 101900035;
-constexpr int kErrSupplyClose = 101900036;
 
 }  // namespace
 
@@ -91,7 +84,7 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& data) {
   if (NowSeconds() - robot_fill_start_ <= g_config.add_water_to_robot_max_time) {
     return true;
   }
-  LOG_ERROR("ErrorCode: {}, add water to robot timeout, maybe tank foot level sensor breakdown", kErrRobotFillTimeout);
+  LOG_ERROR("ErrorCode: {}, add water to robot timeout, maybe tank foot level sensor breakdown", kErrFootLevelTimeout);
   // The supply pump must not keep running into the robot, nor run while the
   // tap refills the tank.
   if (!CloseSupply()) {

@@ -1,6 +1,7 @@
 #include "task/auto_charge_task.h"
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -8,10 +9,6 @@ namespace station_center {
 namespace {
 
 namespace common = vantorel_base_station_common;
-
-constexpr int kErrStartCharge = 101900045;
-constexpr int kErrStopCharge = 101900046;
-constexpr int kErrUnsafeCharge = 101900047;
 
 constexpr int32_t kChargeNone = 0;
 constexpr int32_t kChargeCharging = 1;

@@ -2,18 +2,10 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrOpenMotor = 101900021;
-constexpr int kErrDrainTimeout = 101900025;
-constexpr int kErrCloseMotor = 101900029;
-constexpr int kErrTabletsTimeout = 101900030;
-
-}  // namespace
 
 DisinfectantPrepareTask::DisinfectantPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                                  int64_t max_seconds,
@@ -43,7 +35,7 @@ int32_t DisinfectantPrepareTask::TabletCount(const station::SensorsDataRep& data
 }
 
 bool DisinfectantPrepareTask::OnDrainTimeout() {
-  LOG_ERROR("ErrorCode: {}, drain water timeout when prepare disinfectant water", kErrDrainTimeout);
+  LOG_ERROR("ErrorCode: {}, drain water timeout when prepare disinfectant water", kErrFootLevelTimeout);
   LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
   return FinishDrain();
 }

@@ -2,17 +2,10 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrOpenDrain = 101900022;
-constexpr int kErrCloseDrain = 101900024;
-constexpr int kErrDrainTimeout = 101900025;
-
-}  // namespace
 
 DrainWaterTask::DrainWaterTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
     : ActionTask(std::move(services), task_type, max_seconds, "already over or error") {}
@@ -41,7 +34,7 @@ bool DrainWaterTask::OnPass(const station::SensorsDataRep& data) {
   LOG_ERROR(
       "ErrorCode: {}, drain water timeout in drain water task, maybe drain water switch or tank foot level sensor "
       "breakdown",
-      kErrDrainTimeout);
+      kErrFootLevelTimeout);
   LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
   return FinishDrain();
 }

@@ -1,15 +1,9 @@
 #include "task/dry_task.h"
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrOpenFan = 101900041;
-constexpr int kErrCloseFan = 101900042;
-
-}  // namespace
 
 DryTask::DryTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
     : ActionTask(std::move(services), task_type, max_seconds) {}

@@ -1,6 +1,7 @@
 #include "task/dust_collect_task.h"
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -9,14 +10,11 @@ namespace {
 
 namespace common = vantorel_base_station_common;
 
-constexpr int kErrStartCollect = 101900039;
-constexpr int kErrStopCollect = 101900040;
-
 }  // namespace
 
 DustCollectTask::DustCollectTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
     : RunActuatorTask(std::move(services), task_type, max_seconds,
-                      {station::ENUM_SUPPLY_COLLECT_DUST, "collect dust", kErrStartCollect, kErrStopCollect}) {}
+                      {station::ENUM_SUPPLY_COLLECT_DUST, "collect dust", kErrStartRunActuator, kErrStopRunActuator}) {}
 
 PreCheckResult DustCollectTask::PreCheckUnlock(const station::SensorsDataRep& data) {
   PreCheckResult result;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "task/task_factory.h"
 
@@ -12,9 +13,6 @@ namespace station_center {
 namespace {
 
 namespace common = vantorel_base_station_common;
-
-constexpr int kErrStartWire = 101900043;
-constexpr int kErrStopWire = 101900044;
 
 }  // namespace
 

@@ -2,18 +2,10 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrDrainTimeout = 101900025;
-constexpr int kErrUnsupportedType = 101900026;
-constexpr int kErrOpenPump = 101900027;
-constexpr int kErrClosePump = 101900028;
-
-}  // namespace
 
 LiquidPrepareTask::LiquidPrepareTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                      int64_t max_seconds, const vantorel_base_station_mqtt::PrepareDisinfectantReq& req)
@@ -28,7 +20,7 @@ LiquidPrepareTask::LiquidPrepareTask(std::shared_ptr<TaskServices> services, con
     dissolve_seconds_ = g_config.perfume_liquid_dissolution_time;
   } else {
     SetTaskStatus(TASK_STATUS_ERROR);
-    LOG_ERROR("ErrorCode: {}, liquid prepare task type {} unsupport", kErrUnsupportedType,
+    LOG_ERROR("ErrorCode: {}, liquid prepare task type {} unsupport", kErrUnsupportedLiquid,
               static_cast<int>(task_type_));
   }
   steps_[5] = [this](const station::SensorsDataRep& data) { return DoReleaseLiquid(data); };
@@ -52,13 +44,13 @@ void LiquidPrepareTask::OnStart() {
 }
 
 bool LiquidPrepareTask::OnDrainTimeout() {
-  LOG_ERROR("ErrorCode: {}, drain water timeout", kErrDrainTimeout);
+  LOG_ERROR("ErrorCode: {}, drain water timeout", kErrFootLevelTimeout);
   SetTaskStatus(TASK_STATUS_ERROR);
   return false;
 }
 
 bool LiquidPrepareTask::DoReleaseLiquid(const station::SensorsDataRep& /*data*/) {
-  if (!CommandOrFail(PumpType(), 1, kErrOpenPump, "open clean liqueid or perfume liqueid pump failed")) {
+  if (!CommandOrFail(PumpType(), 1, kErrOpenLiquidPump, "open clean liqueid or perfume liqueid pump failed")) {
     return false;
   }
   release_start_ = static_cast<time_t>(NowSeconds());
@@ -70,7 +62,7 @@ bool LiquidPrepareTask::WaitReleaseLiquid(const station::SensorsDataRep& /*data*
   if (NowSeconds() - release_start_ <= pump_seconds_) {
     return true;
   }
-  if (!CommandOrFail(PumpType(), 0, kErrClosePump, Named("close clean liqueid or perfume liqueid pump failed"))) {
+  if (!CommandOrFail(PumpType(), 0, kErrCloseLiquidPump, Named("close clean liqueid or perfume liqueid pump failed"))) {
     return false;
   }
   SwitchStep(7);
@@ -89,7 +81,7 @@ bool LiquidPrepareTask::WaitDissolution(const station::SensorsDataRep& /*data*/)
 bool LiquidPrepareTask::SwitchOff(bool cancel) {
   // Every actuator is tried even after a refusal: an open tap left behind
   // would overflow the tank.
-  const bool pump_off = Command(PumpType(), 0, kErrClosePump,
+  const bool pump_off = Command(PumpType(), 0, kErrCloseLiquidPump,
                                 Named(cancel ? "close clean liquid or perfume liquid pump failed when cancel"
                                              : "close clean liqueid or perfume liqueid pump failed"));
   const bool valves_closed = CloseTapAndDrain(cancel);

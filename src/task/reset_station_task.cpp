@@ -2,17 +2,10 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrOpenDrain = 101900022;
-constexpr int kErrCloseDrain = 101900024;
-constexpr int kErrDrainTimeout = 101900025;
-
-}  // namespace
 
 ResetStationTask::ResetStationTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                    int64_t max_seconds)
@@ -60,7 +53,7 @@ bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& data) {
   }
   LOG_ERROR(
       "ErrorCode: {}, drain water timeout when reset, maybe drain water switch or tank foot level sensor breakdown",
-      kErrDrainTimeout);
+      kErrFootLevelTimeout);
   LOG_WARN("clean tank not arrive foot level in required time, stop drain water and do task continue");
   return CloseDrainAtEnd();
 }

@@ -1,15 +1,10 @@
 #include "task/sewage_drain_pump_task.h"
 
 #include "config.h"
+#include "error_codes.h"
 #include "task/task_factory.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrSewagePump = 101900067;
-
-}  // namespace
 
 SewageDrainPumpTask::SewageDrainPumpTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                          int64_t max_seconds, int32_t action)

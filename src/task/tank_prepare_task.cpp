@@ -5,19 +5,10 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrStationFillTimeout = 101900020;
-constexpr int kErrOpenDrain = 101900022;
-constexpr int kErrCloseDrain = 101900024;
-constexpr int kErrTapOpen = 101900032;
-constexpr int kErrTapClose = 101900033;
-
-}  // namespace
 
 int32_t FillTargetCounts(int32_t litres) {
   // The robot's request is not trusted to stay within 32 bits once scaled.

@@ -1,6 +1,7 @@
 #include "task/task.h"
 
 #include "clock.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "task/task_factory.h"
 
@@ -9,10 +10,6 @@ namespace station_center {
 namespace {
 
 namespace common = vantorel_base_station_common;
-
-constexpr int kErrExecTimeout = 101900019;
-constexpr int kErrTapClose = 101900033;
-constexpr int kErrSupplyClose = 101900036;
 
 }  // namespace
 

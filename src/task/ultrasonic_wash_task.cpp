@@ -1,20 +1,15 @@
 #include "task/ultrasonic_wash_task.h"
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
-namespace {
-
-constexpr int kErrStartWash = 101900039;
-constexpr int kErrStopWash = 101900040;
-
-}  // namespace
-
 UltrasonicWashTask::UltrasonicWashTask(std::shared_ptr<TaskServices> services, const TaskType& task_type,
                                        int64_t max_seconds)
     : RunActuatorTask(std::move(services), task_type, max_seconds,
-                      {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic wash", kErrStartWash, kErrStopWash}) {}
+                      {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic wash", kErrStartRunActuator, kErrStopRunActuator}) {
+}
 
 PreCheckResult UltrasonicWashTask::PreCheckUnlock(const station::SensorsDataRep& data) {
   PreCheckResult result;

@@ -1,15 +1,9 @@
 #include "task/uv_task.h"
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
-
-namespace {
-
-constexpr int kErrOpenLamp = 101900050;
-constexpr int kErrCloseLamp = 101900051;
-
-}  // namespace
 
 UVTask::UVTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
     : ActionTask(std::move(services), task_type, max_seconds, "already over or error or cancel",

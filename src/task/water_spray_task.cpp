@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "task/task_factory.h"
 
@@ -11,9 +12,6 @@ namespace station_center {
 namespace {
 
 namespace common = vantorel_base_station_common;
-
-constexpr int kErrOpenPump = 101900065;
-constexpr int kErrClosePump = 101900066;
 
 }  // namespace
 
@@ -45,15 +43,15 @@ PreCheckResult WaterSprayTask::PreCheckUnlock(const station::SensorsDataRep& /*d
 }
 
 bool WaterSprayTask::OnStart() {
-  return Command(station::ENUM_SUPPLY_SELF_CLEAN_PUMP, pump_power_, kErrOpenPump, "open self clean pump failed");
+  return Command(station::ENUM_SUPPLY_SELF_CLEAN_PUMP, pump_power_, kErrOpenSprayPump, "open self clean pump failed");
 }
 
 bool WaterSprayTask::DoCancelUnlock() {
-  return Command(station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 0, kErrClosePump, "close self clean pump failed");
+  return Command(station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 0, kErrCloseSprayPump, "close self clean pump failed");
 }
 
 bool WaterSprayTask::DoReset() {
-  return CommandOrFail(station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 0, kErrClosePump, "close self clean pump failed");
+  return CommandOrFail(station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 0, kErrCloseSprayPump, "close self clean pump failed");
 }
 
 void WaterSprayTask::ForgetPreparedWater(bool resumable) {
