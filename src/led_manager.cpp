@@ -76,76 +76,91 @@ Condition AbnormalPresent(int32_t type) {
   };
 }
 
-}  // namespace
+// The pattern conditions that need no state of the manager's own.
+bool Always(StationTaskData&, const station::SensorsDataRep&, const TaskTable&) { return true; }
 
-bool LedManager::ReadConfig() {
-  const std::string path = LedConfigFilePath();
+bool SelfCheckFailed(StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
+  return data.sensor_data_received && !SelfCheckPassed(sensors);
+}
+
+Condition ChargingIs(int32_t charging) {
+  return [charging](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
+    return data.charging == charging;
+  };
+}
+
+Condition RobotPositionIs(int32_t position) {
+  return [position](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
+    return data.robot_position == position;
+  };
+}
+
+bool StationInError(StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
+  for (int32_t type : {ABNORMAL_DUST_BAG_OUT, ABNORMAL_DUST_BOX_CAP, ABNORMAL_PLATE_UP_TEMP, ABNORMAL_PLATE_DOWN_TEMP,
+                       ABNORMAL_HEAT_WIRE_TEMP}) {
+    if (data.AbnormalPresent(type)) {
+      return true;
+    }
+  }
+  return CurrentStationStatus() == STATION_STATUS_ERROR;
+}
+
+bool SewageOverflow(StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
+  return data.sensor_data_received && sensors.issewageoverflow();
+}
+
+struct PatternRow {
+  const char* key;  // its priority in led.json
+  station::EnumLedCmd led_cmd;
+  Condition condition;
+  Action action;
+};
+
+// led.json as a JSON object; false (logged) when it cannot be read or is not one.
+bool ReadLedDocument(rapidjson::Document* doc) {
   std::string text;
-  if (!ReadWholeFile(path, &text)) {
+  if (!ReadWholeFile(LedConfigFilePath(), &text)) {
     LOG_ERROR("ErrorCode: {}, open config.json failed", kErrConfigOpen);
     return false;
   }
-  rapidjson::Document doc;
-  doc.Parse(text.data(), text.size());
-  if (doc.HasParseError() || !doc.IsObject()) {
+  doc->Parse(text.data(), text.size());
+  if (doc->HasParseError() || !doc->IsObject()) {
     LOG_ERROR("ErrorCode: {}, config.json format error", kErrConfigFormat);
     return false;
   }
+  return true;
+}
 
-  struct Row {
-    const char* key;
-    station::EnumLedCmd led_cmd;
-    Condition condition;
-    Action action;
+}  // namespace
+
+bool LedManager::ReadConfig() {
+  rapidjson::Document doc;
+  if (!ReadLedDocument(&doc)) {
+    return false;
+  }
+  // Shown once per process. The flag is set by the action, which runs only once
+  // the board has the pattern, so a refused command does not use up the one showing.
+  Condition self_check_success = [this](StationTaskData& data, const station::SensorsDataRep& sensors,
+                                        const TaskTable&) {
+    return data.sensor_data_received && SelfCheckPassed(sensors) && !self_check_success_shown_;
   };
-  const Row rows[] = {
-      {"led_normal_work", station::LED_NORMAL_WORK,
-       [](StationTaskData&, const station::SensorsDataRep&, const TaskTable&) { return true; }, ActionA},
-      {"led_self_check_failed", station::LED_SELF_CHECK_FAIL,
-       [](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
-         return data.sensor_data_received && !SelfCheckPassed(sensors);
-       },
-       ActionA},
-      // Shown once per process. The flag is set by the action, which runs only
-      // once the board has the pattern, so a refused command does not use up
-      // the one showing.
-      {"led_self_check_success", station::LED_SELF_CHECK_SUCCESS,
-       [this](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
-         return data.sensor_data_received && SelfCheckPassed(sensors) && !self_check_success_shown_;
-       },
-       [this](StationTaskData& data, const station::SensorsDataRep& sensors) {
-         self_check_success_shown_ = true;
-         ActionA(data, sensors);
-       }},
-      {"led_in_charge", station::LED_CHARGING,
-       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 1; },
-       ActionA},
-      {"led_charge_complete", station::LED_CHARGE_COMPLETE,
-       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 2; },
-       ActionB},
-      {"charge_error_led", station::LED_CHARGE_FAIL,
-       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.charging == 3; },
-       ActionA},
+  Action self_check_shown = [this](StationTaskData& data, const station::SensorsDataRep& sensors) {
+    self_check_success_shown_ = true;
+    ActionA(data, sensors);
+  };
+  const PatternRow rows[] = {
+      {"led_normal_work", station::LED_NORMAL_WORK, Always, ActionA},
+      {"led_self_check_failed", station::LED_SELF_CHECK_FAIL, SelfCheckFailed, ActionA},
+      {"led_self_check_success", station::LED_SELF_CHECK_SUCCESS, self_check_success, self_check_shown},
+      {"led_in_charge", station::LED_CHARGING, ChargingIs(1), ActionA},
+      {"led_charge_complete", station::LED_CHARGE_COMPLETE, ChargingIs(2), ActionB},
+      {"charge_error_led", station::LED_CHARGE_FAIL, ChargingIs(3), ActionA},
       {"deep_self_clean_led", station::LED_DEEP_CLEAN,
        TaskRuns({TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_WATER_SPRAY, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}), ActionA},
-      {"station_error_led", station::LED_ERROR_STATE,
-       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
-         for (int32_t type : {ABNORMAL_DUST_BAG_OUT, ABNORMAL_DUST_BOX_CAP, ABNORMAL_PLATE_UP_TEMP,
-                              ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP}) {
-           if (data.AbnormalPresent(type)) {
-             return true;
-           }
-         }
-         return CurrentStationStatus() == STATION_STATUS_ERROR;
-       },
-       ActionA},
+      {"station_error_led", station::LED_ERROR_STATE, StationInError, ActionA},
       {"in_supply_led", station::LED_SUPPLYING, TaskRuns({TASK_TYPE_ADD_WATER}), ActionA},
-      {"docking_success_led", station::LED_DOCKING_SUCCESS,
-       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.robot_position == 1; },
-       ActionA},
-      {"docking_failed_led", station::LED_DOCKING_ERR,
-       [](StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) { return data.robot_position == 2; },
-       ActionC},
+      {"docking_success_led", station::LED_DOCKING_SUCCESS, RobotPositionIs(1), ActionA},
+      {"docking_failed_led", station::LED_DOCKING_ERR, RobotPositionIs(2), ActionC},
       {"disinfectant_prepare_led", station::SCREEN_PRE_WATER, TaskRuns({TASK_TYPE_DISINFECTANT_PREPARE}), ActionC},
       {"in_dust_collect_led", station::SCREEN_COLLECT_DUST, TaskRuns({TASK_TYPE_DUST_COLLECT}), ActionA},
       {"station_reset", station::SCREEN_STATION_RESET, TaskRuns({TASK_TYPE_RESET_STATION}), ActionA},
@@ -154,15 +169,10 @@ bool LedManager::ReadConfig() {
       {"tap_water_err", station::SCREEN_TAP_WATER_ERR, AbnormalPresent(ABNORMAL_TAP_WATER), ActionA},
       {"dust_bag_replace_err", station::SCREEN_DUST_BAG_REPLACE_ERR, AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE),
        ActionA},
-      {"sewage_over_flow", station::SCREEN_SEWAGE_OVER_FLOW,
-       [](StationTaskData& data, const station::SensorsDataRep& sensors, const TaskTable&) {
-         return data.sensor_data_received && sensors.issewageoverflow();
-       },
-       ActionA},
+      {"sewage_over_flow", station::SCREEN_SEWAGE_OVER_FLOW, SewageOverflow, ActionA},
   };
-
   strategies_.clear();
-  for (const Row& row : rows) {
+  for (const PatternRow& row : rows) {
     auto strategy = std::make_shared<LedStrategy>();
     strategy->condition = row.condition;
     strategy->action = row.action;

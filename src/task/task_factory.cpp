@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -67,9 +68,12 @@ TaskMaker PrepareTaskMaker() {
   };
 }
 
+using TypeRows = std::vector<std::pair<TaskType, TaskTypeInfo>>;
+
 // Rows: name, flags, conflicts, conflict error code, robot supply type, class.
-const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
-  static const std::unordered_map<TaskType, TaskTypeInfo> table = {
+// The tank's work: preparations, draining and the water supplies.
+TypeRows WaterRows() {
+  return {
       {TASK_TYPE_INVALID, {"invalid", kWork, {}, kNoCode, kNoSupply, nullptr}},
       {TASK_TYPE_DISINFECTANT_PREPARE,
        {"disinfectant-prepare",
@@ -111,6 +115,19 @@ const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
         common::ENUM_CONFLICT_WITH_ADD_WATER,
         robot::ENUM_SUPPLY_WATERING,
         PlainTaskMaker<AddWaterTask>()}},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT,
+       {"add-water-no-limit",
+        kSupply,
+        {},
+        kNoCode,
+        robot::ENUM_SUPPLY_WATER_NO_LIMIT,
+        PlainTaskMaker<AddWaterNoLimitTask>()}},
+  };
+}
+
+// The cleaning actuators: dust, spray, sewage, drying and washing.
+TypeRows CleaningRows() {
+  return {
       {TASK_TYPE_DUST_COLLECT,
        {"dust-collect",
         kSupply,
@@ -146,6 +163,19 @@ const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
         common::ENUM_CONFLICT_WITH_HEAT_WIRE,
         robot::ENUM_SUPPLY_HEATING_WIRE,
         ActionTaskMaker<HeatWireTask>()}},
+      {TASK_TYPE_ULTRASONIC_WASH,
+       {"ultrasonic-wash",
+        kSupply,
+        {TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
+        kNoCode,
+        robot::ENUM_SUPPLY_CLEAN_SUCTION_RAKE,
+        PlainTaskMaker<UltrasonicWashTask>()}},
+  };
+}
+
+// Charging, the UV lamp, the sensors' key and the station reset.
+TypeRows ChargeAndStationRows() {
+  return {
       {TASK_TYPE_AUTO_CHARGE,
        {"auto-charge",
         kSupply,
@@ -163,20 +193,6 @@ const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
         kNoSupply,
         PlainTaskMaker<ManualChargeTask>()}},
       {TASK_TYPE_UV_LAMP, {"uv-lamp", kSupply, {}, kNoCode, robot::ENUM_SUPPLY_UV_LAMP, PlainTaskMaker<UVTask>()}},
-      {TASK_TYPE_ADD_WATER_NO_LIMIT,
-       {"add-water-no-limit",
-        kSupply,
-        {},
-        kNoCode,
-        robot::ENUM_SUPPLY_WATER_NO_LIMIT,
-        PlainTaskMaker<AddWaterNoLimitTask>()}},
-      {TASK_TYPE_ULTRASONIC_WASH,
-       {"ultrasonic-wash",
-        kSupply,
-        {TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE, TASK_TYPE_MANUAL_CHARGE},
-        kNoCode,
-        robot::ENUM_SUPPLY_CLEAN_SUCTION_RAKE,
-        PlainTaskMaker<UltrasonicWashTask>()}},
       // The key of abnormal conditions the sensors found; no task class.
       {TASK_TYPE_SENSOR, {"sensor", kWork, {}, kNoCode, kNoSupply, nullptr}},
       {TASK_TYPE_RESET_STATION,
@@ -187,6 +203,16 @@ const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
         kNoSupply,
         PlainTaskMaker<ResetStationTask>()}},
   };
+}
+
+const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
+  static const std::unordered_map<TaskType, TaskTypeInfo> table = [] {
+    std::unordered_map<TaskType, TaskTypeInfo> rows;
+    for (TypeRows part : {WaterRows(), CleaningRows(), ChargeAndStationRows()}) {
+      rows.insert(part.begin(), part.end());
+    }
+    return rows;
+  }();
   return table;
 }
 
