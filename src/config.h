@@ -79,11 +79,11 @@ extern Config g_config;
 
 // Fixed paths, under STATION_CENTER_ROOT when that is set.
 std::string RootedPath(const std::string& path);
-std::string ConfigFilePath();      // .../config/config.json
-std::string LedConfigFilePath();   // .../config/led.json
-std::string StatusDirPath();       // .../status
-std::string StatusFilePath();      // .../status/status.json
-std::string DeviceEnvFilePath();   // /etc/vantorel/device-env
+std::string ConfigFilePath();     // .../config/config.json
+std::string LedConfigFilePath();  // .../config/led.json
+std::string StatusDirPath();      // .../status
+std::string StatusFilePath();     // .../status/status.json
+std::string DeviceEnvFilePath();  // /etc/vantorel/device-env
 
 // Start-up sequence; true when both config.json and status.json were read.
 bool ReadConfig();

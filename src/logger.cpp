@@ -79,8 +79,8 @@ Logger::Logger(const std::string& name) {
 
 std::string Logger::Prefix(spdlog::level::level_enum level) {
   // The number advances only for statements at or above the threshold.
-  uint8_t number = level_ <= static_cast<int>(level) ? static_cast<uint8_t>(counter_.fetch_add(1) + 1)
-                                                     : counter_.load();
+  uint8_t number =
+      level_ <= static_cast<int>(level) ? static_cast<uint8_t>(counter_.fetch_add(1) + 1) : counter_.load();
   const int shown = number & 127;
   switch (level) {
     case spdlog::level::debug:

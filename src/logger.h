@@ -21,8 +21,8 @@ class Logger {
 
   // One log statement: numbered prefix + message, passed on with its source location.
   template <typename... Args>
-  void Log(const spdlog::source_loc& loc, spdlog::level::level_enum level,
-           fmt::format_string<Args...> format, Args&&... args) {
+  void Log(const spdlog::source_loc& loc, spdlog::level::level_enum level, fmt::format_string<Args...> format,
+           Args&&... args) {
     std::shared_ptr<spdlog::logger> logger = logger_;
     const std::string prefix = Prefix(level);
     std::string text = prefix + fmt::format(format, std::forward<Args>(args)...);

@@ -1,10 +1,10 @@
 /* Stand-in for the maker's hardware-information library on units and hosts that
    lack it. It knows no production/test flag, so "robot_status" reads "unknown"
    and the device environment file decides. */
-#include "vantorel_hardware_information.h"
-
 #include <stdlib.h>
 #include <string.h>
+
+#include "vantorel_hardware_information.h"
 
 struct VantorelHardwareInformation {
   char value[64];
