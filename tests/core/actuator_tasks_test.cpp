@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "clock.h"
 #include "core/station_harness.h"
 #include "task/dry_task.h"
 
@@ -22,6 +21,8 @@ constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN;
 constexpr int kLamp = station::ENUM_SUPPLY_UV_LAMP;
 constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kPump = station::ENUM_SUPPLY_SEWAGE_PUMP;
+constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
+constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
 class ActuatorTasksTest : public ::testing::Test {
  protected:
@@ -77,7 +78,7 @@ TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
   }
 }
 
-TEST_F(ActuatorTasksTest, FootLevelThatNeverComesEndsTheDrainAndTheResetAfterTheDrainTime) {
+TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
   ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
   for (TaskType type : {TASK_TYPE_DRAIN_WATER, TASK_TYPE_RESET_STATION}) {
     SCOPED_TRACE(type);
@@ -85,7 +86,7 @@ TEST_F(ActuatorTasksTest, FootLevelThatNeverComesEndsTheDrainAndTheResetAfterThe
     auto task = h_.StartTask(type, 2);
     ASSERT_TRUE(WaitOn(kDrain));
     h_.AfterPass();
-    AdvanceClockForTest(31);  // the harness's drain time is 30 s
+    station_test::AdvanceClock(31);  // the harness's drain time is 30 s
     // A broken sensor must not leave the valve open, nor block later work.
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(h_.Actions(kDrain), (Actions{{kDrain, 1}, {kDrain, 0}}));
@@ -93,14 +94,14 @@ TEST_F(ActuatorTasksTest, FootLevelThatNeverComesEndsTheDrainAndTheResetAfterThe
   }
 }
 
-TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsTheActionAndThePumpStopsOnCancelLimitOrConfirmedStop) {
+TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) {
   auto working = [&] { return Flag(&StationTaskData::sewage_pump_working); };
   for (const auto& [action, power] : {std::make_pair(1, 60), std::make_pair(2, 80), std::make_pair(3, 100)}) {
     SCOPED_TRACE(action);
     auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, action, action == 2 ? 5 : 0);
     ASSERT_TRUE(WaitUntil(working));
     // Only action 2 has a limit: it ends the task in error, and only its DoReset stops the pump then.
-    AdvanceClockForTest(action == 2 ? 6 : 1000);
+    station_test::AdvanceClock(action == 2 ? 6 : 1000);
     if (action != 2) {
       EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)));
       h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, action == 3);
@@ -131,7 +132,7 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
   EXPECT_TRUE(h_.Running(TASK_TYPE_HEAT_WIRE));
 
   // A wire task ended by its limit releases its flag, or no later fan could be stopped.
-  AdvanceClockForTest(6);
+  station_test::AdvanceClock(6);
   ASSERT_EQ(h_.Finish(wire), TASK_STATUS_ERROR);
   EXPECT_TRUE(WaitOn(kWire, false));
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working));
@@ -151,12 +152,114 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
 TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
   auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, 2, 0);
   ASSERT_TRUE(WaitOn(kLamp));
-  AdvanceClockForTest(100000);
+  station_test::AdvanceClock(100000);
   EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_UV_LAMP); }, std::chrono::milliseconds(300))) << "no limit";
   // A robot lifted off without a goodbye must not leave the lamp shining into the room.
   h_.sim().Dock(false);
   EXPECT_EQ(h_.Finish(uv), TASK_STATUS_ERROR);
   EXPECT_FALSE(h_.On(kLamp));
+}
+
+// A task of each type that takes its time limit from the request, started as the robot would.
+struct LimitedTask {
+  TaskType type;
+  int supply, on;     // the actuator it runs and its value while on
+  TaskStatus ending;  // how the limit ends it today
+  TaskType beside;    // a task it needs running (the fan for the wire, the sewage pump for the spray)
+  int beside_supply;  // that task's actuator
+  bool water;         // prepared water in a tank that never reports empty
+};
+
+TEST_F(ActuatorTasksTest, TimeLimitEndsEachTaskAndSwitchesItsActuatorOff) {
+  constexpr TaskStatus kError = TASK_STATUS_ERROR;
+  constexpr TaskType kNone = TASK_TYPE_INVALID;
+  constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
+  const LimitedTask rows[] = {
+      {TASK_TYPE_ADD_WATER, kSupply, 1, kError, kNone, 0, true},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT, kSupply, 1, kError, kNone, 0, true},
+      {TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, 1, kError, kNone, 0, false},
+      {TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump, 80, kError, kNone, 0, false},
+      {TASK_TYPE_DRY, kFan, 1, kError, kNone, 0, false},
+      {TASK_TYPE_HEAT_WIRE, kWire, 1, kError, TASK_TYPE_DRY, kFan, false},
+      {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, 1, kError, kNone, 0, false},
+      {TASK_TYPE_UV_LAMP, kLamp, 1, TASK_STATUS_OVER, kNone, 0, false},
+      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 1, kError, kNone, 0, false},
+      // Last: the spray fills the sewage box, which the sewage automation would empty.
+      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 80, kError, TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump,
+       true},
+  };
+  constexpr int kLimit = 5;
+  const auto running = [&](int supply, int value) {
+    return WaitUntil([&] { return h_.sim().ActuatorPower(static_cast<station::EnumSupplyType>(supply)) == value; });
+  };
+  for (const LimitedTask& row : rows) {
+    SCOPED_TRACE(row.type);
+    h_.sim().Unpin("cleanTankFootLevel");
+    ASSERT_TRUE(h_.SetTank(row.water ? 1500 : 0));
+    ASSERT_TRUE(!row.water || h_.sim().Pin("cleanTankFootLevel", "0"));
+    h_.WithData([&](StationTaskData& d) {
+      d.disinfectant_water_ready = row.water;
+      d.water_volume = row.water ? 1000 : 0;
+    });
+    std::shared_ptr<Task> beside;
+    if (row.beside != kNone) {
+      beside = h_.StartTask(row.beside, kStd);
+      ASSERT_TRUE(beside != nullptr && running(row.beside_supply, row.beside_supply == kPump ? 80 : 1));
+      h_.AfterPass();  // the pass that switched it on has noted it
+    }
+    auto task = h_.StartTask(row.type, kStd, kLimit);
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(running(row.supply, row.on));
+    h_.AfterPass();
+    station_test::AdvanceClock(kLimit + 1);
+    EXPECT_EQ(h_.Finish(task), row.ending) << "the limit ends the task";
+    EXPECT_FALSE(h_.On(row.supply)) << "and its actuator is off";
+    EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap)) << "no valve left open";
+    if (beside != nullptr) {
+      EXPECT_EQ(h_.Submit(row.beside, kStop).code, SRV_CODE_SUCCESS);
+      EXPECT_EQ(h_.Finish(beside), TASK_STATUS_CANCEL);
+    }
+  }
+}
+
+// The sewage automation, with the board reporting each level in turn.
+struct SewageStep {
+  const char* what;
+  int level;              // sewageFull
+  int detector;           // sewageDet
+  int64_t clock_advance;  // seconds, before the report
+  bool pump_on;
+};
+
+TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
+  station_test::StationHarness h;
+  h.Configure("sewage_pump_continue_work_time", "30");
+  ASSERT_TRUE(h.Start());
+  h.sim().ClearReceivedCommands();
+  // Real time passes between the steps too: the run-on is checked 5 s inside its end.
+  const SewageStep steps[] = {
+      {"at the threshold", 1200, 0, 0, false},
+      {"above the threshold", 1201, 0, 0, true},
+      {"sewage gone: the pump runs on", 0, 0, 0, true},
+      {"within the run-on time", 0, 0, 25, true},
+      {"past the run-on time", 0, 0, 6, false},
+      {"the detector alone", 0, 1, 0, true},
+      {"gone again", 0, 0, 25, true},
+      {"past the run-on time again", 0, 0, 6, false},
+  };
+  for (const SewageStep& step : steps) {
+    SCOPED_TRACE(step.what);
+    ASSERT_TRUE(h.sim().Pin("sewageFull", std::to_string(step.level)));
+    ASSERT_TRUE(h.sim().Pin("sewageDet", std::to_string(step.detector)));
+    station_test::AdvanceClock(step.clock_advance);
+    ASSERT_TRUE(h.Handled([&](const station::SensorsDataRep& s) {
+      return s.sewagefull() == static_cast<uint32_t>(step.level) &&
+             s.sewagedet() == static_cast<uint32_t>(step.detector);
+    }));
+    EXPECT_EQ(h.On(kPump), step.pump_on) << "sewage " << step.level << ", detector " << step.detector;
+  }
+  // Standard power, one command each way per episode.
+  EXPECT_EQ(h.Actions(kPump), (Actions{{kPump, 80}, {kPump, 0}, {kPump, 80}, {kPump, 0}}));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <tuple>
 #include <vector>
 
-#include "clock.h"
 #include "core/station_harness.h"
 #include "task/scripted_task.h"
 
@@ -69,7 +68,7 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);  // starts the work period
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL) && h.SetDocked(false));
   const auto idle_reset = [&h](int64_t seconds) {
-    AdvanceClockForTest(seconds);
+    station_test::AdvanceClock(seconds);
     h.center().AutoReset();
     return h.center().station_status() == STATION_STATUS_RESET;
   };
@@ -86,7 +85,7 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   EXPECT_EQ(h.Actions(kBoardReset).size(), 1u);
 }
 
-TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceTheWorkIsGoneAndAFailedOneLeavesError) {
+TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   StationHarness h(1500);
   ASSERT_TRUE(h.Start());  // waits for status 0
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
@@ -131,7 +130,7 @@ TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceThe
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
 }
 
-TEST(ReflushLedTest, SendsChangesOnlyAndRunsAOneShotActionOnlyOnceTheBoardHasThePattern) {
+TEST(ReflushLedTest, SendsChangesOnlyAndOneShotsOnceTheBoardShowsThem) {
   StationHarness h(0, R"({"docking_success_led": 1, "led_normal_work": 2})");
   ASSERT_TRUE(h.Start());
   h.sim().ClearReceivedCommands();

@@ -3,7 +3,6 @@
 #include <memory>
 #include <tuple>
 
-#include "clock.h"
 #include "core/station_harness.h"
 
 namespace station_center {
@@ -51,7 +50,7 @@ TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
   }
 }
 
-TEST_F(WaterTest, OverloadedSorterMotorIsStoppedAndRestartedWithinTheMotorLimit) {
+TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
   for (const double jam_seconds : {2.0, 1000.0}) {
     SCOPED_TRACE(jam_seconds);
     ASSERT_TRUE(h_.SetTank(0));
@@ -60,7 +59,7 @@ TEST_F(WaterTest, OverloadedSorterMotorIsStoppedAndRestartedWithinTheMotorLimit)
     auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 0, 2);  // no water: dosing starts into the jam
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSorter).size() >= 3; }));
     // A long jam: the motor limit counts from the first start, not from each restart.
-    AdvanceClockForTest(jam_seconds > 100 ? 1001 : 0);
+    station_test::AdvanceClock(jam_seconds > 100 ? 1001 : 0);
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
@@ -85,7 +84,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kTap); }));
   h_.AfterPass();
-  AdvanceClockForTest(31);
+  station_test::AdvanceClock(31);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_ERROR);
   EXPECT_EQ(station_test::Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
   h_.WithData([](StationTaskData& d) {
@@ -112,7 +111,7 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
   }
 }
 
-TEST_F(WaterTest, AddWaterRefillsTheTankOnceWhenItRunsEmptyOrTheRobotSupplyTimesOut) {
+TEST_F(WaterTest, AddWaterRefillsOnceWhenEmptyOrRobotSupplyTimesOut) {
   // Four litres do not fit: the fill stops at the up level, and the supply empties the tank.
   ASSERT_EQ(h_.Finish(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0)), TASK_STATUS_OVER);
   ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
@@ -135,7 +134,7 @@ TEST_F(WaterTest, AddWaterRefillsTheTankOnceWhenItRunsEmptyOrTheRobotSupplyTimes
   for (size_t supplies = 1; supplies <= 3; supplies += 2) {
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
     h_.AfterPass();
-    AdvanceClockForTest(61);
+    station_test::AdvanceClock(61);
   }
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
   EXPECT_EQ(h_.Actions(), refill);

@@ -11,11 +11,8 @@
 #include <tuple>
 #include <utility>
 
-#include "clock.h"
 #include "config.h"
-#include "station_center.h"
-#include "station_sensor.h"
-#include "support/test_support.h"
+#include "core/station_harness.h"
 #include "task/log_capture.h"
 
 namespace station_center {
@@ -29,10 +26,10 @@ class SensorAutomationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Logs().Clear();
-    ResetSensorAutomationForTest();
+    station_test::FreshSensorAutomation();
     SetDustBagTime(NowSeconds());
   }
-  void TearDown() override { ResetClockForTest(); }
+  void TearDown() override { station_test::ResetClock(); }
 
   void SetDustBagTime(int64_t when) {
     root_.WriteFile("/usr/lib/vantorel-station-center/status/status.json",
@@ -64,12 +61,12 @@ TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   SetDustBagTime(NowSeconds() - 1000);
   Feed(out);
   EXPECT_LT(ReadDustBagReplyTime(), 10) << "taking the bag out counts as replacing it";
-  AdvanceClockForTest(60);
+  station_test::AdvanceClock(60);
   Feed(out);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kClear) << "60 s is within the 90 s limit";
   Feed(in);
   Feed(out);
-  AdvanceClockForTest(91);
+  station_test::AdvanceClock(91);
   Feed(out, 3);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kRecorded);
   EXPECT_EQ(Logs().Count("Abnormal type : 3 recorded"), 1) << "recorded (and uploaded) once, not per report";
@@ -89,6 +86,36 @@ TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   EXPECT_FALSE(Abnormal(ABNORMAL_DUST_BAG_REPLACE).first);
   Feed(in, 3);
   EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 2);
+}
+
+// One report with the dust box cap in or out after the clock moved on; what is then recorded.
+struct CapStep {
+  const char* what;
+  bool cap_in;
+  int64_t clock_advance;  // seconds
+  bool recorded;
+};
+
+TEST_F(SensorAutomationTest, DustBoxCapCountsOnlyWhenOffLongerThanTheLimit) {
+  // The limit is dust_bag_reset_max_time, 90 s; real time passes between the steps too.
+  const CapStep steps[] = {
+      {"taken off", false, 0, false},
+      {"off within the limit", false, 85, false},
+      {"put back", true, 0, false},
+      {"off again: the time counts afresh", false, 0, false},
+      {"off within the limit again", false, 85, false},
+      {"off past the limit", false, 6, true},
+      {"still off", false, 100, true},
+      {"put back", true, 0, false},
+  };
+  for (const CapStep& step : steps) {
+    SCOPED_TRACE(step.what);
+    station_test::AdvanceClock(step.clock_advance);
+    Feed([&](Report& r) { r.set_dustboxcapdet(step.cap_in ? 1 : 0); });
+    EXPECT_EQ(Abnormal(ABNORMAL_DUST_BOX_CAP), step.recorded ? kRecorded : kClear);
+  }
+  // The release logs "type : 5 recorded" as well; only a record logs the task line.
+  EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 1) << "recorded (and uploaded) once, not per report";
 }
 
 TEST_F(SensorAutomationTest, TemperaturesAtTheLimitAreFineAboveItRecordedUntilBack) {
