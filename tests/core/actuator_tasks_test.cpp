@@ -3,7 +3,6 @@
 #include <chrono>
 #include <mutex>
 #include <shared_mutex>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,7 +20,9 @@ constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN;
 constexpr int kLamp = station::ENUM_SUPPLY_UV_LAMP;
 constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kPump = station::ENUM_SUPPLY_SEWAGE_PUMP;
+constexpr int kSoft = vantorel_base_station_mqtt::ENUM_ACTION_SOFT;
 constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
+constexpr int kStrong = vantorel_base_station_mqtt::ENUM_ACTION_STRONG;
 constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
 class ActuatorTasksTest : public ::testing::Test {
@@ -38,42 +39,58 @@ class ActuatorTasksTest : public ::testing::Test {
   station_test::StationHarness h_;
 };
 
+// A task that switches one actuator on at its first pass.
+struct ActuatorTask {
+  TaskType type;
+  station::EnumSupplyType supply;
+};
+
 TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
-  for (const auto& [type, supply] : {std::make_pair(TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST),
-                                     std::make_pair(TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN),
-                                     std::make_pair(TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING)}) {
-    SCOPED_TRACE(type);
-    h_.sim().RefuseSupply(supply, true);
-    ASSERT_EQ(h_.Finish(h_.StartTask(type, 2)), TASK_STATUS_ERROR);
-    h_.sim().RefuseSupply(supply, false);
+  const ActuatorTask rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
+                               {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
+                               {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
+  for (const ActuatorTask& row : rows) {
+    SCOPED_TRACE(row.type);
+    h_.sim().RefuseSupply(row.supply, true);
+    ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
+    h_.sim().RefuseSupply(row.supply, false);
     // The on command may have been half carried out: the reset tries the off.
-    EXPECT_EQ(h_.Actions(supply), (Actions{{supply, 1}, {supply, 0}}));
+    EXPECT_EQ(h_.Actions(row.supply), (Actions{{row.supply, 1}, {row.supply, 0}}));
   }
   EXPECT_FALSE(Flag(&StationTaskData::heat_fan_open));
   EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
 }
 
+// A drain from a tank holding `tank_ml`; how it ends and what the drain valve was told.
+struct DrainRun {
+  const char* what;
+  double tank_ml;
+  TaskStatus ending;
+  Actions valve;
+};
+
 TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
-  const std::tuple<const char*, double, TaskStatus, Actions> rows[] = {
+  const DrainRun rows[] = {
       {"full tank drains to the foot level", 1500, TASK_STATUS_OVER, {{kDrain, 1}, {kDrain, 0}}},
       {"empty tank: closed without opening", 0, TASK_STATUS_OVER, {{kDrain, 0}}},
       // A valve that may still be open is no finished drain; the reset closes again.
       {"close refused", 0, TASK_STATUS_ERROR, {{kDrain, 0}, {kDrain, 0}}},
   };
-  for (const auto& [name, tank_ml, status, drain] : rows) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(h_.SetTank(tank_ml));
+  for (const DrainRun& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(h_.SetTank(row.tank_ml));
     h_.WithData([](StationTaskData& d) {
       d.disinfectant_water_ready = d.perfume_liquid_ready = d.clean_liquid_ready = true;
       d.water_volume = d.tank_water_volume = 700;
     });
-    h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, status == TASK_STATUS_ERROR);
-    ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_DRAIN_WATER, 2)), status);
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, row.ending == TASK_STATUS_ERROR);
+    ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_DRAIN_WATER, kStd)), row.ending);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, false);
-    EXPECT_EQ(h_.Actions(kDrain), drain);
+    EXPECT_EQ(h_.Actions(kDrain), row.valve);
     h_.WithData([&](StationTaskData& d) {
       EXPECT_FALSE(d.disinfectant_water_ready || d.perfume_liquid_ready || d.clean_liquid_ready) << "drained away";
-      EXPECT_EQ(std::make_pair(d.water_volume, d.tank_water_volume), std::make_pair(0, 0));
+      EXPECT_EQ(d.water_volume, 0) << "nothing left to supply";
+      EXPECT_EQ(d.tank_water_volume, 0) << "nor in the tank";
     });
   }
 }
@@ -83,7 +100,7 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
   for (TaskType type : {TASK_TYPE_DRAIN_WATER, TASK_TYPE_RESET_STATION}) {
     SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
-    auto task = h_.StartTask(type, 2);
+    auto task = h_.StartTask(type, kStd);
     ASSERT_TRUE(WaitOn(kDrain));
     h_.AfterPass();
     station_test::AdvanceClock(31);  // the harness's drain time is 30 s
@@ -94,38 +111,45 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
   }
 }
 
+// The sewage pump's power for an action, and whether the board refuses the robot's stop.
+struct PumpRun {
+  int action;
+  int power;
+  bool stop_refused;
+};
+
 TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) {
   auto working = [&] { return Flag(&StationTaskData::sewage_pump_working); };
-  for (const auto& [action, power] : {std::make_pair(1, 60), std::make_pair(2, 80), std::make_pair(3, 100)}) {
-    SCOPED_TRACE(action);
-    auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, action, action == 2 ? 5 : 0);
+  const PumpRun rows[] = {{kSoft, 60, false}, {kStd, 80, false}, {kStrong, 100, true}};
+  for (const PumpRun& row : rows) {
+    SCOPED_TRACE(row.action);
+    auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, row.action, 0);
     ASSERT_TRUE(WaitUntil(working));
-    // Only action 2 has a limit: it ends the task in error, and only its DoReset stops the pump then.
-    station_test::AdvanceClock(action == 2 ? 6 : 1000);
-    if (action != 2) {
-      EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)));
-      h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, action == 3);
-      EXPECT_EQ(h_.Submit(TASK_TYPE_SEWAGE_DRAIN_PUMP, 4).code, action == 3 ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
-    }
-    ASSERT_EQ(h_.Finish(task), action == 1 ? TASK_STATUS_CANCEL : TASK_STATUS_ERROR);
+    station_test::AdvanceClock(1000);
+    EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)))
+        << "without a duration the pump runs until stopped";
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, row.stop_refused);
+    EXPECT_EQ(h_.Submit(TASK_TYPE_SEWAGE_DRAIN_PUMP, kStop).code,
+              row.stop_refused ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
+    ASSERT_EQ(h_.Finish(task), row.stop_refused ? TASK_STATUS_ERROR : TASK_STATUS_CANCEL);
     // A refused stop is tried once more by the error reset, and the pump stays counted as
     // working, so the sewage automation stops it once the board obeys.
-    Actions expected = {{kPump, power}, {kPump, 0}, {kPump, 0}};
-    expected.resize(action == 3 ? 3 : 2);
+    Actions expected = {{kPump, row.power}, {kPump, 0}, {kPump, 0}};
+    expected.resize(row.stop_refused ? 3 : 2);
     EXPECT_EQ(station_test::Head(h_.Actions(kPump), expected.size()), expected);
-    EXPECT_EQ(working(), action == 3);
+    EXPECT_EQ(working(), row.stop_refused);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, false);
-    EXPECT_TRUE(WaitUntil([&] { return !h_.On(kPump) && !working(); }));
+    EXPECT_TRUE(WaitUntil([&] { return !h_.On(kPump) && !working(); })) << "the automation stops it";
   }
 }
 
 TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnds) {
-  auto dry = h_.StartTask(TASK_TYPE_DRY, 2);
+  auto dry = h_.StartTask(TASK_TYPE_DRY, kStd);
   ASSERT_TRUE(WaitOn(kFan));
-  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, 1, 5);
+  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft, 5);
   ASSERT_TRUE(WaitOn(kWire));
   // The cancel is refused while the wire heats; the failed task's reset stops the fan.
-  EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, 4).code, SRV_CODE_FAILED);
+  EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
   ASSERT_EQ(h_.Finish(dry), TASK_STATUS_ERROR);
   EXPECT_TRUE(WaitOn(kFan, false));
   EXPECT_FALSE(Flag(&StationTaskData::heat_fan_open));
@@ -138,7 +162,7 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working));
 
   // The station's own cancel has no reset after it, so a refused one must not leave the fan on either.
-  dry = std::make_shared<DryTask>(h_.center().shared_from_this(), TASK_TYPE_DRY, 0, 2);
+  dry = std::make_shared<DryTask>(h_.center().shared_from_this(), TASK_TYPE_DRY, 0, kStd);
   std::lock_guard<std::mutex> lock(h_.center().task_mutex());
   std::shared_lock<std::shared_mutex> sensors(h_.center().sensors_mutex());
   ASSERT_TRUE(dry->DoTaskInside(h_.center().sensors_data()));
@@ -150,7 +174,7 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
 }
 
 TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
-  auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, 2, 0);
+  auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd, 0);
   ASSERT_TRUE(WaitOn(kLamp));
   station_test::AdvanceClock(100000);
   EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_UV_LAMP); }, std::chrono::milliseconds(300))) << "no limit";

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <tuple>
 
 #include "core/station_harness.h"
 
@@ -15,21 +14,29 @@ constexpr int kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
 constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
 constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kSorter = station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR;
+constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
 constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
 class WaterTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(h_.Start()); }
   std::shared_ptr<Task> Prepare(TaskType type, int litres, int tablets) {
-    return h_.StartTask(type, 2, 0, litres, tablets);
+    return h_.StartTask(type, kStd, 0, litres, tablets);
   }
 
   station_test::StationHarness h_;
 };
 
+// A preparation, the actuator that doses its liquid (the tablet motor runs at 50 for two
+// tablets, a pump at 1), and the flag that says it is ready.
+struct Preparation {
+  TaskType type;
+  int dose;
+  bool StationTaskData::*ready;
+};
+
 TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
-  // The task, the dosing command (on at 50 for the tablet motor with two tablets, at 1 for a pump), and its flag.
-  const std::tuple<TaskType, int, bool StationTaskData::*> rows[] = {
+  const Preparation rows[] = {
       {TASK_TYPE_CLEAN_LIQUID_PREPARE, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, &StationTaskData::clean_liquid_ready},
       {TASK_TYPE_PERFUME_LIQUID_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
       {TASK_TYPE_DISINFECTANT_PREPARE, kSorter, &StationTaskData::disinfectant_water_ready},
@@ -116,10 +123,10 @@ TEST_F(WaterTest, AddWaterRefillsOnceWhenEmptyOrRobotSupplyTimesOut) {
   ASSERT_EQ(h_.Finish(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0)), TASK_STATUS_OVER);
   ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
   const Actions refill = {{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}};
-  ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_ADD_WATER, 2)), TASK_STATUS_OVER);
+  ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_ADD_WATER, kStd)), TASK_STATUS_OVER);
   EXPECT_EQ(h_.Actions(), refill);
   EXPECT_GE(h_.sim().delivered_to_robot(), 4000) << "the refill made up what the first tank lacked";
-  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, vantorel_base_station_common::ENUM_ADD_WATER_FINISHED);
+  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, kStd).err_code, vantorel_base_station_common::ENUM_ADD_WATER_FINISHED);
 
   // A timed-out supply closes its valve before the tap opens; the refill covers the volume, and
   // the next supply times out again and ends the task.
@@ -130,7 +137,7 @@ TEST_F(WaterTest, AddWaterRefillsOnceWhenEmptyOrRobotSupplyTimesOut) {
     d.water_volume = 500;
     d.tank_water_volume = 0;
   });
-  auto task = h_.StartTask(TASK_TYPE_ADD_WATER, 2);
+  auto task = h_.StartTask(TASK_TYPE_ADD_WATER, kStd);
   for (size_t supplies = 1; supplies <= 3; supplies += 2) {
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
     h_.AfterPass();
@@ -144,7 +151,7 @@ TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {
   for (const bool refuse_tap : {false, true}) {
     SCOPED_TRACE(refuse_tap ? "tap refused at the cancel" : "cancel");
     ASSERT_TRUE(h_.SetTank(100));
-    auto task = h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, 2, 0);
+    auto task = h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, kStd, 0);
     // Empty, refilled to the up level, supplying again.
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= 3; }, std::chrono::seconds(60)));
     EXPECT_EQ(h_.Actions(kTap), (Actions{{kTap, 1}, {kTap, 0}}));

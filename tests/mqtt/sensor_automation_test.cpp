@@ -8,7 +8,6 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 
 #include "config.h"
@@ -118,9 +117,15 @@ TEST_F(SensorAutomationTest, DustBoxCapCountsOnlyWhenOffLongerThanTheLimit) {
   EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 1) << "recorded (and uploaded) once, not per report";
 }
 
+// A temperature reading: its abnormal type, how a report carries it, a value at the limit and one above it.
+struct Reading {
+  int type;
+  void (*set)(Report&, float);
+  float at_limit, above;
+};
+
 TEST_F(SensorAutomationTest, TemperaturesAtTheLimitAreFineAboveItRecordedUntilBack) {
-  // Abnormal type, how the reading is set, values at the limit and above it.
-  const std::tuple<int, void (*)(Report&, float), float, float> cases[] = {
+  const Reading cases[] = {
       {ABNORMAL_PLATE_UP_TEMP, [](Report& r, float v) { r.set_electrodeplatetemp1(static_cast<uint32_t>(v)); }, 78, 79},
       {ABNORMAL_PLATE_DOWN_TEMP, [](Report& r, float v) { r.set_electrodeplatetemp2(static_cast<uint32_t>(v)); }, 78,
        79},
@@ -128,14 +133,14 @@ TEST_F(SensorAutomationTest, TemperaturesAtTheLimitAreFineAboveItRecordedUntilBa
       // Unreadable is no cool wire.
       {ABNORMAL_HEAT_WIRE_TEMP, [](Report& r, float v) { r.set_heatingwiretemp(v); }, 150.9f, std::nanf("")},
   };
-  for (const auto& [type, set, at_limit, above] : cases) {
-    SCOPED_TRACE(testing::Message() << type << " " << above);
-    Feed([set = set, v = at_limit](Report& r) { set(r, v); });
-    EXPECT_EQ(Abnormal(type), kClear);
-    Feed([set = set, v = above](Report& r) { set(r, v); }, 2);
-    EXPECT_EQ(Abnormal(type), kRecorded);
-    Feed([set = set, v = at_limit](Report& r) { set(r, v); });
-    EXPECT_EQ(Abnormal(type), kClear);
+  for (const Reading& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.type << " " << c.above);
+    Feed([&](Report& r) { c.set(r, c.at_limit); });
+    EXPECT_EQ(Abnormal(c.type), kClear);
+    Feed([&](Report& r) { c.set(r, c.above); }, 2);
+    EXPECT_EQ(Abnormal(c.type), kRecorded);
+    Feed([&](Report& r) { c.set(r, c.at_limit); });
+    EXPECT_EQ(Abnormal(c.type), kClear) << "released once back at the limit";
   }
 }
 

@@ -7,7 +7,6 @@
 #include <regex>
 #include <shared_mutex>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -125,6 +124,16 @@ class StationMqttTest : public ::testing::Test {
   std::shared_ptr<StationCenter> center_ = std::make_shared<StationCenter>();  // for the reports
 };
 
+// A robot request on `topic` while the station's services answer `answers` (by command);
+// the reply, and the commands the station was asked, in order.
+struct Exchange {
+  const char* topic;
+  std::string request;
+  std::map<int, StationSrvRsp> answers;
+  std::string reply;
+  std::vector<int> asked;
+};
+
 TEST_F(StationMqttTest, RequestsGetTheirRepliesFromTheStationsAnswers) {
   const char *kSupply = "supplyMaterialRequest", *kPre = "preWaterRequest", *kCheck = "checkStation",
              *kDock = "dockState";
@@ -137,49 +146,90 @@ TEST_F(StationMqttTest, RequestsGetTheirRepliesFromTheStationsAnswers) {
   const std::string s3 = R"(,"supplyType":3})", s0 = R"(,"supplyType":0})";
   const std::string ok = Header(0, ""), estop = Header(5, "station in emergency stop status");
   const std::string bad = Header(3, "req data convert to message failed", false);
-  const int kTask = SRV_CMD_TASK, kPos = SRV_CMD_ROBOT_POSITION, kLeave = SRV_CMD_ROBOT_LEAVE;
-  // The robot topic, the request, the services' answers by command, the reply, and the
-  // commands the station was asked, in order.
-  const std::tuple<const char*, std::string, std::map<int, StationSrvRsp>, std::string, std::vector<int>> cases[] = {
-      {kSupply, watering, {{kTask, Rsp(0, "task started")}}, Header(0, "task started") + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(8, "no task")}}, Header(0, "no task") + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(1, "conflict", 10)}}, Header(10, "conflict") + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(1, "illegal")}}, Header(1, "illegal") + s3, {kTask}},  // still a refusal
-      {kSupply, watering, {{kTask, Rsp(3, "in error")}}, Header(1, "station happen error") + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(4)}}, estop + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(21)}}, Header(1, "unknow error") + s3, {kTask}},
+  const int kTask = SRV_CMD_TASK, kPos = SRV_CMD_ROBOT_POSITION, kLeave = SRV_CMD_ROBOT_LEAVE,
+            kReady = SRV_CMD_WATER_READY;
+  const int kDrainConflict = vantorel_base_station_common::ENUM_CONFLICT_WITH_DRAIN_WATER,
+            kPrepareConflict = vantorel_base_station_common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE;
+  const Exchange cases[] = {
+      {kSupply, watering, {{kTask, Rsp(SRV_CODE_SUCCESS, "task started")}}, Header(0, "task started") + s3, {kTask}},
+      {kSupply, watering, {{kTask, Rsp(SRV_CODE_NO_TASK_TO_CANCEL, "no task")}}, Header(0, "no task") + s3, {kTask}},
+      {kSupply,
+       watering,
+       {{kTask, Rsp(SRV_CODE_FAILED, "conflict", kDrainConflict)}},
+       Header(10, "conflict") + s3,
+       {kTask}},
+      {kSupply,
+       watering,
+       {{kTask, Rsp(SRV_CODE_FAILED, "illegal")}},
+       Header(1, "illegal") + s3,
+       {kTask}},  // still a refusal
+      {kSupply,
+       watering,
+       {{kTask, Rsp(SRV_CODE_STATION_ERROR, "in error")}},
+       Header(1, "station happen error") + s3,
+       {kTask}},
+      {kSupply, watering, {{kTask, Rsp(SRV_CODE_EMERGENCY_STOP)}}, estop + s3, {kTask}},
+      {kSupply, watering, {{kTask, Rsp(SRV_CODE_STATION_RESET)}}, Header(1, "unknow error") + s3, {kTask}},
       // Disinfectant preparation comes only through the pre-water topic.
       {kSupply, disinfectant, {}, Header(1, "Unknown supply type") + s0, {}},
-      // Pre-water passes no error code on and has its own lines for 5 and a reset.
-      {kPre, pre_water, {{kTask, Rsp(6, "updated", 7)}}, Header(0, "updated") + "}", {kTask}},
-      {kPre, pre_water, {{kTask, Rsp(1, "conflict", 7)}}, Header(1, "conflict") + "}", {kTask}},
-      {kPre, pre_water, {{kTask, Rsp(5)}}, Header(1, "station don't support pre water request") + "}", {kTask}},
-      {kPre, pre_water, {{kTask, Rsp(21)}}, Header(1, "station in reset") + "}", {kTask}},
-      {kPre, pre_water, {{kTask, Rsp(18)}}, Header(1, "unknow error") + "}", {kTask}},
+      // Pre-water passes no error code on and has its own lines for an invalid type and a reset.
+      {kPre,
+       pre_water,
+       {{kTask, Rsp(SRV_CODE_TASK_UPDATED, "updated", kPrepareConflict)}},
+       Header(0, "updated") + "}",
+       {kTask}},
+      {kPre,
+       pre_water,
+       {{kTask, Rsp(SRV_CODE_FAILED, "conflict", kPrepareConflict)}},
+       Header(1, "conflict") + "}",
+       {kTask}},
+      {kPre,
+       pre_water,
+       {{kTask, Rsp(SRV_CODE_INVALID_TASK_TYPE)}},
+       Header(1, "station don't support pre water request") + "}",
+       {kTask}},
+      {kPre, pre_water, {{kTask, Rsp(SRV_CODE_STATION_RESET)}}, Header(1, "station in reset") + "}", {kTask}},
+      {kPre, pre_water, {{kTask, Rsp(SRV_CODE_BUSY)}}, Header(1, "unknow error") + "}", {kTask}},
       // Each check asks its own question and is ready only on its own answer code.
-      {kCheck, in_pose, {{kPos, Rsp(9)}}, ok + R"(,"robotCheck":1,"checkType":0})", {kPos}},
-      {kCheck, in_pose, {{kPos, Rsp(4)}}, estop + R"(,"robotCheck":0,"checkType":0})", {kPos}},
-      {kCheck, ready, {{3, Rsp(13)}}, ok + R"(,"robotCheck":1,"checkType":1})", {3}},
-      {kCheck, ready, {{3, Rsp(9)}}, ok + R"(,"robotCheck":0,"checkType":1})", {3}},
+      {kCheck, in_pose, {{kPos, Rsp(SRV_CODE_ROBOT_IN_POSITION)}}, ok + R"(,"robotCheck":1,"checkType":0})", {kPos}},
+      {kCheck, in_pose, {{kPos, Rsp(SRV_CODE_EMERGENCY_STOP)}}, estop + R"(,"robotCheck":0,"checkType":0})", {kPos}},
+      {kCheck, ready, {{kReady, Rsp(SRV_CODE_WATER_READY)}}, ok + R"(,"robotCheck":1,"checkType":1})", {kReady}},
+      {kCheck, ready, {{kReady, Rsp(SRV_CODE_ROBOT_IN_POSITION)}}, ok + R"(,"robotCheck":0,"checkType":1})", {kReady}},
       {kCheck, R"("checkType":7)", {}, Header(1, "Unknown check type") + R"(,"robotCheck":0,"checkType":0})", {}},
-      // Docked (9) or out (10), the robot's wish, and whether the station lets it go (18: busy).
-      {kDock, R"("robotDesire":2)", {{kPos, Rsp(9)}}, ok + R"(,"robotState":2,"robotDesire":2})", {kPos, kLeave}},
-      {kDock, R"("robotDesire":0)", {{kPos, Rsp(10)}}, ok + R"(,"robotState":1,"robotDesire":0})", {kPos}},
-      {kDock, R"("robotDesire":2)", {{kPos, Rsp(4)}}, estop + R"(,"robotState":0,"robotDesire":0})", {kPos}},
-      {kDock, R"("robotDesire":2)", {{kPos, Rsp(21)}}, ok + R"(,"robotState":0,"robotDesire":0})", {kPos}},
+      // Docked or out, the robot's wish, and whether the station lets it go.
+      {kDock,
+       R"("robotDesire":2)",
+       {{kPos, Rsp(SRV_CODE_ROBOT_IN_POSITION)}},
+       ok + R"(,"robotState":2,"robotDesire":2})",
+       {kPos, kLeave}},
+      {kDock,
+       R"("robotDesire":0)",
+       {{kPos, Rsp(SRV_CODE_ROBOT_NOT_IN_POSITION)}},
+       ok + R"(,"robotState":1,"robotDesire":0})",
+       {kPos}},
+      {kDock,
+       R"("robotDesire":2)",
+       {{kPos, Rsp(SRV_CODE_EMERGENCY_STOP)}},
+       estop + R"(,"robotState":0,"robotDesire":0})",
+       {kPos}},
+      {kDock,
+       R"("robotDesire":2)",
+       {{kPos, Rsp(SRV_CODE_STATION_RESET)}},
+       ok + R"(,"robotState":0,"robotDesire":0})",
+       {kPos}},
       // Unknown enumeration name, no JSON, unknown field: error 3 without the ids, nothing asked.
       {kCheck, R"("checkType":"ENUM_NOPE")", {}, bad + R"(,"robotCheck":0,"checkType":0})", {}},
       {kDock, "not json", {}, bad + R"(,"robotState":0,"robotDesire":0})", {}},
       {kPre, R"("bogus":1)", {}, bad + "}", {}},
       {kSupply, R"("cmd":{"supplyType":"NOPE"})", {}, bad + s0, {}},
   };
-  for (const auto& [segment, request, answers, reply, asked] : cases) {
-    SCOPED_TRACE(segment + (" " + request) + " -> " + reply);
-    Script(answers);
-    EXPECT_EQ(Ask(segment, "{" + kIds + "," + request + "}"), reply);
+  for (const Exchange& c : cases) {
+    SCOPED_TRACE(c.topic + (" " + c.request) + " -> " + c.reply);
+    Script(c.answers);
+    EXPECT_EQ(Ask(c.topic, "{" + kIds + "," + c.request + "}"), c.reply);
     std::vector<int> cmds;
     for (const auto& req : Asked()) cmds.push_back(req.cmd);
-    EXPECT_EQ(cmds, asked);
+    EXPECT_EQ(cmds, c.asked);
   }
   const std::string log = suite_->broker.Log();  // one connection despite two Inits
   EXPECT_TRUE(log.find("as Station_S1") != std::string::npos && log.find("as Station_S1") == log.rfind("as Station_S1"))
@@ -322,17 +372,20 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
 TEST(MqttAddressTest, TopicsAndBrokerAddresses) {
   EXPECT_EQ(FormatTopic("a/%s/b/%s", "x"), "a/x/b/%s");  // only the first occurrence
   EXPECT_EQ(FormatTopic("a/%s", ""), "");
-  const std::tuple<std::string, std::string, std::string, uint16_t> cases[] = {
+  const struct {
+    std::string address, uri, host;
+    uint16_t port;
+  } cases[] = {
       {"broker.example", "tcp://broker.example:1883", "broker.example", 1883},
       {"127.0.0.1:40001", "tcp://127.0.0.1:40001", "127.0.0.1", 40001},
       {"tcp://10.0.0.1:1884", "tcp://10.0.0.1:1884", "10.0.0.1", 1884},
       {"host:notaport", "tcp://host:1883", "host", 1883},
   };
-  for (const auto& [address, uri, host, port] : cases) {
-    EXPECT_EQ(BrokerUri(address), uri);
+  for (const auto& c : cases) {
+    EXPECT_EQ(BrokerUri(c.address), c.uri);
     std::pair<std::string, uint16_t> split;
-    SplitBrokerAddress(address, &split.first, &split.second);
-    EXPECT_EQ(split, std::make_pair(host, port));
+    SplitBrokerAddress(c.address, &split.first, &split.second);
+    EXPECT_EQ(split, std::make_pair(c.host, c.port));
   }
 }
 
