@@ -1,6 +1,6 @@
+#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -135,119 +135,101 @@ TEST_F(AdmissionTest, EachConflictPairRefusesWithTheRunningTypesCode) {
   }
 }
 
-// A request to a core in `status` whose sensors and task data `setup` changed from a
-// healthy station with the robot docked; the answer's code, text and error code.
+// A request to a core in `status` with the robot docked and a healthy station, but for the
+// report fields in `sensors` (protobuf text format) and what `data` changes; the answer.
 struct Answer {
   const char* why;
   StationCenterStatus status;
   TaskType type;
   int action;
-  std::function<void(station::SensorsDataRep&, StationTaskData&)> setup;
+  const char* sensors;
+  void (*data)(StationTaskData&, Config&);
   int code;
   std::string msg;
   common::EnumErrCode err_code;
 };
 
 TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
-  using Report = station::SensorsDataRep;
   using Data = StationTaskData;
   constexpr auto kOk = STATION_STATUS_NORMAL;
-  const auto healthy = [](Report&, Data&) {};
-  const auto pump_on = [](Report&, Data& d) { d.sewage_pump_working = true; };
-  const auto no_error = common::ENUM_SUCCESS;
+  const auto as_is = [](Data&, Config&) {};
+  const auto pump_on = [](Data& d, Config&) { d.sewage_pump_working = true; };
+  const auto none = common::ENUM_SUCCESS;
   const Answer rows[] = {
-      {"emergency stop", STATION_STATUS_EMERGENCY_STOP, kWater, kStd, healthy, SRV_CODE_EMERGENCY_STOP,
-       "station in emergency stop status", no_error},
-      {"station error", STATION_STATUS_ERROR, kWater, kStd, healthy, SRV_CODE_STATION_ERROR, "station in error status",
-       no_error},
-      {"station resetting", STATION_STATUS_RESET, kWater, kStd, healthy, SRV_CODE_STATION_RESET, "station in reset",
-       no_error},
+      {"emergency stop", STATION_STATUS_EMERGENCY_STOP, kWater, kStd, "", as_is, SRV_CODE_EMERGENCY_STOP,
+       "station in emergency stop status", none},
+      {"station error", STATION_STATUS_ERROR, kWater, kStd, "", as_is, SRV_CODE_STATION_ERROR,
+       "station in error status", none},
+      {"station resetting", STATION_STATUS_RESET, kWater, kStd, "", as_is, SRV_CODE_STATION_RESET, "station in reset",
+       none},
       // Admitted, and cancelled by its driver before its first pass.
-      {"waiting for a reset", STATION_STATUS_WAIT_RESET, kDust, kStd, healthy, SRV_CODE_SUCCESS, "", no_error},
-      {"a reset whatever the status", STATION_STATUS_EMERGENCY_STOP, kReset, kIllegal, healthy, SRV_CODE_SUCCESS, "",
-       no_error},
-      {"invalid type", kOk, TASK_TYPE_INVALID, kStd, healthy, SRV_CODE_INVALID_TASK_TYPE, "task type is invalid",
-       no_error},
-      {"type without a task class", kOk, TASK_TYPE_SENSOR, kStd, healthy, SRV_CODE_FAILED,
-       "create new task failed, may be not memory", no_error},
-      {"illegal action", kOk, kWater, kIllegal, healthy, SRV_CODE_FAILED, "action model illegal", no_error},
-      {"a preparation carries no action", kOk, kDisinfect, kIllegal, healthy, SRV_CODE_SUCCESS, "", no_error},
-      {"stop with nothing running", kOk, kWater, kStop, healthy, SRV_CODE_NO_TASK_TO_CANCEL,
-       "cancel task failed, because no task (task type : 5) running", no_error},
+      {"waiting for a reset", STATION_STATUS_WAIT_RESET, kDust, kStd, "", as_is, SRV_CODE_SUCCESS, "", none},
+      {"a reset whatever the status", STATION_STATUS_EMERGENCY_STOP, kReset, kIllegal, "", as_is, SRV_CODE_SUCCESS, "",
+       none},
+      {"invalid type", kOk, TASK_TYPE_INVALID, kStd, "", as_is, SRV_CODE_INVALID_TASK_TYPE, "task type is invalid",
+       none},
+      {"type without a task class", kOk, TASK_TYPE_SENSOR, kStd, "", as_is, SRV_CODE_FAILED,
+       "create new task failed, may be not memory", none},
+      {"illegal action", kOk, kWater, kIllegal, "", as_is, SRV_CODE_FAILED, "action model illegal", none},
+      {"a preparation carries no action", kOk, kDisinfect, kIllegal, "", as_is, SRV_CODE_SUCCESS, "", none},
+      {"stop with nothing running", kOk, kWater, kStop, "", as_is, SRV_CODE_NO_TASK_TO_CANCEL,
+       "cancel task failed, because no task (task type : 5) running", none},
       // The task's own readiness checks.
-      {"UV lamp without a robot", kOk, kUv, kStd, [](Report& r, Data&) { r.set_electrodeplatedet(0); }, SRV_CODE_FAILED,
+      {"UV lamp without a robot", kOk, kUv, kStd, "electrodePlateDet: 0", as_is, SRV_CODE_FAILED,
        "robot not in station", common::ENUM_ROBOT_NOT_IN_POSITION},
-      {"UV lamp over the robot", kOk, kUv, kStd, healthy, SRV_CODE_SUCCESS, "", no_error},
-      {"heat wire without the fan", kOk, kWire, kStd, healthy, SRV_CODE_FAILED, "dry fan not open",
+      {"UV lamp over the robot", kOk, kUv, kStd, "", as_is, SRV_CODE_SUCCESS, "", none},
+      {"heat wire without the fan", kOk, kWire, kStd, "", as_is, SRV_CODE_FAILED, "dry fan not open",
        common::ENUM_DRY_FAN_NOT_OPEN},
-      {"heat wire already on", kOk, kWire, kStd, [](Report&, Data& d) { d.heat_fan_open = d.heat_wire_working = true; },
-       SRV_CODE_FAILED, "heat wire already start", common::ENUM_ERROR_UNKNOW},
-      {"heat wire target (80) over the limit", kOk, kWire, kStrong,
-       [](Report&, Data& d) {
-         d.heat_fan_open = true;
-         g_config.max_heat_temp = 79;
-       },
-       SRV_CODE_FAILED, "target temp too high", common::ENUM_HEATING_WIRE_OVER_TEMP},
-      {"heat wire target at the limit", kOk, kWire, kStrong,
-       [](Report&, Data& d) {
-         d.heat_fan_open = true;
-         g_config.max_heat_temp = 80;
-       },
-       SRV_CODE_SUCCESS, "", no_error},
-      {"hand charger plugged in", kOk, kAuto, kStd,
-       [](Report& r, Data&) {
-         r.set_handchargedet(1);
-         r.set_handchargeinsidedet(true);
-       },
+      {"heat wire already on", kOk, kWire, kStd, "",
+       [](Data& d, Config&) { d.heat_fan_open = d.heat_wire_working = true; }, SRV_CODE_FAILED,
+       "heat wire already start", common::ENUM_ERROR_UNKNOW},
+      {"heat wire target (80) over the limit", kOk, kWire, kStrong, "",
+       [](Data& d, Config& c) { d.heat_fan_open = true, c.max_heat_temp = 79; }, SRV_CODE_FAILED,
+       "target temp too high", common::ENUM_HEATING_WIRE_OVER_TEMP},
+      {"heat wire target at the limit", kOk, kWire, kStrong, "",
+       [](Data& d, Config& c) { d.heat_fan_open = true, c.max_heat_temp = 80; }, SRV_CODE_SUCCESS, "", none},
+      {"hand charger plugged in", kOk, kAuto, kStd, "handChargeDet: 1 handChargeInsideDet: true", as_is,
        SRV_CODE_FAILED, "hand charge is open", common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
-      {"upper plate over 78 C", kOk, kAuto, kStd, [](Report& r, Data&) { r.set_electrodeplatetemp1(79); },
-       SRV_CODE_FAILED, "electrode plate 1 temp over max temp", common::ENUM_UP_ELECTRODE_PLATE_OVER_TEMP},
-      {"lower plate over 78 C", kOk, kAuto, kStd, [](Report& r, Data&) { r.set_electrodeplatetemp2(79); },
-       SRV_CODE_FAILED, "electrode plate 2 temp over max temp", common::ENUM_DOWN_ELECTRODE_PLATE_OVER_TEMP},
-      {"plates at 78 C", kOk, kAuto, kStd,
-       [](Report& r, Data&) {
-         r.set_electrodeplatetemp1(78);
-         r.set_electrodeplatetemp2(78);
-       },
-       SRV_CODE_SUCCESS, "", no_error},
-      {"dust bag out", kOk, kDust, kStd, [](Report& r, Data&) { r.set_dustbagdet(0); }, SRV_CODE_FAILED,
-       "dust bag not in place", common::ENUM_DUST_BAG_OUT},
-      {"dust box cap open", kOk, kDust, kStd, [](Report& r, Data&) { r.set_dustboxcapdet(0); }, SRV_CODE_FAILED,
-       "dust box cap not in place", common::ENUM_DUST_BOX_CAP_OUT},
-      {"pressure over 2000 Pa", kOk, kDust, kStd, [](Report& r, Data&) { r.set_negativepressure(2001); },
-       SRV_CODE_FAILED, "negative pressure over up limit", common::ENUM_NEGATIVE_PRESSURE_OVER_LIMIT},
-      {"pressure under -28000 Pa", kOk, kDust, kStd, [](Report& r, Data&) { r.set_negativepressure(-28001); },
-       SRV_CODE_FAILED, "negative pressure under down limit", common::ENUM_NEGATIVE_PRESSURE_OVER_LIMIT},
-      {"pressure at 2000 Pa", kOk, kDust, kStd, [](Report& r, Data&) { r.set_negativepressure(2000); },
-       SRV_CODE_SUCCESS, "", no_error},
-      {"pressure at -28000 Pa", kOk, kDust, kStd, [](Report& r, Data&) { r.set_negativepressure(-28000); },
-       SRV_CODE_SUCCESS, "", no_error},
-      {"spray without the sewage pump", kOk, kSpray, kStd, healthy, SRV_CODE_FAILED, "sewage pump not working",
+      {"upper plate over 78 C", kOk, kAuto, kStd, "electrodePlateTemp1: 79", as_is, SRV_CODE_FAILED,
+       "electrode plate 1 temp over max temp", common::ENUM_UP_ELECTRODE_PLATE_OVER_TEMP},
+      {"lower plate over 78 C", kOk, kAuto, kStd, "electrodePlateTemp2: 79", as_is, SRV_CODE_FAILED,
+       "electrode plate 2 temp over max temp", common::ENUM_DOWN_ELECTRODE_PLATE_OVER_TEMP},
+      {"plates at 78 C", kOk, kAuto, kStd, "electrodePlateTemp1: 78 electrodePlateTemp2: 78", as_is, SRV_CODE_SUCCESS,
+       "", none},
+      {"dust bag out", kOk, kDust, kStd, "dustBagDet: 0", as_is, SRV_CODE_FAILED, "dust bag not in place",
+       common::ENUM_DUST_BAG_OUT},
+      {"dust box cap open", kOk, kDust, kStd, "dustBoxCapDet: 0", as_is, SRV_CODE_FAILED, "dust box cap not in place",
+       common::ENUM_DUST_BOX_CAP_OUT},
+      {"pressure over 2000 Pa", kOk, kDust, kStd, "negativePressure: 2001", as_is, SRV_CODE_FAILED,
+       "negative pressure over up limit", common::ENUM_NEGATIVE_PRESSURE_OVER_LIMIT},
+      {"pressure under -28000 Pa", kOk, kDust, kStd, "negativePressure: -28001", as_is, SRV_CODE_FAILED,
+       "negative pressure under down limit", common::ENUM_NEGATIVE_PRESSURE_OVER_LIMIT},
+      {"pressure at 2000 Pa", kOk, kDust, kStd, "negativePressure: 2000", as_is, SRV_CODE_SUCCESS, "", none},
+      {"pressure at -28000 Pa", kOk, kDust, kStd, "negativePressure: -28000", as_is, SRV_CODE_SUCCESS, "", none},
+      {"spray without the sewage pump", kOk, kSpray, kStd, "", as_is, SRV_CODE_FAILED, "sewage pump not working",
        common::ENUM_SEWAGE_PUMP_NOT_OPEN},
-      {"spray without prepared water", kOk, kSpray, kStd, pump_on, SRV_CODE_FAILED, "pre disinfectant no ready",
+      {"spray without prepared water", kOk, kSpray, kStd, "", pump_on, SRV_CODE_FAILED, "pre disinfectant no ready",
        common::ENUM_DISINFECTANT_WATER_NOT_READY},
-      {"spray resumed after a cancel", kOk, kSpray, kStd,
-       [](Report&, Data& d) { d.sewage_pump_working = d.water_spray_resumable = true; }, SRV_CODE_SUCCESS, "",
-       no_error},
-      {"water supply without preparation", kOk, kWater, kStd, healthy, SRV_CODE_FAILED,
+      {"spray resumed after a cancel", kOk, kSpray, kStd, "",
+       [](Data& d, Config&) { d.sewage_pump_working = d.water_spray_resumable = true; }, SRV_CODE_SUCCESS, "", none},
+      {"water supply without preparation", kOk, kWater, kStd, "", as_is, SRV_CODE_FAILED,
        "liquid pre no ready, or supply water volume invalid", common::ENUM_WATER_PREPART_NOT_READY},
-      {"water supply already given", kOk, kWater, kStd, [](Report&, Data& d) { d.add_water_finished = true; },
+      {"water supply already given", kOk, kWater, kStd, "", [](Data& d, Config&) { d.add_water_finished = true; },
        SRV_CODE_FAILED, "add water finished!", common::ENUM_ADD_WATER_FINISHED},
-      {"ultrasonic wash without water", kOk, kWash, kStd, [](Report& r, Data&) { r.set_ultrasonicwatercheck(false); },
-       SRV_CODE_FAILED, "no water in ultrasonic wash tank", common::ENUM_NO_WATER_IN_ULTRASONIC_WASH_TANK},
+      {"ultrasonic wash without water", kOk, kWash, kStd, "ultrasonicWaterCheck: false", as_is, SRV_CODE_FAILED,
+       "no water in ultrasonic wash tank", common::ENUM_NO_WATER_IN_ULTRASONIC_WASH_TANK},
   };
   for (const Answer& row : rows) {
     SCOPED_TRACE(row.why);
     g_config = saved_config_;
     NewCenter();
     station::SensorsDataRep report;
-    report.set_robotdockdetleft(1);
-    report.set_robotdockdetright(1);
-    report.set_electrodeplatedet(1);
-    report.set_dustbagdet(1);
-    report.set_dustboxcapdet(1);
-    report.set_ultrasonicwatercheck(true);
-    WithData([&](StationTaskData& data) { row.setup(report, data); });
+    ASSERT_TRUE(google::protobuf::TextFormat::MergeFromString(
+        std::string("robotDockDetLeft: 1 robotDockDetRight: 1 electrodePlateDet: 1 dustBagDet: 1 dustBoxCapDet: 1 "
+                    "ultrasonicWaterCheck: true ") +
+            row.sensors,
+        &report));
+    WithData([&](StationTaskData& data) { row.data(data, g_config); });
     SetSensors(report);
     SetStatus(row.status);
     const StationSrvRsp rsp = Submit(row.type, row.action, 9);

@@ -109,14 +109,14 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   EXPECT_TRUE(idle_reset(0));
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_FALSE(idle_reset(2 * idle)) << "the reset closed the work period";
-  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u);
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u) << "one idle reset";
 }
 
 TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   StationHarness h(1500);
   ASSERT_TRUE(h.Start());  // waits for status 0
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
-  EXPECT_LE(h.sim().tank_volume(), 20);
+  EXPECT_LE(h.sim().tank_volume(), 20) << "the start-up reset drained the tank";
 
   station_test::Scripts scripts;
   auto water = scripts.Use(TASK_TYPE_ADD_WATER);
@@ -130,7 +130,7 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   // The manual charge goes on (a pass every 50 ms), and the waiter keeps waiting past its first checks (one a second).
   const int passes = charge->passes.load();
   ASSERT_TRUE(WaitUntil([&] { return charge->passes.load() > passes + 30; }));
-  EXPECT_EQ(h.Actions(kBoardReset).size(), 0u);
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 0u) << "no reset while the manual charge runs";
   charge->end_after_passes = 0;
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "one reset; an empty tank needs no drain";
@@ -139,9 +139,9 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   // A slow board keeps the reset task in the table long enough to ask again.
   h.sim().SetAckDelayMs(400);
   EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_SUCCESS);
-  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_STATION_RESET);
+  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_STATION_RESET) << "already waiting to reset";
   ASSERT_TRUE(WaitUntil([&] { return h.Running(TASK_TYPE_RESET_STATION); }));
-  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_BUSY);
+  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_BUSY) << "the reset task runs";
   h.sim().SetAckDelayMs(0);
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_EQ(h.Actions(kBoardReset).size(), 2u) << "one waiter, one reset";

@@ -1,7 +1,8 @@
 #pragma once
 
 // A station core wired to the board simulator over loopback, for scenario
-// tests of tasks, resets and indication.
+// tests of tasks, resets and indication; and the one place where tests reach the
+// core's test seams (clock, sensor automation state, private state).
 
 #include <gtest/gtest.h>
 
@@ -224,27 +225,26 @@ class StationHarness : public CoreAccess {
   const std::string kConfigDir = "/usr/lib/vantorel-station-center/config/";
   // The core binds an ephemeral sensor port. Short limits; liquid pumps, dissolution
   // and the tablet motor's pause end at the next pass (a negative time).
-  std::map<std::string, std::string> config_ = {
-      {"station_id", "\"test\""},
-      {"embedded_ip", "\"127.0.0.1\""},
-      {"soc_ip", "\"127.0.0.1\""},
-      {"soc_data_server_port", "0"},
-      {"drain_water_max_time", "30"},
-      {"running_schedule_space", "50"},
-      {"bottom_action_timeout", "1"},
-      {"connect_embedded_board_time", "10"},
-      {"sewage_pump_continue_work_time", "0"},
-      {"auto_reset_time_space", "100000"},
-      {"add_water_to_station_max_time", "30"},
-      {"add_water_to_robot_max_time", "60"},
-      {"disinfectant_motor_timeout", "1000"},
-      {"close_clean_pump_max_time", "-1"},
-      {"close_perfume_pump_max_time", "-1"},
-      {"clean_liquid_dissolution_time", "-1"},
-      {"perfume_liquid_dissolution_time", "-1"},
-      {"disinfectant_table_dissolution_time", "-1"},
-      {"wait_disinfectant_motor_recovery_time", "-1"},
-  };
+  std::map<std::string, std::string> config_ = {{"station_id", "\"test\""},
+                                                {"embedded_ip", "\"127.0.0.1\""},
+                                                {"soc_ip", "\"127.0.0.1\""},
+                                                {"soc_data_server_port", "0"},
+                                                {"drain_water_max_time", "30"},
+                                                {"running_schedule_space", "50"},
+                                                {"bottom_action_timeout", "1"},
+                                                {"connect_embedded_board_time", "10"},
+                                                {"sewage_pump_continue_work_time", "0"},
+                                                {"auto_reset_time_space", "100000"},
+                                                {"add_water_to_station_max_time", "30"},
+                                                {"add_water_to_robot_max_time", "60"},
+                                                {"disinfectant_motor_timeout", "1000"},
+                                                {"close_clean_pump_max_time", "-1"},
+                                                {"close_perfume_pump_max_time", "-1"},
+                                                {"clean_liquid_dissolution_time", "-1"},
+                                                {"perfume_liquid_dissolution_time", "-1"},
+                                                {"disinfectant_table_dissolution_time", "-1"},
+                                                {"wait_disinfectant_motor_recovery_time", "-1"}};
+
   const sc::Config saved_config_ = sc::g_config;
   station_sim::SimOptions sim_options_;
   TempRoot root_;

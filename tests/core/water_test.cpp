@@ -70,7 +70,8 @@ TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
-    EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100);
+    EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100)
+        << "a short jam still doses; a long one ends at the motor limit";
   }
 }
 
@@ -81,8 +82,8 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kDrain); }));
   EXPECT_EQ(h_.Submit(TASK_TYPE_DISINFECTANT_PREPARE, kStop).code, SRV_CODE_SUCCESS);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_CANCEL);
-  EXPECT_FALSE(h_.On(kDrain));
-  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.water_volume; }), -1);
+  EXPECT_FALSE(h_.On(kDrain)) << "the drain closed";
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.water_volume; }), -1) << "no prepared volume to supply";
 
   // A tap that never fills is recorded and closed by the task itself, before the error reset.
   ASSERT_TRUE(h_.SetTank(0));
@@ -114,7 +115,7 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
         WaitUntil([&] { return h_.sim().tank_volume() >= 300 || !h_.Running(TASK_TYPE_CLEAN_LIQUID_PREPARE); }));
     h_.sim().SetReportsEnabled(true);
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
-    EXPECT_GE(h_.sim().tank_volume(), 1000);
+    EXPECT_GE(h_.sim().tank_volume(), 1000) << "the old count did not end the fill early";
   }
 }
 
@@ -160,7 +161,7 @@ TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {
     EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER_NO_LIMIT, kStop).code, refuse_tap ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
     EXPECT_EQ(h_.Finish(task), refuse_tap ? TASK_STATUS_ERROR : TASK_STATUS_CANCEL);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_TAP_WATER_SWITCH, false);
-    EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap));
+    EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap)) << "both valves closed";
   }
 }
 
