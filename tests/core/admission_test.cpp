@@ -221,8 +221,8 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
   };
   for (const Answer& row : rows) {
     SCOPED_TRACE(row.why);
-    g_config = saved_config_;
-    NewCenter();
+    NewCenter();  // no driver left to read the configuration
+    g_config.max_heat_temp = saved_config_.max_heat_temp;
     station::SensorsDataRep report;
     ASSERT_TRUE(google::protobuf::TextFormat::MergeFromString(
         std::string("robotDockDetLeft: 1 robotDockDetRight: 1 electrodePlateDet: 1 dustBagDet: 1 dustBoxCapDet: 1 "
