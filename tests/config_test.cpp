@@ -1,9 +1,12 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -165,6 +168,44 @@ TEST(ConfigTest, DustBagTimeIsStampedInPlaceAndAged) {
     WriteDustBagReplyTimeUncheck();
     EXPECT_EQ(std::filesystem::exists(bad.Under(kStatusRel)) ? bad.ReadFile(kStatusRel) : "", status);
     EXPECT_NEAR(ReadDustBagReplyTime(), NowSeconds(), 1) << "an unknown time counts from the epoch";
+  }
+}
+
+// Runs `write` in a child process whose files may not grow past `limit` bytes, so that the
+// write of new content fails part-way, as when the disk fills or the power goes; its exit status.
+int WriteCutShort(void (*write)(), rlim_t limit) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small = {limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    write();
+    ::_exit(0);
+  }
+  int status = -1;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid ? status : -1;
+}
+
+TEST(ConfigTest, InterruptedRewriteLeavesTheOldFileWhole) {
+  const std::string padding(4000, 'x');  // the new contents outgrow the limit below
+  const struct {
+    const char* rel;
+    std::string old_text;
+    void (*write)();
+  } rows[] = {
+      {kConfigRel, R"({"station_id": "old-name", "pad": ")" + padding + "\"}", [] { WriteStationId(); }},
+      {kStatusRel, R"({"dust_bag_last_replace_time": 1000, "pad": ")" + padding + "\"}", WriteDustBagReplyTimeUncheck},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.rel);
+    TempRoot root;
+    root.WriteFile(kConfigRel, "{}");
+    root.WriteFile(kStatusRel, "{}");
+    root.WriteFile(row.rel, row.old_text);
+    EXPECT_EQ(WriteCutShort(row.write, 1024), 0);
+    EXPECT_EQ(root.ReadFile(row.rel), row.old_text) << "the old file stays whole";
+    EXPECT_EQ(FilesBeside(root, row.rel), 1) << "no temporary file left beside it";
+    EXPECT_TRUE(ReadConfig()) << "and the station still starts from it";
   }
 }
 

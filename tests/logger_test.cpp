@@ -51,7 +51,7 @@ std::string Notices(const std::string& state) {
          state + ", and set false\nenvironment variable SPDLOG_LEVEL is " + state + ", and set default level\n";
 }
 
-TEST(LoggerTest, EnvironmentChoosesOutputAndLevelAndLinesAreNumberedModulo128) {
+TEST(LoggerTest, EnvironmentChoosesOutputAndLevelLinesNumberedMod128) {
   const std::string at_info =
       "  1 [INFO] hello 1\n  2 [WARN] warn w\n  3 [ERROR] ErrorCode: 101900001, first\n  4 [INFO] again\n"
       "  5 [ERROR] ErrorCode: 101900002, second\n";

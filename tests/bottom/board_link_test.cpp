@@ -174,7 +174,7 @@ TEST(FrameCodecTest, ExampleFramesAreByteExact) {
   EXPECT_EQ(Frame(req), std::string("\x06\x00\x08\x01\x12\x02\x10\x04", 8));
 }
 
-TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnectionsUntilTheBoardIsGone) {
+TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   g_config.do_action_cache_size = 64;  // a length prefix can exceed it
   g_config.bottom_action_timeout = 10;
   ASSERT_NO_FATAL_FAILURE(StartLink());
@@ -244,7 +244,7 @@ TEST_F(BoardLinkTest, CommandsAreMatchedToTheirOwnRepliesAcrossReconnectionsUnti
   EXPECT_EQ(board_->commands().size(), 3U) << "never resent";
 }
 
-TEST_F(BoardLinkTest, SensorReportsAreReassembledAndAnOversizedLengthDropsTheConnection) {
+TEST_F(BoardLinkTest, ReportsReassembledAndOversizedLengthDropsTheLink) {
   g_config.data_upload_server_cache_size = 64;
   g_config.debug = true;
   g_config.sensor_data_print_space = 3;

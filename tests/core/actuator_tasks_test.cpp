@@ -3,11 +3,9 @@
 #include <chrono>
 #include <mutex>
 #include <shared_mutex>
-#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "clock.h"
 #include "core/station_harness.h"
 #include "task/dry_task.h"
 
@@ -22,6 +20,10 @@ constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN;
 constexpr int kLamp = station::ENUM_SUPPLY_UV_LAMP;
 constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kPump = station::ENUM_SUPPLY_SEWAGE_PUMP;
+constexpr int kSoft = vantorel_base_station_mqtt::ENUM_ACTION_SOFT;
+constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
+constexpr int kStrong = vantorel_base_station_mqtt::ENUM_ACTION_STRONG;
+constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
 class ActuatorTasksTest : public ::testing::Test {
  protected:
@@ -37,55 +39,71 @@ class ActuatorTasksTest : public ::testing::Test {
   station_test::StationHarness h_;
 };
 
+// A task that switches one actuator on at its first pass.
+struct ActuatorTask {
+  TaskType type;
+  station::EnumSupplyType supply;
+};
+
 TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
-  for (const auto& [type, supply] : {std::make_pair(TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST),
-                                     std::make_pair(TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN),
-                                     std::make_pair(TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING)}) {
-    SCOPED_TRACE(type);
-    h_.sim().RefuseSupply(supply, true);
-    ASSERT_EQ(h_.Finish(h_.StartTask(type, 2)), TASK_STATUS_ERROR);
-    h_.sim().RefuseSupply(supply, false);
+  const ActuatorTask rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
+                               {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
+                               {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
+  for (const ActuatorTask& row : rows) {
+    SCOPED_TRACE(row.type);
+    h_.sim().RefuseSupply(row.supply, true);
+    ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
+    h_.sim().RefuseSupply(row.supply, false);
     // The on command may have been half carried out: the reset tries the off.
-    EXPECT_EQ(h_.Actions(supply), (Actions{{supply, 1}, {supply, 0}}));
+    EXPECT_EQ(h_.Actions(row.supply), (Actions{{row.supply, 1}, {row.supply, 0}}));
   }
   EXPECT_FALSE(Flag(&StationTaskData::heat_fan_open));
   EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
 }
 
+// A drain from a tank holding `tank_ml`; how it ends and what the drain valve was told.
+struct DrainRun {
+  const char* what;
+  double tank_ml;
+  TaskStatus ending;
+  Actions valve;
+};
+
 TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
-  const std::tuple<const char*, double, TaskStatus, Actions> rows[] = {
+  const DrainRun rows[] = {
       {"full tank drains to the foot level", 1500, TASK_STATUS_OVER, {{kDrain, 1}, {kDrain, 0}}},
       {"empty tank: closed without opening", 0, TASK_STATUS_OVER, {{kDrain, 0}}},
       // A valve that may still be open is no finished drain; the reset closes again.
       {"close refused", 0, TASK_STATUS_ERROR, {{kDrain, 0}, {kDrain, 0}}},
   };
-  for (const auto& [name, tank_ml, status, drain] : rows) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(h_.SetTank(tank_ml));
+  for (const DrainRun& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(h_.SetTank(row.tank_ml));
     h_.WithData([](StationTaskData& d) {
       d.disinfectant_water_ready = d.perfume_liquid_ready = d.clean_liquid_ready = true;
       d.water_volume = d.tank_water_volume = 700;
     });
-    h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, status == TASK_STATUS_ERROR);
-    ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_DRAIN_WATER, 2)), status);
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, row.ending == TASK_STATUS_ERROR);
+    ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_DRAIN_WATER, kStd)), row.ending);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, false);
-    EXPECT_EQ(h_.Actions(kDrain), drain);
+    EXPECT_EQ(h_.Actions(kDrain), row.valve);
     h_.WithData([&](StationTaskData& d) {
       EXPECT_FALSE(d.disinfectant_water_ready || d.perfume_liquid_ready || d.clean_liquid_ready) << "drained away";
-      EXPECT_EQ(std::make_pair(d.water_volume, d.tank_water_volume), std::make_pair(0, 0));
+      EXPECT_EQ(d.water_volume, 0) << "nothing left to supply";
+      EXPECT_EQ(d.tank_water_volume, 0) << "nor in the tank";
     });
   }
 }
 
-TEST_F(ActuatorTasksTest, FootLevelThatNeverComesEndsTheDrainAndTheResetAfterTheDrainTime) {
+TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
   ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
   for (TaskType type : {TASK_TYPE_DRAIN_WATER, TASK_TYPE_RESET_STATION}) {
     SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
-    auto task = h_.StartTask(type, 2);
+    auto task = h_.StartTask(type, kStd);
     ASSERT_TRUE(WaitOn(kDrain));
     h_.AfterPass();
-    AdvanceClockForTest(31);  // the harness's drain time is 30 s
+    station_test::AdvanceClock(31);  // the harness's drain time is 30 s
     // A broken sensor must not leave the valve open, nor block later work.
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(h_.Actions(kDrain), (Actions{{kDrain, 1}, {kDrain, 0}}));
@@ -93,45 +111,52 @@ TEST_F(ActuatorTasksTest, FootLevelThatNeverComesEndsTheDrainAndTheResetAfterThe
   }
 }
 
-TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsTheActionAndThePumpStopsOnCancelLimitOrConfirmedStop) {
+// The sewage pump's power for an action, and whether the board refuses the robot's stop.
+struct PumpRun {
+  int action;
+  int power;
+  bool stop_refused;
+};
+
+TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) {
   auto working = [&] { return Flag(&StationTaskData::sewage_pump_working); };
-  for (const auto& [action, power] : {std::make_pair(1, 60), std::make_pair(2, 80), std::make_pair(3, 100)}) {
-    SCOPED_TRACE(action);
-    auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, action, action == 2 ? 5 : 0);
+  const PumpRun rows[] = {{kSoft, 60, false}, {kStd, 80, false}, {kStrong, 100, true}};
+  for (const PumpRun& row : rows) {
+    SCOPED_TRACE(row.action);
+    auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, row.action, 0);
     ASSERT_TRUE(WaitUntil(working));
-    // Only action 2 has a limit: it ends the task in error, and only its DoReset stops the pump then.
-    AdvanceClockForTest(action == 2 ? 6 : 1000);
-    if (action != 2) {
-      EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)));
-      h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, action == 3);
-      EXPECT_EQ(h_.Submit(TASK_TYPE_SEWAGE_DRAIN_PUMP, 4).code, action == 3 ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
-    }
-    ASSERT_EQ(h_.Finish(task), action == 1 ? TASK_STATUS_CANCEL : TASK_STATUS_ERROR);
+    station_test::AdvanceClock(1000);
+    EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)))
+        << "without a duration the pump runs until stopped";
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, row.stop_refused);
+    EXPECT_EQ(h_.Submit(TASK_TYPE_SEWAGE_DRAIN_PUMP, kStop).code,
+              row.stop_refused ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
+    ASSERT_EQ(h_.Finish(task), row.stop_refused ? TASK_STATUS_ERROR : TASK_STATUS_CANCEL);
     // A refused stop is tried once more by the error reset, and the pump stays counted as
     // working, so the sewage automation stops it once the board obeys.
-    Actions expected = {{kPump, power}, {kPump, 0}, {kPump, 0}};
-    expected.resize(action == 3 ? 3 : 2);
+    Actions expected = {{kPump, row.power}, {kPump, 0}, {kPump, 0}};
+    expected.resize(row.stop_refused ? 3 : 2);
     EXPECT_EQ(station_test::Head(h_.Actions(kPump), expected.size()), expected);
-    EXPECT_EQ(working(), action == 3);
+    EXPECT_EQ(working(), row.stop_refused);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, false);
-    EXPECT_TRUE(WaitUntil([&] { return !h_.On(kPump) && !working(); }));
+    EXPECT_TRUE(WaitUntil([&] { return !h_.On(kPump) && !working(); })) << "the automation stops it";
   }
 }
 
 TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnds) {
-  auto dry = h_.StartTask(TASK_TYPE_DRY, 2);
+  auto dry = h_.StartTask(TASK_TYPE_DRY, kStd);
   ASSERT_TRUE(WaitOn(kFan));
-  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, 1, 5);
+  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft, 5);
   ASSERT_TRUE(WaitOn(kWire));
   // The cancel is refused while the wire heats; the failed task's reset stops the fan.
-  EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, 4).code, SRV_CODE_FAILED);
+  EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
   ASSERT_EQ(h_.Finish(dry), TASK_STATUS_ERROR);
   EXPECT_TRUE(WaitOn(kFan, false));
   EXPECT_FALSE(Flag(&StationTaskData::heat_fan_open));
   EXPECT_TRUE(h_.Running(TASK_TYPE_HEAT_WIRE));
 
   // A wire task ended by its limit releases its flag, or no later fan could be stopped.
-  AdvanceClockForTest(6);
+  station_test::AdvanceClock(6);
   ASSERT_EQ(h_.Finish(wire), TASK_STATUS_ERROR);
   EXPECT_TRUE(WaitOn(kWire, false));
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working));
@@ -149,14 +174,116 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
 }
 
 TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
-  auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, 2, 0);
+  auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd, 0);
   ASSERT_TRUE(WaitOn(kLamp));
-  AdvanceClockForTest(100000);
+  station_test::AdvanceClock(100000);
   EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_UV_LAMP); }, std::chrono::milliseconds(300))) << "no limit";
   // A robot lifted off without a goodbye must not leave the lamp shining into the room.
   h_.sim().Dock(false);
   EXPECT_EQ(h_.Finish(uv), TASK_STATUS_ERROR);
   EXPECT_FALSE(h_.On(kLamp));
+}
+
+// A task of each type that takes its time limit from the request, started as the robot would.
+struct LimitedTask {
+  TaskType type;
+  int supply, on;     // the actuator it runs and its value while on
+  TaskStatus ending;  // how the limit ends it today
+  TaskType beside;    // a task it needs running (the fan for the wire, the sewage pump for the spray)
+  int beside_supply;  // that task's actuator
+  bool water;         // prepared water in a tank that never reports empty
+};
+
+TEST_F(ActuatorTasksTest, TimeLimitEndsEachTaskAndSwitchesItsActuatorOff) {
+  constexpr TaskStatus kError = TASK_STATUS_ERROR;
+  constexpr TaskType kNone = TASK_TYPE_INVALID;
+  constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
+  const LimitedTask rows[] = {
+      {TASK_TYPE_ADD_WATER, kSupply, 1, kError, kNone, 0, true},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT, kSupply, 1, kError, kNone, 0, true},
+      {TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, 1, kError, kNone, 0, false},
+      {TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump, 80, kError, kNone, 0, false},
+      {TASK_TYPE_DRY, kFan, 1, kError, kNone, 0, false},
+      {TASK_TYPE_HEAT_WIRE, kWire, 1, kError, TASK_TYPE_DRY, kFan, false},
+      {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, 1, kError, kNone, 0, false},
+      {TASK_TYPE_UV_LAMP, kLamp, 1, TASK_STATUS_OVER, kNone, 0, false},
+      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 1, kError, kNone, 0, false},
+      // Last: the spray fills the sewage box, which the sewage automation would empty.
+      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 80, kError, TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump,
+       true},
+  };
+  constexpr int kLimit = 5;
+  const auto running = [&](int supply, int value) {
+    return WaitUntil([&] { return h_.sim().ActuatorPower(static_cast<station::EnumSupplyType>(supply)) == value; });
+  };
+  for (const LimitedTask& row : rows) {
+    SCOPED_TRACE(row.type);
+    h_.sim().Unpin("cleanTankFootLevel");
+    ASSERT_TRUE(h_.SetTank(row.water ? 1500 : 0));
+    ASSERT_TRUE(!row.water || h_.sim().Pin("cleanTankFootLevel", "0"));
+    h_.WithData([&](StationTaskData& d) {
+      d.disinfectant_water_ready = row.water;
+      d.water_volume = row.water ? 1000 : 0;
+    });
+    std::shared_ptr<Task> beside;
+    if (row.beside != kNone) {
+      beside = h_.StartTask(row.beside, kStd);
+      ASSERT_TRUE(beside != nullptr && WaitOn(row.beside_supply));
+      h_.AfterPass();  // the pass that switched it on has noted it
+    }
+    auto task = h_.StartTask(row.type, kStd, kLimit);
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(running(row.supply, row.on));
+    h_.AfterPass();
+    station_test::AdvanceClock(kLimit + 1);
+    EXPECT_EQ(h_.Finish(task), row.ending) << "the limit ends the task";
+    EXPECT_FALSE(h_.On(row.supply)) << "and its actuator is off";
+    EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap)) << "no valve left open";
+    if (beside != nullptr) {
+      EXPECT_EQ(h_.Submit(row.beside, kStop).code, SRV_CODE_SUCCESS);
+      EXPECT_EQ(h_.Finish(beside), TASK_STATUS_CANCEL);
+    }
+  }
+}
+
+// The sewage automation, with the board reporting each level in turn.
+struct SewageStep {
+  const char* what;
+  int level;              // sewageFull
+  int detector;           // sewageDet
+  int64_t clock_advance;  // seconds, before the report
+  bool pump_on;
+};
+
+TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
+  station_test::StationHarness h;
+  h.Configure("sewage_pump_continue_work_time", "30");
+  ASSERT_TRUE(h.Start());
+  h.sim().ClearReceivedCommands();
+  // Real time passes between the steps too: the run-on is checked 10 s inside its end.
+  const SewageStep steps[] = {
+      {"at the threshold", 1200, 0, 0, false},
+      {"above the threshold", 1201, 0, 0, true},
+      {"sewage gone: the pump runs on", 0, 0, 0, true},
+      {"within the run-on time", 0, 0, 20, true},
+      {"past the run-on time", 0, 0, 11, false},
+      {"the detector alone", 0, 1, 0, true},
+      {"gone again", 0, 0, 20, true},
+      {"past the run-on time again", 0, 0, 11, false},
+  };
+  for (const SewageStep& step : steps) {
+    SCOPED_TRACE(step.what);
+    ASSERT_TRUE(h.sim().Pin("sewageFull", std::to_string(step.level)));
+    ASSERT_TRUE(h.sim().Pin("sewageDet", std::to_string(step.detector)));
+    station_test::AdvanceClock(step.clock_advance);
+    ASSERT_TRUE(h.Handled([&](const station::SensorsDataRep& s) {
+      return s.sewagefull() == static_cast<uint32_t>(step.level) &&
+             s.sewagedet() == static_cast<uint32_t>(step.detector);
+    }));
+    EXPECT_EQ(h.On(kPump), step.pump_on) << "sewage " << step.level << ", detector " << step.detector;
+  }
+  // Standard power, one command each way per episode.
+  EXPECT_EQ(h.Actions(kPump), (Actions{{kPump, 80}, {kPump, 0}, {kPump, 80}, {kPump, 0}}));
 }
 
 }  // namespace

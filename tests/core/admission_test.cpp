@@ -1,10 +1,12 @@
+#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "config.h"
@@ -16,19 +18,27 @@ namespace {
 
 using station_test::WaitUntil;
 namespace common = vantorel_base_station_common;
+namespace mqtt = vantorel_base_station_mqtt;
 
-constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
-constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
+constexpr int kIllegal = mqtt::ENUM_ACTION_ILLEGAL;
+constexpr int kStd = mqtt::ENUM_ACTION_STANDARD;
+constexpr int kStrong = mqtt::ENUM_ACTION_STRONG;
+constexpr int kStop = mqtt::ENUM_ACTION_STOP;
+constexpr int kUnknownAction = 7;
 
-// A station core without a board, every task type played by a scripted task
-// that runs until stopped.
+constexpr TaskType kDisinfect = TASK_TYPE_DISINFECTANT_PREPARE, kClean = TASK_TYPE_CLEAN_LIQUID_PREPARE,
+                   kPerfume = TASK_TYPE_PERFUME_LIQUID_PREPARE, kDrain = TASK_TYPE_DRAIN_WATER,
+                   kWater = TASK_TYPE_ADD_WATER, kDust = TASK_TYPE_DUST_COLLECT, kSpray = TASK_TYPE_WATER_SPRAY,
+                   kSewage = TASK_TYPE_SEWAGE_DRAIN_PUMP, kDry = TASK_TYPE_DRY, kWire = TASK_TYPE_HEAT_WIRE,
+                   kAuto = TASK_TYPE_AUTO_CHARGE, kManual = TASK_TYPE_MANUAL_CHARGE, kUv = TASK_TYPE_UV_LAMP,
+                   kNoLimit = TASK_TYPE_ADD_WATER_NO_LIMIT, kWash = TASK_TYPE_ULTRASONIC_WASH,
+                   kReset = TASK_TYPE_RESET_STATION;
+
+// A station core without a board.
 class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess {
  protected:
   void SetUp() override {
     g_config.running_schedule_space = 20;
-    for (int type = 1; type <= TASK_TYPE_RESET_STATION; ++type) {
-      script_[type] = scripts_.Use(static_cast<TaskType>(type));
-    }
     NewCenter();
   }
   void TearDown() override {
@@ -40,65 +50,209 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
     center_ = std::make_shared<StationCenter>();
     SetStatus(STATION_STATUS_NORMAL);
   }
+  // Every task type played by a scripted task that runs until stopped.
+  void ScriptEveryType() {
+    for (int type = 1; type <= TASK_TYPE_RESET_STATION; ++type) {
+      script_[type] = scripts_.Use(static_cast<TaskType>(type));
+    }
+  }
+  void Cancel(TaskType type) {
+    EXPECT_EQ(Submit(type, kStop).code, SRV_CODE_SUCCESS) << "type " << type;
+    EXPECT_TRUE(WaitUntil([&] { return !Running(type); })) << "type " << type;
+  }
 
   const Config saved_config_ = g_config;
+  station_test::TempRoot root_;
   station_test::Scripts scripts_;
   std::shared_ptr<station_test::TaskScript> script_[TASK_TYPE_RESET_STATION + 1];
 };
 
-TEST_F(AdmissionTest, AnswersEachStatusTypeAndActionWithCodeTextAndErrorCode) {
-  constexpr auto kOk = STATION_STATUS_NORMAL, kError = STATION_STATUS_ERROR, kWait = STATION_STATUS_WAIT_RESET;
-  constexpr auto kWater = TASK_TYPE_ADD_WATER, kReset = TASK_TYPE_RESET_STATION, kAuto = TASK_TYPE_AUTO_CHARGE;
-  constexpr auto kPrep = TASK_TYPE_DISINFECTANT_PREPARE, kPerfume = TASK_TYPE_PERFUME_LIQUID_PREPARE;
-  constexpr auto kManual = TASK_TYPE_MANUAL_CHARGE;
-  const std::vector<TaskType> kBusy = {kPrep, TASK_TYPE_DUST_COLLECT, TASK_TYPE_SEWAGE_DRAIN_PUMP, kAuto};
-  constexpr auto kNone = common::ENUM_SUCCESS;
-  // Status, running types, the request's type and action; the answer's code, text (for a conflict,
-  // the running type named) and error code.
-  const std::tuple<StationCenterStatus, std::vector<TaskType>, TaskType, int, int, std::string, common::EnumErrCode>
-      rows[] = {
-          {STATION_STATUS_EMERGENCY_STOP, {}, kWater, kStd, 4, "station in emergency stop status", kNone},
-          {kError, {}, kWater, kStd, 3, "station in error status", kNone},
-          {STATION_STATUS_RESET, {}, kWater, kStd, 21, "station in reset", kNone},
-          {kWait, {}, TASK_TYPE_INVALID, kStd, 5, "task type is invalid", kNone},
-          {STATION_STATUS_EMERGENCY_STOP, {}, kReset, 0, 0, "", kNone},  // a reset whatever the status
-          {kOk, {kReset}, kReset, 0, 1, "action model illegal", kNone},
-          {kOk, {}, kWater, 0, 1, "action model illegal", kNone},
-          {kOk, {}, kPrep, 0, 0, "", kNone},  // preparations carry no action
-          {kOk, {}, kWater, kStop, 8, "cancel task failed, because no task (task type : 5) running", kNone},
-          {kOk, {}, TASK_TYPE_SENSOR, kStd, 1, "create new task failed, may be not memory", kNone},
-          {kOk, {kWater}, kWater, 7, 1, "already exist task, upload task info failed", kNone},
-          // Conflicts name the running type; one without an error code of its own answers unknown.
-          {kOk, {kPerfume}, kPrep, kStd, 1, "3", common::ENUM_CONFLICT_WITH_PERFUME_LIQUEID_PREPARE},
-          {kOk, {TASK_TYPE_ADD_WATER_NO_LIMIT}, TASK_TYPE_DRAIN_WATER, kStd, 1, "14", common::ENUM_ERROR_UNKNOW},
-          {kOk, {kManual}, kAuto, kStd, 1, "12", common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
-          // These start whatever runs.
-          {kOk, kBusy, kManual, 0, 0, "", kNone},
-          {kOk, kBusy, TASK_TYPE_UV_LAMP, kStd, 0, "", kNone},
-      };
-  for (const auto& [status, running, type, action, code, msg, err_code] : rows) {
-    SCOPED_TRACE("type " + std::to_string(type) + " in status " + std::to_string(status));
+// For each type, the running types that refuse a new task of it (46 pairs); every other
+// type may run beside it.
+struct Conflicts {
+  TaskType type;
+  std::set<TaskType> refused_by;
+};
+const Conflicts kConflicts[] = {
+    {kDisinfect, {kWater, kPerfume, kClean, kNoLimit}},
+    {kClean, {kWater, kDisinfect, kNoLimit, kPerfume}},
+    {kPerfume, {kWater, kDisinfect, kNoLimit, kClean}},
+    {kDrain, {kPerfume, kDisinfect, kClean, kWater, kNoLimit}},
+    {kWater, {kDisinfect, kPerfume, kClean, kDrain, kSpray}},
+    {kDust, {kSpray, kSewage, kDry}},
+    {kSpray, {kDust, kDry, kWire, kAuto, kManual}},
+    {kSewage, {kDry, kWire}},
+    {kDry, {kSpray, kDust, kAuto, kManual}},
+    {kWire, {kSpray, kDust, kManual, kAuto}},
+    {kAuto, {kSpray, kWire, kManual}},
+    {kManual, {}},
+    {kUv, {}},
+    {kNoLimit, {}},
+    {kWash, {kDust, kAuto, kManual}},
+    {kReset, {}},
+};
+// The error code of a refusal names the running type; the unlimited water supply has none of its own.
+const std::map<TaskType, common::EnumErrCode> kConflictCode = {
+    {kDisinfect, common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE},
+    {kClean, common::ENUM_CONFLICT_WITH_CLEAN_LIQUEID_PREPARE},
+    {kPerfume, common::ENUM_CONFLICT_WITH_PERFUME_LIQUEID_PREPARE},
+    {kDrain, common::ENUM_CONFLICT_WITH_DRAIN_WATER},
+    {kWater, common::ENUM_CONFLICT_WITH_ADD_WATER},
+    {kDust, common::ENUM_CONFLICT_WITH_DUST_COLLECTION},
+    {kSpray, common::ENUM_CONFLICT_WITH_WATER_SPRAY},
+    {kSewage, common::ENUM_CONFLICT_WITH_SEWAGE_DRAIN},
+    {kDry, common::ENUM_CONFLICT_WITH_DRY_FAN},
+    {kWire, common::ENUM_CONFLICT_WITH_HEAT_WIRE},
+    {kAuto, common::ENUM_CONFLICT_WITH_AUTO_CHARGE},
+    {kManual, common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
+    {kNoLimit, common::ENUM_ERROR_UNKNOW},
+};
+
+TEST_F(AdmissionTest, EachConflictPairRefusesWithTheRunningTypesCode) {
+  ScriptEveryType();
+  for (const Conflicts& running : kConflicts) {
     NewCenter();
-    for (TaskType t : running) {
-      EXPECT_EQ(Submit(t, kStd).code, SRV_CODE_SUCCESS) << "running type " << t;
+    ASSERT_EQ(Submit(running.type, kStd).code, SRV_CODE_SUCCESS);
+    for (const Conflicts& next : kConflicts) {
+      if (next.type == running.type) {
+        continue;
+      }
+      SCOPED_TRACE(testing::Message() << "type " << next.type << " while " << running.type << " runs");
+      const StationSrvRsp rsp = Submit(next.type, kStd);
+      if (next.refused_by.count(running.type) == 0) {
+        EXPECT_EQ(rsp.code, SRV_CODE_SUCCESS) << "no conflict: " << rsp.msg;
+        Cancel(next.type);
+        continue;
+      }
+      EXPECT_EQ(rsp.code, SRV_CODE_FAILED);
+      if (rsp.code == SRV_CODE_SUCCESS) {
+        Cancel(next.type);  // so that the rest of the row still tells
+      }
+      EXPECT_EQ(rsp.err_code, kConflictCode.at(running.type));
+      EXPECT_EQ(rsp.msg, "pre check failed, have conflict task " + std::to_string(running.type) + " is running");
+      EXPECT_FALSE(Running(next.type)) << "a refused task is not kept";
     }
-    SetStatus(status);  // tasks run only in the normal status
-    const StationSrvRsp rsp = Submit(type, action, 9);
-    const bool conflict = err_code != kNone;
-    EXPECT_EQ(rsp.code, code);
-    EXPECT_EQ(rsp.msg, conflict ? "pre check failed, have conflict task " + msg + " is running" : msg);
-    EXPECT_EQ(rsp.err_code, err_code);
-    EXPECT_TRUE(!conflict || !Running(type)) << "a refused task is not kept";
+  }
+}
+
+// A request to a core in `status` with the robot docked and a healthy station, but for the
+// report fields in `sensors` (protobuf text format) and what `data` changes; the answer.
+struct Answer {
+  const char* why;
+  StationCenterStatus status;
+  TaskType type;
+  int action;
+  const char* sensors;
+  void (*data)(StationTaskData&, Config&);
+  int code;
+  std::string msg;
+  common::EnumErrCode err_code;
+};
+
+TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
+  using Data = StationTaskData;
+  constexpr auto kOk = STATION_STATUS_NORMAL;
+  const auto as_is = [](Data&, Config&) {};
+  const auto pump_on = [](Data& d, Config&) { d.sewage_pump_working = true; };
+  const auto none = common::ENUM_SUCCESS;
+  const Answer rows[] = {
+      {"emergency stop", STATION_STATUS_EMERGENCY_STOP, kWater, kStd, "", as_is, SRV_CODE_EMERGENCY_STOP,
+       "station in emergency stop status", none},
+      {"station error", STATION_STATUS_ERROR, kWater, kStd, "", as_is, SRV_CODE_STATION_ERROR,
+       "station in error status", none},
+      {"station resetting", STATION_STATUS_RESET, kWater, kStd, "", as_is, SRV_CODE_STATION_RESET, "station in reset",
+       none},
+      // Admitted, and cancelled by its driver before its first pass.
+      {"waiting for a reset", STATION_STATUS_WAIT_RESET, kDust, kStd, "", as_is, SRV_CODE_SUCCESS, "", none},
+      {"a reset whatever the status", STATION_STATUS_EMERGENCY_STOP, kReset, kIllegal, "", as_is, SRV_CODE_SUCCESS, "",
+       none},
+      {"invalid type", kOk, TASK_TYPE_INVALID, kStd, "", as_is, SRV_CODE_INVALID_TASK_TYPE, "task type is invalid",
+       none},
+      {"type without a task class", kOk, TASK_TYPE_SENSOR, kStd, "", as_is, SRV_CODE_FAILED,
+       "create new task failed, may be not memory", none},
+      {"illegal action", kOk, kWater, kIllegal, "", as_is, SRV_CODE_FAILED, "action model illegal", none},
+      {"a preparation carries no action", kOk, kDisinfect, kIllegal, "", as_is, SRV_CODE_SUCCESS, "", none},
+      {"stop with nothing running", kOk, kWater, kStop, "", as_is, SRV_CODE_NO_TASK_TO_CANCEL,
+       "cancel task failed, because no task (task type : 5) running", none},
+      // The task's own readiness checks.
+      {"UV lamp without a robot", kOk, kUv, kStd, "electrodePlateDet: 0", as_is, SRV_CODE_FAILED,
+       "robot not in station", common::ENUM_ROBOT_NOT_IN_POSITION},
+      {"UV lamp over the robot", kOk, kUv, kStd, "", as_is, SRV_CODE_SUCCESS, "", none},
+      {"heat wire without the fan", kOk, kWire, kStd, "", as_is, SRV_CODE_FAILED, "dry fan not open",
+       common::ENUM_DRY_FAN_NOT_OPEN},
+      {"heat wire already on", kOk, kWire, kStd, "",
+       [](Data& d, Config&) { d.heat_fan_open = d.heat_wire_working = true; }, SRV_CODE_FAILED,
+       "heat wire already start", common::ENUM_ERROR_UNKNOW},
+      {"heat wire target (80) over the limit", kOk, kWire, kStrong, "",
+       [](Data& d, Config& c) { d.heat_fan_open = true, c.max_heat_temp = 79; }, SRV_CODE_FAILED,
+       "target temp too high", common::ENUM_HEATING_WIRE_OVER_TEMP},
+      {"heat wire target at the limit", kOk, kWire, kStrong, "",
+       [](Data& d, Config& c) { d.heat_fan_open = true, c.max_heat_temp = 80; }, SRV_CODE_SUCCESS, "", none},
+      {"hand charger plugged in", kOk, kAuto, kStd, "handChargeDet: 1 handChargeInsideDet: true", as_is,
+       SRV_CODE_FAILED, "hand charge is open", common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
+      {"upper plate over 78 C", kOk, kAuto, kStd, "electrodePlateTemp1: 79", as_is, SRV_CODE_FAILED,
+       "electrode plate 1 temp over max temp", common::ENUM_UP_ELECTRODE_PLATE_OVER_TEMP},
+      {"lower plate over 78 C", kOk, kAuto, kStd, "electrodePlateTemp2: 79", as_is, SRV_CODE_FAILED,
+       "electrode plate 2 temp over max temp", common::ENUM_DOWN_ELECTRODE_PLATE_OVER_TEMP},
+      {"plates at 78 C", kOk, kAuto, kStd, "electrodePlateTemp1: 78 electrodePlateTemp2: 78", as_is, SRV_CODE_SUCCESS,
+       "", none},
+      {"dust bag out", kOk, kDust, kStd, "dustBagDet: 0", as_is, SRV_CODE_FAILED, "dust bag not in place",
+       common::ENUM_DUST_BAG_OUT},
+      {"dust box cap open", kOk, kDust, kStd, "dustBoxCapDet: 0", as_is, SRV_CODE_FAILED, "dust box cap not in place",
+       common::ENUM_DUST_BOX_CAP_OUT},
+      {"pressure over 2000 Pa", kOk, kDust, kStd, "negativePressure: 2001", as_is, SRV_CODE_FAILED,
+       "negative pressure over up limit", common::ENUM_NEGATIVE_PRESSURE_OVER_LIMIT},
+      {"pressure under -28000 Pa", kOk, kDust, kStd, "negativePressure: -28001", as_is, SRV_CODE_FAILED,
+       "negative pressure under down limit", common::ENUM_NEGATIVE_PRESSURE_OVER_LIMIT},
+      {"pressure at 2000 Pa", kOk, kDust, kStd, "negativePressure: 2000", as_is, SRV_CODE_SUCCESS, "", none},
+      {"pressure at -28000 Pa", kOk, kDust, kStd, "negativePressure: -28000", as_is, SRV_CODE_SUCCESS, "", none},
+      {"spray without the sewage pump", kOk, kSpray, kStd, "", as_is, SRV_CODE_FAILED, "sewage pump not working",
+       common::ENUM_SEWAGE_PUMP_NOT_OPEN},
+      {"spray without prepared water", kOk, kSpray, kStd, "", pump_on, SRV_CODE_FAILED, "pre disinfectant no ready",
+       common::ENUM_DISINFECTANT_WATER_NOT_READY},
+      {"spray resumed after a cancel", kOk, kSpray, kStd, "",
+       [](Data& d, Config&) { d.sewage_pump_working = d.water_spray_resumable = true; }, SRV_CODE_SUCCESS, "", none},
+      {"water supply without preparation", kOk, kWater, kStd, "", as_is, SRV_CODE_FAILED,
+       "liquid pre no ready, or supply water volume invalid", common::ENUM_WATER_PREPART_NOT_READY},
+      {"water supply already given", kOk, kWater, kStd, "", [](Data& d, Config&) { d.add_water_finished = true; },
+       SRV_CODE_FAILED, "add water finished!", common::ENUM_ADD_WATER_FINISHED},
+      {"ultrasonic wash without water", kOk, kWash, kStd, "ultrasonicWaterCheck: false", as_is, SRV_CODE_FAILED,
+       "no water in ultrasonic wash tank", common::ENUM_NO_WATER_IN_ULTRASONIC_WASH_TANK},
+  };
+  for (const Answer& row : rows) {
+    SCOPED_TRACE(row.why);
+    NewCenter();  // no driver left to read the configuration
+    g_config.max_heat_temp = saved_config_.max_heat_temp;
+    station::SensorsDataRep report;
+    ASSERT_TRUE(google::protobuf::TextFormat::MergeFromString(
+        std::string("robotDockDetLeft: 1 robotDockDetRight: 1 electrodePlateDet: 1 dustBagDet: 1 dustBoxCapDet: 1 "
+                    "ultrasonicWaterCheck: true ") +
+            row.sensors,
+        &report));
+    WithData([&](StationTaskData& data) { row.data(data, g_config); });
+    SetSensors(report);
+    SetStatus(row.status);
+    const StationSrvRsp rsp = Submit(row.type, row.action, 9);
+    EXPECT_EQ(rsp.code, row.code);
+    EXPECT_EQ(rsp.msg, row.msg);
+    EXPECT_EQ(rsp.err_code, row.err_code);
+    if (row.code != SRV_CODE_SUCCESS) {
+      EXPECT_FALSE(Running(row.type)) << "a refused task is not kept";
+    }
   }
 }
 
 TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
+  ScriptEveryType();
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_IDLE);
   std::shared_ptr<Task> task = StartTask(TASK_TYPE_ADD_WATER, kStd, 30);
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_BUSY);
   EXPECT_EQ(Ask(SRV_CMD_ADD_WATER_FINISHED), SRV_CODE_ADDING_WATER);
   ASSERT_TRUE(WaitUntil([&] { return script_[TASK_TYPE_ADD_WATER]->passes.load() > 0; }));
-  EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, 1, 5).code, SRV_CODE_TASK_UPDATED);
+  EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, kIllegal).msg, "action model illegal");
+  EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, kUnknownAction).msg, "already exist task, upload task info failed");
+  EXPECT_EQ(task->max_seconds(), 30) << "neither changes the task";
+  EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, mqtt::ENUM_ACTION_SOFT, 5).code, SRV_CODE_TASK_UPDATED);
   EXPECT_EQ(task->max_seconds(), 5) << "the update carries the new duration";
   EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, kStop).code, SRV_CODE_SUCCESS);
   ASSERT_EQ(Finish(task), TASK_STATUS_CANCEL);
@@ -106,12 +260,14 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
 }
 
 TEST_F(AdmissionTest, ThrowingPassEndsTheTaskInErrorAndTheDriverSurvives) {
+  ScriptEveryType();
   script_[TASK_TYPE_UV_LAMP]->throw_in_pass = true;
   ASSERT_EQ(Finish(StartTask(TASK_TYPE_UV_LAMP, kStd)), TASK_STATUS_ERROR);
   EXPECT_EQ(script_[TASK_TYPE_UV_LAMP]->after_error.load(), 1);
 }
 
-TEST_F(AdmissionTest, CloudReplyReleasesConsumablesAndTheStationResetsOnceAllAreBack) {
+TEST_F(AdmissionTest, CloudReplyReleasesConsumablesThenStationResets) {
+  ScriptEveryType();
   WithData([](StationTaskData& d) {
     d.tap_water_normal = d.dust_bag_replace_normal = false;
     d.abnormal_tasks[TASK_TYPE_ADD_WATER] = 1;
@@ -134,8 +290,8 @@ TEST_F(AdmissionTest, CloudReplyReleasesConsumablesAndTheStationResetsOnceAllAre
   script_[TASK_TYPE_RESET_STATION]->end_after_passes = 1;
   ASSERT_EQ(Submit(TASK_TYPE_DUST_COLLECT, kStd).code, SRV_CODE_SUCCESS);
   ASSERT_TRUE(WaitUntil([&] { return script_[TASK_TYPE_RESET_STATION]->after_over.load() == 1; }));
-  EXPECT_EQ(script_[TASK_TYPE_DUST_COLLECT]->after_cancel.load(), 1);
-  EXPECT_EQ(script_[TASK_TYPE_DUST_COLLECT]->passes.load(), 0);
+  EXPECT_EQ(script_[TASK_TYPE_DUST_COLLECT]->after_cancel.load(), 1) << "cancelled by its driver";
+  EXPECT_EQ(script_[TASK_TYPE_DUST_COLLECT]->passes.load(), 0) << "before its first pass";
   EXPECT_EQ(center_->station_status(), STATION_STATUS_NORMAL);
 }
 

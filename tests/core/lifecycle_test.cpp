@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <tuple>
 #include <vector>
 
-#include "clock.h"
 #include "core/station_harness.h"
 #include "task/scripted_task.h"
 
@@ -18,45 +18,71 @@ constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kBoardReset = station::ENUM_SUPPLY_RESET_MCU;
 constexpr int kDust = station::ENUM_SUPPLY_COLLECT_DUST;
 constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
+constexpr int kNoAction = vantorel_base_station_mqtt::ENUM_ACTION_ILLEGAL;  // a charge or a reset carries none
 
 // The station reached `status` with no task driver or reset waiter left.
 bool Settled(StationHarness& h, StationCenterStatus status) {
   return WaitUntil([&] { return h.center().station_status() == status && h.Idle(); });
 }
 
+// How often each hook of a task ran.
+struct Hooks {
+  int resets, cancels, after_over, after_error, after_cancel;
+  bool operator==(const Hooks& o) const {
+    return std::tie(resets, cancels, after_over, after_error, after_cancel) ==
+           std::tie(o.resets, o.cancels, o.after_over, o.after_error, o.after_cancel);
+  }
+  friend std::ostream& operator<<(std::ostream& out, const Hooks& h) {
+    return out << "resets " << h.resets << ", cancels " << h.cancels << ", after over " << h.after_over
+               << ", after error " << h.after_error << ", after cancel " << h.after_cancel;
+  }
+};
+
+enum class End { kOver, kError, kCancelledByRequest };
+
+// A scripted task of `type` that ends as `end` with the robot docked or away; what the
+// board then saw and which hooks ran.
+struct TaskEnding {
+  const char* what;
+  TaskType type;
+  bool docked;
+  End end;
+  Actions board;
+  Hooks hooks;
+};
+
 TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotAway) {
   constexpr TaskType kCollect = TASK_TYPE_DUST_COLLECT;
-  // Robot docked, task ends in error, cancelled by request; what the board saw; and the counts of
-  // resets, cancels, after over, after error and after cancel.
-  const std::tuple<const char*, TaskType, bool, bool, bool, Actions, std::vector<int>> rows[] = {
-      {"over", kCollect, true, false, false, {{kDust, 1}}, {0, 0, 1, 0, 0}},
-      {"error", kCollect, true, true, false, {{kDust, 1}, {kDust, 0}}, {1, 0, 0, 1, 0}},  // off through DoReset
+  constexpr bool kDocked = true, kAway = false;
+  const TaskEnding rows[] = {
+      {"over", kCollect, kDocked, End::kOver, {{kDust, 1}}, {0, 0, 1, 0, 0}},
+      {"error", kCollect, kDocked, End::kError, {{kDust, 1}, {kDust, 0}}, {1, 0, 0, 1, 0}},  // off through DoReset
       // Cancelled by request, then once more by the driver, which must be harmless.
-      {"cancel", kCollect, true, false, true, {{kDust, 1}, {kDust, 0}, {kDust, 0}}, {0, 2, 0, 0, 1}},
-      {"robot away", kCollect, false, false, false, {{kDust, 1}, {kBoardReset, 1}}, {0, 0, 1, 0, 0}},
+      {"cancel", kCollect, kDocked, End::kCancelledByRequest, {{kDust, 1}, {kDust, 0}, {kDust, 0}}, {0, 2, 0, 0, 1}},
+      {"robot away", kCollect, kAway, End::kOver, {{kDust, 1}, {kBoardReset, 1}}, {0, 0, 1, 0, 0}},
       // Prepared water and a manual charge leave the station as it is.
-      {"preparation", TASK_TYPE_DISINFECTANT_PREPARE, false, false, false, {}, {0, 0, 1, 0, 0}},
-      {"manual charge", TASK_TYPE_MANUAL_CHARGE, false, false, false, {}, {0, 0, 1, 0, 0}},
+      {"preparation", TASK_TYPE_DISINFECTANT_PREPARE, kAway, End::kOver, {}, {0, 0, 1, 0, 0}},
+      {"manual charge", TASK_TYPE_MANUAL_CHARGE, kAway, End::kOver, {}, {0, 0, 1, 0, 0}},
   };
   StationHarness h;
   ASSERT_TRUE(h.Start());
   station_test::Scripts scripts;
-  for (const auto& [name, type, docked, end_in_error, cancel_by_request, board, counts] : rows) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(h.SetDocked(docked));
-    auto s = scripts.Use(type);
-    s->supply_type = type == kCollect ? kDust : 0;
-    s->end_in_error = end_in_error;
-    s->end_after_passes = cancel_by_request ? -1 : 3;
-    ASSERT_NE(h.StartTask(type, kStd), nullptr);
-    if (cancel_by_request) {
+  for (const TaskEnding& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(h.SetDocked(row.docked));
+    auto s = scripts.Use(row.type);
+    s->supply_type = row.type == kCollect ? kDust : 0;
+    s->end_in_error = row.end == End::kError;
+    s->end_after_passes = row.end == End::kCancelledByRequest ? -1 : 3;
+    ASSERT_NE(h.StartTask(row.type, kStd), nullptr);
+    if (row.end == End::kCancelledByRequest) {
       ASSERT_TRUE(WaitUntil([&] { return s->passes.load() > 0; }));
-      EXPECT_EQ(h.Submit(type, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+      EXPECT_EQ(h.Submit(row.type, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
     }
     ASSERT_TRUE(WaitUntil([&] { return s->after_over + s->after_error + s->after_cancel > 0; }));
     ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
-    EXPECT_EQ(h.Actions(), board);
-    EXPECT_EQ((std::vector<int>{s->resets, s->cancels, s->after_over, s->after_error, s->after_cancel}), counts);
+    EXPECT_EQ(h.Actions(), row.board);
+    EXPECT_EQ((Hooks{s->resets, s->cancels, s->after_over, s->after_error, s->after_cancel}), row.hooks);
   }
 }
 
@@ -69,7 +95,7 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);  // starts the work period
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL) && h.SetDocked(false));
   const auto idle_reset = [&h](int64_t seconds) {
-    AdvanceClockForTest(seconds);
+    station_test::AdvanceClock(seconds);
     h.center().AutoReset();
     return h.center().station_status() == STATION_STATUS_RESET;
   };
@@ -83,20 +109,20 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   EXPECT_TRUE(idle_reset(0));
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_FALSE(idle_reset(2 * idle)) << "the reset closed the work period";
-  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u);
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u) << "one idle reset";
 }
 
-TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceTheWorkIsGoneAndAFailedOneLeavesError) {
+TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   StationHarness h(1500);
   ASSERT_TRUE(h.Start());  // waits for status 0
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
-  EXPECT_LE(h.sim().tank_volume(), 20);
+  EXPECT_LE(h.sim().tank_volume(), 20) << "the start-up reset drained the tank";
 
   station_test::Scripts scripts;
   auto water = scripts.Use(TASK_TYPE_ADD_WATER);
   auto charge = scripts.Use(TASK_TYPE_MANUAL_CHARGE);
   ASSERT_NE(h.StartTask(TASK_TYPE_ADD_WATER, kStd), nullptr);
-  ASSERT_NE(h.StartTask(TASK_TYPE_MANUAL_CHARGE, 0), nullptr);
+  ASSERT_NE(h.StartTask(TASK_TYPE_MANUAL_CHARGE, kNoAction), nullptr);
   h.WithData([](StationTaskData& d) { d.add_water_finished = true; });
   EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
   EXPECT_EQ(h.center().station_status(), STATION_STATUS_RESET) << "at once";
@@ -104,7 +130,7 @@ TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceThe
   // The manual charge goes on (a pass every 50 ms), and the waiter keeps waiting past its first checks (one a second).
   const int passes = charge->passes.load();
   ASSERT_TRUE(WaitUntil([&] { return charge->passes.load() > passes + 30; }));
-  EXPECT_EQ(h.Actions(kBoardReset).size(), 0u);
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 0u) << "no reset while the manual charge runs";
   charge->end_after_passes = 0;
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "one reset; an empty tank needs no drain";
@@ -113,9 +139,9 @@ TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceThe
   // A slow board keeps the reset task in the table long enough to ask again.
   h.sim().SetAckDelayMs(400);
   EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_SUCCESS);
-  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_STATION_RESET);
+  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_STATION_RESET) << "already waiting to reset";
   ASSERT_TRUE(WaitUntil([&] { return h.Running(TASK_TYPE_RESET_STATION); }));
-  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_BUSY);
+  EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_BUSY) << "the reset task runs";
   h.sim().SetAckDelayMs(0);
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
   EXPECT_EQ(h.Actions(kBoardReset).size(), 2u) << "one waiter, one reset";
@@ -127,11 +153,11 @@ TEST(StationLifecycleTest, ResetsAtStartUpAndOnConnectionLossOrRobotLeaveOnceThe
   ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}}));
   h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
-  EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, 0).code, SRV_CODE_SUCCESS);
+  EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, kNoAction).code, SRV_CODE_SUCCESS);
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
 }
 
-TEST(ReflushLedTest, SendsChangesOnlyAndRunsAOneShotActionOnlyOnceTheBoardHasThePattern) {
+TEST(ReflushLedTest, SendsChangesOnlyAndOneShotsOnceTheBoardShowsThem) {
   StationHarness h(0, R"({"docking_success_led": 1, "led_normal_work": 2})");
   ASSERT_TRUE(h.Start());
   h.sim().ClearReceivedCommands();

@@ -1,15 +1,18 @@
 #pragma once
 
 // A station core wired to the board simulator over loopback, for scenario
-// tests of tasks, resets and indication.
+// tests of tasks, resets and indication; and the one place where tests reach the
+// core's test seams (clock, sensor automation state, private state).
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,9 +20,33 @@
 #include "config.h"
 #include "sim/station_sim.h"
 #include "station_center.h"
+#include "station_sensor.h"
 #include "support/test_support.h"
 
+namespace station_center {
+
+// The tests' one way into the core's private state. Callable from any thread.
+class StationCenterTestPeer {
+ public:
+  // Replaces the sensor snapshot without running the sensor automation.
+  static void SetSensors(StationCenter& center, const station::SensorsDataRep& report) {
+    std::lock_guard<std::mutex> lock(center.task_mutex_);
+    std::unique_lock<std::shared_mutex> sensors(center.sensors_mutex_);
+    center.sensors_data_ = report;
+  }
+  // The service table, for answers scripted by a test; only before requests arrive.
+  static std::unordered_map<int, StationCenter::Service>& Services(StationCenter& center) { return center.services_; }
+};
+
+}  // namespace station_center
+
 namespace station_test {
+
+// The core's test seams, used only through these so that the tests follow them in one place.
+inline void AdvanceClock(int64_t seconds) { station_center::AdvanceClockForTest(seconds); }
+inline void ResetClock() { station_center::ResetClockForTest(); }
+// The sensor automation's debounce state starts afresh, as for a new process.
+inline void FreshSensorAutomation() { station_center::ResetSensorAutomationForTest(); }
 
 namespace sc = station_center;
 using Actions = std::vector<std::pair<int, int>>;  // (supply type, action) as the board received them
@@ -76,6 +103,7 @@ class CoreAccess {
     std::unique_lock<std::shared_mutex> lock(center_->task_data_mutex());
     return f(center_->task_data());
   }
+  void SetSensors(const station::SensorsDataRep& report) { sc::StationCenterTestPeer::SetSensors(*center_, report); }
   void SetStatus(sc::StationCenterStatus status) {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     center_->SetStationCenterStatus(status);
@@ -109,9 +137,12 @@ class StationHarness : public CoreAccess {
     model.fill_rate_ml = model.supply_rate_ml = model.drain_rate_ml = 3000;
     model.tablet_period_s = 0.2;
   }
+  // Before Start: a config.json member, `value` in JSON.
+  void Configure(const std::string& key, const std::string& value) { config_[key] = value; }
+
   ~StationHarness() {
     StopCore();
-    sc::ResetClockForTest();
+    ResetClock();
     sc::g_config = saved_config_;  // the record outlives the station
   }
 
@@ -122,19 +153,11 @@ class StationHarness : public CoreAccess {
       return false;
     }
     sim_->Dock(true);  // a docked robot keeps the core from resetting after each task
-    // The core binds an ephemeral sensor port. Short limits; liquid pumps, dissolution
-    // and the tablet motor's pause end at the next pass (a negative time).
-    root_.WriteFile(
-        kConfigDir + "config.json",
-        R"({"embedded_action_port": )" + std::to_string(sim_->command_port()) +
-            R"(, "station_id": "test", "embedded_ip": "127.0.0.1", "soc_ip": "127.0.0.1", "soc_data_server_port": 0, )"
-            R"("drain_water_max_time": 30, "running_schedule_space": 50, "bottom_action_timeout": 1, )"
-            R"("connect_embedded_board_time": 10, "sewage_pump_continue_work_time": 0, )"
-            R"("auto_reset_time_space": 100000, "add_water_to_station_max_time": 30, )"
-            R"("add_water_to_robot_max_time": 60, "disinfectant_motor_timeout": 1000, )"
-            R"("close_clean_pump_max_time": -1, "close_perfume_pump_max_time": -1, )"
-            R"("clean_liquid_dissolution_time": -1, "perfume_liquid_dissolution_time": -1, )"
-            R"("disinfectant_table_dissolution_time": -1, "wait_disinfectant_motor_recovery_time": -1})");
+    std::string json = R"({"embedded_action_port": )" + std::to_string(sim_->command_port());
+    for (const auto& [key, value] : config_) {
+      json += ", \"" + key + "\": " + value;
+    }
+    root_.WriteFile(kConfigDir + "config.json", json + "}");
     sc::g_config.hardware = "dvt3";  // no sorter-counter thread
     center_ = std::make_shared<sc::StationCenter>();
     sc::SetStationCenter(center_);
@@ -158,6 +181,16 @@ class StationHarness : public CoreAccess {
       std::shared_lock<std::shared_mutex> lock(center_->sensors_mutex());
       return pred(center_->sensors_data());
     });
+  }
+  // A report satisfying `pred` that arrived after this call has been handled whole, the
+  // sensor automation's board commands included (the handler holds the task lock throughout).
+  template <typename P>
+  bool Handled(P pred) {
+    const int64_t after = sc::NowMillis();
+    const bool seen = WaitSensors(
+        [&](const station::SensorsDataRep& s) { return center_->LatestReportMillis() > after && pred(s); });
+    AfterPass();
+    return seen;
   }
   // Sets the simulated tank and waits until the core has seen its foot level.
   bool SetTank(double ml) {
@@ -190,6 +223,28 @@ class StationHarness : public CoreAccess {
   void BeforeStart() override { sim_->ClearReceivedCommands(); }
 
   const std::string kConfigDir = "/usr/lib/vantorel-station-center/config/";
+  // The core binds an ephemeral sensor port. Short limits; liquid pumps, dissolution
+  // and the tablet motor's pause end at the next pass (a negative time).
+  std::map<std::string, std::string> config_ = {{"station_id", "\"test\""},
+                                                {"embedded_ip", "\"127.0.0.1\""},
+                                                {"soc_ip", "\"127.0.0.1\""},
+                                                {"soc_data_server_port", "0"},
+                                                {"drain_water_max_time", "30"},
+                                                {"running_schedule_space", "50"},
+                                                {"bottom_action_timeout", "1"},
+                                                {"connect_embedded_board_time", "10"},
+                                                {"sewage_pump_continue_work_time", "0"},
+                                                {"auto_reset_time_space", "100000"},
+                                                {"add_water_to_station_max_time", "30"},
+                                                {"add_water_to_robot_max_time", "60"},
+                                                {"disinfectant_motor_timeout", "1000"},
+                                                {"close_clean_pump_max_time", "-1"},
+                                                {"close_perfume_pump_max_time", "-1"},
+                                                {"clean_liquid_dissolution_time", "-1"},
+                                                {"perfume_liquid_dissolution_time", "-1"},
+                                                {"disinfectant_table_dissolution_time", "-1"},
+                                                {"wait_disinfectant_motor_recovery_time", "-1"}};
+
   const sc::Config saved_config_ = sc::g_config;
   station_sim::SimOptions sim_options_;
   TempRoot root_;

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <tuple>
 
-#include "clock.h"
 #include "core/station_harness.h"
 
 namespace station_center {
@@ -16,21 +14,29 @@ constexpr int kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
 constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
 constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kSorter = station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR;
+constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
 constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
 class WaterTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(h_.Start()); }
   std::shared_ptr<Task> Prepare(TaskType type, int litres, int tablets) {
-    return h_.StartTask(type, 2, 0, litres, tablets);
+    return h_.StartTask(type, kStd, 0, litres, tablets);
   }
 
   station_test::StationHarness h_;
 };
 
+// A preparation, the actuator that doses its liquid (the tablet motor runs at 50 for two
+// tablets, a pump at 1), and the flag that says it is ready.
+struct Preparation {
+  TaskType type;
+  int dose;
+  bool StationTaskData::*ready;
+};
+
 TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
-  // The task, the dosing command (on at 50 for the tablet motor with two tablets, at 1 for a pump), and its flag.
-  const std::tuple<TaskType, int, bool StationTaskData::*> rows[] = {
+  const Preparation rows[] = {
       {TASK_TYPE_CLEAN_LIQUID_PREPARE, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, &StationTaskData::clean_liquid_ready},
       {TASK_TYPE_PERFUME_LIQUID_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
       {TASK_TYPE_DISINFECTANT_PREPARE, kSorter, &StationTaskData::disinfectant_water_ready},
@@ -51,7 +57,7 @@ TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
   }
 }
 
-TEST_F(WaterTest, OverloadedSorterMotorIsStoppedAndRestartedWithinTheMotorLimit) {
+TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
   for (const double jam_seconds : {2.0, 1000.0}) {
     SCOPED_TRACE(jam_seconds);
     ASSERT_TRUE(h_.SetTank(0));
@@ -60,11 +66,12 @@ TEST_F(WaterTest, OverloadedSorterMotorIsStoppedAndRestartedWithinTheMotorLimit)
     auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 0, 2);  // no water: dosing starts into the jam
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSorter).size() >= 3; }));
     // A long jam: the motor limit counts from the first start, not from each restart.
-    AdvanceClockForTest(jam_seconds > 100 ? 1001 : 0);
+    station_test::AdvanceClock(jam_seconds > 100 ? 1001 : 0);
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
-    EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100);
+    EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100)
+        << "a short jam still doses; a long one ends at the motor limit";
   }
 }
 
@@ -75,8 +82,8 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kDrain); }));
   EXPECT_EQ(h_.Submit(TASK_TYPE_DISINFECTANT_PREPARE, kStop).code, SRV_CODE_SUCCESS);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_CANCEL);
-  EXPECT_FALSE(h_.On(kDrain));
-  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.water_volume; }), -1);
+  EXPECT_FALSE(h_.On(kDrain)) << "the drain closed";
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.water_volume; }), -1) << "no prepared volume to supply";
 
   // A tap that never fills is recorded and closed by the task itself, before the error reset.
   ASSERT_TRUE(h_.SetTank(0));
@@ -85,7 +92,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kTap); }));
   h_.AfterPass();
-  AdvanceClockForTest(31);
+  station_test::AdvanceClock(31);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_ERROR);
   EXPECT_EQ(station_test::Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
   h_.WithData([](StationTaskData& d) {
@@ -108,19 +115,19 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
         WaitUntil([&] { return h_.sim().tank_volume() >= 300 || !h_.Running(TASK_TYPE_CLEAN_LIQUID_PREPARE); }));
     h_.sim().SetReportsEnabled(true);
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
-    EXPECT_GE(h_.sim().tank_volume(), 1000);
+    EXPECT_GE(h_.sim().tank_volume(), 1000) << "the old count did not end the fill early";
   }
 }
 
-TEST_F(WaterTest, AddWaterRefillsTheTankOnceWhenItRunsEmptyOrTheRobotSupplyTimesOut) {
+TEST_F(WaterTest, AddWaterRefillsOnceWhenEmptyOrRobotSupplyTimesOut) {
   // Four litres do not fit: the fill stops at the up level, and the supply empties the tank.
   ASSERT_EQ(h_.Finish(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0)), TASK_STATUS_OVER);
   ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
   const Actions refill = {{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}};
-  ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_ADD_WATER, 2)), TASK_STATUS_OVER);
+  ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_ADD_WATER, kStd)), TASK_STATUS_OVER);
   EXPECT_EQ(h_.Actions(), refill);
   EXPECT_GE(h_.sim().delivered_to_robot(), 4000) << "the refill made up what the first tank lacked";
-  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, 2).err_code, vantorel_base_station_common::ENUM_ADD_WATER_FINISHED);
+  EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER, kStd).err_code, vantorel_base_station_common::ENUM_ADD_WATER_FINISHED);
 
   // A timed-out supply closes its valve before the tap opens; the refill covers the volume, and
   // the next supply times out again and ends the task.
@@ -131,11 +138,11 @@ TEST_F(WaterTest, AddWaterRefillsTheTankOnceWhenItRunsEmptyOrTheRobotSupplyTimes
     d.water_volume = 500;
     d.tank_water_volume = 0;
   });
-  auto task = h_.StartTask(TASK_TYPE_ADD_WATER, 2);
+  auto task = h_.StartTask(TASK_TYPE_ADD_WATER, kStd);
   for (size_t supplies = 1; supplies <= 3; supplies += 2) {
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
     h_.AfterPass();
-    AdvanceClockForTest(61);
+    station_test::AdvanceClock(61);
   }
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
   EXPECT_EQ(h_.Actions(), refill);
@@ -145,7 +152,7 @@ TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {
   for (const bool refuse_tap : {false, true}) {
     SCOPED_TRACE(refuse_tap ? "tap refused at the cancel" : "cancel");
     ASSERT_TRUE(h_.SetTank(100));
-    auto task = h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, 2, 0);
+    auto task = h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, kStd, 0);
     // Empty, refilled to the up level, supplying again.
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= 3; }, std::chrono::seconds(60)));
     EXPECT_EQ(h_.Actions(kTap), (Actions{{kTap, 1}, {kTap, 0}}));
@@ -154,7 +161,7 @@ TEST_F(WaterTest, AddWaterWithoutLimitCyclesBetweenRobotAndTapUntilCancelled) {
     EXPECT_EQ(h_.Submit(TASK_TYPE_ADD_WATER_NO_LIMIT, kStop).code, refuse_tap ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
     EXPECT_EQ(h_.Finish(task), refuse_tap ? TASK_STATUS_ERROR : TASK_STATUS_CANCEL);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_TAP_WATER_SWITCH, false);
-    EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap));
+    EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap)) << "both valves closed";
   }
 }
 

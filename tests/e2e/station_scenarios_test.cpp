@@ -27,7 +27,8 @@ namespace {
 using Seconds = std::chrono::seconds;
 constexpr const char* kUploadTopic = "clean_robot_station/reportActively";
 constexpr const char* kIdleQuestion = R"({"checkType":"ENUM_WATER_FINISH"})";  // changes nothing, not even the lamps
-constexpr int kLedNormalWork = 1, kLedErrorState = 8, kScreenSewageOverflow = 20;
+constexpr int kLedNormalWork = 1, kLedErrorState = 8, kScreenPreWater = 13, kScreenCollectDust = 14,
+              kScreenSewageOverflow = 20;
 
 bool Has(const std::string& text, const std::string& wanted) { return text.find(wanted) != std::string::npos; }
 // A cloud upload without abnormal conditions.
@@ -113,6 +114,19 @@ class StationFixture : public ::testing::Test {
   bool WaitForState(const std::function<bool(const SimState&)>& pred, Seconds limit = Seconds(60)) {
     return Await([&] { return pred(State()); }, limit);
   }
+  // Drops the uploads received so far.
+  void DropUploads() {
+    while (peer_.Take(kUploadTopic, nullptr, std::chrono::milliseconds(0))) {
+    }
+  }
+  // The uploads received since the last DropUploads, and the first one to arrive after this call.
+  std::vector<std::string> UploadsSinceDropAndNext() {
+    std::vector<std::string> uploads;
+    std::string upload;
+    while (peer_.Take(kUploadTopic, &upload, std::chrono::milliseconds(0))) uploads.push_back(upload);
+    if (peer_.Take(kUploadTopic, &upload, Seconds(20))) uploads.push_back(upload);
+    return uploads;
+  }
   // Waits for a cloud upload for which `pred` holds; uploads before it are dropped.
   bool AwaitUpload(const std::function<bool(const std::string&)>& pred) {
     std::string upload;
@@ -142,7 +156,7 @@ using AbnormalConditionsTest = StationFixture;
 TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
   Sim("dock");
   ASSERT_TRUE(RobotUntil({"check", "in-pose"}, 0));  // the dock detectors report the robot
-  EXPECT_TRUE(Robot({"dock", "stay"}, 0));
+  EXPECT_TRUE(Robot({"dock", "stay"}, 0)) << "a docked robot may stay";
   // No water has been prepared yet, and the heat wire needs the drying fan.
   EXPECT_TRUE(Robot({"supply", "watering", "--action", "standard"}, 1, "ENUM_WATER_PREPART_NOT_READY (28)"));
   EXPECT_TRUE(Robot({"supply", "heating-wire", "--action", "standard"}, 1, "ENUM_DRY_FAN_NOT_OPEN (25)"));
@@ -151,20 +165,21 @@ TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
   // with the preparation on the screen (SCREEN_PRE_WATER). The flow meter, not the brim,
   // stops the fill.
   ASSERT_TRUE(Robot({"prewater", "--tablets", "2", "--volume", "1"}, 0));
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == 13; }));
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kScreenPreWater; })) << "the screen shows it";
   ASSERT_TRUE(RobotUntil({"check", "water-ready"}, 0));
   const SimState prepared = State();
-  EXPECT_EQ(prepared.tablets, 2);
-  EXPECT_GE(prepared.tank_ml, 1000);
-  EXPECT_LT(prepared.tank_ml, 1500);
+  EXPECT_EQ(prepared.tablets, 2) << "the tablets asked for";
+  EXPECT_GE(prepared.tank_ml, 1000) << "at least the litre asked for";
+  EXPECT_LT(prepared.tank_ml, 1500) << "the flow meter, not the brim, stopped the fill";
 
   // Water supply until the station says it is finished: the robot got the whole prepared
   // volume out of the clean tank, and water is given once per preparation.
   ASSERT_TRUE(Robot({"supply", "watering", "--action", "standard", "--duration", "120"}, 0));
   ASSERT_TRUE(RobotUntil({"check", "water-finish"}, 0));
-  EXPECT_GE(State().given_ml, 1000);
-  EXPECT_EQ(State().foot_level, 1);
-  EXPECT_TRUE(Robot({"supply", "watering", "--action", "standard"}, 1, "ENUM_ADD_WATER_FINISHED"));
+  EXPECT_GE(State().given_ml, 1000) << "the robot got the prepared litre";
+  EXPECT_EQ(State().foot_level, 1) << "out of the clean tank";
+  EXPECT_TRUE(Robot({"supply", "watering", "--action", "standard"}, 1, "ENUM_ADD_WATER_FINISHED"))
+      << "water is given once per preparation";
 
   // Dust collection, which excludes drying and the self-clean spray; asking again for it
   // updates it. Only the dust fan runs, the screen shows it (SCREEN_COLLECT_DUST) and the
@@ -174,8 +189,10 @@ TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
     EXPECT_TRUE(Robot({"supply", other, "--action", "standard"}, 1, "ENUM_CONFLICT_WITH_DUST_COLLECTION (12)"));
   }
   EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "strong"}, 0, "already exist task, upload task info"));
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.actuators == "dust(7)" && s.led == 14; }));
-  EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("occupy_state":1)"); }));
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.actuators == "dust(7)" && s.led == kScreenCollectDust; }))
+      << "only the dust fan, and the screen shows it";
+  EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("occupy_state":1)"); }))
+      << "the cloud sees a busy station";
   EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "stop"}, 0));
 
   // Drying: the fan, once the dust collection is over, then the heat wire. Its thermostat
@@ -189,14 +206,14 @@ TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
     hottest = std::max(hottest, State().wire_c);
     return Has(Sim("commands"), "heatwire(5) action 1") && Has(Sim("commands"), "heatwire(5) action 0");
   }));
-  EXPECT_GT(hottest, 58);
-  EXPECT_LT(hottest, 80);
-  EXPECT_TRUE(Has(State().actuators, "fan(6)"));
-  EXPECT_TRUE(Robot({"dock", "leave"}, 1, "ENUM_ROBOT_DESIRE_STAY_IN"));
+  EXPECT_GT(hottest, 58) << "the wire reached the standard 60 C";
+  EXPECT_LT(hottest, 80) << "and was switched off there, not left towards its ceiling";
+  EXPECT_TRUE(Has(State().actuators, "fan(6)")) << "the fan keeps running";
+  EXPECT_TRUE(Robot({"dock", "leave"}, 1, "ENUM_ROBOT_DESIRE_STAY_IN")) << "busy: the robot must stay";
   // The wire is stopped; the fan may only stop once the wire's task has let go of it.
   EXPECT_TRUE(RobotUntil({"supply", "heating-wire", "--action", "stop"}, 0, "no task (task type : 10)"));
   EXPECT_TRUE(Robot({"supply", "heating-fan", "--action", "stop"}, 0));
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.actuators == "all off"; }));
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.actuators == "all off"; })) << "both stopped";
 
   // Leaving, with nothing running. After it the station resets its board, drains the water
   // left in the clean tank (poured in by hand), shows the cloud an idle station and forgets
@@ -210,9 +227,10 @@ TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
     return s.board_resets > resets && s.foot_level == 1 && Has(Sim("commands"), "drain(13) action 1") &&
            Has(Sim("commands"), "drain(13) action 0");
   }));
-  EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("occupy_state":0)"); }));
-  EXPECT_TRUE(Robot({"check", "water-ready"}, 1));
-  EXPECT_TRUE(Robot({"check", "water-finish"}, 1));
+  EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("occupy_state":0)"); }))
+      << "the cloud sees an idle station";
+  EXPECT_TRUE(Robot({"check", "water-ready"}, 1)) << "the prepared water is forgotten";
+  EXPECT_TRUE(Robot({"check", "water-finish"}, 1)) << "and that it was given";
 }
 
 // Every refusal is a reply with an error code and a text, the station's hardware is left
@@ -221,21 +239,22 @@ TEST_F(RefusalsTest, RefusedWithAReasonAndNothingCommanded) {
   // Nobody is docked, and the UV lamp shines only on a docked robot.
   EXPECT_TRUE(Robot({"check", "in-pose"}, 1, "robot_check: ENUM_NOT_READY"));
   EXPECT_TRUE(Robot({"supply", "uv-lamp", "--action", "standard"}, 1, "ENUM_ROBOT_NOT_IN_POSITION (24)"));
-  EXPECT_EQ(State().actuators, "all off");
+  EXPECT_EQ(State().actuators, "all off") << "nothing commanded";
 
   // A robot that wants to stay but is not on the dock is told to go, and the idle station
   // takes it as the robot leaving: it resets itself, down to the board.
   const double resets = State().board_resets;
   EXPECT_TRUE(Robot({"dock", "stay"}, 1, "robot_desire: ENUM_ROBOT_DESIRE_GO_OUT"));
-  EXPECT_TRUE(WaitForState([&](const SimState& s) { return s.board_resets > resets; }));
+  EXPECT_TRUE(WaitForState([&](const SimState& s) { return s.board_resets > resets; })) << "the station reset itself";
 
   // A hand charger plugged in starts a manual charge, which excludes drying until unplugged.
   Sim("plug");
   Sim("dock");
-  EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("manual_charge_state":1)"); }));
+  EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("manual_charge_state":1)"); }))
+      << "the manual charge is reported";
   EXPECT_TRUE(RobotUntil({"supply", "heating-fan", "--action", "standard"}, 1, "ENUM_CONFLICT_WITH_MANUAL_CHARGE"));
   Sim("unplug");
-  EXPECT_TRUE(RobotUntil({"supply", "heating-fan", "--action", "standard"}, 0));
+  EXPECT_TRUE(RobotUntil({"supply", "heating-fan", "--action", "standard"}, 0)) << "allowed once unplugged";
 }
 
 // Abnormal conditions made by hand at the simulator's console reach the cloud upload and
@@ -250,26 +269,32 @@ TEST_F(AbnormalConditionsTest, ReportedAndRefusedUntilTheCauseIsGone) {
            Has(json, R"({"name":"electrode_plate_temp_up","data":"90")") &&
            Has(json, R"("abnormal_task_list":[{"task_id":16}])");
   }));
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kLedErrorState; }));
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kLedErrorState; })) << "the lamps show the error";
   EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "standard"}, 1, "ENUM_DUST_BAG_OUT (21)"));
   EXPECT_TRUE(Robot({"supply", "charging", "--action", "standard"}, 1, "ENUM_UP_ELECTRODE_PLATE_OVER_TEMP (18)"));
   Sim("dustbag in");
   Sim("unpin electrodePlateTemp1");
-  EXPECT_TRUE(AwaitUpload(Clean));
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kLedNormalWork; }));
-  EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "standard"}, 0));
+  EXPECT_TRUE(AwaitUpload(Clean)) << "both conditions cleared";
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kLedNormalWork; })) << "and the lamps with them";
+  EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "standard"}, 0)) << "no longer refused";
   EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "stop"}, 0));
 
   // An overflowing sewage box the pump cannot empty, then can: the station opens its pump
   // by itself at standard power, and stops it a little while after the box is empty. The
-  // station handles sewage itself: no abnormal condition goes to the cloud.
+  // station handles sewage itself: no abnormal condition goes to the cloud, neither while
+  // the box overflows nor after.
+  DropUploads();
   Sim("fault refuse sewage on");
   Sim("sewage 2800");
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kScreenSewageOverflow; }));
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kScreenSewageOverflow; })) << "the screen shows it";
   Sim("fault refuse sewage off");
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return Has(s.actuators, "sewage(4)=80"); }));
-  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kLedNormalWork && s.actuators == "all off"; }));
-  EXPECT_TRUE(AwaitUpload(Clean));
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return Has(s.actuators, "sewage(4)=80"); }))
+      << "the pump at standard power once the board obeys";
+  EXPECT_TRUE(WaitForState([](const SimState& s) { return s.led == kLedNormalWork && s.actuators == "all off"; }))
+      << "the box empty, the pump stops after its run-on";
+  const std::vector<std::string> uploads = UploadsSinceDropAndNext();
+  EXPECT_GE(uploads.size(), 3u) << "uploads went on through the episode (one a second)";
+  for (const std::string& upload : uploads) EXPECT_TRUE(Clean(upload)) << upload;
 }
 
 // Abnormal records publish at once, from the sensor thread, while robot requests keep

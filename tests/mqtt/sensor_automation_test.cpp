@@ -8,14 +8,10 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 
-#include "clock.h"
 #include "config.h"
-#include "station_center.h"
-#include "station_sensor.h"
-#include "support/test_support.h"
+#include "core/station_harness.h"
 #include "task/log_capture.h"
 
 namespace station_center {
@@ -29,10 +25,10 @@ class SensorAutomationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Logs().Clear();
-    ResetSensorAutomationForTest();
+    station_test::FreshSensorAutomation();
     SetDustBagTime(NowSeconds());
   }
-  void TearDown() override { ResetClockForTest(); }
+  void TearDown() override { station_test::ResetClock(); }
 
   void SetDustBagTime(int64_t when) {
     root_.WriteFile("/usr/lib/vantorel-station-center/status/status.json",
@@ -64,12 +60,12 @@ TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   SetDustBagTime(NowSeconds() - 1000);
   Feed(out);
   EXPECT_LT(ReadDustBagReplyTime(), 10) << "taking the bag out counts as replacing it";
-  AdvanceClockForTest(60);
+  station_test::AdvanceClock(60);
   Feed(out);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kClear) << "60 s is within the 90 s limit";
   Feed(in);
   Feed(out);
-  AdvanceClockForTest(91);
+  station_test::AdvanceClock(91);
   Feed(out, 3);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kRecorded);
   EXPECT_EQ(Logs().Count("Abnormal type : 3 recorded"), 1) << "recorded (and uploaded) once, not per report";
@@ -91,9 +87,45 @@ TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 2);
 }
 
+// One report with the dust box cap in or out after the clock moved on; what is then recorded.
+struct CapStep {
+  const char* what;
+  bool cap_in;
+  int64_t clock_advance;  // seconds
+  bool recorded;
+};
+
+TEST_F(SensorAutomationTest, DustBoxCapCountsOnlyWhenOffLongerThanTheLimit) {
+  // The limit is dust_bag_reset_max_time, 90 s; real time passes between the steps too.
+  const CapStep steps[] = {
+      {"taken off", false, 0, false},
+      {"off within the limit", false, 85, false},
+      {"put back", true, 0, false},
+      {"off again: the time counts afresh", false, 0, false},
+      {"off within the limit again", false, 85, false},
+      {"off past the limit", false, 6, true},
+      {"still off", false, 100, true},
+      {"put back", true, 0, false},
+  };
+  for (const CapStep& step : steps) {
+    SCOPED_TRACE(step.what);
+    station_test::AdvanceClock(step.clock_advance);
+    Feed([&](Report& r) { r.set_dustboxcapdet(step.cap_in ? 1 : 0); });
+    EXPECT_EQ(Abnormal(ABNORMAL_DUST_BOX_CAP), step.recorded ? kRecorded : kClear);
+  }
+  // The release logs "type : 5 recorded" as well; only a record logs the task line.
+  EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 1) << "recorded (and uploaded) once, not per report";
+}
+
+// A temperature reading: its abnormal type, how a report carries it, a value at the limit and one above it.
+struct Reading {
+  int type;
+  void (*set)(Report&, float);
+  float at_limit, above;
+};
+
 TEST_F(SensorAutomationTest, TemperaturesAtTheLimitAreFineAboveItRecordedUntilBack) {
-  // Abnormal type, how the reading is set, values at the limit and above it.
-  const std::tuple<int, void (*)(Report&, float), float, float> cases[] = {
+  const Reading cases[] = {
       {ABNORMAL_PLATE_UP_TEMP, [](Report& r, float v) { r.set_electrodeplatetemp1(static_cast<uint32_t>(v)); }, 78, 79},
       {ABNORMAL_PLATE_DOWN_TEMP, [](Report& r, float v) { r.set_electrodeplatetemp2(static_cast<uint32_t>(v)); }, 78,
        79},
@@ -101,14 +133,14 @@ TEST_F(SensorAutomationTest, TemperaturesAtTheLimitAreFineAboveItRecordedUntilBa
       // Unreadable is no cool wire.
       {ABNORMAL_HEAT_WIRE_TEMP, [](Report& r, float v) { r.set_heatingwiretemp(v); }, 150.9f, std::nanf("")},
   };
-  for (const auto& [type, set, at_limit, above] : cases) {
-    SCOPED_TRACE(testing::Message() << type << " " << above);
-    Feed([set = set, v = at_limit](Report& r) { set(r, v); });
-    EXPECT_EQ(Abnormal(type), kClear);
-    Feed([set = set, v = above](Report& r) { set(r, v); }, 2);
-    EXPECT_EQ(Abnormal(type), kRecorded);
-    Feed([set = set, v = at_limit](Report& r) { set(r, v); });
-    EXPECT_EQ(Abnormal(type), kClear);
+  for (const Reading& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.type << " " << c.above);
+    Feed([&](Report& r) { c.set(r, c.at_limit); });
+    EXPECT_EQ(Abnormal(c.type), kClear);
+    Feed([&](Report& r) { c.set(r, c.above); }, 2);
+    EXPECT_EQ(Abnormal(c.type), kRecorded);
+    Feed([&](Report& r) { c.set(r, c.at_limit); });
+    EXPECT_EQ(Abnormal(c.type), kClear) << "released once back at the limit";
   }
 }
 

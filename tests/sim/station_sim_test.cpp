@@ -33,7 +33,7 @@ station::SupplyMaterialReq Action(station::EnumSupplyType type, int action = 1) 
   return req;
 }
 
-TEST(StationModelTest, TapFillsToTheUpLevelCountingEachFillAndOutflowsEmptyToTheFootLevel) {
+TEST(StationModelTest, TapFillsToUpLevelAndOutflowsEmptyToTheFootLevel) {
   StationModel m;
   m.SetTankVolume(0);
   ASSERT_TRUE(m.Apply(Action(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1).cmd_()));

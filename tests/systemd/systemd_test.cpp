@@ -3,19 +3,23 @@
 // temporary root: what they carry, and what the maintainer scripts do to a station's files.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sd_notify.h"
@@ -61,19 +65,36 @@ class NotifyTest : public ::testing::Test {
     std::memcpy(addr.sun_path + 1, path_.data() + 1, path_.size() - 1);  // sun_path[0] stays 0
     const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
     ASSERT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    // Datagrams are stamped as they arrive, not when a test gets round to reading them.
+    reader_ = std::thread([this] {
+      pollfd readable = {fd_, POLLIN, 0};
+      while (!stop_) {
+        if (::poll(&readable, 1, 50) > 0) Receive();
+      }
+    });
   }
-  ~NotifyTest() override { ::close(fd_); }
+  ~NotifyTest() override {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    ::close(fd_);
+  }
 
   // The datagrams received so far carrying `key` (all of them for ""), in order.
   std::vector<Notification> With(const std::string& key = "") {
-    char buffer[4096];
-    for (ssize_t n = 0; (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;)
-      received_.push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<size_t>(n))});
+    Receive();  // also those sent a moment ago by this very thread
+    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Notification> out;
     for (const Notification& note : received_) {
       if (key.empty() || !note.Get(key).empty()) out.push_back(note);
     }
     return out;
+  }
+  // Takes every datagram waiting on the socket.
+  void Receive() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    char buffer[4096];
+    for (ssize_t n = 0; (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;)
+      received_.push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<size_t>(n))});
   }
   // Waits for `text` to be the latest status line; after READY=1, which carries the first.
   bool StatusIs(const std::string& text) {
@@ -97,7 +118,10 @@ class NotifyTest : public ::testing::Test {
 
   const std::string path_ = "@station-notify-" + std::to_string(::getpid());
   const int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  std::vector<Notification> received_;
+  std::mutex mutex_;
+  std::vector<Notification> received_;  // guarded by mutex_
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
   station_test::TempRoot root_;
   station_test::ChildProcess daemon_;
   const uint16_t sensor_port_ = station_test::FreeLoopbackPort();
@@ -135,7 +159,7 @@ TEST_F(NotifyTest, NoReadinessWhenTheCoreCannotStart) {
 // Pings come from the housekeeping loop after each completed pass: a pass that
 // waits on the board delays the next ping, so a core stuck behind a lock would
 // stop them altogether.
-TEST_F(NotifyTest, ReadyAfterStartUpThenPingsFollowPassesAndStatusFollowsStationAndBroker) {
+TEST_F(NotifyTest, ReadyThenPingsFollowPassesAndStatusFollowsTheBroker) {
   station_sim::StationSim sim;
   ASSERT_TRUE(sim.Start());
   sim.SetSensorTarget("127.0.0.1", sensor_port_);
@@ -191,7 +215,7 @@ int Shell(const std::string& command, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(PackageTest, PackagesCarryTheirFilesAndInstallDefaultsOnlyWhereTheStationHasNone) {
+TEST(PackageTest, PackagesInstallDefaultsOnlyWhereTheStationHasNone) {
   // Packages made afresh from this build. cpack also writes install manifests into
   // the build directory: one run at a time.
   station_test::TempRoot tmp;

@@ -22,7 +22,7 @@ TEST(TaskFactoryTest, OnlyActionTasksTakeTheRequestDuration) {
   }
 }
 
-TEST(StationTaskDataTest, CopyOwnsItsFlagsResetKeepsConsumablesAndASensorKeyWaitsForAllItsConditions) {
+TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
   StationTaskData fresh;
   StationTaskData copy = fresh;
   *copy.abnormal_types.at(ABNORMAL_TAP_WATER) = false;
