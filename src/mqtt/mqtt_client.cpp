@@ -123,6 +123,10 @@ std::string BrokerUri(const std::string& address) {
 }
 
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
+  // The on-connect tuning (Paho's thread) and Init may scan at once; one would
+  // fstat() the other's directory descriptor while it is being closed.
+  static std::mutex scan_mutex;
+  std::lock_guard<std::mutex> lock(scan_mutex);
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) {
     return -1;
