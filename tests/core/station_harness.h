@@ -187,8 +187,8 @@ class StationHarness : public CoreAccess {
   template <typename P>
   bool Handled(P pred) {
     const int64_t after = sc::NowMillis();
-    const bool seen = WaitSensors(
-        [&](const station::SensorsDataRep& s) { return center_->LatestReportMillis() > after && pred(s); });
+    const bool seen =
+        WaitSensors([&](const station::SensorsDataRep& s) { return center_->LatestReportMillis() > after && pred(s); });
     AfterPass();
     return seen;
   }
