@@ -2,6 +2,7 @@
 
 #include <tuple>
 
+#include "task/fake_services.h"
 #include "task/scripted_task.h"
 #include "task/task.h"
 #include "task/task_factory.h"
@@ -11,6 +12,7 @@ namespace {
 
 TEST(TaskFactoryTest, OnlyActionTasksTakeTheRequestDuration) {
   station_test::Scripts scripts;
+  const auto services = std::make_shared<station_test::FakeServices>();
   StationSrvReq req;
   req.supply_material_req.mutable_cmd()->set_duration(42);
   for (TaskType type : {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE, TASK_TYPE_DRAIN_WATER,
@@ -18,7 +20,7 @@ TEST(TaskFactoryTest, OnlyActionTasksTakeTheRequestDuration) {
     req.task_type = type;
     scripts.Use(type);
     const bool action_task = type == TASK_TYPE_UV_LAMP || type == TASK_TYPE_ADD_WATER;
-    EXPECT_EQ(CreateTask(nullptr, req).task->max_seconds(), action_task ? 42 : 0) << type;
+    EXPECT_EQ(CreateTask(services, req, *scripts.makers()).task->max_seconds(), action_task ? 42 : 0) << type;
   }
 }
 
