@@ -33,14 +33,13 @@ class FakeServices : public station_center::TaskServices {
   }
   void WithTaskData(const std::function<void(station_center::StationTaskData&)>& update) override { update(data); }
   void ReadTaskData(const std::function<void(const station_center::StationTaskData&)>& read) override { read(data); }
-  void AbnormalTaskRecord(int32_t type, int32_t task) override { abnormal.emplace_back(type, task); }
+  void AbnormalTaskRecord(int32_t /*type*/, int32_t /*task*/) override {}
   int64_t LatestReportMillis() const override { return 0; }
   const station_center::Clock& clock() const override { return time; }
 
   std::vector<std::pair<int, int>> commands;  // (supply type, action) as sent
   std::set<int> refused;
   station_center::StationTaskData data;
-  std::vector<std::pair<int32_t, int32_t>> abnormal;
   TestClock time;
 };
 
