@@ -1,23 +1,28 @@
 #include "clock.h"
 
-#include <atomic>
 #include <chrono>
 
 namespace station_center {
 
 namespace {
-std::atomic<int64_t> g_offset_ms{0};
+
+class WallClock : public Clock {
+ public:
+  int64_t NowMillis() const override { return station_center::NowMillis(); }
+};
+
+}  // namespace
+
+std::shared_ptr<const Clock> SystemClock() {
+  static const std::shared_ptr<const Clock> clock = std::make_shared<WallClock>();
+  return clock;
 }
 
 int64_t NowMillis() {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() + g_offset_ms.load();
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 int64_t NowSeconds() { return NowMillis() / 1000; }
-
-void AdvanceClockForTest(int64_t seconds) { g_offset_ms.fetch_add(seconds * 1000); }
-
-void ResetClockForTest() { g_offset_ms.store(0); }
 
 }  // namespace station_center

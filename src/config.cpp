@@ -402,19 +402,18 @@ bool ReadConfig() {
   return ReadStatus();
 }
 
-void WriteDustBagReplyTimeUncheck() {
+void WriteDustBagReplyTimeUncheck(int64_t now) {
   rapidjson::Document doc;
   if (!LoadStatusForDustBag(&doc)) {
     return;
   }
-  doc[kDustBagKey].SetUint(static_cast<uint32_t>(NowSeconds()));
+  doc[kDustBagKey].SetUint(static_cast<uint32_t>(now));
   if (!WriteFileAtomically(StatusFilePath(), ToPrettyJson(doc))) {
     LOG_ERROR("ErrorCode: {}, write status.json for write failed", kErrStatusWrite);
   }
 }
 
-int64_t ReadDustBagReplyTime() {
-  const int64_t now = NowSeconds();
+int64_t ReadDustBagReplyTime(int64_t now) {
   rapidjson::Document doc;
   if (!LoadStatusForDustBag(&doc)) {
     // Unknown replacement time: report the bag as overdue.

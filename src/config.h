@@ -96,8 +96,9 @@ bool WriteStationId();
 void WriteDustBagReplyTime();
 bool ReadStatus();
 
+// The dust bag was replaced at `now` (seconds since the epoch); its age at `now`.
 // Called on the sensor upload thread only.
-void WriteDustBagReplyTimeUncheck();
-int64_t ReadDustBagReplyTime();
+void WriteDustBagReplyTimeUncheck(int64_t now);
+int64_t ReadDustBagReplyTime(int64_t now);
 
 }  // namespace station_center

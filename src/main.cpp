@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
@@ -29,8 +28,15 @@ constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
 
-// Set once the broker accepted: the client singleton exists from then on.
+// Set once the broker accepted.
 std::atomic<bool> g_broker_up{false};
+
+// The daemon's one broker connection, built at its first use: by then the core has
+// read the configuration it is made from. Thread-safe.
+std::shared_ptr<station_center::MqttClient> Broker() {
+  static const auto client = std::make_shared<station_center::MqttClient>(station_center::MqttSettingsFromConfig());
+  return client;
+}
 
 // The line systemd shows for the service; takes task_mutex_ briefly.
 std::string ServiceStatus(station_center::StationCenter& center) {
@@ -41,7 +47,7 @@ std::string ServiceStatus(station_center::StationCenter& center) {
       types.push_back(entry.first);
     }
   }
-  const bool broker = g_broker_up.load() && station_center::MqttClient::Instance().IsConnected();
+  const bool broker = g_broker_up.load() && Broker()->IsConnected();
   return station_center::ServiceStatusText(center.station_status(), std::move(types), broker);
 }
 
@@ -57,13 +63,13 @@ std::string PingCommand() {
 // Connects to the broker (retrying for ever), then uploads the station state periodically.
 void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
                          std::shared_ptr<mqtt_callback::MqttCallback> callback) {
-  while (!station_center::MqttClient::Instance().Init(callback)) {
+  while (!Broker()->Init(callback)) {
     LOG_ERROR("ErrorCode: {}, mqtt client init failed", station_center::kErrMqttInit);
     LOG_INFO("wait retry connect mqtt server");
     std::this_thread::sleep_for(kBrokerRetry);
   }
   g_broker_up = true;
-  LOG_INFO("StationInfoUploadCloud will start, time = {}", station_center::NowSeconds());
+  LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().NowSeconds());
   for (;;) {
     center->StationInfoUploadCloud();
     const int32_t interval = station_center::g_config.upload_station_info_to_cloud_interval;
@@ -83,8 +89,9 @@ int Run() {
   }
   LOG_INFO("Network connectivity check passed.");
 
-  auto center = std::make_shared<station_center::StationCenter>();
-  center->SetReportPublisher(station_center::MqttReportPublisher());
+  station_center::CoreParts parts;
+  parts.publisher = station_center::MqttReportPublisher(&Broker);
+  auto center = std::make_shared<station_center::StationCenter>(std::move(parts));
   station_center::SetStationCenter(center);
   if (!center->Init()) {
     // Torn down here, while the logger still exists: its destructors log.
@@ -94,7 +101,7 @@ int Run() {
   }
   notifier.Ready(ServiceStatus(*center));
 
-  auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
+  auto callback = std::make_shared<mqtt_callback::MqttCallback>(center, Broker());
   // The broker may be away for long (each attempt waits up to mqtt_keep_alive_interval):
   // its loop runs beside the housekeeping, so the indication and the idle reset work
   // before the robot can reach the station. Held for the life of the process.

@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "led_manager.h"
@@ -50,7 +49,10 @@ void SetStationCenter(std::shared_ptr<StationCenter> station_center) {
   g_station_center = std::move(station_center);
 }
 
-StationCenter::StationCenter() {
+StationCenter::StationCenter(CoreParts parts)
+    : clock_(parts.clock ? std::move(parts.clock) : SystemClock()),
+      task_makers_(parts.task_makers ? std::move(parts.task_makers) : std::make_shared<const TaskMakers>()),
+      publisher_(std::move(parts.publisher)) {
   using std::placeholders::_1;
   services_.emplace(SRV_CMD_TASK, std::bind(&StationCenter::ReceiveTask, this, _1));
   services_.emplace(SRV_CMD_ROBOT_POSITION, std::bind(&StationCenter::CheckRobotPosition, this, _1));
@@ -174,7 +176,7 @@ StationSrvRsp StationCenter::AdmitNewTaskUnlock(const StationSrvReq& req, int32_
     return Answer(SRV_CODE_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : " +
                                                   std::to_string(static_cast<int>(type)) + ") running");
   }
-  const CreateTaskResult created = CreateTask(weak_from_this().lock(), req);
+  const CreateTaskResult created = CreateTask(weak_from_this().lock(), req, *task_makers_);
   if (created.result != CREATE_TASK_SUCCESS || !created.task) {
     return Answer(SRV_CODE_FAILED, "create new task failed, may be not memory");
   }
@@ -243,7 +245,7 @@ bool StationCenter::AddNewTaskUnlock(const std::shared_ptr<Task>& task) {
   if (first_task) {
     std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
     task_data_.work_started = true;
-    task_data_.work_start_time = NowSeconds();
+    task_data_.work_start_time = clock_->NowSeconds();
     LOG_INFO("Start work, time : {}", static_cast<int64_t>(task_data_.work_start_time));
   }
   return true;
@@ -284,7 +286,7 @@ StationSrvRsp StationCenter::CheckWaterReady(const StationSrvReq& /*req*/) {
   std::lock_guard<std::mutex> lock(task_mutex_);
   // Exclusive: the poll writes the work-period clock.
   std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-  task_data_.work_start_time = NowSeconds();
+  task_data_.work_start_time = clock_->NowSeconds();
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
   }
@@ -486,7 +488,7 @@ void StationCenter::AutoReset() {
   const bool due = tasks_.empty() && !RobotInPosition(sensors_data_) && status != STATION_STATUS_RESET &&
                    status != STATION_STATUS_EMERGENCY_STOP && task_data_.work_started &&
                    task_data_.work_start_time != -1 &&
-                   (NowSeconds() - task_data_.work_start_time > g_config.auto_reset_time_space ||
+                   (clock_->NowSeconds() - task_data_.work_start_time > g_config.auto_reset_time_space ||
                     status == STATION_STATUS_WAIT_RESET);
   if (!due) {
     return;

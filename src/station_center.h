@@ -10,17 +10,27 @@
 #include <unordered_map>
 
 #include "bottom/embedded_communicator.h"
+#include "clock.h"
 #include "report_publisher.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
+#include "station_sensor.h"
 #include "station_service.h"
 #include "station_types.h"
 #include "task/task.h"
+#include "task/task_factory.h"
 #include "task/task_services.h"
 
 namespace station_center {
 
 class LedManager;
+
+// What a station core is built with; an empty member takes the daemon's default.
+struct CoreParts {
+  std::shared_ptr<const Clock> clock;             // default: the system clock
+  std::shared_ptr<const TaskMakers> task_makers;  // default: every type's own class
+  std::shared_ptr<ReportPublisher> publisher;     // default: none, reports are built but not sent
+};
 
 // The station core: admission, task drivers, station status and resets. It is
 // the MQTT side's StationService and the tasks' TaskServices.
@@ -30,14 +40,10 @@ class StationCenter : public StationService, public TaskServices, public std::en
  public:
   using Service = std::function<StationSrvRsp(const StationSrvReq&)>;
 
-  StationCenter();
+  explicit StationCenter(CoreParts parts = CoreParts());
   ~StationCenter() override;
   StationCenter(const StationCenter&) = delete;
   StationCenter& operator=(const StationCenter&) = delete;
-
-  // Where reports go; none: reports are built but not sent. Set before Init,
-  // from the thread that builds the core (not synchronised).
-  void SetReportPublisher(std::shared_ptr<ReportPublisher> publisher) { publisher_ = std::move(publisher); }
 
   // Start-up: configuration, board link, LED configuration, start-up reset.
   // Called once on the main thread.
@@ -52,6 +58,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void WithTaskData(const std::function<void(StationTaskData&)>& update) override;
   void ReadTaskData(const std::function<void(const StationTaskData&)>& read) override;
   int64_t LatestReportMillis() const override { return sensors_data_millis_; }
+  const Clock& clock() const override { return *clock_; }
 
   // Admission; caller holds task_mutex_.
   StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& req);
@@ -112,7 +119,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   const std::shared_ptr<EmbeddedCommunicator>& embedded_communicator() const { return embedded_communicator_; }
   StationTaskData& task_data() { return task_data_; }  // task_data_mutex_
   std::shared_mutex& task_data_mutex() { return task_data_mutex_; }
-  // The snapshot and its arrival time (NowMillis) are written with task_mutex_
+  // The snapshot and its arrival time (clock().NowMillis()) are written with task_mutex_
   // and sensors_mutex_ both held, so a holder of either may read them.
   const station::SensorsDataRep& sensors_data() const { return sensors_data_; }
   std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
@@ -142,6 +149,10 @@ class StationCenter : public StationService, public TaskServices, public std::en
   StationSrvRsp AdmitNewTaskUnlock(const StationSrvReq& req, int32_t action);
   StationSrvRsp OperateRunningTaskUnlock(const std::shared_ptr<Task>& task, const StationSrvReq& req, int32_t action);
 
+  const std::shared_ptr<const Clock> clock_;
+  const std::shared_ptr<const TaskMakers> task_makers_;
+  const std::shared_ptr<ReportPublisher> publisher_;
+
   std::shared_ptr<LedManager> led_manager_;
   TaskTable tasks_;
   std::shared_ptr<EmbeddedCommunicator> embedded_communicator_;
@@ -155,8 +166,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // without waiting behind a task pass.
   std::atomic<StationCenterStatus> station_status_{STATION_STATUS_RESET};
   std::unordered_map<int, Service> services_;
-
-  std::shared_ptr<ReportPublisher> publisher_;
+  SensorAutomation sensor_automation_;  // task_mutex_
 
   // State reports (task_mutex_ + task_data_mutex_).
   bool first_report_ = true;
@@ -166,8 +176,6 @@ class StationCenter : public StationService, public TaskServices, public std::en
 
   std::atomic<int> running_drivers_{0};
   std::atomic<int> running_waiters_{0};
-
-  friend class StationCenterTestPeer;
 };
 
 // The process-wide station core, owned by main; read by the indication

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
 #include "config.h"
 #include "logger.h"
 #include "station_center.h"
@@ -100,7 +99,7 @@ void StationCenter::PackDeviceHeader(rapidjson::Document& doc, Allocator& alloca
 // Caller holds task_mutex_ and task_data_mutex_: first_report_ and
 // last_occupy_state_ change only here.
 void StationCenter::PackMsgStateInfo(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
-  const int64_t now = NowSeconds();
+  const int64_t now = clock_->NowSeconds();
   rapidjson::Value state(rapidjson::kObjectType);
   state.AddMember("current_time", static_cast<uint32_t>(now), allocator);
   if (first_report_) {

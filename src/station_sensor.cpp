@@ -14,7 +14,6 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
@@ -27,23 +26,6 @@ namespace {
 constexpr int kSensorKey = TASK_TYPE_SENSOR;
 constexpr uint16_t kKeyProg3 = 202;
 constexpr size_t kInputEventSize = 24;
-
-// Debounce state of the sensor automation; touched only with task_mutex_ held.
-struct SensorAutomation {
-  bool started = false;  // timers start at the first report
-  bool dust_bag_normal = true;
-  bool dust_bag_removal_noted = false;
-  int64_t dust_bag_timer = 0;
-  bool dust_box_cap_normal = true;
-  bool dust_box_cap_removal_noted = false;
-  int64_t dust_box_cap_timer = 0;
-  bool upper_plate_normal = true;
-  bool lower_plate_normal = true;
-  bool heat_wire_normal = true;
-  int64_t sewage_timer = 0;
-};
-
-SensorAutomation g_sensor_automation;
 
 // Truncation toward zero; a reading outside the integer range (or not a number)
 // counts as the hottest possible, so a broken sensor is not taken for a cool wire.
@@ -110,7 +92,7 @@ void AutomationPass::DustBag() {
   if (!a_.dust_bag_removal_noted) {
     a_.dust_bag_timer = now_;
     a_.dust_bag_removal_noted = true;
-    WriteDustBagReplyTimeUncheck();
+    WriteDustBagReplyTimeUncheck(now_);
   }
   if (now_ - a_.dust_bag_timer > g_config.dust_bag_reset_max_time && a_.dust_bag_normal) {
     center_.AbnormalTaskRecord(ABNORMAL_DUST_BAG_OUT, kSensorKey);
@@ -122,7 +104,7 @@ void AutomationPass::DustBag() {
 // record uploads at once, and the periodic report carries the condition meanwhile.
 void AutomationPass::DustBagAge() {
   const int64_t cycle_seconds = static_cast<int64_t>(g_config.dust_bag_replace_cycle) * 86400;
-  if (ReadDustBagReplyTime() <= cycle_seconds) {
+  if (ReadDustBagReplyTime(now_) <= cycle_seconds) {
     return;
   }
   bool recorded;
@@ -229,20 +211,18 @@ bool AutomationPass::DriveSewagePump(int action) {
 
 }  // namespace
 
-void ResetSensorAutomationForTest() { g_sensor_automation = SensorAutomation(); }
-
 void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   // Stamped before waiting for a task pass: a report that waited behind the
   // pass that opened a valve is older than that opening.
-  const int64_t arrived_millis = NowMillis();
+  const int64_t arrived_millis = clock_->NowMillis();
   std::lock_guard<std::mutex> lock(task_mutex_);
   {
     std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
     sensors_data_ = data;
     sensors_data_millis_ = arrived_millis;
   }
-  SensorAutomation& a = g_sensor_automation;
-  const int64_t now = NowSeconds();
+  SensorAutomation& a = sensor_automation_;
+  const int64_t now = clock_->NowSeconds();
   if (!a.started) {
     a.started = true;
     a.dust_bag_timer = now;

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "mqtt/reply_publisher.h"
 #include "report_publisher.h"
 
 namespace station_center {
@@ -32,40 +33,54 @@ void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t*
 // Thread-safe; touches nothing but socket options.
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
 
-// The broker connection as the station core's report publisher. It reaches the
-// client only when used, so the client is built from the configuration read by
-// then, as on its first use anywhere else. Thread-safe.
-std::shared_ptr<ReportPublisher> MqttReportPublisher();
+// A reply as it goes on the wire: compact JSON, camelCase names, enumerations as
+// numbers, every field; empty when the message cannot be printed.
+std::string ReplyJson(const google::protobuf::Message& reply);
 
-// The station's one broker connection. Publish, PublishReply and GetTopicName are
-// thread-safe (the library client is); Init is called by one start-up thread at a time.
-class MqttClient {
+// What a broker connection is made of: the station's identity, the broker and the
+// cloud's reply topic ("%s" stands for the station id).
+struct MqttSettings {
+  std::string station_id;
+  std::string server_address;  // "host[:port]"
+  std::string user_name;
+  std::string password;
+  int32_t connect_wait_seconds = 0;  // how long Init waits for the broker
+  std::string cloud_reply_topic_format;
+};
+
+// The settings of the configuration read (g_config).
+MqttSettings MqttSettingsFromConfig();
+
+class MqttClient;
+
+// The broker connection as the station core's report publisher. `client` is asked
+// for the connection at each use, so the daemon may build it once the configuration
+// is read. Thread-safe.
+std::shared_ptr<ReportPublisher> MqttReportPublisher(std::function<std::shared_ptr<MqttClient>()> client);
+
+// One broker connection of the station (the daemon has one, built in main).
+// Publish, PublishReply and GetTopicName are thread-safe (the library client is);
+// Init is called by one start-up thread at a time.
+class MqttClient : public ReplyPublisher {
  public:
-  static MqttClient& Instance();
-
+  explicit MqttClient(MqttSettings settings);
+  ~MqttClient() override;
   MqttClient(const MqttClient&) = delete;
   MqttClient& operator=(const MqttClient&) = delete;
 
-  // Connects (unless already connected), subscribes and registers `callback`.
-  // True when connected on return.
+  // Connects (unless already connected), subscribes and registers `callback`; the
+  // topics are subscribed again after each reconnection. True when connected on return.
   bool Init(std::shared_ptr<mqtt::callback> callback);
   void SubscribeTopics();
   void Publish(const std::string& topic, const std::string& payload, int qos);
-  void PublishReply(const google::protobuf::Message& reply);
+  void PublishReply(const google::protobuf::Message& reply) override;
   std::string GetTopicName(const google::protobuf::Message& reply) const;
   bool IsConnected() const;
 
-  const std::string& station_id() const { return station_id_; }
+  const std::string& station_id() const { return settings_.station_id; }
   const std::string& client_id() const { return client_id_; }
 
-  // Tests share one process: drop the connection and rebuild the client from g_config
-  // as the first Instance() call would. Only while no other thread uses the client.
-  void ReconfigureForTest();
-
  private:
-  MqttClient();
-  ~MqttClient();
-
   // Registered with the library once, before any connection, and forwarding to the
   // callback given to Init: Paho's set_callback on a live connection can deadlock
   // against its own token completions. Events are handed to a thread of our own:
@@ -100,7 +115,7 @@ class MqttClient {
   void Shutdown();
   void TuneBrokerSocket();
 
-  std::string station_id_;
+  const MqttSettings settings_;
   std::string client_id_;
   std::string broker_host_;
   uint16_t broker_port_ = 1883;

@@ -7,7 +7,6 @@
 
 #include "error_codes.h"
 #include "logger.h"
-#include "mqtt/mqtt_client.h"
 #include "task/task_factory.h"
 
 namespace mqtt_callback {
@@ -85,7 +84,9 @@ void MapTaskAnswer(const StationSrvRsp& rsp, bool supply, common::ResponseHeader
 
 }  // namespace
 
-MqttCallback::MqttCallback(std::shared_ptr<station_center::StationService> station) : station_(std::move(station)) {
+MqttCallback::MqttCallback(std::shared_ptr<station_center::StationService> station,
+                           std::shared_ptr<station_center::ReplyPublisher> replies)
+    : station_(std::move(station)), replies_(std::move(replies)) {
   BuildHandlers();
 }
 
@@ -106,9 +107,15 @@ StationSrvRsp MqttCallback::Service(const StationSrvReq& req) {
   return station_->HandleService(req);
 }
 
+void MqttCallback::Reply(const google::protobuf::Message& reply) {
+  if (const auto replies = replies_.lock()) {
+    replies->PublishReply(reply);
+  }
+}
+
 void MqttCallback::connected(const std::string& cause) {
+  // The client subscribes again once this returns.
   LOG_INFO("connect broker");
-  station_center::MqttClient::Instance().SubscribeTopics();
 }
 
 void MqttCallback::connection_lost(const std::string& cause) {
@@ -167,7 +174,7 @@ void MqttCallback::dealCheckStation(const std::string& payload) {
   robot::StationCheckRsp rsp;
   if (!Decode(payload, &req)) {
     SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    station_center::MqttClient::Instance().PublishReply(rsp);
+    Reply(rsp);
     return;
   }
   EchoIds(req.req_header(), rsp.mutable_rsp_header());
@@ -189,7 +196,7 @@ void MqttCallback::dealCheckStation(const std::string& payload) {
     default:
       LOG_ERROR("ErrorCode: {}, Unknown check type", kErrUnknownType);
       SetError(rsp.mutable_rsp_header(), common::ENUM_ERROR_UNKNOW, "Unknown check type");
-      station_center::MqttClient::Instance().PublishReply(rsp);
+      Reply(rsp);
       return;
   }
   rsp.set_check_type(req.check_type());
@@ -206,7 +213,7 @@ void MqttCallback::dealCheckStation(const std::string& payload) {
       SetError(rsp.mutable_rsp_header(), common::ENUM_EMERGENCY_STOP_PRESSED, kEmergencyStop);
     }
   }
-  station_center::MqttClient::Instance().PublishReply(rsp);
+  Reply(rsp);
 }
 
 void MqttCallback::dealDockState(const std::string& payload) {
@@ -214,7 +221,7 @@ void MqttCallback::dealDockState(const std::string& payload) {
   robot::PositionConfirmRsp rsp;
   if (!Decode(payload, &req)) {
     SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    station_center::MqttClient::Instance().PublishReply(rsp);
+    Reply(rsp);
     return;
   }
   LOG_INFO("dealDockState");
@@ -258,7 +265,7 @@ void MqttCallback::dealDockState(const std::string& payload) {
       rsp.set_robot_state(robot::ENUM_INVALID_STATE);
       break;
   }
-  station_center::MqttClient::Instance().PublishReply(rsp);
+  Reply(rsp);
 }
 
 void MqttCallback::dealPreWaterRequest(const std::string& payload) {
@@ -266,7 +273,7 @@ void MqttCallback::dealPreWaterRequest(const std::string& payload) {
   robot::PrepareDisinfectantRsp rsp;
   if (!Decode(payload, &req)) {
     SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    station_center::MqttClient::Instance().PublishReply(rsp);
+    Reply(rsp);
     return;
   }
   LOG_INFO("dealPreWaterRequest");
@@ -276,7 +283,7 @@ void MqttCallback::dealPreWaterRequest(const std::string& payload) {
   srv.task_type = station_center::TASK_TYPE_DISINFECTANT_PREPARE;
   srv.prepare_disinfectant_req = req;
   MapTaskAnswer(Service(srv), false, rsp.mutable_rsp_header());
-  station_center::MqttClient::Instance().PublishReply(rsp);
+  Reply(rsp);
 }
 
 void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
@@ -284,7 +291,7 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
   robot::SupplyMaterialRsp rsp;
   if (!Decode(payload, &req)) {
     SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    station_center::MqttClient::Instance().PublishReply(rsp);
+    Reply(rsp);
     return;
   }
   LOG_INFO("dealSupplyMaterialRequest");
@@ -293,7 +300,7 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
   if (type == station_center::TASK_TYPE_INVALID) {
     LOG_ERROR("ErrorCode: {}, Unknown supply type", kErrUnknownType);
     SetError(rsp.mutable_rsp_header(), common::ENUM_ERROR_UNKNOW, "Unknown supply type");
-    station_center::MqttClient::Instance().PublishReply(rsp);
+    Reply(rsp);
     return;
   }
   StationSrvReq srv;
@@ -302,7 +309,7 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
   srv.supply_material_req = req;
   MapTaskAnswer(Service(srv), true, rsp.mutable_rsp_header());
   rsp.set_supply_type(req.cmd().supply_type());
-  station_center::MqttClient::Instance().PublishReply(rsp);
+  Reply(rsp);
 }
 
 void MqttCallback::dealReportActivelyRe(const std::string& payload) {

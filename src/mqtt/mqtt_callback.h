@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "mqtt/reply_publisher.h"
 #include "station_service.h"
 #include "station_types.h"
 
@@ -18,7 +19,10 @@ namespace mqtt_callback {
 class MqttCallback : public mqtt::callback {
  public:
   // Requests go to `station`; without one every request is answered as a station error.
-  explicit MqttCallback(std::shared_ptr<station_center::StationService> station);
+  // Replies go to `replies`, held weakly: it is usually the client that delivers the
+  // events to this callback, and replies stop when it is gone.
+  MqttCallback(std::shared_ptr<station_center::StationService> station,
+               std::shared_ptr<station_center::ReplyPublisher> replies);
 
   void connected(const std::string& cause) override;
   void connection_lost(const std::string& cause) override;
@@ -34,10 +38,12 @@ class MqttCallback : public mqtt::callback {
  private:
   void BuildHandlers();
   station_center::StationSrvRsp Service(const station_center::StationSrvReq& req);
+  void Reply(const google::protobuf::Message& reply);
 
   std::map<std::string, std::function<void(const std::string&)>> topicHandlers_;
   int32_t report_log_count_ = 0;
   std::shared_ptr<station_center::StationService> station_;
+  std::weak_ptr<station_center::ReplyPublisher> replies_;
 };
 
 }  // namespace mqtt_callback

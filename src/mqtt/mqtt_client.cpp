@@ -74,15 +74,32 @@ bool SameHost(const sockaddr_storage& peer, const sockaddr* candidate) {
 
 class ClientPublisher : public ReportPublisher {
  public:
-  bool IsConnected() const override { return MqttClient::Instance().IsConnected(); }
+  explicit ClientPublisher(std::function<std::shared_ptr<MqttClient>()> client) : client_(std::move(client)) {}
+  bool IsConnected() const override { return client_()->IsConnected(); }
   void Publish(const std::string& topic, const std::string& payload) override {
-    MqttClient::Instance().Publish(topic, payload, kQos);
+    client_()->Publish(topic, payload, kQos);
   }
+
+ private:
+  const std::function<std::shared_ptr<MqttClient>()> client_;
 };
 
 }  // namespace
 
-std::shared_ptr<ReportPublisher> MqttReportPublisher() { return std::make_shared<ClientPublisher>(); }
+std::shared_ptr<ReportPublisher> MqttReportPublisher(std::function<std::shared_ptr<MqttClient>()> client) {
+  return std::make_shared<ClientPublisher>(std::move(client));
+}
+
+MqttSettings MqttSettingsFromConfig() {
+  MqttSettings settings;
+  settings.station_id = g_config.station_id;
+  settings.server_address = g_config.mqtt_server_address;
+  settings.user_name = g_config.mqtt_user_name;
+  settings.password = g_config.mqtt_pwd;
+  settings.connect_wait_seconds = g_config.mqtt_keep_alive_interval;
+  settings.cloud_reply_topic_format = g_config.cloud_reply_topic_format;
+  return settings;
+}
 
 std::string FormatTopic(const std::string& format, const std::string& station_id) {
   if (format.empty() || station_id.empty()) {
@@ -177,27 +194,21 @@ int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
   return changed;
 }
 
-MqttClient& MqttClient::Instance() {
-  static MqttClient instance;
-  return instance;
-}
-
-MqttClient::MqttClient() { Configure(); }
+MqttClient::MqttClient(MqttSettings settings) : settings_(std::move(settings)) { Configure(); }
 
 MqttClient::~MqttClient() { Shutdown(); }
 
 void MqttClient::Configure() {
-  station_id_ = g_config.station_id;
-  client_id_ = "Station_" + station_id_;
-  topic_names_.clear();
-  topic_names_["StationCheckRsp"] = FormatTopic("clean_robot_station/%s/checkStationRe", station_id_);
-  topic_names_["PositionConfirmRsp"] = FormatTopic("clean_robot_station/%s/dockStateRe", station_id_);
-  topic_names_["PrepareDisinfectantRsp"] = FormatTopic("clean_robot_station/%s/preWaterRequestRe", station_id_);
-  topic_names_["SupplyMaterialRsp"] = FormatTopic("clean_robot_station/%s/supplyMaterialRequestRe", station_id_);
-  SplitBrokerAddress(g_config.mqtt_server_address, &broker_host_, &broker_port_);
+  const std::string& station_id = settings_.station_id;
+  client_id_ = "Station_" + station_id;
+  topic_names_["StationCheckRsp"] = FormatTopic("clean_robot_station/%s/checkStationRe", station_id);
+  topic_names_["PositionConfirmRsp"] = FormatTopic("clean_robot_station/%s/dockStateRe", station_id);
+  topic_names_["PrepareDisinfectantRsp"] = FormatTopic("clean_robot_station/%s/preWaterRequestRe", station_id);
+  topic_names_["SupplyMaterialRsp"] = FormatTopic("clean_robot_station/%s/supplyMaterialRequestRe", station_id);
+  SplitBrokerAddress(settings_.server_address, &broker_host_, &broker_port_);
   try {
     relay_ = std::make_shared<Relay>(this);
-    client_ = std::make_shared<mqtt::async_client>(BrokerUri(g_config.mqtt_server_address), client_id_,
+    client_ = std::make_shared<mqtt::async_client>(BrokerUri(settings_.server_address), client_id_,
                                                    mqtt::create_options(MQTTVERSION_5), nullptr);
     client_->set_callback(*relay_);
   } catch (const std::exception& e) {
@@ -221,12 +232,6 @@ void MqttClient::Shutdown() {
   }
   client_.reset();
   relay_.reset();
-}
-
-void MqttClient::ReconfigureForTest() {
-  Shutdown();
-  callback_.reset();
-  Configure();
 }
 
 bool MqttClient::IsConnected() const {
@@ -311,7 +316,12 @@ void MqttClient::Relay::Dispatch() {
 void MqttClient::Relay::connected(const std::string& cause) {
   // Every (re)connection opens a new socket: tune it before anything is sent on it.
   owner_->TuneBrokerSocket();
-  Post([cause](mqtt::callback& target) { target.connected(cause); });
+  // A clean session forgets the subscriptions: once a callback is registered, they
+  // are made again after it has heard of the connection.
+  Post([this, cause](mqtt::callback& target) {
+    target.connected(cause);
+    owner_->SubscribeTopics();
+  });
 }
 
 void MqttClient::Relay::connection_lost(const std::string& cause) {
@@ -340,10 +350,10 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
                                           .keep_alive_interval(std::chrono::seconds(kKeepAliveSeconds))
                                           .automatic_reconnect(std::chrono::seconds(kReconnectMinSeconds),
                                                                std::chrono::seconds(kReconnectMaxSeconds))
-                                          .user_name(g_config.mqtt_user_name)
-                                          .password(g_config.mqtt_pwd)
+                                          .user_name(settings_.user_name)
+                                          .password(settings_.password)
                                           .finalize();
-      const auto wait = std::chrono::milliseconds(static_cast<int64_t>(g_config.mqtt_keep_alive_interval) * 1000);
+      const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
       mqtt::token_ptr token = client_->connect(options);
       if (!token->wait_for(wait)) {
         LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
@@ -367,13 +377,13 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
 void MqttClient::SubscribeTopics() {
   std::vector<std::string> topics;
   for (const char* format : kRequestTopicFormats) {
-    topics.push_back(FormatTopic(format, station_id_));
+    topics.push_back(FormatTopic(format, settings_.station_id));
   }
-  const std::string& cloud_format = g_config.cloud_reply_topic_format;
+  const std::string& cloud_format = settings_.cloud_reply_topic_format;
   const size_t pos = cloud_format.find("%s");
   if (pos != std::string::npos) {
     std::string cloud_topic = cloud_format;
-    cloud_topic.replace(pos, 2, station_id_);
+    cloud_topic.replace(pos, 2, settings_.station_id);
     topics.push_back(cloud_topic);
   }
   for (const std::string& topic : topics) {
@@ -413,11 +423,7 @@ std::string MqttClient::GetTopicName(const google::protobuf::Message& reply) con
   return it->second;
 }
 
-void MqttClient::PublishReply(const google::protobuf::Message& reply) {
-  const std::string topic = GetTopicName(reply);
-  if (topic.empty()) {
-    return;
-  }
+std::string ReplyJson(const google::protobuf::Message& reply) {
   google::protobuf::util::JsonPrintOptions options;
   options.add_whitespace = false;
   options.always_print_primitive_fields = true;
@@ -425,6 +431,18 @@ void MqttClient::PublishReply(const google::protobuf::Message& reply) {
   options.preserve_proto_field_names = false;
   std::string json;
   if (!google::protobuf::util::MessageToJsonString(reply, &json, options).ok()) {
+    return "";
+  }
+  return json;
+}
+
+void MqttClient::PublishReply(const google::protobuf::Message& reply) {
+  const std::string topic = GetTopicName(reply);
+  if (topic.empty()) {
+    return;
+  }
+  const std::string json = ReplyJson(reply);
+  if (json.empty()) {
     LOG_ERROR("reply {} could not be printed as JSON", reply.GetDescriptor()->full_name());
     return;
   }

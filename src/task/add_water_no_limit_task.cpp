@@ -1,6 +1,5 @@
 #include "task/add_water_no_limit_task.h"
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <tuple>
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
@@ -113,7 +112,7 @@ bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& data) {
   if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1, kErrTapOpen, "task water inlet failed")) {
     return false;
   }
-  fill_.Opened(data);
+  fill_.Opened(data, NowMillis());
   SwitchStep(4);
   station_fill_start_ = static_cast<time_t>(NowSeconds());
   return true;

@@ -1,6 +1,5 @@
 #include "task/liquid_prepare_task.h"
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"

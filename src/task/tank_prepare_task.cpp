@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
@@ -65,7 +64,7 @@ bool TankPrepareTask::DoWaterInlet(const station::SensorsDataRep& data) {
   if (!CommandOrFail(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1, kErrTapOpen, texts_.inlet_failed)) {
     return false;
   }
-  fill_.Opened(data);
+  fill_.Opened(data, NowMillis());
   inlet_start_ = static_cast<time_t>(NowSeconds());
   LOG_INFO("start add water time {}", static_cast<int64_t>(inlet_start_));
   SwitchStep(4);

@@ -1,6 +1,5 @@
 #include "task/task.h"
 
-#include "clock.h"
 #include "error_codes.h"
 #include "logger.h"
 #include "task/task_factory.h"
@@ -102,9 +101,6 @@ bool Task::OnTimeLimit() {
 }
 
 bool Task::SendAction(station::EnumSupplyType supply_type, int32_t action) {
-  if (!services_) {
-    return false;
-  }
   station::ActionCommand cmd;
   cmd.set_supply_type_(supply_type);
   cmd.set_action_(action);
@@ -132,25 +128,15 @@ std::string Task::Named(std::string_view what) const {
          std::to_string(static_cast<int>(task_type_)) + ", " + std::string(what);
 }
 
-void Task::WithTaskData(const std::function<void(StationTaskData&)>& update) {
-  if (services_) {
-    services_->WithTaskData(update);
-  }
-}
+void Task::WithTaskData(const std::function<void(StationTaskData&)>& update) { services_->WithTaskData(update); }
 
 void Task::ReadTaskData(const std::function<void(const StationTaskData&)>& read) const {
-  if (services_) {
-    services_->ReadTaskData(read);
-  }
+  services_->ReadTaskData(read);
 }
 
-void Task::AbnormalTaskRecord(int32_t type, int32_t task) {
-  if (services_) {
-    services_->AbnormalTaskRecord(type, task);
-  }
-}
+void Task::AbnormalTaskRecord(int32_t type, int32_t task) { services_->AbnormalTaskRecord(type, task); }
 
-int64_t Task::LatestReportMillis() const { return services_ ? services_->LatestReportMillis() : 0; }
+int64_t Task::LatestReportMillis() const { return services_->LatestReportMillis(); }
 
 void Task::SetTankWaterVolume(int32_t volume) {
   WithTaskData([volume](StationTaskData& data) { data.tank_water_volume = volume; });
@@ -236,8 +222,8 @@ bool ActionTask::DoTaskInside(const station::SensorsDataRep& data) {
   return ok;
 }
 
-void TapFill::Opened(const station::SensorsDataRep& data) {
-  open_millis_ = NowMillis();
+void TapFill::Opened(const station::SensorsDataRep& data, int64_t now_millis) {
+  open_millis_ = now_millis;
   count_before_open_ = data.flowmeter();
   count_ = 0;
 }

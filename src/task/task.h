@@ -47,7 +47,7 @@ struct PreCheckResult {
 // or request handler); OperateTask additionally holds mutex_.
 class Task {
  public:
-  // `services` may be null (unit tests): commands then fail and the task data is not touched.
+  // `services` is the station the task runs in; never null.
   Task(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
   virtual ~Task();
   Task(const Task&) = delete;
@@ -109,7 +109,7 @@ class Task {
   // The station-wide task data, under its lock (see TaskServices).
   void WithTaskData(const std::function<void(StationTaskData&)>& update);
   void ReadTaskData(const std::function<void(const StationTaskData&)>& read) const;
-  // One value read from the task data under its shared lock; value-initialised without services.
+  // One value read from the task data under its shared lock.
   template <typename F>
   auto FromTaskData(F read) const {
     decltype(read(std::declval<const StationTaskData&>())) value{};
@@ -118,6 +118,9 @@ class Task {
   }
   void AbnormalTaskRecord(int32_t type, int32_t task);
   int64_t LatestReportMillis() const;
+  // The station's clock (see TaskServices).
+  int64_t NowSeconds() const { return services_->clock().NowSeconds(); }
+  int64_t NowMillis() const { return services_->clock().NowMillis(); }
   // What the clean tank holds now, in flow counts (-1 unknown).
   void SetTankWaterVolume(int32_t volume);
   // The water supply's valves: tap and supply valve closed, both tried; logs
@@ -195,8 +198,8 @@ class ActionTask : public Task {
 // reports that arrived after the opening and moved off that count are trusted.
 class TapFill {
  public:
-  // The board acknowledged the tap opening; `data` is the latest report.
-  void Opened(const station::SensorsDataRep& data);
+  // The board acknowledged the tap opening at `now_millis`; `data` is the latest report.
+  void Opened(const station::SensorsDataRep& data, int64_t now_millis);
   // Takes the count of `data` when it arrived (at `report_millis`) after the opening.
   void Update(const station::SensorsDataRep& data, int64_t report_millis);
   uint32_t count() const { return count_; }

@@ -216,16 +216,6 @@ const std::unordered_map<TaskType, TaskTypeInfo>& TaskTypeTable() {
   return table;
 }
 
-std::mutex g_override_mutex;
-std::unordered_map<TaskType, TaskMaker> g_overrides;  // guarded by g_override_mutex
-
-// The override of `type`, if any, else the class of its row.
-TaskMaker MakerOf(TaskType type, const TaskTypeInfo& info) {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
-  auto it = g_overrides.find(type);
-  return it != g_overrides.end() ? it->second : info.make;
-}
-
 }  // namespace
 
 const TaskTypeInfo& TaskTypeInfoOf(TaskType type) {
@@ -248,13 +238,24 @@ TaskType TaskTypeOfSupply(int32_t supply_type) {
   return TASK_TYPE_INVALID;
 }
 
-void OverrideTaskClassForTest(TaskType type, TaskMaker make) {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
+void TaskMakers::Set(TaskType type, TaskMaker make) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (make) {
-    g_overrides[type] = std::move(make);
+    makers_[type] = std::move(make);
   } else {
-    g_overrides.erase(type);
+    makers_.erase(type);
   }
+}
+
+TaskMaker TaskMakers::Of(TaskType type) const {
+  const TaskTypeInfo& info = TaskTypeInfoOf(type);
+  // A type without a class of its own stays unsupported, whatever was set for it.
+  if (!info.make) {
+    return TaskMaker();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = makers_.find(type);
+  return it != makers_.end() ? it->second : info.make;
 }
 
 int32_t ValueForAction(int32_t action, int32_t soft, int32_t standard, int32_t strong) {
@@ -270,11 +271,11 @@ int32_t ValueForAction(int32_t action, int32_t soft, int32_t standard, int32_t s
   }
 }
 
-CreateTaskResult CreateTask(const std::shared_ptr<TaskServices>& services, const StationSrvReq& req) {
+CreateTaskResult CreateTask(const std::shared_ptr<TaskServices>& services, const StationSrvReq& req,
+                            const TaskMakers& makers) {
   CreateTaskResult result;
   const TaskTypeInfo& info = TaskTypeInfoOf(req.task_type);
-  // A type without a class of its own stays unsupported, overridden or not.
-  const TaskMaker make = info.make ? MakerOf(req.task_type, info) : TaskMaker();
+  const TaskMaker make = makers.Of(req.task_type);
   if (!make) {
     result.result = CREATE_TASK_UNSUPPORTED_TYPE;
     return result;

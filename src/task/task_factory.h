@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "station_types.h"
@@ -65,17 +67,30 @@ const TaskTypeInfo& TaskTypeInfoOf(TaskType type);
 // The task type the robot's supply type asks for; TASK_TYPE_INVALID for none. Thread-safe.
 TaskType TaskTypeOfSupply(int32_t supply_type);
 
-// Test seam: tasks of `type` are built by `make` instead of the type's class
-// (conflicts and time limit still come from the type's row); an empty `make`
-// restores the class. Types without a class stay unsupported. Thread-safe.
-void OverrideTaskClassForTest(TaskType type, TaskMaker make);
+// The task class of each type a station core builds: the class of the type's row
+// unless another maker was set for it. Conflicts, limits and the rest of the
+// policy still come from the row; types without a class stay unsupported.
+// Threading: thread-safe; a maker set while a core runs applies to its next task.
+class TaskMakers {
+ public:
+  // Tasks of `type` are built by `make`; an empty `make` restores the row's class.
+  void Set(TaskType type, TaskMaker make);
+  // The maker of `type`; empty when the type has no class.
+  TaskMaker Of(TaskType type) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::unordered_map<TaskType, TaskMaker> makers_;  // guarded by mutex_
+};
 
 // The soft, standard or strong configuration value for a robot action; 0 for
 // any other action.
 int32_t ValueForAction(int32_t action, int32_t soft, int32_t standard, int32_t strong);
 
 // Makes the task of req.task_type with its time limit, conflict list and
-// per-action configuration. Called with the owner's task_mutex_ held.
-CreateTaskResult CreateTask(const std::shared_ptr<TaskServices>& services, const StationSrvReq& req);
+// per-action configuration, by the class `makers` names for it. Called with the
+// owner's task_mutex_ held.
+CreateTaskResult CreateTask(const std::shared_ptr<TaskServices>& services, const StationSrvReq& req,
+                            const TaskMakers& makers);
 
 }  // namespace station_center

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "clock.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
 #include "station_types.h"
@@ -10,8 +11,8 @@
 namespace station_center {
 
 // What a task may ask of the station it runs in: board commands, the
-// station-wide task data, abnormal records and when the latest sensor report
-// arrived. The station core implements it; tests may give their own.
+// station-wide task data, abnormal records, the clock and when the latest sensor
+// report arrived. The station core implements it; tests may give their own.
 // Threading: called from task hooks with the owner's task_mutex_ held; each call
 // takes the other locks it needs itself.
 class TaskServices {
@@ -27,8 +28,10 @@ class TaskServices {
   // Records abnormal condition `type` for task key `task` and reports it at once
   // (when the broker is connected). The task data must not be locked by the caller.
   virtual void AbnormalTaskRecord(int32_t type, int32_t task) = 0;
-  // NowMillis() at the arrival of the latest sensor report.
+  // clock().NowMillis() at the arrival of the latest sensor report.
   virtual int64_t LatestReportMillis() const = 0;
+  // The station's clock; thread-safe, lives as long as the services.
+  virtual const Clock& clock() const = 0;
 };
 
 // The robot is in position in `data`: both dock detectors and the electrode plate.

@@ -103,7 +103,7 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
     auto task = h_.StartTask(type, kStd);
     ASSERT_TRUE(WaitOn(kDrain));
     h_.AfterPass();
-    station_test::AdvanceClock(31);  // the harness's drain time is 30 s
+    h_.AdvanceClock(31);  // the harness's drain time is 30 s
     // A broken sensor must not leave the valve open, nor block later work.
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(h_.Actions(kDrain), (Actions{{kDrain, 1}, {kDrain, 0}}));
@@ -125,7 +125,7 @@ TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) 
     SCOPED_TRACE(row.action);
     auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, row.action, 0);
     ASSERT_TRUE(WaitUntil(working));
-    station_test::AdvanceClock(1000);
+    h_.AdvanceClock(1000);
     EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)))
         << "without a duration the pump runs until stopped";
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, row.stop_refused);
@@ -156,7 +156,7 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
   EXPECT_TRUE(h_.Running(TASK_TYPE_HEAT_WIRE));
 
   // A wire task ended by its limit releases its flag, or no later fan could be stopped.
-  station_test::AdvanceClock(6);
+  h_.AdvanceClock(6);
   ASSERT_EQ(h_.Finish(wire), TASK_STATUS_ERROR);
   EXPECT_TRUE(WaitOn(kWire, false));
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working));
@@ -176,7 +176,7 @@ TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnd
 TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
   auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd, 0);
   ASSERT_TRUE(WaitOn(kLamp));
-  station_test::AdvanceClock(100000);
+  h_.AdvanceClock(100000);
   EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_UV_LAMP); }, std::chrono::milliseconds(300))) << "no limit";
   // A robot lifted off without a goodbye must not leave the lamp shining into the room.
   h_.sim().Dock(false);
@@ -235,7 +235,7 @@ TEST_F(ActuatorTasksTest, TimeLimitEndsEachTaskAndSwitchesItsActuatorOff) {
     ASSERT_NE(task, nullptr);
     ASSERT_TRUE(running(row.supply, row.on));
     h_.AfterPass();
-    station_test::AdvanceClock(kLimit + 1);
+    h_.AdvanceClock(kLimit + 1);
     EXPECT_EQ(h_.Finish(task), row.ending) << "the limit ends the task";
     EXPECT_FALSE(h_.On(row.supply)) << "and its actuator is off";
     EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap)) << "no valve left open";
@@ -275,7 +275,7 @@ TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
     SCOPED_TRACE(step.what);
     ASSERT_TRUE(h.sim().Pin("sewageFull", std::to_string(step.level)));
     ASSERT_TRUE(h.sim().Pin("sewageDet", std::to_string(step.detector)));
-    station_test::AdvanceClock(step.clock_advance);
+    h.AdvanceClock(step.clock_advance);
     ASSERT_TRUE(h.Handled([&](const station::SensorsDataRep& s) {
       return s.sewagefull() == static_cast<uint32_t>(step.level) &&
              s.sewagedet() == static_cast<uint32_t>(step.detector);

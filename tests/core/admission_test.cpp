@@ -47,7 +47,7 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
   }
   void NewCenter() {
     StopCore();
-    center_ = std::make_shared<StationCenter>();
+    center_ = NewCore();
     SetStatus(STATION_STATUS_NORMAL);
   }
   // Every task type played by a scripted task that runs until stopped.
@@ -63,7 +63,6 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
 
   const Config saved_config_ = g_config;
   station_test::TempRoot root_;
-  station_test::Scripts scripts_;
   std::shared_ptr<station_test::TaskScript> script_[TASK_TYPE_RESET_STATION + 1];
 };
 
@@ -230,7 +229,9 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
             row.sensors,
         &report));
     WithData([&](StationTaskData& data) { row.data(data, g_config); });
-    SetSensors(report);
+    // Handed over in reset, when the sensor automation starts no manual charge.
+    SetStatus(STATION_STATUS_RESET);
+    center_->DataUploadCallback(report);
     SetStatus(row.status);
     const StationSrvRsp rsp = Submit(row.type, row.action, 9);
     EXPECT_EQ(rsp.code, row.code);

@@ -66,11 +66,10 @@ TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotA
   };
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  station_test::Scripts scripts;
   for (const TaskEnding& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(h.SetDocked(row.docked));
-    auto s = scripts.Use(row.type);
+    auto s = h.Script(row.type);
     s->supply_type = row.type == kCollect ? kDust : 0;
     s->end_in_error = row.end == End::kError;
     s->end_after_passes = row.end == End::kCancelledByRequest ? -1 : 3;
@@ -90,12 +89,11 @@ TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPo
   const int64_t idle = 100000;  // the harness's auto_reset_time_space
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  station_test::Scripts scripts;
-  scripts.Use(TASK_TYPE_UV_LAMP)->end_after_passes = 1;
+  h.Script(TASK_TYPE_UV_LAMP)->end_after_passes = 1;
   ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);  // starts the work period
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL) && h.SetDocked(false));
   const auto idle_reset = [&h](int64_t seconds) {
-    station_test::AdvanceClock(seconds);
+    h.AdvanceClock(seconds);
     h.center().AutoReset();
     return h.center().station_status() == STATION_STATUS_RESET;
   };
@@ -118,9 +116,8 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
   EXPECT_LE(h.sim().tank_volume(), 20) << "the start-up reset drained the tank";
 
-  station_test::Scripts scripts;
-  auto water = scripts.Use(TASK_TYPE_ADD_WATER);
-  auto charge = scripts.Use(TASK_TYPE_MANUAL_CHARGE);
+  auto water = h.Script(TASK_TYPE_ADD_WATER);
+  auto charge = h.Script(TASK_TYPE_MANUAL_CHARGE);
   ASSERT_NE(h.StartTask(TASK_TYPE_ADD_WATER, kStd), nullptr);
   ASSERT_NE(h.StartTask(TASK_TYPE_MANUAL_CHARGE, kNoAction), nullptr);
   h.WithData([](StationTaskData& d) { d.add_water_finished = true; });

@@ -1,8 +1,7 @@
 #pragma once
 
 // A station core wired to the board simulator over loopback, for scenario
-// tests of tasks, resets and indication; and the one place where tests reach the
-// core's test seams (clock, sensor automation state, private state).
+// tests of tasks, resets and indication.
 
 #include <gtest/gtest.h>
 
@@ -12,41 +11,17 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "clock.h"
 #include "config.h"
 #include "sim/station_sim.h"
 #include "station_center.h"
-#include "station_sensor.h"
 #include "support/test_support.h"
-
-namespace station_center {
-
-// The tests' one way into the core's private state. Callable from any thread.
-class StationCenterTestPeer {
- public:
-  // Replaces the sensor snapshot without running the sensor automation.
-  static void SetSensors(StationCenter& center, const station::SensorsDataRep& report) {
-    std::lock_guard<std::mutex> lock(center.task_mutex_);
-    std::unique_lock<std::shared_mutex> sensors(center.sensors_mutex_);
-    center.sensors_data_ = report;
-  }
-  // The service table, for answers scripted by a test; only before requests arrive.
-  static std::unordered_map<int, StationCenter::Service>& Services(StationCenter& center) { return center.services_; }
-};
-
-}  // namespace station_center
+#include "task/fake_services.h"
+#include "task/scripted_task.h"
 
 namespace station_test {
-
-// The core's test seams, used only through these so that the tests follow them in one place.
-inline void AdvanceClock(int64_t seconds) { station_center::AdvanceClockForTest(seconds); }
-inline void ResetClock() { station_center::ResetClockForTest(); }
-// The sensor automation's debounce state starts afresh, as for a new process.
-inline void FreshSensorAutomation() { station_center::ResetSensorAutomationForTest(); }
 
 namespace sc = station_center;
 using Actions = std::vector<std::pair<int, int>>;  // (supply type, action) as the board received them
@@ -72,6 +47,9 @@ inline sc::StationSrvReq TaskRequest(sc::TaskType type, int action, int duration
 class CoreAccess {
  public:
   sc::StationCenter& center() { return *center_; }
+  void AdvanceClock(int64_t seconds) { clock_->Advance(seconds); }
+  // From now on tasks of `type` are scripted tasks.
+  std::shared_ptr<TaskScript> Script(sc::TaskType type) { return scripts_.Use(type); }
   sc::StationSrvRsp Submit(sc::TaskType type, int action, int duration = 0) {
     return center_->HandleService(TaskRequest(type, action, duration));
   }
@@ -103,7 +81,6 @@ class CoreAccess {
     std::unique_lock<std::shared_mutex> lock(center_->task_data_mutex());
     return f(center_->task_data());
   }
-  void SetSensors(const station::SensorsDataRep& report) { sc::StationCenterTestPeer::SetSensors(*center_, report); }
   void SetStatus(sc::StationCenterStatus status) {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     center_->SetStationCenterStatus(status);
@@ -122,7 +99,13 @@ class CoreAccess {
 
  protected:
   virtual void BeforeStart() {}
+  // A core on the test's clock and scripts.
+  std::shared_ptr<sc::StationCenter> NewCore() {
+    return std::make_shared<sc::StationCenter>(sc::CoreParts{clock_, scripts_.makers(), nullptr});
+  }
 
+  const std::shared_ptr<TestClock> clock_ = std::make_shared<TestClock>();
+  Scripts scripts_;
   std::shared_ptr<sc::StationCenter> center_;
 };
 
@@ -142,7 +125,6 @@ class StationHarness : public CoreAccess {
 
   ~StationHarness() {
     StopCore();
-    ResetClock();
     sc::g_config = saved_config_;  // the record outlives the station
   }
 
@@ -159,7 +141,7 @@ class StationHarness : public CoreAccess {
     }
     root_.WriteFile(kConfigDir + "config.json", json + "}");
     sc::g_config.hardware = "dvt3";  // no sorter-counter thread
-    center_ = std::make_shared<sc::StationCenter>();
+    center_ = NewCore();
     sc::SetStationCenter(center_);
     // Reports start once the core listens; earlier the simulator would wait a second to retry.
     uint16_t sensor_port = 0;
@@ -186,7 +168,7 @@ class StationHarness : public CoreAccess {
   // sensor automation's board commands included (the handler holds the task lock throughout).
   template <typename P>
   bool Handled(P pred) {
-    const int64_t after = sc::NowMillis();
+    const int64_t after = clock_->NowMillis();
     const bool seen =
         WaitSensors([&](const station::SensorsDataRep& s) { return center_->LatestReportMillis() > after && pred(s); });
     AfterPass();

@@ -66,7 +66,7 @@ TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
     auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 0, 2);  // no water: dosing starts into the jam
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSorter).size() >= 3; }));
     // A long jam: the motor limit counts from the first start, not from each restart.
-    station_test::AdvanceClock(jam_seconds > 100 ? 1001 : 0);
+    h_.AdvanceClock(jam_seconds > 100 ? 1001 : 0);
     ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
     EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
@@ -92,7 +92,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kTap); }));
   h_.AfterPass();
-  station_test::AdvanceClock(31);
+  h_.AdvanceClock(31);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_ERROR);
   EXPECT_EQ(station_test::Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
   h_.WithData([](StationTaskData& d) {
@@ -142,7 +142,7 @@ TEST_F(WaterTest, AddWaterRefillsOnceWhenEmptyOrRobotSupplyTimesOut) {
   for (size_t supplies = 1; supplies <= 3; supplies += 2) {
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSupply).size() >= supplies; }));
     h_.AfterPass();
-    station_test::AdvanceClock(61);
+    h_.AdvanceClock(61);
   }
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
   EXPECT_EQ(h_.Actions(), refill);

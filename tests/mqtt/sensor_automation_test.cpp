@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "config.h"
-#include "core/station_harness.h"
+#include "station_center.h"
+#include "support/test_support.h"
+#include "task/fake_services.h"
 #include "task/log_capture.h"
 
 namespace station_center {
@@ -25,10 +27,8 @@ class SensorAutomationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Logs().Clear();
-    station_test::FreshSensorAutomation();
-    SetDustBagTime(NowSeconds());
+    SetDustBagTime(clock_->NowSeconds());
   }
-  void TearDown() override { station_test::ResetClock(); }
 
   void SetDustBagTime(int64_t when) {
     root_.WriteFile("/usr/lib/vantorel-station-center/status/status.json",
@@ -51,21 +51,22 @@ class SensorAutomationTest : public ::testing::Test {
   const std::pair<bool, int> kRecorded{true, 1}, kClear{false, 0};
 
   station_test::TempRoot root_;
-  std::shared_ptr<StationCenter> center_ = std::make_shared<StationCenter>();
+  const std::shared_ptr<station_test::TestClock> clock_ = std::make_shared<station_test::TestClock>();
+  std::shared_ptr<StationCenter> center_ = std::make_shared<StationCenter>(CoreParts{clock_, nullptr, nullptr});
 };
 
 TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   const auto in = [](Report&) {};
   const auto out = [](Report& r) { r.set_dustbagdet(0); };
-  SetDustBagTime(NowSeconds() - 1000);
+  SetDustBagTime(clock_->NowSeconds() - 1000);
   Feed(out);
-  EXPECT_LT(ReadDustBagReplyTime(), 10) << "taking the bag out counts as replacing it";
-  station_test::AdvanceClock(60);
+  EXPECT_LT(ReadDustBagReplyTime(clock_->NowSeconds()), 10) << "taking the bag out counts as replacing it";
+  clock_->Advance(60);
   Feed(out);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kClear) << "60 s is within the 90 s limit";
   Feed(in);
   Feed(out);
-  station_test::AdvanceClock(91);
+  clock_->Advance(91);
   Feed(out, 3);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kRecorded);
   EXPECT_EQ(Logs().Count("Abnormal type : 3 recorded"), 1) << "recorded (and uploaded) once, not per report";
@@ -75,7 +76,7 @@ TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   // Overdue: recorded on the transition only; after the cloud's release the next report
   // records it again while the bag is still overdue.
   Logs().Clear();
-  SetDustBagTime(NowSeconds() - 32 * 86400);
+  SetDustBagTime(clock_->NowSeconds() - 32 * 86400);
   Feed(in, 3);
   EXPECT_TRUE(Abnormal(ABNORMAL_DUST_BAG_REPLACE).first);
   EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 1);
@@ -109,7 +110,7 @@ TEST_F(SensorAutomationTest, DustBoxCapCountsOnlyWhenOffLongerThanTheLimit) {
   };
   for (const CapStep& step : steps) {
     SCOPED_TRACE(step.what);
-    station_test::AdvanceClock(step.clock_advance);
+    clock_->Advance(step.clock_advance);
     Feed([&](Report& r) { r.set_dustboxcapdet(step.cap_in ? 1 : 0); });
     EXPECT_EQ(Abnormal(ABNORMAL_DUST_BOX_CAP), step.recorded ? kRecorded : kClear);
   }

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "config.h"
-#include "core/station_harness.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_peer.h"
 #include "station_center.h"
 #include "support/mosquitto.h"
+#include "support/test_support.h"
+#include "task/fake_services.h"
 
 namespace station_center {
 namespace {
@@ -32,41 +33,187 @@ std::string Header(int err, const std::string& msg, bool ids = true) {
 StationSrvRsp Rsp(int code, const std::string& msg = "", int err = 0) {
   return StationSrvRsp{code, msg, static_cast<vantorel_base_station_common::EnumErrCode>(err)};
 }
+// The station's answers: `code` (with `msg` and `err`) to command `cmd`.
+std::map<int, StationSrvRsp> On(int cmd, int code, const std::string& msg = "", int err = 0) {
+  return {{cmd, Rsp(code, msg, err)}};
+}
 
-// The robot's requests, the station's replies and its reports over a private broker. One
-// broker, station connection and robot (also playing the cloud) serve the whole suite: each
-// further connection of the MQTT library costs a second or two. The services of the station
-// core behind the MQTT callback answer from a script; reports come from a fresh core per test.
+// The station core as the MQTT side sees it, answering from a script. Thread-safe.
+class ScriptedStation : public StationService {
+ public:
+  StationSrvRsp HandleService(const StationSrvReq& req) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (req.station_check_req.req_header().msg_id().uuid() != "warmup") asked_.push_back(req);
+    return answers_[req.cmd];
+  }
+  // Sets the answers by command (unscripted commands answer code 0) and forgets what was asked.
+  void Script(const std::map<int, StationSrvRsp>& answers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_ = answers;
+    asked_.clear();
+  }
+  std::vector<StationSrvReq> Asked() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return asked_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<int, StationSrvRsp> answers_;
+  std::vector<StationSrvReq> asked_;
+};
+
+// Replies as they would go on the wire, in order. Only for one thread.
+class RecordedReplies : public ReplyPublisher {
+ public:
+  void PublishReply(const google::protobuf::Message& reply) override { replies.push_back(ReplyJson(reply)); }
+  std::vector<std::string> replies;
+};
+
+// The MQTT callback's request handling without a broker: scripted answers, recorded replies.
+class MqttHandlerTest : public ::testing::Test {
+ protected:
+  // Hands `payload` over as arrived on the station's topic `segment`; the replies it made.
+  std::vector<std::string> Arrive(const std::string& segment, const std::string& payload,
+                                  const std::map<int, StationSrvRsp>& answers = {}) {
+    station_->Script(answers);
+    replies_->replies.clear();
+    callback_.message_arrived(mqtt::make_message("clean_robot_station/S1/" + segment, payload));
+    return replies_->replies;
+  }
+
+  std::shared_ptr<ScriptedStation> station_ = std::make_shared<ScriptedStation>();
+  std::shared_ptr<RecordedReplies> replies_ = std::make_shared<RecordedReplies>();
+  mqtt_callback::MqttCallback callback_{station_, replies_};
+};
+
+// A robot request on `topic` while the station's services answer `answers` (by command);
+// the reply, and the commands the station was asked, in order.
+struct Exchange {
+  const char* topic;
+  std::string request;
+  std::map<int, StationSrvRsp> answers;
+  std::string reply;
+  std::vector<int> asked;
+};
+
+TEST_F(MqttHandlerTest, RequestsGetTheirRepliesFromTheStationsAnswers) {
+  const char *kSupply = "supplyMaterialRequest", *kPre = "preWaterRequest", *kCheck = "checkStation",
+             *kDock = "dockState";
+  // Request bodies; each request carries the ids as well.
+  const std::string watering = R"("cmd":{"supplyType":"ENUM_SUPPLY_WATERING"})",
+                    disinfectant = R"("cmd":{"supplyType":"ENUM_SUPPLY_PREPARE_DISINFECTANT"})";
+  const std::string volume = R"("cmd":{"waterVolume":500})", in_pose = R"("checkType":"ENUM_IN_POSE")",
+                    ready = R"("checkType":"ENUM_WATER_READY")";
+  // Reply tails of supply requests: the supply type.
+  const std::string s3 = R"(,"supplyType":3})", s0 = R"(,"supplyType":0})";
+  const std::string ok = Header(0, ""), estop = Header(5, "station in emergency stop status");
+  const std::string bad = Header(3, "req data convert to message failed", false);
+  const int kTask = SRV_CMD_TASK, kPos = SRV_CMD_ROBOT_POSITION, kLeave = SRV_CMD_ROBOT_LEAVE,
+            kReady = SRV_CMD_WATER_READY;
+  const int kDrainConflict = vantorel_base_station_common::ENUM_CONFLICT_WITH_DRAIN_WATER,
+            kPrepareConflict = vantorel_base_station_common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE;
+  const std::string stay = R"("robotDesire":2)";
+  const Exchange cases[] = {
+      {kSupply, watering, On(kTask, SRV_CODE_SUCCESS, "task started"), Header(0, "task started") + s3, {kTask}},
+      {kSupply, watering, On(kTask, SRV_CODE_NO_TASK_TO_CANCEL, "no task"), Header(0, "no task") + s3, {kTask}},
+      {kSupply, watering, On(kTask, SRV_CODE_FAILED, "conflict", kDrainConflict), Header(10, "conflict") + s3, {kTask}},
+      {kSupply, watering, On(kTask, SRV_CODE_FAILED, "illegal"), Header(1, "illegal") + s3, {kTask}},  // a refusal
+      {kSupply, watering, On(kTask, SRV_CODE_STATION_ERROR, "error"), Header(1, "station happen error") + s3, {kTask}},
+      {kSupply, watering, On(kTask, SRV_CODE_EMERGENCY_STOP), estop + s3, {kTask}},
+      {kSupply, watering, On(kTask, SRV_CODE_STATION_RESET), Header(1, "unknow error") + s3, {kTask}},
+      // Disinfectant preparation comes only through the pre-water topic.
+      {kSupply, disinfectant, {}, Header(1, "Unknown supply type") + s0, {}},
+      // Pre-water passes no error code on and has its own lines for an invalid type and a reset.
+      {kPre,
+       volume,
+       On(kTask, SRV_CODE_TASK_UPDATED, "updated", kPrepareConflict),
+       Header(0, "updated") + "}",
+       {kTask}},
+      {kPre, volume, On(kTask, SRV_CODE_FAILED, "conflict", kPrepareConflict), Header(1, "conflict") + "}", {kTask}},
+      {kPre,
+       volume,
+       On(kTask, SRV_CODE_INVALID_TASK_TYPE),
+       Header(1, "station don't support pre water request") + "}",
+       {kTask}},
+      {kPre, volume, On(kTask, SRV_CODE_STATION_RESET), Header(1, "station in reset") + "}", {kTask}},
+      {kPre, volume, On(kTask, SRV_CODE_BUSY), Header(1, "unknow error") + "}", {kTask}},
+      // Each check asks its own question and is ready only on its own answer code.
+      {kCheck, in_pose, On(kPos, SRV_CODE_ROBOT_IN_POSITION), ok + R"(,"robotCheck":1,"checkType":0})", {kPos}},
+      {kCheck, in_pose, On(kPos, SRV_CODE_EMERGENCY_STOP), estop + R"(,"robotCheck":0,"checkType":0})", {kPos}},
+      {kCheck, ready, On(kReady, SRV_CODE_WATER_READY), ok + R"(,"robotCheck":1,"checkType":1})", {kReady}},
+      {kCheck, ready, On(kReady, SRV_CODE_ROBOT_IN_POSITION), ok + R"(,"robotCheck":0,"checkType":1})", {kReady}},
+      {kCheck, R"("checkType":7)", {}, Header(1, "Unknown check type") + R"(,"robotCheck":0,"checkType":0})", {}},
+      // Docked or out, the robot's wish, and whether the station lets it go.
+      {kDock, stay, On(kPos, SRV_CODE_ROBOT_IN_POSITION), ok + R"(,"robotState":2,"robotDesire":2})", {kPos, kLeave}},
+      {kDock,
+       R"("robotDesire":0)",
+       On(kPos, SRV_CODE_ROBOT_NOT_IN_POSITION),
+       ok + R"(,"robotState":1,"robotDesire":0})",
+       {kPos}},
+      {kDock, stay, On(kPos, SRV_CODE_EMERGENCY_STOP), estop + R"(,"robotState":0,"robotDesire":0})", {kPos}},
+      {kDock, stay, On(kPos, SRV_CODE_STATION_RESET), ok + R"(,"robotState":0,"robotDesire":0})", {kPos}},
+      // Unknown enumeration name, no JSON, unknown field: error 3 without the ids, nothing asked.
+      {kCheck, R"("checkType":"ENUM_NOPE")", {}, bad + R"(,"robotCheck":0,"checkType":0})", {}},
+      {kDock, "not json", {}, bad + R"(,"robotState":0,"robotDesire":0})", {}},
+      {kPre, R"("bogus":1)", {}, bad + "}", {}},
+      {kSupply, R"("cmd":{"supplyType":"NOPE"})", {}, bad + s0, {}},
+  };
+  for (const Exchange& c : cases) {
+    SCOPED_TRACE(c.topic + (" " + c.request) + " -> " + c.reply);
+    EXPECT_EQ(Arrive(c.topic, "{" + kIds + "," + c.request + "}", c.answers), std::vector<std::string>{c.reply});
+    std::vector<int> cmds;
+    for (const auto& req : station_->Asked()) cmds.push_back(req.cmd);
+    EXPECT_EQ(cmds, c.asked);
+  }
+}
+
+TEST_F(MqttHandlerTest, CloudRepliesUnknownTopicsAndConnectionLoss) {
+  EXPECT_TRUE(Arrive("reportActivelyRe", R"({"result":1,"consumablesReplyState":{}})").empty());
+  const auto cloud = station_->Asked();
+  ASSERT_EQ(cloud.size(), 1u);
+  EXPECT_TRUE(cloud[0].cmd == SRV_CMD_CLOUD_REPLY && cloud[0].report_rsp.has_consumables_reply_state());
+  EXPECT_TRUE(Arrive("reportActivelyRe", R"({"nope":1})").empty() && station_->Asked().empty());
+  EXPECT_TRUE(Arrive("bogus", "{}").empty() && station_->Asked().empty());
+  callback_.connection_lost("test");
+  ASSERT_EQ(station_->Asked().size(), 1u);
+  EXPECT_EQ(station_->Asked()[0].cmd, SRV_CMD_CONNECTION_LOST);
+  EXPECT_TRUE(replies_->replies.empty());
+  // A request without ids is answered with empty ones.
+  EXPECT_EQ(Arrive("checkStation", "{}", On(SRV_CMD_ROBOT_POSITION, SRV_CODE_ROBOT_IN_POSITION)),
+            std::vector<std::string>{R"({"rspHeader":{"msgId":{"uuid":""},"robotId":{"uuid":""},)"
+                                     R"("errCode":0,"errMsg":""},"robotCheck":1,"checkType":0})"});
+}
+
+// The station's connection over a private broker. One broker, station connection and robot
+// (also playing the cloud) serve the whole suite: each further connection of the MQTT library
+// costs a second or two. Replies come from scripted answers; reports from a fresh core per test.
 class StationMqttTest : public ::testing::Test {
  protected:
   struct Suite {
     station_test::MosquittoBroker broker{0, true};
     Config saved = g_config;
-    std::shared_ptr<StationCenter> center = std::make_shared<StationCenter>();
-    std::shared_ptr<mqtt_callback::MqttCallback> callback = std::make_shared<mqtt_callback::MqttCallback>(center);
+    std::shared_ptr<ScriptedStation> station = std::make_shared<ScriptedStation>();
+    std::shared_ptr<MqttClient> client;
+    std::shared_ptr<mqtt_callback::MqttCallback> callback;
     station_test::MqttPeer robot{broker.address(), "robot"};
-    std::mutex mutex;
-    std::map<int, StationSrvRsp> answers;  // by command
-    std::vector<StationSrvReq> asked;
     bool ready = false;
 
     Suite() {
-      for (int cmd = 0; cmd <= SRV_CMD_CLOUD_REPLY; ++cmd) {
-        StationCenterTestPeer::Services(*center)[cmd] = [this, cmd](const StationSrvReq& req) {
-          std::lock_guard<std::mutex> lock(mutex);
-          if (req.station_check_req.req_header().msg_id().uuid() != "warmup") asked.push_back(req);
-          return answers[cmd];
-        };
-      }
       g_config.station_id = "S1";
       g_config.mqtt_server_address = broker.address();
-      MqttClient::Instance().ReconfigureForTest();
+      Renew();
       // Nagle goes off on the robot's socket before the station connects: the station's own
       // socket decides how quick its replies are. A second Init on a live connection only
       // registers the callback again.
       ready = broker.Start() && robot.Connect() && SetNoDelayTowardsPeer("127.0.0.1", broker.port()) >= 1 &&
-              MqttClient::Instance().Init(callback) && MqttClient::Instance().Init(callback) &&
-              robot.Subscribe("clean_robot_station/#") && WarmUp();
+              client->Init(callback) && client->Init(callback) && robot.Subscribe("clean_robot_station/#") && WarmUp();
+    }
+    ~Suite() { g_config = saved; }
+    // A new station connection, not connected yet, with a callback of its own; the old one goes.
+    void Renew() {
+      client = std::make_shared<MqttClient>(MqttSettingsFromConfig());
+      callback = std::make_shared<mqtt_callback::MqttCallback>(station, client);
     }
     // The station's subscriptions are not awaited: wait until a request is answered.
     bool WarmUp() {
@@ -75,31 +222,21 @@ class StationMqttTest : public ::testing::Test {
         return robot.Take("clean_robot_station/S1/checkStationRe", nullptr, std::chrono::milliseconds(100));
       });
     }
-    ~Suite() {
-      MqttClient::Instance().ReconfigureForTest();
-      g_config = saved;
-    }
   };
 
   static void SetUpTestSuite() { suite_ = std::make_unique<Suite>(); }
   static void TearDownTestSuite() { suite_.reset(); }
   void SetUp() override {
     ASSERT_TRUE(suite_ && suite_->ready) << (suite_ ? suite_->broker.Log() : "");
-    center_->SetReportPublisher(MqttReportPublisher());
     root_.WriteFile("/usr/lib/vantorel-station-center/status/status.json",
-                    "{\"dust_bag_last_replace_time\": " + std::to_string(NowSeconds()) + "}");
+                    "{\"dust_bag_last_replace_time\": " + std::to_string(clock_->NowSeconds()) + "}");
+  }
+  // A core on the test's clock that reports through the suite's connection.
+  std::shared_ptr<StationCenter> NewCenter() {
+    return std::make_shared<StationCenter>(
+        CoreParts{clock_, nullptr, MqttReportPublisher([] { return suite_->client; })});
   }
 
-  // Sets the services' answers (unscripted commands answer code 0) and forgets what was asked.
-  void Script(const std::map<int, StationSrvRsp>& answers) {
-    std::lock_guard<std::mutex> lock(suite_->mutex);
-    suite_->answers = answers;
-    suite_->asked.clear();
-  }
-  std::vector<StationSrvReq> Asked() {
-    std::lock_guard<std::mutex> lock(suite_->mutex);
-    return suite_->asked;
-  }
   // Publishes `request` on the robot topic `segment` and returns the reply; replies to
   // warm-up requests still on their way are skipped.
   std::string Ask(const std::string& segment, const std::string& request) {
@@ -116,147 +253,33 @@ class StationMqttTest : public ::testing::Test {
     suite_->robot.Take(topic, &payload);
     const std::regex clock(R"("(current|online)_time":(\d+))");
     for (std::sregex_iterator it(payload.begin(), payload.end(), clock), end; it != end; ++it) {
-      EXPECT_NEAR(std::stod((*it)[2].str()), static_cast<double>(NowSeconds()), 60.0) << (*it)[1];
+      EXPECT_NEAR(std::stod((*it)[2].str()), static_cast<double>(clock_->NowSeconds()), 60.0) << (*it)[1];
     }
     return std::regex_replace(payload, clock, "\"$1_time\":0");
   }
 
   static inline std::unique_ptr<Suite> suite_;
   station_test::TempRoot root_;
-  std::shared_ptr<StationCenter> center_ = std::make_shared<StationCenter>();  // for the reports
+  std::shared_ptr<station_test::TestClock> clock_ = std::make_shared<station_test::TestClock>();
+  std::shared_ptr<StationCenter> center_ = NewCenter();  // for the reports
 };
 
-// A robot request on `topic` while the station's services answer `answers` (by command);
-// the reply, and the commands the station was asked, in order.
-struct Exchange {
-  const char* topic;
-  std::string request;
-  std::map<int, StationSrvRsp> answers;
-  std::string reply;
-  std::vector<int> asked;
-};
-
-TEST_F(StationMqttTest, RequestsGetTheirRepliesFromTheStationsAnswers) {
-  const char *kSupply = "supplyMaterialRequest", *kPre = "preWaterRequest", *kCheck = "checkStation",
-             *kDock = "dockState";
-  // Request bodies; each request carries the ids as well.
-  const std::string watering = R"("cmd":{"supplyType":"ENUM_SUPPLY_WATERING"})",
-                    disinfectant = R"("cmd":{"supplyType":"ENUM_SUPPLY_PREPARE_DISINFECTANT"})";
-  const std::string pre_water = R"("cmd":{"waterVolume":500})", in_pose = R"("checkType":"ENUM_IN_POSE")",
-                    ready = R"("checkType":"ENUM_WATER_READY")";
-  // Reply tails of supply requests: the supply type.
-  const std::string s3 = R"(,"supplyType":3})", s0 = R"(,"supplyType":0})";
-  const std::string ok = Header(0, ""), estop = Header(5, "station in emergency stop status");
-  const std::string bad = Header(3, "req data convert to message failed", false);
-  const int kTask = SRV_CMD_TASK, kPos = SRV_CMD_ROBOT_POSITION, kLeave = SRV_CMD_ROBOT_LEAVE,
-            kReady = SRV_CMD_WATER_READY;
-  const int kDrainConflict = vantorel_base_station_common::ENUM_CONFLICT_WITH_DRAIN_WATER,
-            kPrepareConflict = vantorel_base_station_common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE;
-  const Exchange cases[] = {
-      {kSupply, watering, {{kTask, Rsp(SRV_CODE_SUCCESS, "task started")}}, Header(0, "task started") + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(SRV_CODE_NO_TASK_TO_CANCEL, "no task")}}, Header(0, "no task") + s3, {kTask}},
-      {kSupply,
-       watering,
-       {{kTask, Rsp(SRV_CODE_FAILED, "conflict", kDrainConflict)}},
-       Header(10, "conflict") + s3,
-       {kTask}},
-      {kSupply,
-       watering,
-       {{kTask, Rsp(SRV_CODE_FAILED, "illegal")}},
-       Header(1, "illegal") + s3,
-       {kTask}},  // still a refusal
-      {kSupply,
-       watering,
-       {{kTask, Rsp(SRV_CODE_STATION_ERROR, "in error")}},
-       Header(1, "station happen error") + s3,
-       {kTask}},
-      {kSupply, watering, {{kTask, Rsp(SRV_CODE_EMERGENCY_STOP)}}, estop + s3, {kTask}},
-      {kSupply, watering, {{kTask, Rsp(SRV_CODE_STATION_RESET)}}, Header(1, "unknow error") + s3, {kTask}},
-      // Disinfectant preparation comes only through the pre-water topic.
-      {kSupply, disinfectant, {}, Header(1, "Unknown supply type") + s0, {}},
-      // Pre-water passes no error code on and has its own lines for an invalid type and a reset.
-      {kPre,
-       pre_water,
-       {{kTask, Rsp(SRV_CODE_TASK_UPDATED, "updated", kPrepareConflict)}},
-       Header(0, "updated") + "}",
-       {kTask}},
-      {kPre,
-       pre_water,
-       {{kTask, Rsp(SRV_CODE_FAILED, "conflict", kPrepareConflict)}},
-       Header(1, "conflict") + "}",
-       {kTask}},
-      {kPre,
-       pre_water,
-       {{kTask, Rsp(SRV_CODE_INVALID_TASK_TYPE)}},
-       Header(1, "station don't support pre water request") + "}",
-       {kTask}},
-      {kPre, pre_water, {{kTask, Rsp(SRV_CODE_STATION_RESET)}}, Header(1, "station in reset") + "}", {kTask}},
-      {kPre, pre_water, {{kTask, Rsp(SRV_CODE_BUSY)}}, Header(1, "unknow error") + "}", {kTask}},
-      // Each check asks its own question and is ready only on its own answer code.
-      {kCheck, in_pose, {{kPos, Rsp(SRV_CODE_ROBOT_IN_POSITION)}}, ok + R"(,"robotCheck":1,"checkType":0})", {kPos}},
-      {kCheck, in_pose, {{kPos, Rsp(SRV_CODE_EMERGENCY_STOP)}}, estop + R"(,"robotCheck":0,"checkType":0})", {kPos}},
-      {kCheck, ready, {{kReady, Rsp(SRV_CODE_WATER_READY)}}, ok + R"(,"robotCheck":1,"checkType":1})", {kReady}},
-      {kCheck, ready, {{kReady, Rsp(SRV_CODE_ROBOT_IN_POSITION)}}, ok + R"(,"robotCheck":0,"checkType":1})", {kReady}},
-      {kCheck, R"("checkType":7)", {}, Header(1, "Unknown check type") + R"(,"robotCheck":0,"checkType":0})", {}},
-      // Docked or out, the robot's wish, and whether the station lets it go.
-      {kDock,
-       R"("robotDesire":2)",
-       {{kPos, Rsp(SRV_CODE_ROBOT_IN_POSITION)}},
-       ok + R"(,"robotState":2,"robotDesire":2})",
-       {kPos, kLeave}},
-      {kDock,
-       R"("robotDesire":0)",
-       {{kPos, Rsp(SRV_CODE_ROBOT_NOT_IN_POSITION)}},
-       ok + R"(,"robotState":1,"robotDesire":0})",
-       {kPos}},
-      {kDock,
-       R"("robotDesire":2)",
-       {{kPos, Rsp(SRV_CODE_EMERGENCY_STOP)}},
-       estop + R"(,"robotState":0,"robotDesire":0})",
-       {kPos}},
-      {kDock,
-       R"("robotDesire":2)",
-       {{kPos, Rsp(SRV_CODE_STATION_RESET)}},
-       ok + R"(,"robotState":0,"robotDesire":0})",
-       {kPos}},
-      // Unknown enumeration name, no JSON, unknown field: error 3 without the ids, nothing asked.
-      {kCheck, R"("checkType":"ENUM_NOPE")", {}, bad + R"(,"robotCheck":0,"checkType":0})", {}},
-      {kDock, "not json", {}, bad + R"(,"robotState":0,"robotDesire":0})", {}},
-      {kPre, R"("bogus":1)", {}, bad + "}", {}},
-      {kSupply, R"("cmd":{"supplyType":"NOPE"})", {}, bad + s0, {}},
-  };
-  for (const Exchange& c : cases) {
-    SCOPED_TRACE(c.topic + (" " + c.request) + " -> " + c.reply);
-    Script(c.answers);
-    EXPECT_EQ(Ask(c.topic, "{" + kIds + "," + c.request + "}"), c.reply);
-    std::vector<int> cmds;
-    for (const auto& req : Asked()) cmds.push_back(req.cmd);
-    EXPECT_EQ(cmds, c.asked);
-  }
+// Each request topic is answered on its own reply topic, through one connection however
+// often Init was called.
+TEST_F(StationMqttTest, RequestsAreAnsweredOnTheirReplyTopics) {
+  auto answers = On(SRV_CMD_TASK, SRV_CODE_SUCCESS, "task started");
+  answers[SRV_CMD_ROBOT_POSITION] = Rsp(SRV_CODE_ROBOT_IN_POSITION);
+  suite_->station->Script(answers);
+  const std::string ok = Header(0, ""), started = Header(0, "task started");
+  EXPECT_EQ(Ask("checkStation", "{" + kIds + R"(,"checkType":"ENUM_IN_POSE"})"),
+            ok + R"(,"robotCheck":1,"checkType":0})");
+  EXPECT_EQ(Ask("dockState", "{" + kIds + R"(,"robotDesire":1})"), ok + R"(,"robotState":2,"robotDesire":1})");
+  EXPECT_EQ(Ask("preWaterRequest", "{" + kIds + R"(,"cmd":{"waterVolume":500}})"), started + "}");
+  EXPECT_EQ(Ask("supplyMaterialRequest", "{" + kIds + R"(,"cmd":{"supplyType":"ENUM_SUPPLY_WATERING"}})"),
+            started + R"(,"supplyType":3})");
   const std::string log = suite_->broker.Log();  // one connection despite two Inits
   EXPECT_TRUE(log.find("as Station_S1") != std::string::npos && log.find("as Station_S1") == log.rfind("as Station_S1"))
       << log;
-}
-
-TEST_F(StationMqttTest, CloudRepliesUnknownTopicsAndConnectionLoss) {
-  const auto arrive = [&](const std::string& segment, const std::string& payload) {
-    Script({});
-    suite_->callback->message_arrived(mqtt::make_message("clean_robot_station/S1/" + segment, payload));
-    return Asked();
-  };
-  const auto cloud = arrive("reportActivelyRe", R"({"result":1,"consumablesReplyState":{}})");
-  ASSERT_EQ(cloud.size(), 1u);
-  EXPECT_TRUE(cloud[0].cmd == SRV_CMD_CLOUD_REPLY && cloud[0].report_rsp.has_consumables_reply_state());
-  EXPECT_TRUE(arrive("reportActivelyRe", R"({"nope":1})").empty());
-  EXPECT_TRUE(arrive("bogus", "{}").empty());
-  Script({});
-  suite_->callback->connection_lost("test");
-  ASSERT_EQ(Asked().size(), 1u);
-  EXPECT_EQ(Asked()[0].cmd, SRV_CMD_CONNECTION_LOST);
-  // No reply went out for any of these: the next request's reply is the first on its topic.
-  Script({{SRV_CMD_ROBOT_POSITION, Rsp(9)}});
-  EXPECT_EQ(Ask("checkStation", "{}"), R"({"rspHeader":{"msgId":{"uuid":""},"robotId":{"uuid":""},)"
-                                       R"("errCode":0,"errMsg":""},"robotCheck":1,"checkType":0})");
 }
 
 TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
@@ -274,7 +297,7 @@ TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
   for (int i = 0; i < 2; ++i) EXPECT_EQ(Next(kRobotTopic), robot + "}");
 
   // Recorded while the broker is away: kept, and carried by the next periodic upload.
-  MqttClient::Instance().ReconfigureForTest();
+  suite_->Renew();
   {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_UV_LAMP);  // 13 is no task key
@@ -282,7 +305,7 @@ TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
     std::lock_guard<std::shared_mutex> data_lock(center_->task_data_mutex());
     center_->task_data().emergency_stop_normal = false;
   }
-  ASSERT_TRUE(MqttClient::Instance().Init(suite_->callback) && suite_->WarmUp());
+  ASSERT_TRUE(suite_->client->Init(suite_->callback) && suite_->WarmUp());
   center_->StationInfoUploadCloud();
   const std::string consumables = R"("consumables_state":{"tap_water":1,"dust_bag":1},)";
   EXPECT_EQ(Next(kCloudTopic), header +
@@ -322,7 +345,7 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
       {"dust bag out past the debounce",
        [&] {
          feed([](Report& r) { r.set_dustbagdet(0); });
-         station_test::AdvanceClock(91);
+         clock_->Advance(91);
          feed([](Report& r) { r.set_dustbagdet(0); });
        },
        R"({"name":"dust_bag","data":"out")", robot, healthy},
@@ -342,9 +365,8 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
   };
   for (const Immediate& row : rows) {
     SCOPED_TRACE(row.condition);
-    center_ = std::make_shared<StationCenter>();
-    center_->SetReportPublisher(MqttReportPublisher());
-    station_test::FreshSensorAutomation();
+    clock_ = std::make_shared<station_test::TestClock>();
+    center_ = NewCenter();
     // No periodic upload runs here: whatever arrives was sent by the record itself.
     row.make();
     const std::string upload = Next(kCloudTopic);
@@ -356,7 +378,6 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
     center_->StationInfoUploadCloud();
     EXPECT_EQ(Next(kCloudTopic).find("abnormal"), std::string::npos) << "one upload per record, not per report";
     EXPECT_EQ(Next(kRobotTopic).find("consumables"), std::string::npos);
-    station_test::ResetClock();
   }
 }
 

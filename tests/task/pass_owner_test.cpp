@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <set>
 #include <utility>
 #include <vector>
 
-#include "clock.h"
 #include "task/add_water_no_limit_task.h"
 #include "task/dry_task.h"
+#include "task/fake_services.h"
 #include "task/log_capture.h"
 #include "task/reset_station_task.h"
-#include "task/task_services.h"
 #include "task/uv_task.h"
 
 namespace station_center {
@@ -18,28 +16,9 @@ namespace {
 using station_test::Logs;
 using Commands = std::vector<std::pair<int, int>>;  // (supply type, action) as sent
 
-// A station without a core: records commands, refuses those of the listed supply types.
-class FakeServices : public TaskServices {
- public:
-  bool SendCommand(const station::ActionCommand& cmd) override {
-    commands.emplace_back(cmd.supply_type_(), cmd.action_());
-    return refused.count(cmd.supply_type_()) == 0;
-  }
-  void WithTaskData(const std::function<void(StationTaskData&)>& update) override { update(data); }
-  void ReadTaskData(const std::function<void(const StationTaskData&)>& read) override { read(data); }
-  void AbnormalTaskRecord(int32_t type, int32_t task) override { abnormal.emplace_back(type, task); }
-  int64_t LatestReportMillis() const override { return 0; }
-
-  Commands commands;
-  std::set<int> refused;
-  StationTaskData data;
-  std::vector<std::pair<int32_t, int32_t>> abnormal;
-};
-
 class PassOwnerTest : public ::testing::Test {
  protected:
   void SetUp() override { Logs().Clear(); }
-  void TearDown() override { ResetClockForTest(); }
 
   static station::SensorsDataRep Report(bool docked) {
     station::SensorsDataRep report;
@@ -49,7 +28,7 @@ class PassOwnerTest : public ::testing::Test {
     return report;
   }
 
-  std::shared_ptr<FakeServices> services_ = std::make_shared<FakeServices>();
+  std::shared_ptr<station_test::FakeServices> services_ = std::make_shared<station_test::FakeServices>();
 };
 
 TEST_F(PassOwnerTest, ActionTaskRunsOnlyOnceItsStartWasAcknowledgedAndStartsOnce) {
@@ -71,11 +50,11 @@ TEST_F(PassOwnerTest, ActionTaskRunsOnlyOnceItsStartWasAcknowledgedAndStartsOnce
   // The type's row says its limit is the request's: an update restarts it from now.
   StationSrvReq update;
   update.supply_material_req.mutable_cmd()->set_duration(5);
-  AdvanceClockForTest(100);
+  services_->time.Advance(100);
   EXPECT_TRUE(dry.UpdateTaskInfoUnlock(update));
-  AdvanceClockForTest(3);
+  services_->time.Advance(3);
   EXPECT_TRUE(dry.DoTaskInside(Report(true)));
-  AdvanceClockForTest(3);
+  services_->time.Advance(3);
   EXPECT_FALSE(dry.DoTaskInside(Report(true)));
   EXPECT_TRUE(Logs().Has("exec timeout"));
 }
@@ -88,7 +67,7 @@ TEST_F(PassOwnerTest, UvLampChecksTheRobotBeforeItsTimeLimit) {
     services_->commands.clear();
     UVTask uv(services_, TASK_TYPE_UV_LAMP, 5);
     ASSERT_TRUE(uv.DoTaskInside(Report(true)));
-    AdvanceClockForTest(6);
+    services_->time.Advance(6);
     EXPECT_TRUE(uv.DoTaskInside(Report(docked)));
     EXPECT_EQ(uv.status(), docked ? TASK_STATUS_OVER : TASK_STATUS_ERROR);
     EXPECT_EQ(Logs().Has("exec timeout"), docked);
@@ -118,7 +97,7 @@ TEST_F(PassOwnerTest, StepTaskStartsAtStepOneOnceAndItsLimitHookEndsThePass) {
   services_->commands.clear();
   EXPECT_TRUE(water.DoTaskInside(Report(true)));
   EXPECT_EQ(services_->commands, (Commands{{station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1}}));
-  AdvanceClockForTest(6);
+  services_->time.Advance(6);
   EXPECT_FALSE(water.DoTaskInside(Report(true)));
   EXPECT_TRUE(Logs().Has("add water no limit exec timeout"));
   EXPECT_EQ(services_->commands.size(), 1u) << "the step after the limit did not run";

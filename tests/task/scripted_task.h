@@ -5,7 +5,6 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
-#include <vector>
 
 #include "task/task.h"
 #include "task/task_factory.h"
@@ -69,26 +68,20 @@ class ScriptedTask : public station_center::Task {
   std::shared_ptr<TaskScript> script_;
 };
 
-// Tasks of the used types are ScriptedTasks, each with a fresh script, until this object goes away.
+// Task classes for a core: the used types' tasks are ScriptedTasks, each with a fresh script.
 class Scripts {
  public:
   std::shared_ptr<TaskScript> Use(station_center::TaskType type) {
     auto script = std::make_shared<TaskScript>();
-    station_center::OverrideTaskClassForTest(
-        type, [script](const std::shared_ptr<station_center::TaskServices>& services,
-                       const station_center::StationSrvReq&, station_center::TaskType t, int64_t max_seconds,
-                       int32_t) { return std::make_shared<ScriptedTask>(services, t, max_seconds, script); });
-    types_.push_back(type);
+    makers_->Set(type, [script](const std::shared_ptr<station_center::TaskServices>& services,
+                                const station_center::StationSrvReq&, station_center::TaskType t, int64_t max_seconds,
+                                int32_t) { return std::make_shared<ScriptedTask>(services, t, max_seconds, script); });
     return script;
   }
-  ~Scripts() {
-    for (station_center::TaskType type : types_) {
-      station_center::OverrideTaskClassForTest(type, nullptr);
-    }
-  }
+  const std::shared_ptr<station_center::TaskMakers>& makers() const { return makers_; }
 
  private:
-  std::vector<station_center::TaskType> types_;
+  const std::shared_ptr<station_center::TaskMakers> makers_ = std::make_shared<station_center::TaskMakers>();
 };
 
 }  // namespace station_test
