@@ -108,10 +108,10 @@ bool SafetyMonitor::LeftOn(const SafetyInputs& in, int type, double* since) cons
   }
   *since = std::max(left_at_s_, last_command_s_);
   if (type == station::ENUM_SUPPLY_SEWAGE_PUMP) {
-    *since = std::max(*since, sewage_seen_s_ + config_.sewage_run_on_s);  // ahead of now while sewage is seen
+    *since = std::max(*since, sewage_seen_s_ + config_.sewage_run_on_s);
   }
-  return type != station::ENUM_SUPPLY_HAND_CHARGE ||
-         (in.report.handchargedet() == 0 && !in.report.handchargeinsidedet());
+  const bool plugged = in.report.handchargedet() != 0 || in.report.handchargeinsidedet();
+  return *since <= in.now_s && !(type == station::ENUM_SUPPLY_HAND_CHARGE && plugged);
 }
 
 void SafetyMonitor::Judge(const SafetyInputs& in, Invariant invariant, bool holds, double grace_s,
