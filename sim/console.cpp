@@ -17,62 +17,6 @@ namespace station_sim {
 
 namespace {
 
-struct TypeName {
-  const char* shorthand;
-  station::EnumSupplyType type;
-};
-
-constexpr TypeName kTypeNames[] = {
-    {"tap", station::ENUM_SUPPLY_TAP_WATER_SWITCH},
-    {"charging", station::ENUM_SUPPLY_CHARGING},
-    {"supply", station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH},
-    {"sewage", station::ENUM_SUPPLY_SEWAGE_PUMP},
-    {"heatwire", station::ENUM_SUPPLY_HEATING_WIRE},
-    {"fan", station::ENUM_SUPPLY_HEATING_FAN},
-    {"dust", station::ENUM_SUPPLY_COLLECT_DUST},
-    {"selfclean", station::ENUM_SUPPLY_SELF_CLEAN_PUMP},
-    {"uv", station::ENUM_SUPPLY_UV_LAMP},
-    {"sorter", station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR},
-    {"cleanliquid", station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP},
-    {"perfume", station::ENUM_SUPPLY_PERFUME_PUMP},
-    {"drain", station::ENUM_SUPPLY_DRAINAGE_SWITCH},
-    {"handcharge", station::ENUM_SUPPLY_HAND_CHARGE},
-    {"restart", station::ENUM_SUPPLY_RESTART_MCU},
-    {"reset", station::ENUM_SUPPLY_RESET_MCU},
-    {"ultrasonic", station::ENUM_SUPPLY_ULTRASONIC},
-};
-
-const char* Shorthand(int type) {
-  for (const auto& n : kTypeNames) {
-    if (n.type == type) {
-      return n.shorthand;
-    }
-  }
-  return "?";
-}
-
-// Accepts the shorthand, the schema name or the number.
-bool ParseType(const std::string& text, station::EnumSupplyType* out) {
-  for (const auto& n : kTypeNames) {
-    if (text == n.shorthand) {
-      *out = n.type;
-      return true;
-    }
-  }
-  station::EnumSupplyType t;
-  if (station::EnumSupplyType_Parse(text, &t) && t != station::ENUM_SUPPLY_INVALID) {
-    *out = t;
-    return true;
-  }
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (!text.empty() && *end == '\0' && v > 0 && v < station::EnumSupplyType_ARRAYSIZE) {
-    *out = static_cast<station::EnumSupplyType>(v);
-    return true;
-  }
-  return false;
-}
-
 bool ParseInt(const std::string& text, int* out) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
@@ -169,7 +113,7 @@ constexpr size_t kUsageColumn = 28;
 constexpr size_t kHelpWidth = 80;
 constexpr char kShorthand[] = "";
 
-// Beside kTypeNames, whose shorthands it lists.
+// The shorthands SupplyShorthand knows.
 constexpr char kSupplyTypesHelp[] =
     "supply types: tap charging supply sewage heatwire fan dust selfclean uv sorter cleanliquid perfume\n"
     "              drain handcharge restart reset ultrasonic\n";
@@ -193,7 +137,7 @@ std::string ListCommands(StationSim& sim, const Line& in) {
   for (const auto& c : sim.ReceivedCommands()) {
     out << "seq " << c.seq_();
     if (c.has_cmd_()) {
-      out << " " << Shorthand(c.cmd_().supply_type_()) << "(" << c.cmd_().supply_type_() << ") action "
+      out << " " << SupplyShorthand(c.cmd_().supply_type_()) << "(" << c.cmd_().supply_type_() << ") action "
           << c.cmd_().action_();
     }
     if (c.has_change_led_()) {
@@ -289,11 +233,11 @@ std::string FaultRefuse(StationSim& sim, const Line& in) {
     return std::string("ok: LED commands ") + (on ? "refused" : "accepted");
   }
   station::EnumSupplyType type;
-  if (!ParseType(in.w[2], &type)) {
+  if (!ParseSupplyType(in.w[2], &type)) {
     return Error("unknown supply type " + in.w[2]);
   }
   sim.RefuseSupply(type, on);
-  return std::string("ok: ") + Shorthand(type) + " commands " + (on ? "refused" : "accepted");
+  return std::string("ok: ") + SupplyShorthand(type) + " commands " + (on ? "refused" : "accepted");
 }
 
 std::string FaultDelay(StationSim& sim, const Line& in) {
@@ -375,6 +319,35 @@ std::string FaultClear(StationSim& sim, const Line& in) {
   return "ok: all fault switches off";
 }
 
+// Counts per invariant as "name: count" lines, then the total and the kept lines.
+std::string SafetyText(StationSim& sim, const Line& in) {
+  if (in.size() != 1) {
+    return Unknown(in);
+  }
+  const SafetyReport report = sim.Safety();
+  std::ostringstream out;
+  for (const SafetyCount& c : report.counts) {
+    out << c.name << ": " << c.count << "\n";
+  }
+  out << "violations: " << report.Total();
+  if (report.lines.empty()) {
+    return out.str() + "\n";
+  }
+  out << ", first " << report.lines.size() << " kept:\n";
+  for (const std::string& line : report.lines) {
+    out << "  " << line << "\n";
+  }
+  return out.str();
+}
+
+std::string SafetyReset(StationSim& sim, const Line& in) {
+  if (in.size() != 2) {
+    return Unknown(in);
+  }
+  sim.ResetSafety();
+  return "ok: safety counts and lines cleared";
+}
+
 // "fault" followed by no switch the table knows.
 std::string FaultUnknown(StationSim&, const Line& in) { return in.size() < 2 ? Unknown(in) : BadSwitch(in); }
 
@@ -422,6 +395,8 @@ const std::vector<Command>& Commands() {
       {"fault garbage", "command|sensor", "next answer / next report is an undecodable frame", FaultGarbage},
       {"fault clear", "", "every fault switch off", FaultClear},
       {"fault", "", nullptr, FaultUnknown},
+      {"safety", "", "safety violations: counts per invariant, the first ones as lines", SafetyText},
+      {"safety reset", "", "clear the safety counts and lines", SafetyReset},
       {"help", "", "this text", [](StationSim&, const Line&) { return StationSim::HelpText(); }},
       {"?", "", nullptr, [](StationSim&, const Line&) { return StationSim::HelpText(); }},
   };
@@ -509,7 +484,7 @@ std::string StationSim::StatusText() const {
   for (int t = 1; t < station::EnumSupplyType_ARRAYSIZE; ++t) {
     const auto type = static_cast<station::EnumSupplyType>(t);
     if (ActuatorOn(type)) {
-      out << " " << Shorthand(t) << "(" << t << ")";
+      out << " " << SupplyShorthand(t) << "(" << t << ")";
       const int p = ActuatorPower(type);
       if (p != 1) {
         out << "=" << p;
@@ -527,7 +502,7 @@ std::string StationSim::StatusText() const {
       << r.disinfectantplatenum() << (r.sortermotorcurrentstate() ? "" : " (motor OVERLOAD)") << "\n";
   std::ostringstream fs;
   for (int t : f.refused_types) {
-    fs << " refuse:" << Shorthand(t);
+    fs << " refuse:" << SupplyShorthand(t);
   }
   if (f.refuse_led) fs << " refuse:led";
   if (f.ack_delay_ms > 0) fs << " delay:" << f.ack_delay_ms << "ms";

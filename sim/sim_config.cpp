@@ -36,10 +36,19 @@ bool LoadLinkConfig(SimOptions* options, std::string* error) {
       *out = static_cast<uint16_t>(it->value.GetInt());
     }
   };
+  // The safety monitor allows the sewage automation what the daemon is configured for.
+  const auto number = [&doc](const char* key, double* out) {
+    auto it = doc.FindMember(key);
+    if (it != doc.MemberEnd() && it->value.IsNumber()) {
+      *out = it->value.GetDouble();
+    }
+  };
   str("embedded_ip", &options->command_ip);
   port("embedded_action_port", &options->command_port);
   str("soc_ip", &options->sensor_ip);
   port("soc_data_server_port", &options->sensor_port);
+  number("sewage_check_threshold_down", &options->model.safety.sewage_threshold);
+  number("sewage_pump_continue_work_time", &options->model.safety.sewage_run_on_s);
   return true;
 }
 

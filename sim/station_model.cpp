@@ -91,14 +91,70 @@ bool WriteField(station::SensorsDataRep* msg, const std::string& name, const std
   }
 }
 
+struct TypeName {
+  const char* shorthand;
+  station::EnumSupplyType type;
+};
+
+constexpr TypeName kTypeNames[] = {
+    {"tap", station::ENUM_SUPPLY_TAP_WATER_SWITCH},
+    {"charging", station::ENUM_SUPPLY_CHARGING},
+    {"supply", station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH},
+    {"sewage", station::ENUM_SUPPLY_SEWAGE_PUMP},
+    {"heatwire", station::ENUM_SUPPLY_HEATING_WIRE},
+    {"fan", station::ENUM_SUPPLY_HEATING_FAN},
+    {"dust", station::ENUM_SUPPLY_COLLECT_DUST},
+    {"selfclean", station::ENUM_SUPPLY_SELF_CLEAN_PUMP},
+    {"uv", station::ENUM_SUPPLY_UV_LAMP},
+    {"sorter", station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR},
+    {"cleanliquid", station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP},
+    {"perfume", station::ENUM_SUPPLY_PERFUME_PUMP},
+    {"drain", station::ENUM_SUPPLY_DRAINAGE_SWITCH},
+    {"handcharge", station::ENUM_SUPPLY_HAND_CHARGE},
+    {"restart", station::ENUM_SUPPLY_RESTART_MCU},
+    {"reset", station::ENUM_SUPPLY_RESET_MCU},
+    {"ultrasonic", station::ENUM_SUPPLY_ULTRASONIC},
+};
+
 }  // namespace
+
+const char* SupplyShorthand(int type) {
+  for (const auto& n : kTypeNames) {
+    if (n.type == type) {
+      return n.shorthand;
+    }
+  }
+  return "?";
+}
+
+bool ParseSupplyType(const std::string& text, station::EnumSupplyType* out) {
+  for (const auto& n : kTypeNames) {
+    if (text == n.shorthand) {
+      *out = n.type;
+      return true;
+    }
+  }
+  station::EnumSupplyType t;
+  if (station::EnumSupplyType_Parse(text, &t) && t != station::ENUM_SUPPLY_INVALID) {
+    *out = t;
+    return true;
+  }
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (!text.empty() && *end == '\0' && v > 0 && v < station::EnumSupplyType_ARRAYSIZE) {
+    *out = static_cast<station::EnumSupplyType>(v);
+    return true;
+  }
+  return false;
+}
 
 StationModel::StationModel(const ModelParams& params)
     : params_(params),
       tank_ml_(std::clamp(params.tank_initial_ml, 0.0, params.tank_capacity_ml)),
       wire_c_(params.ambient_c),
       plate1_c_(params.ambient_c),
-      plate2_c_(params.ambient_c) {
+      plate2_c_(params.ambient_c),
+      safety_(params.safety) {
   // An idle, healthy station with nobody docked: consumables and removable
   // parts in place, self-checks passed, motor currents normal.
   inputs_.set_dustbagdet(1);
@@ -126,6 +182,7 @@ bool StationModel::Apply(const station::ActionCommand& cmd) {
     return false;
   }
   const int power = cmd.action_();
+  safety_.NoteActuatorCommand(time_s_);
   switch (type) {
     case station::ENUM_SUPPLY_RESET_MCU:
       // A board reset stops everything it drives.
@@ -160,10 +217,22 @@ void StationModel::Advance(double dt) {
   if (dt <= 0) {
     return;
   }
+  time_s_ += dt;
   AdvanceTank(dt);
   AdvanceSorter(dt);
   AdvanceTemperatures(dt);
   AdvancePressureAndSewage(dt);
+  JudgeSafety();
+}
+
+void StationModel::JudgeSafety() {
+  SafetyInputs in;
+  in.now_s = time_s_;
+  for (int t = 0; t < station::EnumSupplyType_ARRAYSIZE; ++t) {
+    in.power[t] = actuators_[t].power;
+  }
+  in.report = Report();
+  safety_.Evaluate(in);
 }
 
 // Clean tank: inflows first, then outflows, never past the brim or below empty.

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "sim/safety_monitor.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
 
@@ -47,7 +48,16 @@ struct ModelParams {
   double sewage_det_level = 800;   // sewageDet 1 above this
   double sewage_overflow_level = 2500;
   double sewage_max_level = 3000;
+
+  // Grace times of the safety monitor, which judges every step of the model.
+  SafetyConfig safety;
 };
+
+// The short name of a supply type as the console and the safety lines write it
+// ("heatwire"), "?" when it has none; the parse also takes the schema name or
+// the number.
+const char* SupplyShorthand(int type);
+bool ParseSupplyType(const std::string& text, station::EnumSupplyType* out);
 
 // What the board drives, indexed by station::EnumSupplyType.
 struct ActuatorState {
@@ -65,8 +75,10 @@ class StationModel {
   bool Apply(const station::ActionCommand& cmd);
   void ApplyLed(station::EnumLedCmd led) { last_led_ = led; }
 
-  // Advances the physics by `dt_s` seconds.
+  // Advances the physics by `dt_s` seconds of simulated time, then lets the
+  // safety monitor judge the new state.
   void Advance(double dt_s);
+  double time() const { return time_s_; }  // simulated seconds since construction
 
   // The report as the board would send it now (seq not filled in).
   station::SensorsDataRep Report() const;
@@ -99,6 +111,8 @@ class StationModel {
   int resets() const { return resets_; }
   int restarts() const { return restarts_; }
   const ModelParams& params() const { return params_; }
+  SafetyReport Safety() const { return safety_.Report(); }
+  void ResetSafety() { safety_.Reset(); }
 
  private:
   void AllOff();
@@ -109,6 +123,7 @@ class StationModel {
   void AdvanceSorter(double dt);
   void AdvanceTemperatures(double dt);
   void AdvancePressureAndSewage(double dt);
+  void JudgeSafety();
 
   ModelParams params_;
   ActuatorState actuators_[station::EnumSupplyType_ARRAYSIZE];
@@ -130,6 +145,8 @@ class StationModel {
   int last_led_ = 0;
   int resets_ = 0;
   int restarts_ = 0;
+  double time_s_ = 0;
+  SafetyMonitor safety_;
 };
 
 }  // namespace station_sim

@@ -164,6 +164,14 @@ void StationSim::SetSorterOverload(double seconds) {
   SIM_LOCKED;
   impl_->board.model.SetSorterOverload(seconds);
 }
+SafetyReport StationSim::Safety() const {
+  SIM_LOCKED;
+  return impl_->board.model.Safety();
+}
+void StationSim::ResetSafety() {
+  SIM_LOCKED;
+  impl_->board.model.ResetSafety();
+}
 
 Faults StationSim::faults() const {
   SIM_LOCKED;

@@ -106,6 +106,12 @@ class StationSim {
   bool Unpin(const std::string& name);
   void SetSorterOverload(double seconds);
 
+  // The safety monitor, judged at every model tick: counts per invariant and
+  // the first violations as lines. Reset clears both; a condition that still
+  // holds then counts again once its grace has passed.
+  SafetyReport Safety() const;
+  void ResetSafety();
+
   // Fault switches.
   Faults faults() const;
   void RefuseSupply(station::EnumSupplyType type, bool refuse);

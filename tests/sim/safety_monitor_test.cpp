@@ -1,0 +1,199 @@
+// The simulator's safety monitor: each invariant on the model, stepped by its own
+// clock, and the console's safety lines with the daemon's command link driving.
+
+#include "sim/safety_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "bottom/embedded_communicator.h"
+#include "bottom/tcp_client.h"
+#include "sim/station_model.h"
+#include "sim/station_sim.h"
+#include "support/test_support.h"
+
+namespace station_sim {
+namespace {
+
+constexpr double kTick = 0.02;  // the simulator's model step
+
+void Set(StationModel& m, station::EnumSupplyType type, int action = 1) {
+  station::ActionCommand cmd;
+  cmd.set_supply_type_(type);
+  cmd.set_action_(action);
+  ASSERT_TRUE(m.Apply(cmd));
+}
+
+// Steps the model as its tick thread does.
+void Step(StationModel& m, double seconds) {
+  for (double t = 0; t < seconds; t += kTick) m.Advance(kTick);
+}
+
+void DockThenLeave(StationModel& m) {
+  m.Dock(true);
+  m.Advance(kTick);
+  Set(m, station::ENUM_SUPPLY_COLLECT_DUST);
+  m.Advance(kTick);
+  m.Dock(false);
+}
+
+TEST(SafetyMonitorTest, EachInvariantCountsOncePerEpisodeAfterItsGrace) {
+  ModelParams params;
+  params.safety.kept_lines = 1;
+  const SafetyConfig& c = params.safety;
+  const struct {
+    Invariant invariant;
+    double grace_s;
+    std::function<void(StationModel&)> enter;  // drives the model into the condition
+  } rows[] = {
+      {Invariant::kHeatWireWithoutFan, c.heat_wire_grace_s,
+       [](StationModel& m) { Set(m, station::ENUM_SUPPLY_HEATING_WIRE); }},
+      {Invariant::kTapOpenTankFull, c.tap_full_grace_s,
+       [](StationModel& m) {
+         m.SetTankVolume(m.params().tank_capacity_ml);
+         Set(m, station::ENUM_SUPPLY_TAP_WATER_SWITCH);
+       }},
+      {Invariant::kRobotAbsentOutput, c.absent_grace_s, [](StationModel& m) { Set(m, station::ENUM_SUPPLY_UV_LAMP); }},
+      {Invariant::kActuatorOnInEmergencyStop, c.estop_grace_s,
+       [](StationModel& m) {
+         m.SetField("emergencyStopState", "1");
+         Set(m, station::ENUM_SUPPLY_COLLECT_DUST);
+       }},
+      {Invariant::kActuatorLeftOnAfterLeave, c.left_on_s, DockThenLeave},
+  };
+  for (const auto& row : rows) {
+    const char* name = InvariantName(row.invariant);
+    SCOPED_TRACE(name);
+    StationModel m(params);
+    const auto count = [&m, &row] { return m.Safety().Count(row.invariant); };
+    row.enter(m);
+    m.Advance(kTick);  // the condition is seen
+    m.Advance(row.grace_s - kTick);
+    EXPECT_EQ(count(), 0) << "within the grace";
+    m.Advance(2 * kTick);
+    EXPECT_EQ(count(), 1);
+    Step(m, 2 * row.grace_s);
+    EXPECT_EQ(count(), 1) << "once per episode";
+
+    Set(m, station::ENUM_SUPPLY_RESET_MCU);  // everything off ends the episode
+    m.Advance(kTick);
+    row.enter(m);
+    m.Advance(kTick);
+    m.Advance(row.grace_s + kTick);
+    EXPECT_EQ(count(), 2) << "a new episode";
+    const SafetyReport report = m.Safety();
+    EXPECT_EQ(report.Total(), 2) << "no other invariant counted";
+    ASSERT_EQ(report.lines.size(), 1u) << "only the first kept";
+    EXPECT_NE(report.lines[0].find(std::string("  ") + name + "  actuators: "), std::string::npos) << report.lines[0];
+
+    m.ResetSafety();
+    EXPECT_EQ(m.Safety().Total(), 0);
+    EXPECT_TRUE(m.Safety().lines.empty());
+    m.Advance(kTick);
+    m.Advance(row.grace_s + kTick);
+    EXPECT_EQ(count(), 1) << "a condition still holding counts again after a reset";
+  }
+}
+
+// What the station may do, the monitor leaves uncounted.
+TEST(SafetyMonitorTest, TheStationsOwnWorkIsNoViolation) {
+  const std::pair<const char*, std::function<void(StationModel&)>> cases[] = {
+      {"heat wire with the fan",
+       [](StationModel& m) {
+         Set(m, station::ENUM_SUPPLY_HEATING_FAN);
+         Set(m, station::ENUM_SUPPLY_HEATING_WIRE);
+         Step(m, 5);
+       }},
+      {"tap filling to the up level",
+       [](StationModel& m) {
+         m.SetTankVolume(0);
+         Set(m, station::ENUM_SUPPLY_TAP_WATER_SWITCH);
+         Step(m, 4);
+       }},
+      {"robot outputs while docked",
+       [](StationModel& m) {
+         m.Dock(true);
+         for (auto type : {station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, station::ENUM_SUPPLY_SELF_CLEAN_PUMP,
+                           station::ENUM_SUPPLY_CHARGING, station::ENUM_SUPPLY_UV_LAMP})
+           Set(m, type);
+         Step(m, 5);
+       }},
+      // A command keeps the link busy: the last one, not the leave, starts the 30 s.
+      {"a command 20 s after the leave",
+       [](StationModel& m) {
+         DockThenLeave(m);
+         Step(m, 20);
+         Set(m, station::ENUM_SUPPLY_HEATING_FAN);
+         Step(m, 20);
+       }},
+      // The automation pumps while it sees sewage and 30 s after: 2000 drains in about 3 s.
+      {"the sewage pump after the leave",
+       [](StationModel& m) {
+         DockThenLeave(m);
+         Set(m, station::ENUM_SUPPLY_COLLECT_DUST, 0);
+         m.SetSewageLevel(2000);
+         Set(m, station::ENUM_SUPPLY_SEWAGE_PUMP, 80);
+         Step(m, 55);
+       }},
+  };
+  for (const auto& [what, run] : cases) {
+    StationModel m;
+    run(m);
+    EXPECT_EQ(m.Safety().Total(), 0) << what << ": " << (m.Safety().lines.empty() ? "" : m.Safety().lines[0]);
+  }
+  // The sewage pump's allowance ends: 30 s of run-on and 30 s more.
+  StationModel m;
+  DockThenLeave(m);
+  Set(m, station::ENUM_SUPPLY_COLLECT_DUST, 0);
+  m.SetSewageLevel(2000);
+  Set(m, station::ENUM_SUPPLY_SEWAGE_PUMP, 80);
+  Step(m, 70);
+  EXPECT_EQ(m.Safety().Count(Invariant::kActuatorLeftOnAfterLeave), 1);
+}
+
+TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
+  SimOptions options;
+  options.model.safety.heat_wire_grace_s = 0.1;
+  StationSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  auto client = std::make_shared<station_center::TcpClient>("127.0.0.1", sim.command_port());
+  ASSERT_TRUE(client->Init());
+  int32_t seq = 0;
+  const auto heat_wire = [&](int action) {
+    station::SupplyMaterialReq req;
+    req.set_seq_(++seq);
+    req.mutable_cmd_()->set_supply_type_(station::ENUM_SUPPLY_HEATING_WIRE);
+    req.mutable_cmd_()->set_action_(action);
+    station::SupplyMaterialRsp rsp;
+    return station_center::EmbeddedCommunicator().BottomReqNeedResp(client, req, rsp, 10);
+  };
+  const std::string none =
+      "heat_wire_without_fan: 0\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
+      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\nviolations: 0\n";
+  EXPECT_EQ(sim.Execute("safety"), none);
+
+  ASSERT_TRUE(heat_wire(1));
+  ASSERT_TRUE(station_test::WaitUntil([&] { return sim.Safety().Total() == 1; }));
+  ASSERT_TRUE(heat_wire(0));
+  const std::string text = sim.Execute("safety");
+  const std::regex format(
+      "heat_wire_without_fan: 1\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
+      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\nviolations: 1, first 1 kept:\n"
+      "  [0-9]+\\.[0-9]{3} s  [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}  heat_wire_without_fan  "
+      "actuators: heatwire\\(5\\); heatingWireTemp=[0-9.]+ heatFanFG=0\n");
+  EXPECT_TRUE(std::regex_match(text, format)) << text;
+
+  EXPECT_EQ(sim.Execute("safety reset"), "ok: safety counts and lines cleared");
+  EXPECT_EQ(sim.Execute("safety"), none);
+  EXPECT_EQ(sim.Execute("safety now"), "error: unknown command: safety now (try 'help')");
+  const std::string help = StationSim::HelpText();
+  EXPECT_NE(help.find("\nsafety                      safety violations: "), std::string::npos) << help;
+  EXPECT_NE(help.find("\nsafety reset                clear the safety counts and lines\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace station_sim
