@@ -184,6 +184,26 @@ TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
   EXPECT_FALSE(h_.On(kLamp));
 }
 
+TEST_F(ActuatorTasksTest, ChargeWithoutLimitGoesOffWhenTheRobotLeavesAndTheStationResets) {
+  constexpr int kCharge = station::ENUM_SUPPLY_CHARGING;
+  auto charge = h_.StartTask(TASK_TYPE_AUTO_CHARGE, kStd, 0);
+  ASSERT_TRUE(WaitOn(kCharge));
+  h_.AdvanceClock(100000);
+  EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_AUTO_CHARGE); }, std::chrono::milliseconds(300)))
+      << "no limit";
+  // Live plates must not stay open to touch once the robot is gone.
+  h_.sim().Dock(false);
+  EXPECT_EQ(h_.Finish(charge), TASK_STATUS_ERROR);
+  EXPECT_FALSE(h_.On(kCharge));
+  EXPECT_EQ(h_.Actions(kCharge), (Actions{{kCharge, 1}, {kCharge, 0}, {kCharge, 0}})) << "off, and again by the reset";
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
+  // With the robot away the station resets, and is free again afterwards.
+  EXPECT_TRUE(WaitUntil([&] {
+    return !h_.Actions(station::ENUM_SUPPLY_RESET_MCU).empty() &&
+           h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
+  }));
+}
+
 // A task of each type that takes its time limit from the request, started as the robot would.
 struct LimitedTask {
   TaskType type;
