@@ -37,6 +37,20 @@ int LogType(const std::shared_ptr<Task>& task) { return static_cast<int>(task->t
 
 const TaskTypeInfo& Policy(const std::shared_ptr<Task>& task) { return TaskTypeInfoOf(task->task_type()); }
 
+// The robot's action enum; the illegal 0 keeps its own answers. Any other value
+// would reach the board as power 0 and be answered success.
+bool KnownAction(int32_t action) {
+  namespace mqtt = vantorel_base_station_mqtt;
+  return action >= mqtt::ENUM_ACTION_ILLEGAL && action <= mqtt::ENUM_ACTION_STOP;
+}
+
+StationSrvRsp UnknownActionAnswer(int32_t action) {
+  LOG_WARN("action model {} unknown, task refused", action);
+  StationSrvRsp rsp = Answer(SRV_CODE_FAILED, "action model " + std::to_string(action) + " unknown");
+  rsp.err_code = vantorel_base_station_common::ENUM_ERROR_UNKNOW;
+  return rsp;
+}
+
 }  // namespace
 
 std::shared_ptr<StationCenter> GetStationCenter() {
@@ -158,6 +172,9 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
 
   const int32_t action = policy.action_from_prepare() ? req.prepare_disinfectant_req.cmd().action_cmd().action()
                                                       : req.supply_material_req.cmd().action();
+  if (policy.needs_action() && !KnownAction(action)) {
+    return UnknownActionAnswer(action);
+  }
   auto running = tasks_.find(type);
   if (running == tasks_.end()) {
     return AdmitNewTaskUnlock(req, action);

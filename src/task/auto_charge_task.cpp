@@ -50,6 +50,16 @@ bool AutoChargeTask::OnStart() {
 }
 
 bool AutoChargeTask::OnPass(const station::SensorsDataRep& data) {
+  if (!RobotInPosition(data)) {
+    // Live plates with no robot on them can be touched by anyone, and without
+    // a duration nothing else would ever end the task.
+    LOG_WARN("robot left the station, switch off charging");
+    if (!StopCharging()) {
+      return false;
+    }
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return true;
+  }
   const uint32_t limit = g_config.max_charge_plate_temp;
   if (data.electrodeplatetemp1() <= limit && data.electrodeplatetemp2() <= limit && !HandChargeOpen(data)) {
     return true;

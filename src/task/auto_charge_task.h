@@ -7,8 +7,8 @@
 
 namespace station_center {
 
-// Charges the robot through the electrode plates while both plates stay cool
-// enough and the hand charger is not plugged in.
+// Charges the robot through the electrode plates while the robot stays in
+// position, both plates stay cool enough and the hand charger is not plugged in.
 // Threading: driven under the owner's task_mutex_ like every task.
 class AutoChargeTask : public ActionTask {
  public:

@@ -76,7 +76,15 @@ bool HeatWireTask::StopWire() {
   return true;
 }
 
-bool HeatWireTask::DoCancelUnlock() { return StopWire(); }
+// The robot stops the fan right after the wire, before the wire task's next
+// pass: the flag goes as soon as the board has switched the wire off.
+bool HeatWireTask::DoCancelUnlock() {
+  if (!StopWire()) {
+    return false;
+  }
+  SetWireWorking(false);
+  return true;
+}
 
 bool HeatWireTask::DoReset() { return StopWire(); }
 

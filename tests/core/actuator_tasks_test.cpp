@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <shared_mutex>
@@ -182,6 +183,54 @@ TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
   h_.sim().Dock(false);
   EXPECT_EQ(h_.Finish(uv), TASK_STATUS_ERROR);
   EXPECT_FALSE(h_.On(kLamp));
+}
+
+TEST_F(ActuatorTasksTest, ChargeWithoutLimitGoesOffWhenTheRobotLeavesAndTheStationResets) {
+  constexpr int kCharge = station::ENUM_SUPPLY_CHARGING;
+  auto charge = h_.StartTask(TASK_TYPE_AUTO_CHARGE, kStd, 0);
+  ASSERT_TRUE(WaitOn(kCharge));
+  h_.AdvanceClock(100000);
+  EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_AUTO_CHARGE); }, std::chrono::milliseconds(300)))
+      << "no limit";
+  // Live plates must not stay open to touch once the robot is gone.
+  h_.sim().Dock(false);
+  EXPECT_EQ(h_.Finish(charge), TASK_STATUS_ERROR);
+  EXPECT_FALSE(h_.On(kCharge));
+  EXPECT_EQ(h_.Actions(kCharge), (Actions{{kCharge, 1}, {kCharge, 0}, {kCharge, 0}})) << "off, and again by the reset";
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
+  // With the robot away the station resets, and is free again afterwards.
+  EXPECT_TRUE(WaitUntil([&] {
+    return !h_.Actions(station::ENUM_SUPPLY_RESET_MCU).empty() &&
+           h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
+  }));
+}
+
+TEST_F(ActuatorTasksTest, FanStopRightAfterWireStopIsAccepted) {
+  auto dry = h_.StartTask(TASK_TYPE_DRY, kStd);
+  ASSERT_TRUE(WaitOn(kFan));
+  ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
+  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft);
+  ASSERT_TRUE(WaitOn(kWire));
+  {
+    // No pass of either task between the two stops.
+    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    const auto stop = [&](TaskType type) {
+      return h_.center().ReceiveTaskUnlock(station_test::TaskRequest(type, kStop)).code;
+    };
+    EXPECT_EQ(stop(TASK_TYPE_HEAT_WIRE), SRV_CODE_SUCCESS);
+    EXPECT_EQ(stop(TASK_TYPE_DRY), SRV_CODE_SUCCESS) << "the wire is off, so the fan may stop";
+  }
+  EXPECT_EQ(h_.Finish(wire), TASK_STATUS_CANCEL);
+  EXPECT_EQ(h_.Finish(dry), TASK_STATUS_CANCEL);
+  Actions heater = h_.Actions();
+  heater.erase(std::remove_if(heater.begin(), heater.end(),
+                              [](const std::pair<int, int>& a) { return a.first != kWire && a.first != kFan; }),
+               heater.end());
+  // Each driver repeats its off when it drops the cancelled task.
+  EXPECT_EQ(station_test::Head(heater, 3), (Actions{{kWire, 1}, {kWire, 0}, {kFan, 0}}))
+      << "the wire goes off before the fan";
+  EXPECT_FALSE(h_.On(kWire) || h_.On(kFan));
+  EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
 }
 
 // A task of each type that takes its time limit from the request, started as the robot would.

@@ -24,7 +24,7 @@ constexpr int kIllegal = mqtt::ENUM_ACTION_ILLEGAL;
 constexpr int kStd = mqtt::ENUM_ACTION_STANDARD;
 constexpr int kStrong = mqtt::ENUM_ACTION_STRONG;
 constexpr int kStop = mqtt::ENUM_ACTION_STOP;
-constexpr int kUnknownAction = 7;
+constexpr int kUnknownAction = 99;
 
 constexpr TaskType kDisinfect = TASK_TYPE_DISINFECTANT_PREPARE, kClean = TASK_TYPE_CLEAN_LIQUID_PREPARE,
                    kPerfume = TASK_TYPE_PERFUME_LIQUID_PREPARE, kDrain = TASK_TYPE_DRAIN_WATER,
@@ -171,6 +171,11 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
        "create new task failed, may be not memory", none},
       {"illegal action", kOk, kWater, kIllegal, "", as_is, SRV_CODE_FAILED, "action model illegal", none},
       {"a preparation carries no action", kOk, kDisinfect, kIllegal, "", as_is, SRV_CODE_SUCCESS, "", none},
+      // The pump would be sent power 0 and the robot told success.
+      {"unknown action", kOk, kSewage, kUnknownAction, "", as_is, SRV_CODE_FAILED, "action model 99 unknown",
+       common::ENUM_ERROR_UNKNOW},
+      {"unknown action to a preparation, which takes none", kOk, kDisinfect, kUnknownAction, "", as_is,
+       SRV_CODE_SUCCESS, "", none},
       {"stop with nothing running", kOk, kWater, kStop, "", as_is, SRV_CODE_NO_TASK_TO_CANCEL,
        "cancel task failed, because no task (task type : 5) running", none},
       // The task's own readiness checks.
@@ -251,7 +256,10 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
   EXPECT_EQ(Ask(SRV_CMD_ADD_WATER_FINISHED), SRV_CODE_ADDING_WATER);
   ASSERT_TRUE(WaitUntil([&] { return script_[TASK_TYPE_ADD_WATER]->passes.load() > 0; }));
   EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, kIllegal).msg, "action model illegal");
-  EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, kUnknownAction).msg, "already exist task, upload task info failed");
+  const StationSrvRsp unknown = Submit(TASK_TYPE_ADD_WATER, kUnknownAction);
+  EXPECT_EQ(unknown.code, SRV_CODE_FAILED);
+  EXPECT_EQ(unknown.msg, "action model 99 unknown");
+  EXPECT_EQ(unknown.err_code, common::ENUM_ERROR_UNKNOW);
   EXPECT_EQ(task->max_seconds(), 30) << "neither changes the task";
   EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, mqtt::ENUM_ACTION_SOFT, 5).code, SRV_CODE_TASK_UPDATED);
   EXPECT_EQ(task->max_seconds(), 5) << "the update carries the new duration";
