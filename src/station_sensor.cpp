@@ -55,6 +55,7 @@ class AutomationPass {
   void SewagePump();
 
  private:
+  bool Debounce(bool present, MissingDebounce* d, int32_t type);
   void Temperature(bool within_limit, bool* normal, int32_t type);
   // Opens (action > 0) or closes the sewage pump; task_data_mutex_ held.
   bool DriveSewagePump(int action);
@@ -79,24 +80,8 @@ void AutomationPass::NoteReport() {
 
 // Dust bag in place (abnormal 3); taking it out counts as replacing it.
 void AutomationPass::DustBag() {
-  if (s_.dustbagdet() != 0) {
-    if (!a_.dust_bag_normal) {
-      std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-      center_.task_data().AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, kSensorKey);
-      a_.dust_bag_normal = true;
-    }
-    a_.dust_bag_timer = now_;
-    a_.dust_bag_removal_noted = false;
-    return;
-  }
-  if (!a_.dust_bag_removal_noted) {
-    a_.dust_bag_timer = now_;
-    a_.dust_bag_removal_noted = true;
+  if (Debounce(s_.dustbagdet() != 0, &a_.dust_bag, ABNORMAL_DUST_BAG_OUT)) {
     WriteDustBagReplyTimeUncheck(now_);
-  }
-  if (now_ - a_.dust_bag_timer > g_config.dust_bag_reset_max_time && a_.dust_bag_normal) {
-    center_.AbnormalTaskRecord(ABNORMAL_DUST_BAG_OUT, kSensorKey);
-    a_.dust_bag_normal = false;
   }
 }
 
@@ -118,25 +103,31 @@ void AutomationPass::DustBagAge() {
 }
 
 // Dust box cap (abnormal 5): the dust bag's debounce, nothing persisted.
-void AutomationPass::DustBoxCap() {
-  if (s_.dustboxcapdet() != 0) {
-    if (!a_.dust_box_cap_normal) {
+void AutomationPass::DustBoxCap() { Debounce(s_.dustboxcapdet() != 0, &a_.dust_box_cap, ABNORMAL_DUST_BOX_CAP); }
+
+// Records `type` once the detector has read missing longer than the dust-bag limit,
+// releases it when present again. True when this report starts a missing stretch.
+bool AutomationPass::Debounce(bool present, MissingDebounce* d, int32_t type) {
+  if (present) {
+    if (!d->normal) {
       std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-      center_.task_data().AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, kSensorKey);
-      a_.dust_box_cap_normal = true;
+      center_.task_data().AbnormalInfoRelease(type, kSensorKey);
+      d->normal = true;
     }
-    a_.dust_box_cap_timer = now_;
-    a_.dust_box_cap_removal_noted = false;
-    return;
+    d->since = now_;
+    d->missing_noted = false;
+    return false;
   }
-  if (!a_.dust_box_cap_removal_noted) {
-    a_.dust_box_cap_timer = now_;
-    a_.dust_box_cap_removal_noted = true;
+  const bool starts = !d->missing_noted;
+  if (starts) {
+    d->since = now_;
+    d->missing_noted = true;
   }
-  if (now_ - a_.dust_box_cap_timer > g_config.dust_bag_reset_max_time && a_.dust_box_cap_normal) {
-    center_.AbnormalTaskRecord(ABNORMAL_DUST_BOX_CAP, kSensorKey);
-    a_.dust_box_cap_normal = false;
+  if (now_ - d->since > g_config.dust_bag_reset_max_time && d->normal) {
+    center_.AbnormalTaskRecord(type, kSensorKey);
+    d->normal = false;
   }
+  return starts;
 }
 
 // Over-temperature (abnormal 6, 7, 8): recorded once when crossing, released when back.
@@ -225,8 +216,8 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   const int64_t now = clock_->NowSeconds();
   if (!a.started) {
     a.started = true;
-    a.dust_bag_timer = now;
-    a.dust_box_cap_timer = now;
+    a.dust_bag.since = now;
+    a.dust_box_cap.since = now;
   }
   // sensors_data_ is written only under task_mutex_, which we hold.
   AutomationPass pass(*this, sensors_data_, a, now);
