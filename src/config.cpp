@@ -315,6 +315,15 @@ struct ConfigKeys {
     return GetConfigFromJson<std::string>(doc, key, value);
   }
   bool Bool(const char* key, bool value) const { return GetConfigFromJson<bool>(doc, key, value); }
+  // An integer within [low, high]; one outside keeps `value`, with a warning.
+  int32_t IntIn(const char* key, int32_t value, int32_t low, int32_t high) const {
+    const int32_t read = Int(key, value);
+    if (read < low || read > high) {
+      LOG_WARN("config {} = {} outside {}..{}, {} kept", key, read, low, high, value);
+      return value;
+    }
+    return read;
+  }
 };
 
 // The board link and the limits of the station's work.
@@ -377,6 +386,7 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.dust_bag_replace_cycle = get.Int("dust_bag_replace_cycle", c.dust_bag_replace_cycle);
   c.sewage_pump_continue_work_time = get.Int("sewage_pump_continue_work_time", c.sewage_pump_continue_work_time);
   c.connect_embedded_board_time = get.Int("connect_embedded_board_time", c.connect_embedded_board_time);
+  c.sensor_stale_time = get.IntIn("sensor_stale_time", c.sensor_stale_time, 1, 3600);
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ struct Config {
   int32_t dust_bag_replace_cycle = 31;
   int32_t sewage_pump_continue_work_time = 30;
   int32_t connect_embedded_board_time = 30;
+  int32_t sensor_stale_time = 3;  // seconds without a sensor report before tasks stop
 
   // status.json
   uint32_t dust_bag_last_replace_time = 0;

@@ -37,6 +37,13 @@ constexpr int kErrUnsupportedCmd = 101900037;
 constexpr int kErrResetTaskFailed = 101900058;
 constexpr int kErrReflushLed = 101900069;
 
+// Station-wide conditions: emergency stop, stale sensor data, board restart.
+constexpr int kErrEmergencyStopPressed = 101900080;
+constexpr int kErrEmergencyStopReleased = 101900081;
+constexpr int kErrSensorDataStale = 101900082;
+constexpr int kErrSensorDataResumed = 101900083;
+constexpr int kErrBoardRestarted = 101900084;
+
 // Water: tap, tank, drain and supply valves, preparations.
 constexpr int kErrStationFillTimeout = 101900020;
 constexpr int kErrOpenMotor = 101900021;

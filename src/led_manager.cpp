@@ -97,7 +97,7 @@ Condition RobotPositionIs(int32_t position) {
 
 bool StationInError(StationTaskData& data, const station::SensorsDataRep&, const TaskTable&) {
   for (int32_t type : {ABNORMAL_DUST_BAG_OUT, ABNORMAL_DUST_BOX_CAP, ABNORMAL_PLATE_UP_TEMP, ABNORMAL_PLATE_DOWN_TEMP,
-                       ABNORMAL_HEAT_WIRE_TEMP}) {
+                       ABNORMAL_HEAT_WIRE_TEMP, ABNORMAL_SENSOR_LINK_LOST}) {
     if (data.AbnormalPresent(type)) {
       return true;
     }

@@ -109,6 +109,7 @@ int Run() {
       std::async(std::launch::async, [center, callback] { BrokerAndUploadLoop(center, callback); });
 
   for (;;) {
+    center->SuperviseBoard();
     center->ReflushLed();
     center->AutoReset();
     // Pinged only here, after a whole pass: a core stuck behind a lock stops the

@@ -153,21 +153,13 @@ StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
 StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
   const TaskType type = req.task_type;
   const TaskTypeInfo& policy = TaskTypeInfoOf(type);
-  if (!policy.station_reset()) {
-    switch (station_status()) {
-      case STATION_STATUS_EMERGENCY_STOP:
-        return Answer(SRV_CODE_EMERGENCY_STOP, "station in emergency stop status");
-      case STATION_STATUS_ERROR:
-        return Answer(SRV_CODE_STATION_ERROR, "station in error status");
-      case STATION_STATUS_RESET:
-        return Answer(SRV_CODE_STATION_RESET, "station in reset");
-      default:
-        break;
-    }
-    if (type == TASK_TYPE_INVALID) {
-      LOG_ERROR("ErrorCode: {}, receive unvalid task type", kErrInvalidTaskType);
-      return Answer(SRV_CODE_INVALID_TASK_TYPE, "task type is invalid");
-    }
+  StationSrvRsp refusal;
+  if (RefusedByStationUnlock(policy, &refusal)) {
+    return refusal;
+  }
+  if (!policy.station_reset() && type == TASK_TYPE_INVALID) {
+    LOG_ERROR("ErrorCode: {}, receive unvalid task type", kErrInvalidTaskType);
+    return Answer(SRV_CODE_INVALID_TASK_TYPE, "task type is invalid");
   }
 
   const int32_t action = policy.action_from_prepare() ? req.prepare_disinfectant_req.cmd().action_cmd().action()
@@ -181,6 +173,32 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
   }
   const std::shared_ptr<Task> task = running->second;
   return OperateRunningTaskUnlock(task, req, action);
+}
+
+bool StationCenter::RefusedByStationUnlock(const TaskTypeInfo& policy, StationSrvRsp* refusal) const {
+  const StationCenterStatus status = station_status();
+  if (!policy.station_reset() && status == STATION_STATUS_EMERGENCY_STOP) {
+    *refusal = Answer(SRV_CODE_EMERGENCY_STOP, "station in emergency stop status");
+    return true;
+  }
+  // Not even a reset: every task would act on sensor readings nobody sends.
+  if (sensor_stale_) {
+    *refusal = Answer(SRV_CODE_FAILED, "sensor data stale");
+    refusal->err_code = vantorel_base_station_common::ENUM_ERROR_UNKNOW;
+    return true;
+  }
+  if (policy.station_reset()) {
+    return false;
+  }
+  if (status == STATION_STATUS_ERROR) {
+    *refusal = Answer(SRV_CODE_STATION_ERROR, "station in error status");
+    return true;
+  }
+  if (status == STATION_STATUS_RESET) {
+    *refusal = Answer(SRV_CODE_STATION_RESET, "station in reset");
+    return true;
+  }
+  return false;
 }
 
 StationSrvRsp StationCenter::AdmitNewTaskUnlock(const StationSrvReq& req, int32_t action) {
@@ -276,6 +294,10 @@ StationSrvRsp StationCenter::CheckRobotPosition(const StationSrvReq& /*req*/) {
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
   }
+  // The snapshot is too old to say where the robot is.
+  if (sensor_stale_) {
+    return Answer(SRV_CODE_ROBOT_NOT_IN_POSITION);
+  }
   if (RobotInPosition(sensors_data_)) {
     task_data_.robot_position = 1;
     return Answer(SRV_CODE_ROBOT_IN_POSITION);
@@ -341,6 +363,10 @@ StationSrvRsp StationCenter::RobotLeaveStation(const StationSrvReq& /*req*/) {
 
 StationSrvRsp StationCenter::HandleConnectionLost(const StationSrvReq& /*req*/) {
   std::lock_guard<std::mutex> lock(task_mutex_);
+  // The release of the emergency stop resets the station; status 3 must stay until then.
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    return Answer(SRV_CODE_EMERGENCY_STOP);
+  }
   StartResetWaiterUnlock();
   return Answer(SRV_CODE_SUCCESS);
 }
@@ -381,8 +407,9 @@ StationSrvRsp StationCenter::UpdateConsumablesSate(const StationSrvReq& req) {
       data.AbnormalInfoRelease(ABNORMAL_DISINFECTANT_TABLETS, TASK_TYPE_DISINFECTANT_PREPARE);
       data.consumables_released = true;
     }
+    // Under the emergency stop the wait stays noted for a later reply: status 3 must stay.
     if (data.dust_bag_replace_normal && data.tap_water_normal && data.disinfectant_tablets_normal &&
-        data.consumables_released) {
+        data.consumables_released && station_status() != STATION_STATUS_EMERGENCY_STOP) {
       data.consumables_released = false;
       SetStationCenterStatus(STATION_STATUS_WAIT_RESET);
     }
@@ -400,9 +427,17 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
     {
       std::lock_guard<std::mutex> lock(task_mutex_);
       std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+      auto entry = tasks_.find(task->task_type());
+      if (entry == tasks_.end() || entry->second != task) {
+        LOG_INFO("task id {}, task_type {}, ended by the station", LogId(task), LogType(task));
+        return;
+      }
       const StationCenterStatus status = station_status();
-      if (status == STATION_STATUS_EMERGENCY_STOP ||
-          (status != STATION_STATUS_NORMAL && !Policy(task).runs_in_any_status())) {
+      if (status == STATION_STATUS_EMERGENCY_STOP) {
+        StopTaskUnlock(task);
+        return;
+      }
+      if (status != STATION_STATUS_NORMAL && !Policy(task).runs_in_any_status()) {
         HandleTaskCancel(task);
         return;
       }
@@ -487,6 +522,10 @@ void StationCenter::RemoveTaskUnlock(const std::shared_ptr<Task>& task) {
     LOG_INFO("Do not reset station because station in emergency stop status");
     return;
   }
+  if (sensor_stale_) {
+    LOG_INFO("Do not reset station while the sensor data is stale");
+    return;
+  }
   if (tasks_.empty() && !RobotInPosition(sensors_data_) && TaskTypeInfoOf(type).end_resets_station()) {
     SetStationCenterStatus(STATION_STATUS_RESET);
     const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
@@ -503,8 +542,7 @@ void StationCenter::AutoReset() {
   std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
   const StationCenterStatus status = station_status();
   const bool due = tasks_.empty() && !RobotInPosition(sensors_data_) && status != STATION_STATUS_RESET &&
-                   status != STATION_STATUS_EMERGENCY_STOP && task_data_.work_started &&
-                   task_data_.work_start_time != -1 &&
+                   !ResetHeldUnlock() && task_data_.work_started && task_data_.work_start_time != -1 &&
                    (clock_->NowSeconds() - task_data_.work_start_time > g_config.auto_reset_time_space ||
                     status == STATION_STATUS_WAIT_RESET);
   if (!due) {
@@ -525,10 +563,18 @@ void StationCenter::WaitTasksAndReset() {
     }
     lock.unlock();
   }
+  if (ResetHeldUnlock()) {
+    LOG_INFO("station reset put off until the emergency stop or the stale sensor data ends");
+    return;
+  }
   std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
   task_data_.ResetTaskData();
   const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
   SetStationCenterStatus(rsp.code == SRV_CODE_SUCCESS ? STATION_STATUS_RESET : STATION_STATUS_ERROR);
+}
+
+bool StationCenter::ResetHeldUnlock() const {
+  return station_status() == STATION_STATUS_EMERGENCY_STOP || sensor_stale_;
 }
 
 void StationCenter::SetStationCenterStatus(const StationCenterStatus& status) {
@@ -550,13 +596,7 @@ void StationCenter::ReflushLed() {
   if (!led_manager_ || !embedded_communicator_) {
     return;
   }
-  std::shared_ptr<LedStrategy> chosen;
-  for (const auto& strategy : led_manager_->strategies()) {
-    if (strategy && strategy->condition && strategy->condition(task_data_, sensors_data_, tasks_)) {
-      chosen = strategy;
-      break;
-    }
-  }
+  const std::shared_ptr<LedStrategy> chosen = ChooseLedUnlock();
   const station::EnumLedCmd led_cmd = chosen ? chosen->led_cmd : station::LED_NOT_CHANGE;
   if (led_cmd != last_led_cmd_) {
     if (!embedded_communicator_->ChangeLed(led_cmd)) {
@@ -570,6 +610,21 @@ void StationCenter::ReflushLed() {
   if (chosen && chosen->action) {
     chosen->action(task_data_, sensors_data_);
   }
+}
+
+std::shared_ptr<LedStrategy> StationCenter::ChooseLedUnlock() {
+  // The emergency stop shows the error pattern whatever led.json ranks first.
+  const bool stopped = station_status() == STATION_STATUS_EMERGENCY_STOP;
+  for (const auto& strategy : led_manager_->strategies()) {
+    if (!strategy || !strategy->condition) {
+      continue;
+    }
+    if (stopped ? strategy->led_cmd == station::LED_ERROR_STATE
+                : strategy->condition(task_data_, sensors_data_, tasks_)) {
+      return strategy;
+    }
+  }
+  return nullptr;
 }
 
 // Abnormal records and state reports: station_report.cpp. Sensor reports:

@@ -24,6 +24,7 @@
 namespace station_center {
 
 class LedManager;
+struct LedStrategy;
 
 // What a station core is built with; an empty member takes the daemon's default.
 struct CoreParts {
@@ -86,6 +87,21 @@ class StationCenter : public StationService, public TaskServices, public std::en
 
   // Idle reset; called once a second by the main loop, takes its own locks.
   void AutoReset();
+  // The board watch: re-makes a dropped command connection, then ends the tasks
+  // when the sensor data went stale or the board restarted. Called once a second
+  // by the main loop; takes its own locks.
+  void SuperviseBoard();
+  // No sensor report for sensor_stale_time; safe from any thread without a lock.
+  bool sensor_stale() const { return sensor_stale_.load(); }
+
+  // Station-wide conditions; caller holds task_mutex_ (the sensor callback or
+  // SuperviseBoard). Pressed: status 3, every task cancelled, nothing but
+  // switch-offs sent. Released: abnormal 9 released, the station reset follows.
+  void EmergencyStopPressedUnlock();
+  void EmergencyStopReleasedUnlock();
+  // The board may have switched its outputs off: running tasks end in error so
+  // their reset runs, the automation's pump and the lamp are commanded afresh.
+  void BoardRestartedUnlock(const char* why);
   // Body of the detached reset waiter; takes its own locks.
   void WaitTasksAndReset();
   // The only writer of the station status; caller holds task_mutex_.
@@ -144,6 +160,24 @@ class StationCenter : public StationService, public TaskServices, public std::en
   bool RunPass(const std::shared_ptr<Task>& task);
   // Status 2, then a detached WaitTasksAndReset; caller holds task_mutex_.
   void StartResetWaiterUnlock();
+  // Refusal of a new task by the station's state (emergency stop, stale sensor
+  // data, error, reset); false when the state admits it. Caller holds task_mutex_.
+  bool RefusedByStationUnlock(const TaskTypeInfo& policy, StationSrvRsp* refusal) const;
+  // The station may not start a reset now: the end of the emergency stop or of
+  // the stale sensor data resets it. Caller holds task_mutex_.
+  bool ResetHeldUnlock() const;
+  // Cancels `task` for the emergency stop, still switching off when the cancel
+  // is refused, and drops it from the table; no reset. Caller holds task_mutex_.
+  void StopTaskUnlock(const std::shared_ptr<Task>& task);
+  // Every task still running ends in error at its driver's next pass; the
+  // station reset task too unless `keep_reset`. Caller holds task_mutex_.
+  void FailRunningTasksUnlock(bool keep_reset);
+  // Parts of SuperviseBoard and the sensor callback; caller holds task_mutex_.
+  void CheckSensorStaleUnlock();
+  void SensorDataResumedUnlock();
+  void CheckBoardRestartUnlock(int64_t gap_millis);
+  // The pattern the lamp should show; task_mutex_, sensors_mutex_ and task_data_mutex_ held.
+  std::shared_ptr<LedStrategy> ChooseLedUnlock();
   // Admission of a type that is not running / a request to the running task;
   // parts of ReceiveTaskUnlock.
   StationSrvRsp AdmitNewTaskUnlock(const StationSrvReq& req, int32_t action);
@@ -167,6 +201,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::atomic<StationCenterStatus> station_status_{STATION_STATUS_RESET};
   std::unordered_map<int, Service> services_;
   SensorAutomation sensor_automation_;  // task_mutex_
+  // Written under task_mutex_; atomic so the position check may read it.
+  std::atomic<bool> sensor_stale_{false};
+  uint32_t seen_reconnects_ = 0;  // command link re-makes already acted on (task_mutex_)
 
   // State reports (task_mutex_ + task_data_mutex_).
   bool first_report_ = true;

@@ -167,8 +167,8 @@ void StationCenter::PackConsumablesState(rapidjson::Value& parent, Allocator& al
 // Reads the sensor snapshot: the caller holds task_mutex_, under which it is written.
 void StationCenter::PackAbnormalInfo(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
   const bool emergency = Present(data, ABNORMAL_EMERGENCY_STOP);
-  const int32_t sensor_types[] = {ABNORMAL_DUST_BAG_OUT, ABNORMAL_DUST_BOX_CAP, ABNORMAL_PLATE_UP_TEMP,
-                                  ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP};
+  const int32_t sensor_types[] = {ABNORMAL_DUST_BAG_OUT,    ABNORMAL_DUST_BOX_CAP,   ABNORMAL_PLATE_UP_TEMP,
+                                  ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP, ABNORMAL_SENSOR_LINK_LOST};
   bool any_sensor = false;
   for (int32_t type : sensor_types) {
     any_sensor = any_sensor || Present(data, type);
@@ -201,6 +201,9 @@ void StationCenter::PackAbnormalInfo(rapidjson::Document& doc, Allocator& alloca
       char text[64];
       std::snprintf(text, sizeof(text), "%f", static_cast<double>(sensors_data_.heatingwiretemp()));
       AddSensor(list, allocator, "heat_wire_temp_down", text, "heat wire over temperature, limit is 150");
+    }
+    if (Present(data, ABNORMAL_SENSOR_LINK_LOST)) {
+      AddSensor(list, allocator, "sensor_link_lost", "stale", "sensor data stale, no report from the board");
     }
     count = list.Size();
     info.AddMember("abnormal_sensor_list", list, allocator);

@@ -26,6 +26,8 @@ namespace {
 constexpr int kSensorKey = TASK_TYPE_SENSOR;
 constexpr uint16_t kKeyProg3 = 202;
 constexpr size_t kInputEventSize = 24;
+// Reports in a row that must show the emergency stop changed before the station acts.
+constexpr int kEmergencyStopReports = 2;
 
 // Truncation toward zero; a reading outside the integer range (or not a number)
 // counts as the hottest possible, so a broken sensor is not taken for a cool wire.
@@ -47,12 +49,16 @@ class AutomationPass {
       : center_(center), s_(s), a_(a), now_(now) {}
 
   void NoteReport();
+  // True while the station holds the emergency stop pressed.
+  bool EmergencyStop();
   void DustBag();
   void DustBagAge();
   void DustBoxCap();
   void Temperatures();
   void ManualCharge();
   void SewagePump();
+  // Under the emergency stop the automation's pump may only be switched off.
+  void SewagePumpOff();
 
  private:
   bool Debounce(bool present, MissingDebounce* d, int32_t type);
@@ -76,6 +82,19 @@ void AutomationPass::NoteReport() {
   const StationCenterStatus status = center_.station_status();
   data.occupy_state = StationCenter::RobotInPosition(s_) || status == STATION_STATUS_ERROR ||
                       status == STATION_STATUS_RESET || status == STATION_STATUS_EMERGENCY_STOP || data.work_started;
+}
+
+// Emergency stop (abnormal 9), pressed and released alike on the second report
+// in a row that shows the change.
+bool AutomationPass::EmergencyStop() {
+  if (a_.emergency_stop.Update(s_.emergencystopstate(), kEmergencyStopReports)) {
+    if (a_.emergency_stop.state) {
+      center_.EmergencyStopPressedUnlock();
+    } else {
+      center_.EmergencyStopReleasedUnlock();
+    }
+  }
+  return a_.emergency_stop.state;
 }
 
 // Dust bag in place (abnormal 3); taking it out counts as replacing it.
@@ -192,6 +211,21 @@ void AutomationPass::SewagePump() {
   }
 }
 
+void AutomationPass::SewagePumpOff() {
+  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+  StationTaskData& data = center_.task_data();
+  if (!data.sewage_pump_working) {
+    return;
+  }
+  // Tried again on every report until the board takes it.
+  if (DriveSewagePump(0)) {
+    LOG_INFO("emergency stop, close sewage drain pump");
+    data.sewage_pump_working = false;
+  } else {
+    LOG_ERROR("ErrorCode: {}, emergency stop, but close sewage drain pump failed", kErrCloseSewagePump);
+  }
+}
+
 bool AutomationPass::DriveSewagePump(int action) {
   station::ActionCommand cmd;
   cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
@@ -207,6 +241,7 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   // pass that opened a valve is older than that opening.
   const int64_t arrived_millis = clock_->NowMillis();
   std::lock_guard<std::mutex> lock(task_mutex_);
+  const int64_t gap_millis = arrived_millis - sensors_data_millis_;
   {
     std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
     sensors_data_ = data;
@@ -219,13 +254,22 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
     a.dust_bag.since = now;
     a.dust_box_cap.since = now;
   }
+  if (sensor_stale_) {
+    SensorDataResumedUnlock();
+  }
+  CheckBoardRestartUnlock(gap_millis);
   // sensors_data_ is written only under task_mutex_, which we hold.
   AutomationPass pass(*this, sensors_data_, a, now);
   pass.NoteReport();
+  const bool stopped = pass.EmergencyStop();
   pass.DustBag();
   pass.DustBagAge();
   pass.DustBoxCap();
   pass.Temperatures();
+  if (stopped) {
+    pass.SewagePumpOff();
+    return;
+  }
   pass.ManualCharge();
   pass.SewagePump();
 }

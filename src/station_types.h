@@ -88,7 +88,8 @@ enum AbnormalType : int32_t {
   ABNORMAL_PLATE_DOWN_TEMP = 7,
   ABNORMAL_HEAT_WIRE_TEMP = 8,
   ABNORMAL_EMERGENCY_STOP = 9,
-  ABNORMAL_TYPE_COUNT = 10,
+  ABNORMAL_SENSOR_LINK_LOST = 10,  // no sensor report for sensor_stale_time
+  ABNORMAL_TYPE_COUNT = 11,
 };
 
 struct StationSrvReq {
@@ -139,6 +140,7 @@ struct StationTaskFacts {
   bool plate_down_temp_normal = true;
   bool heat_wire_temp_normal = true;
   bool emergency_stop_normal = true;
+  bool sensor_link_normal = true;
 
   // Task key (task type, or TASK_TYPE_SENSOR) -> 1 abnormal, 0 normal.
   std::unordered_map<TaskType, int32_t> abnormal_tasks;

@@ -60,6 +60,14 @@ TEST(ConfigTest, ValuesMustHaveTheirJsonTypeOrKeepTheDefault) {
   EXPECT_TRUE(g_config.debug);
   EXPECT_EQ(g_config.add_water_to_station_max_time, 2147483647);
   EXPECT_EQ(g_config.running_schedule_space, defaults.running_schedule_space) << "1.0 is not an integer";
+
+  // The stale-data limit must leave time for a report: 0 or less would stop every task at once.
+  for (const char* limit : {"0", "-5", "3601"}) {
+    ASSERT_TRUE(Load(std::string(R"("sensor_stale_time": )") + limit));
+    EXPECT_EQ(g_config.sensor_stale_time, defaults.sensor_stale_time) << limit;
+  }
+  ASSERT_TRUE(Load(R"("sensor_stale_time": 10)"));
+  EXPECT_EQ(g_config.sensor_stale_time, 10);
 }
 
 TEST(ConfigTest, StationIdIsReplacedByTheHostNameKeepingEverythingElse) {

@@ -19,6 +19,7 @@ bool DataUploadServer::HandleAccept(int& fd) {
   if (fd <= 0) {
     return false;
   }
+  connections_.fetch_add(1);
   if (connectIsAlive(fd)) {
     const size_t cache_size = g_config.data_upload_server_cache_size;
     // One reader per connection: a report split over reads is completed by the

@@ -27,6 +27,8 @@ class DataUploadServer : public TcpServer {
 
   // Reports counted for printing so far (counted only while `debug` is on).
   int32_t report_count() const { return report_counter_.load(); }
+  // Board connections accepted so far; read by the callback to tell a new one.
+  uint32_t connections() const { return connections_.load(); }
 
   SensorCallback callback_;
 
@@ -37,6 +39,7 @@ class DataUploadServer : public TcpServer {
 
   // Written by the accept thread only; atomic so tests may read it.
   std::atomic<int32_t> report_counter_{0};
+  std::atomic<uint32_t> connections_{0};
 };
 
 }  // namespace station_center

@@ -225,7 +225,19 @@ bool EmbeddedCommunicator::Reconnect(TcpClient& client) {
   const bool ok = client.Init();
   SyncReader(client);
   reply_reader_.Clear();
+  if (ok) {
+    reconnects_.fetch_add(1);
+  }
   return ok;
+}
+
+bool EmbeddedCommunicator::ProbeCommandLink() {
+  // A command under way notices a dead connection itself.
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !client_ || client_->connectIsAlive(client_->sock_)) {
+    return true;
+  }
+  return Reconnect(*client_);
 }
 
 void EmbeddedCommunicator::SyncReader(const TcpClient& client) {

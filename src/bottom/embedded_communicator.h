@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +42,13 @@ class EmbeddedCommunicator {
   bool BottomReqNeedResp(const std::shared_ptr<TcpClient>& client, const station::SupplyMaterialReq& req,
                          station::SupplyMaterialRsp& rsp, int timeout);
 
+  // Re-makes the command connection when it is down and no command is under
+  // way; false when it is down and could not be re-made.
+  bool ProbeCommandLink();
+  // Times the command connection was re-made after Init: each one may mean the
+  // board restarted and dropped what it was driving.
+  uint32_t reconnects() const { return reconnects_.load(); }
+
   // The sensor server's bound port (soc_data_server_port may be 0 in tests);
   // 0 until the accept thread has bound it. Call after Init returned.
   uint16_t SensorServerPort() const;
@@ -78,6 +86,7 @@ class EmbeddedCommunicator {
   std::shared_ptr<TcpClient> client_;
   std::shared_ptr<DataUploadServer> data_upload_server_;
   int32_t last_request_id_ = 0;  // guarded by mutex_
+  std::atomic<uint32_t> reconnects_{0};
   // Reply bytes of the current command connection, kept across commands so late
   // replies are recognised by seq_; guarded by mutex_.
   FrameReader reply_reader_{0};

@@ -26,8 +26,8 @@ constexpr TaskType kAbnormalTaskKeys[] = {
 
 // The sensor key stays abnormal while any of these conditions is present.
 constexpr int32_t kSensorAbnormalTypes[] = {
-    ABNORMAL_DUST_BAG_OUT,    ABNORMAL_DUST_BOX_CAP,   ABNORMAL_PLATE_UP_TEMP,
-    ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP, ABNORMAL_EMERGENCY_STOP,
+    ABNORMAL_DUST_BAG_OUT,   ABNORMAL_DUST_BOX_CAP,   ABNORMAL_PLATE_UP_TEMP,    ABNORMAL_PLATE_DOWN_TEMP,
+    ABNORMAL_HEAT_WIRE_TEMP, ABNORMAL_EMERGENCY_STOP, ABNORMAL_SENSOR_LINK_LOST,
 };
 
 }  // namespace
@@ -59,6 +59,7 @@ void StationTaskData::BindAbnormalTypes() {
       {ABNORMAL_PLATE_DOWN_TEMP, &plate_down_temp_normal},
       {ABNORMAL_HEAT_WIRE_TEMP, &heat_wire_temp_normal},
       {ABNORMAL_EMERGENCY_STOP, &emergency_stop_normal},
+      {ABNORMAL_SENSOR_LINK_LOST, &sensor_link_normal},
   };
 }
 
@@ -77,8 +78,9 @@ void StationTaskData::ResetTaskData() {
   charging = 0;
   robot_position = 0;
   water_spray_resumable = false;
-  // Consumables (tap water, tablets, dust bag) and the emergency stop stay
-  // recorded until they are confirmed; the sensor conditions start afresh.
+  // Consumables (tap water, tablets, dust bag), the emergency stop and the lost
+  // sensor link stay recorded until they are confirmed or released; the other
+  // sensor conditions start afresh.
   unused_abnormal_normal = true;
   dust_bag_in_place_normal = true;
   dust_box_cap_normal = true;

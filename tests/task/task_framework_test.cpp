@@ -46,9 +46,10 @@ TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
             std::make_tuple(-1, -1, 0, 0));
   EXPECT_TRUE(data.sewage_pump_working && data.manual_charge_state) << "the sensor handler's facts";
   for (int type = 0; type < ABNORMAL_TYPE_COUNT; ++type) {
-    // Consumables and the emergency stop stay until confirmed.
+    // Consumables, the emergency stop and the lost sensor link stay until confirmed or released.
     const bool kept = type == ABNORMAL_TAP_WATER || type == ABNORMAL_DISINFECTANT_TABLETS ||
-                      type == ABNORMAL_DUST_BAG_REPLACE || type == ABNORMAL_EMERGENCY_STOP;
+                      type == ABNORMAL_DUST_BAG_REPLACE || type == ABNORMAL_EMERGENCY_STOP ||
+                      type == ABNORMAL_SENSOR_LINK_LOST;
     EXPECT_EQ(data.AbnormalPresent(type), kept) << "abnormal type " << type;
   }
 

@@ -1,0 +1,194 @@
+// Station-wide conditions that override every task: the emergency stop, sensor
+// data gone stale and a board that restarted under the running tasks.
+
+#include <algorithm>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "config.h"
+#include "error_codes.h"
+#include "logger.h"
+#include "station_center.h"
+
+namespace station_center {
+
+namespace {
+
+// A board re-connection this soon after the last report is the stream restarting,
+// not the board: a board that restarts is silent for longer.
+constexpr int64_t kRestartGapMillis = 1000;
+
+// Switch-off order under the emergency stop: the heat wire before the fan that
+// cools it, the fan last, the rest by type.
+int StopRank(TaskType type) {
+  if (type == TASK_TYPE_HEAT_WIRE) {
+    return -1;
+  }
+  return type == TASK_TYPE_DRY ? 1000 : static_cast<int>(type);
+}
+
+StationSrvReq ResetRequest() {
+  StationSrvReq req;
+  req.task_type = TASK_TYPE_RESET_STATION;
+  return req;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Emergency stop
+
+void StationCenter::EmergencyStopPressedUnlock() {
+  LOG_WARN("ErrorCode: {}, emergency stop pressed, every task cancelled and every output switched off",
+           kErrEmergencyStopPressed);
+  // The status first: from here on nothing admits, resets or drives anything.
+  SetStationCenterStatus(STATION_STATUS_EMERGENCY_STOP);
+  std::vector<std::shared_ptr<Task>> running;
+  for (const auto& entry : tasks_) {
+    running.push_back(entry.second);
+  }
+  std::sort(running.begin(), running.end(), [](const std::shared_ptr<Task>& a, const std::shared_ptr<Task>& b) {
+    return StopRank(a->task_type()) < StopRank(b->task_type());
+  });
+  for (const auto& task : running) {
+    StopTaskUnlock(task);
+  }
+  AbnormalTaskRecord(ABNORMAL_EMERGENCY_STOP, TASK_TYPE_SENSOR);
+}
+
+void StationCenter::EmergencyStopReleasedUnlock() {
+  LOG_WARN("ErrorCode: {}, emergency stop released, the station resets", kErrEmergencyStopReleased);
+  {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    task_data_.AbnormalInfoRelease(ABNORMAL_EMERGENCY_STOP, TASK_TYPE_SENSOR);
+  }
+  // As after the robot left: status 2 now, the reset task once nothing runs,
+  // status normal when it ends.
+  StartResetWaiterUnlock();
+}
+
+void StationCenter::StopTaskUnlock(const std::shared_ptr<Task>& task) {
+  auto it = tasks_.find(task->task_type());
+  if (it == tasks_.end() || it->second != task) {
+    return;
+  }
+  if (!task->OperateTask(TASK_OPERATION_CANCEL, StationSrvReq())) {
+    // A refused cancel (the board, or the task's own interlock) must still
+    // leave nothing running: the error path's switch-off is unconditional.
+    LOG_WARN("task id {}, task type {}, cancel refused, switching off anyway", static_cast<int32_t>(task->task_id()),
+             static_cast<int>(task->task_type()));
+    task->DoReset();
+  }
+  task->AfterCancel();
+  tasks_.erase(it);
+}
+
+// ---------------------------------------------------------------------------
+// Stale sensor data and board restarts
+
+void StationCenter::SuperviseBoard() {
+  // Outside the task lock: re-making the connection may take a while.
+  if (embedded_communicator_) {
+    embedded_communicator_->ProbeCommandLink();
+  }
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+  CheckSensorStaleUnlock();
+  if (embedded_communicator_) {
+    const uint32_t reconnects = embedded_communicator_->reconnects();
+    if (reconnects != seen_reconnects_) {
+      seen_reconnects_ = reconnects;
+      BoardRestartedUnlock("command connection re-made");
+    }
+  }
+}
+
+void StationCenter::CheckSensorStaleUnlock() {
+  // Before the first report the start-up wait for the board applies instead.
+  if (!sensor_automation_.started || sensor_stale_) {
+    return;
+  }
+  const int64_t silent_millis = clock_->NowMillis() - sensors_data_millis_;
+  if (silent_millis <= static_cast<int64_t>(g_config.sensor_stale_time) * 1000) {
+    return;
+  }
+  sensor_stale_ = true;
+  LOG_WARN("ErrorCode: {}, sensor data stale, no report for {} ms, running tasks end in error", kErrSensorDataStale,
+           silent_millis);
+  AbnormalTaskRecord(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
+  FailRunningTasksUnlock(false);
+}
+
+void StationCenter::SensorDataResumedUnlock() {
+  sensor_stale_ = false;
+  LOG_WARN("ErrorCode: {}, sensor data resumed, the station resets", kErrSensorDataResumed);
+  {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    task_data_.AbnormalInfoRelease(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
+  }
+  // The emergency stop's release resets the station itself.
+  if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    return;
+  }
+  SetStationCenterStatus(STATION_STATUS_RESET);
+  const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+  LOG_INFO("sensor data resumed, reset task result : {}, err_msg : {}", rsp.code, rsp.msg);
+}
+
+void StationCenter::CheckBoardRestartUnlock(int64_t gap_millis) {
+  SensorAutomation& a = sensor_automation_;
+  const station::SensorsDataRep& s = sensors_data_;
+  const bool init_ok = s.initsensorsstate() && s.initactuatorsstate();
+  const bool reinitialised = init_ok && !a.board_init_ok && a.board_init_seen;
+  a.board_init_seen = a.board_init_seen || init_ok;
+  a.board_init_ok = init_ok;
+
+  const std::shared_ptr<DataUploadServer> server =
+      embedded_communicator_ ? embedded_communicator_->data_upload_server() : nullptr;
+  const uint32_t connection = server ? server->connections() : 0;
+  const bool reconnected =
+      a.sensor_connection != 0 && connection != a.sensor_connection && gap_millis >= kRestartGapMillis;
+  a.sensor_connection = connection;
+
+  if (reinitialised) {
+    BoardRestartedUnlock("board initialised again");
+  } else if (reconnected) {
+    BoardRestartedUnlock("sensor connection re-made after a gap");
+  }
+}
+
+void StationCenter::BoardRestartedUnlock(const char* why) {
+  LOG_WARN("ErrorCode: {}, board restarted ({}), running tasks end in error", kErrBoardRestarted, why);
+  // A reset under way carries on: its commands reach the board as it is now.
+  FailRunningTasksUnlock(true);
+  last_led_cmd_ = station::LED_NOT_CHANGE;  // the board shows its own pattern again
+  if (tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) != 0) {
+    return;  // the pump task's reset switches the pump off
+  }
+  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  if (!task_data_.sewage_pump_working) {
+    return;
+  }
+  // Off for certain, so the automation opens it again while sewage is seen.
+  station::ActionCommand cmd;
+  cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
+  cmd.set_action_(0);
+  if (SendCommand(cmd)) {
+    task_data_.sewage_pump_working = false;
+  } else {
+    LOG_ERROR("ErrorCode: {}, board restarted, but close sewage drain pump failed", kErrCloseSewagePump);
+  }
+}
+
+void StationCenter::FailRunningTasksUnlock(bool keep_reset) {
+  for (const auto& entry : tasks_) {
+    const std::shared_ptr<Task>& task = entry.second;
+    const bool running = task->status() == TASK_STATUS_INIT || task->status() == TASK_STATUS_RUNNING;
+    if (running && !(keep_reset && TaskTypeInfoOf(task->task_type()).station_reset())) {
+      task->SetTaskStatus(TASK_STATUS_ERROR);
+    }
+  }
+}
+
+}  // namespace station_center

@@ -1,0 +1,258 @@
+// Emergency stop, stale sensor data and board restarts against the simulated board.
+
+#include <gtest/gtest.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <set>
+#include <string>
+
+#include "core/station_harness.h"
+#include "sim/safety_monitor.h"
+#include "task/log_capture.h"
+
+namespace station_center {
+namespace {
+
+using station_test::Logs;
+using station_test::StationHarness;
+using station_test::WaitUntil;
+
+constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN;
+constexpr int kWire = station::ENUM_SUPPLY_HEATING_WIRE;
+constexpr int kUv = station::ENUM_SUPPLY_UV_LAMP;
+constexpr int kPump = station::ENUM_SUPPLY_SEWAGE_PUMP;
+constexpr int kDust = station::ENUM_SUPPLY_COLLECT_DUST;
+constexpr int kBoardReset = station::ENUM_SUPPLY_RESET_MCU;
+constexpr int kSoft = vantorel_base_station_mqtt::ENUM_ACTION_SOFT;
+constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
+
+bool Present(StationHarness& h, int type) {
+  return h.WithData([type](StationTaskData& d) { return d.AbnormalPresent(type); });
+}
+
+// The cloud report's abnormal part as the station would upload it now.
+std::string AbnormalUpload(StationHarness& h) {
+  rapidjson::Document doc;
+  doc.SetObject();
+  std::lock_guard<std::mutex> lock(h.center().task_mutex());
+  std::shared_lock<std::shared_mutex> data_lock(h.center().task_data_mutex());
+  h.center().PackAbnormalInfo(doc, doc.GetAllocator(), h.center().task_data());
+  rapidjson::StringBuffer out;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+  doc.Accept(writer);
+  return out.GetString();
+}
+
+// The current report with the emergency stop as given, handed to the core directly.
+void Report(StationHarness& h, bool pressed) {
+  station::SensorsDataRep report = h.sim().Sensors();
+  report.set_emergencystopstate(pressed);
+  h.center().DataUploadCallback(report);
+}
+
+// Stops the simulator's reports and waits until the core has handled the last one sent.
+void SilenceReports(StationHarness& h) {
+  h.sim().SetReportsEnabled(false);
+  const uint32_t last = h.sim().Sensors().seq();
+  ASSERT_TRUE(h.WaitSensors([last](const station::SensorsDataRep& s) { return s.seq() == last; }));
+  h.AfterPass();
+}
+
+class StationConditionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Logs().Clear();
+    ASSERT_TRUE(h_.Start());
+  }
+  bool WaitOn(int type, bool on = true) {
+    return WaitUntil([&] { return h_.On(type) == on; });
+  }
+
+  StationHarness h_;
+};
+
+TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndResetsOnRelease) {
+  ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
+  ASSERT_NE(h_.StartTask(TASK_TYPE_DRY, kStd), nullptr);
+  ASSERT_TRUE(WaitOn(kFan));
+  ASSERT_NE(h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft), nullptr);
+  ASSERT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
+  ASSERT_TRUE(h_.sim().Pin("sewageDet", "1"));  // the automation's pump
+  ASSERT_TRUE(WaitOn(kWire) && WaitOn(kUv) && WaitOn(kPump));
+
+  h_.sim().ClearReceivedCommands();
+  ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
+  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_EMERGENCY_STOP; }));
+  EXPECT_TRUE(WaitUntil([&] { return h_.Idle() && h_.center().tasks().empty(); }));
+  for (int type : {kFan, kWire, kUv, kPump}) {
+    EXPECT_TRUE(WaitOn(type, false)) << "supply type " << type;
+  }
+  EXPECT_TRUE(Present(h_, ABNORMAL_EMERGENCY_STOP));
+
+  // Held pressed: a plug, sewage and the lamp refresh start nothing; every request gets status 3.
+  h_.sim().Plug(true);
+  ASSERT_TRUE(h_.Handled([](const station::SensorsDataRep& s) { return s.handchargeinsidedet(); }));
+  ASSERT_TRUE(h_.Handled([](const station::SensorsDataRep& s) { return s.handchargeinsidedet(); }));
+  h_.center().ReflushLed();
+  EXPECT_EQ(h_.sim().last_led(), station::LED_ERROR_STATE);
+  for (TaskType type : {TASK_TYPE_DUST_COLLECT, TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_DISINFECTANT_PREPARE}) {
+    EXPECT_EQ(h_.Submit(type, kStd).code, SRV_CODE_EMERGENCY_STOP) << "type " << type;
+  }
+  for (int cmd : {SRV_CMD_ROBOT_POSITION, SRV_CMD_WATER_READY, SRV_CMD_ADD_WATER_FINISHED, SRV_CMD_ROBOT_LEAVE,
+                  SRV_CMD_CONNECTION_LOST}) {
+    EXPECT_EQ(h_.Ask(cmd), SRV_CODE_EMERGENCY_STOP) << "command " << cmd;
+  }
+  h_.center().AutoReset();
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP) << "nothing resets it meanwhile";
+  for (const auto& [type, action] : h_.Actions()) {
+    EXPECT_EQ(action, 0) << "only switch-offs reach the board, supply type " << type;
+  }
+  const auto safety = h_.sim().Safety();
+  EXPECT_EQ(safety.Count(station_sim::Invariant::kActuatorOnInEmergencyStop), 0);
+  EXPECT_EQ(safety.Count(station_sim::Invariant::kHeatWireWithoutFan), 0) << "the wire goes off before the fan";
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900080"), 1);
+
+  // Released: abnormal cleared, the station reset (a board reset) and back to normal.
+  h_.sim().Plug(false);
+  ASSERT_TRUE(h_.sim().Unpin("sewageDet"));
+  ASSERT_TRUE(h_.sim().Unpin("emergencyStopState"));
+  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
+  EXPECT_FALSE(Present(h_, ABNORMAL_EMERGENCY_STOP));
+  EXPECT_EQ(h_.Actions(kBoardReset).size(), 1u);
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 1);
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900080"), 1) << "each transition logged once";
+  EXPECT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
+}
+
+TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
+  SilenceReports(h_);  // the test's own reports only
+  const std::shared_ptr<Task> uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd);
+  ASSERT_TRUE(WaitOn(kUv));
+  for (bool pressed : {true, false, true, false}) {
+    Report(h_, pressed);
+  }
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_NORMAL) << "single pressed reports are noise";
+  Report(h_, true);
+  Report(h_, true);
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP);
+  EXPECT_EQ(h_.Finish(uv), TASK_STATUS_CANCEL);
+  Report(h_, false);
+  Report(h_, true);
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP) << "one released report is noise too";
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 0);
+}
+
+TEST_F(StationConditionsTest, RefusedCancelUnderTheEmergencyStopStillSwitchesOff) {
+  auto script = h_.Script(TASK_TYPE_ADD_WATER_NO_LIMIT);
+  script->supply_type = kUv;
+  ASSERT_NE(h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, kStd), nullptr);
+  ASSERT_TRUE(WaitOn(kUv));
+  h_.sim().RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, true);
+  ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
+  ASSERT_TRUE(WaitUntil([&] { return h_.Idle() && !h_.Running(TASK_TYPE_ADD_WATER_NO_LIMIT); }));
+  EXPECT_EQ(script->cancels.load(), 1);
+  EXPECT_EQ(script->resets.load(), 1) << "the refused cancel is followed by the unconditional switch-off";
+  EXPECT_EQ(script->after_cancel.load(), 1);
+  h_.sim().RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, false);
+}
+
+TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenReportsResume) {
+  const std::shared_ptr<Task> dust = h_.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
+  ASSERT_TRUE(WaitOn(kDust));
+  h_.center().SuperviseBoard();
+  EXPECT_FALSE(h_.center().sensor_stale()) << "reports are flowing";
+
+  SilenceReports(h_);
+  ASSERT_TRUE(WaitUntil([&] {
+    h_.AdvanceClock(2);
+    h_.center().SuperviseBoard();
+    return h_.center().sensor_stale();
+  }));
+  EXPECT_EQ(h_.Finish(dust), TASK_STATUS_ERROR);
+  EXPECT_TRUE(WaitOn(kDust, false)) << "its error path switched it off";
+  EXPECT_TRUE(Present(h_, ABNORMAL_SENSOR_LINK_LOST));
+  EXPECT_NE(AbnormalUpload(h_).find(R"("name":"sensor_link_lost")"), std::string::npos) << AbnormalUpload(h_);
+
+  const StationSrvRsp refused = h_.Submit(TASK_TYPE_UV_LAMP, kStd);
+  EXPECT_EQ(refused.code, SRV_CODE_FAILED);
+  EXPECT_EQ(refused.err_code, vantorel_base_station_common::ENUM_ERROR_UNKNOW);
+  EXPECT_EQ(refused.msg, "sensor data stale");
+  EXPECT_EQ(h_.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_NOT_IN_POSITION) << "docked, but nobody can tell";
+  h_.AdvanceClock(10);
+  h_.center().SuperviseBoard();
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900082"), 1);
+
+  h_.sim().ClearReceivedCommands();
+  h_.sim().SetReportsEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { return !h_.center().sensor_stale(); }));
+  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
+  EXPECT_EQ(h_.Actions(kBoardReset).size(), 1u) << "the station reset ran";
+  EXPECT_FALSE(Present(h_, ABNORMAL_SENSOR_LINK_LOST));
+  EXPECT_EQ(AbnormalUpload(h_), "{}");
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900083"), 1);
+  EXPECT_EQ(h_.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
+  EXPECT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
+}
+
+TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
+  station_test::TempRoot root;
+  auto clock = std::make_shared<station_test::TestClock>();
+  auto center = std::make_shared<StationCenter>(CoreParts{clock, nullptr, nullptr});
+  clock->Advance(60);
+  center->SuperviseBoard();
+  EXPECT_FALSE(center->sensor_stale());
+}
+
+// One way a board restart shows; `restart` makes it.
+struct Restart {
+  const char* what;
+  void (*restart)(StationHarness&);
+};
+
+TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
+  StationHarness h;
+  h.Configure("sensor_stale_time", "3600");  // the test's clock runs fast
+  ASSERT_TRUE(h.Start());
+  const auto on = [&h](int type, bool want) { return WaitUntil([&] { return h.On(type) == want; }); };
+  const Restart restarts[] = {
+      {"command connection closed",
+       [](StationHarness& h) {
+         h.sim().CloseCommandConnection();
+         WaitUntil([&] { return h.sim().command_accepts() > 1 || !h.sim().command_connected(); });
+       }},
+      {"board initialised again",
+       [](StationHarness& h) {
+         ASSERT_TRUE(h.sim().Pin("initActuatorsState", "false"));
+         ASSERT_TRUE(h.Handled([](const station::SensorsDataRep& s) { return !s.initactuatorsstate(); }));
+         ASSERT_TRUE(h.sim().Unpin("initActuatorsState"));
+       }},
+      {"sensor connection re-made after a gap", [](StationHarness& h) { h.sim().CloseSensorConnection(); }},
+  };
+  for (const Restart& r : restarts) {
+    SCOPED_TRACE(r.what);
+    Logs().Clear();
+    const std::shared_ptr<Task> dust = h.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
+    ASSERT_TRUE(on(kDust, true));
+    r.restart(h);
+    // The clock runs fast so any re-made sensor connection comes after a gap.
+    ASSERT_TRUE(WaitUntil([&] {
+      h.AdvanceClock(1);
+      h.center().SuperviseBoard();
+      return !h.Running(TASK_TYPE_DUST_COLLECT);
+    }));
+    EXPECT_EQ(h.Finish(dust), TASK_STATUS_ERROR);
+    EXPECT_TRUE(on(kDust, false)) << "its reset switched it off";
+    EXPECT_EQ(Logs().Count("ErrorCode: 101900084"), 1);
+
+    const std::shared_ptr<Task> again = h.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(on(kDust, true)) << "the new request reaches the board";
+    EXPECT_EQ(h.Actions(kDust).front(), std::make_pair(kDust, 1));
+    ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+    ASSERT_NE(h.Finish(again), -1);
+  }
+}
+
+}  // namespace
+}  // namespace station_center
