@@ -84,7 +84,36 @@ constexpr const char* kFastConfig =
     "\"disinfectant_motor_timeout\": 5, \"dust_bag_reset_max_time\": 1, \"sewage_pump_continue_work_time\": 2, "
     "\"auto_reset_time_space\": 5, \"mqtt_keep_alive_interval\": 5, \"connect_embedded_board_time\": 30";
 
+// The children alive, for the signal handler; 0 marks a free slot.
+constexpr size_t kMaxChildren = 8;
+volatile pid_t g_children[kMaxChildren] = {};
+
+void Register(pid_t pid, bool alive) {
+  for (size_t i = 0; i < kMaxChildren; ++i) {
+    if (alive ? g_children[i] == 0 : g_children[i] == pid) {
+      g_children[i] = alive ? pid : 0;
+      return;
+    }
+  }
+}
+
+// SIGINT, SIGTERM (a test's time limit): the station goes with the tester.
+void OnSignal(int signal) {
+  for (size_t i = 0; i < kMaxChildren; ++i) {
+    if (g_children[i] > 0) ::kill(g_children[i], SIGTERM);
+  }
+  ::_exit(128 + signal);
+}
+
 }  // namespace
+
+void StopChildrenOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
 
 uint16_t FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -143,12 +172,15 @@ bool Child::Start(const std::string& program, const std::vector<std::string>& ar
   ended_ = false;
   if (rc != 0) {
     pid_ = -1;
+    return false;
   }
-  return rc == 0;
+  Register(pid_, true);
+  return true;
 }
 
 bool Child::Running() {
   if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
+    Register(pid_, false);
     pid_ = -1;
     ended_ = true;
   }
@@ -175,6 +207,7 @@ void Child::Stop(std::chrono::milliseconds grace) {
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, &status_, 0);
+    Register(pid_, false);
     pid_ = -1;
     ended_ = true;
   }

@@ -136,6 +136,9 @@ class Robot {
   stationctl::Session session_;
 };
 
+// SIGINT and SIGTERM stop the children started so far, then end this process.
+void StopChildrenOnSignals();
+
 // Loopback port that was free a moment ago.
 uint16_t FreePort();
 

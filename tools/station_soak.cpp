@@ -349,6 +349,7 @@ int Run(int argc, char** argv) {
   const int status = ParseOptions(argc, argv, &o);
   if (status >= 0) return status;
   ::signal(SIGPIPE, SIG_IGN);
+  StopChildrenOnSignals();
   const bool own_work_dir = o.work_dir.empty();
   if (own_work_dir) {
     std::string tmpl = (std::filesystem::temp_directory_path() / "station-soak-XXXXXX").string();
