@@ -1,0 +1,433 @@
+// Fault catalogue, visit plans, request messages and the run's verdict.
+
+#include "soak_plan.h"
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+
+#include "ctl_messages.h"
+
+namespace soak {
+
+namespace mqttpb = stationctl::mqttpb;
+
+namespace {
+
+int Uniform(std::mt19937_64& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+bool Chance(std::mt19937_64& rng, double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
+template <typename T>
+const T& Pick(std::mt19937_64& rng, const std::vector<T>& items) {
+  return items[static_cast<size_t>(Uniform(rng, 0, static_cast<int>(items.size()) - 1))];
+}
+
+std::string ActionName(int action) {
+  switch (action) {
+    case mqttpb::ENUM_ACTION_SOFT:
+      return "soft";
+    case mqttpb::ENUM_ACTION_STANDARD:
+      return "standard";
+    case mqttpb::ENUM_ACTION_STRONG:
+      return "strong";
+    case mqttpb::ENUM_ACTION_STOP:
+      return "stop";
+    default:
+      return "action " + std::to_string(action);
+  }
+}
+
+std::string SupplyName(int type) {
+  for (const stationctl::SupplyName& s : stationctl::SupplyNames()) {
+    if (s.type == type) {
+      return s.name;
+    }
+  }
+  return std::to_string(type);
+}
+
+// Supplies a robot asks for during a visit.
+const std::vector<int>& VisitSupplies() {
+  static const std::vector<int> kTypes = {
+      mqttpb::ENUM_SUPPLY_CHARGING,           mqttpb::ENUM_SUPPLY_WATERING,    mqttpb::ENUM_SUPPLY_SEWAGE_PUMP,
+      mqttpb::ENUM_SUPPLY_HEATING_WIRE,       mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_SUPPLY_COLLECT_DUST,
+      mqttpb::ENUM_SUPPLY_CLEAN_PUMP,         mqttpb::ENUM_SUPPLY_UV_LAMP,     mqttpb::ENUM_SUPPLY_WATER_NO_LIMIT,
+      mqttpb::ENUM_SUPPLY_CLEAN_SUCTION_RAKE,
+  };
+  return kTypes;
+}
+
+Step Ask(const Request& request) {
+  Step step;
+  step.kind = Step::kAsk;
+  step.request = request;
+  return step;
+}
+
+Step SimLine(const std::string& line) {
+  Step step;
+  step.kind = Step::kSim;
+  step.line = line;
+  return step;
+}
+
+Step Pause(int ms) {
+  Step step;
+  step.kind = Step::kPause;
+  step.wait_ms = ms;
+  return step;
+}
+
+Request Check(int type) {
+  Request r;
+  r.kind = Request::kCheck;
+  r.check_type = type;
+  return r;
+}
+
+Request Dock(bool stay) {
+  Request r;
+  r.kind = Request::kDock;
+  r.stay = stay;
+  return r;
+}
+
+Request Supply(int type, int action, int duration) {
+  Request r;
+  r.kind = Request::kSupply;
+  r.supply_type = type;
+  r.action = action;
+  r.duration = duration;
+  return r;
+}
+
+// One random robot request of the middle of a visit; `started` collects the
+// supplies asked for, so the robot can stop them before leaving.
+Request RandomRequest(std::mt19937_64& rng, std::set<int>* started) {
+  const int roll = Uniform(rng, 0, 99);
+  if (roll < 15) {
+    return Check(Uniform(rng, mqttpb::ENUM_IN_POSE, mqttpb::ENUM_WATER_FINISH));
+  }
+  if (roll < 27) {
+    Request r;
+    r.kind = Request::kPrewater;
+    r.action = Chance(rng, 0.15) ? mqttpb::ENUM_ACTION_STOP : mqttpb::ENUM_ACTION_STANDARD;
+    r.tablets = Uniform(rng, 1, 3);
+    r.volume = 1;
+    return r;
+  }
+  if (roll < 30) {
+    return Dock(true);
+  }
+  const int type = Pick(rng, VisitSupplies());
+  if (roll < 42) {
+    return Supply(type, mqttpb::ENUM_ACTION_STOP, 0);
+  }
+  started->insert(type);
+  return Supply(type, Uniform(rng, mqttpb::ENUM_ACTION_SOFT, mqttpb::ENUM_ACTION_STRONG), Uniform(rng, 1, 5));
+}
+
+// Puts faults on, and sometimes takes one off again before the visit ends.
+void AddFaultStep(const std::vector<Fault>& kinds, std::mt19937_64& rng, std::vector<Injection>* active,
+                  VisitPlan* plan) {
+  if (!active->empty() && Chance(rng, 0.35)) {
+    const size_t i = static_cast<size_t>(Uniform(rng, 0, static_cast<int>(active->size()) - 1));
+    Step off;
+    off.kind = Step::kFaultOff;
+    off.injection = (*active)[i];
+    plan->steps.push_back(off);
+    active->erase(active->begin() + static_cast<long>(i));
+    return;
+  }
+  Step on;
+  on.kind = Step::kFaultOn;
+  on.injection = MakeInjection(Pick(rng, kinds), rng);
+  plan->steps.push_back(on);
+  ++plan->faults;
+  if (!on.injection.off.empty()) {
+    active->push_back(on.injection);
+  }
+}
+
+// The end of a visit: faults cleared, the robot's stops, leaving and undocking in
+// either order.
+void AddLeaving(const std::set<int>& started, std::mt19937_64& rng, VisitPlan* plan) {
+  Step clear;
+  clear.kind = Step::kClearFaults;
+  plan->steps.push_back(clear);
+  for (int type : started) {
+    if (Chance(rng, 0.8)) {
+      plan->steps.push_back(Ask(Supply(type, mqttpb::ENUM_ACTION_STOP, 0)));
+    }
+  }
+  Step leave = Ask(Dock(false));
+  leave.kind = Step::kAskUntil;
+  leave.wait_ms = 15000;
+  if (Chance(rng, 0.8)) {
+    plan->steps.push_back(leave);
+    plan->steps.push_back(SimLine("undock"));
+  } else {
+    plan->steps.push_back(SimLine("undock"));
+    plan->steps.push_back(leave);
+  }
+}
+
+}  // namespace
+
+const std::vector<FaultInfo>& FaultCatalogue() {
+  static const std::vector<FaultInfo> kFaults = {
+      {Fault::kRefuse, "refuse", "the board refuses one supply type or the lamps"},
+      {Fault::kDrop, "drop", "the board does not answer commands"},
+      {Fault::kDelay, "delay", "the board answers up to 2.5 s late"},
+      {Fault::kStale, "stale", "answers carry the previous command's seq"},
+      {Fault::kSplit, "split", "frames written in pieces"},
+      {Fault::kMerge, "merge", "several sensor reports per write"},
+      {Fault::kRestart, "restart", "the command connection closes or hangs up"},
+      {Fault::kGarbage, "garbage", "an undecodable answer or report"},
+      {Fault::kOverTemp, "overtemp", "a plate or the heat wire reads over its limit"},
+      {Fault::kOverflow, "overflow", "the sewage box overflows"},
+      {Fault::kDustBag, "dustbag", "the dust bag or the box cap is out"},
+      {Fault::kEStop, "estop", "the emergency stop is pressed"},
+      {Fault::kSilence, "silence", "the sensor link stays up but reports stop"},
+  };
+  return kFaults;
+}
+
+const char* FaultName(Fault fault) {
+  for (const FaultInfo& info : FaultCatalogue()) {
+    if (info.fault == fault) {
+      return info.name;
+    }
+  }
+  return "?";
+}
+
+bool ParseFaultList(const std::string& text, std::set<Fault>* out, std::string* error) {
+  out->clear();
+  if (text == "none" || text.empty()) {
+    return true;
+  }
+  std::istringstream in(text);
+  for (std::string name; std::getline(in, name, ',');) {
+    bool known = false;
+    for (const FaultInfo& info : FaultCatalogue()) {
+      if (name == "all" || name == info.name) {
+        out->insert(info.fault);
+        known = true;
+      }
+    }
+    if (!known) {
+      *error = "unknown fault '" + name + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+Injection MakeInjection(Fault fault, std::mt19937_64& rng) {
+  static const std::vector<std::string> kRefused = {"tap",        "supply", "drain", "sewage",   "heatwire",
+                                                    "fan",        "dust",   "uv",    "charging", "selfclean",
+                                                    "ultrasonic", "sorter", "reset", "led"};
+  static const std::vector<std::string> kHot = {"electrodePlateTemp1 90", "electrodePlateTemp2 95",
+                                                "heatingWireTemp 160"};
+  const auto n = [&rng](int lo, int hi) { return std::to_string(Uniform(rng, lo, hi)); };
+  switch (fault) {
+    case Fault::kRefuse: {
+      const std::string& type = Pick(rng, kRefused);
+      return {fault, "fault refuse " + type + " on", "fault refuse " + type + " off"};
+    }
+    case Fault::kDrop:
+      return {fault, "fault drop on", "fault drop off"};
+    case Fault::kDelay:
+      return {fault, "fault delay " + n(100, 2500), "fault delay 0"};
+    case Fault::kStale:
+      return {fault, Chance(rng, 0.5) ? "fault stale only" : "fault stale first", "fault stale off"};
+    case Fault::kSplit:
+      return {fault, "fault split " + n(1, 7) + " " + n(0, 200), "fault split 0"};
+    case Fault::kMerge:
+      return {fault, "fault merge " + n(2, 5), "fault merge 1"};
+    case Fault::kRestart:
+      return Chance(rng, 0.7) ? Injection{fault, "fault close command", ""}
+                              : Injection{fault, "fault hangup on", "fault hangup off"};
+    case Fault::kGarbage:
+      return {fault, Chance(rng, 0.5) ? "fault garbage command" : "fault garbage sensor", ""};
+    case Fault::kOverTemp: {
+      const std::string& pin = Pick(rng, kHot);
+      return {fault, "pin " + pin, "unpin " + pin.substr(0, pin.find(' '))};
+    }
+    case Fault::kOverflow:
+      return {fault, "sewage " + n(2600, 3000), ""};
+    case Fault::kDustBag:
+      return Chance(rng, 0.5) ? Injection{fault, "dustbag out", "dustbag in"}
+                              : Injection{fault, "dustcap out", "dustcap in"};
+    case Fault::kEStop:
+      return {fault, "estop on", "estop off"};
+    case Fault::kSilence:
+      return {fault, "fault reports off", "fault reports on"};
+  }
+  return {fault, "", ""};
+}
+
+std::string Request::Text() const {
+  switch (kind) {
+    case kCheck:
+      return std::string("check ") + (check_type == mqttpb::ENUM_IN_POSE       ? "in-pose"
+                                      : check_type == mqttpb::ENUM_WATER_READY ? "water-ready"
+                                                                               : "water-finish");
+    case kDock:
+      return stay ? "dock stay" : "dock leave";
+    case kPrewater:
+      return action == mqttpb::ENUM_ACTION_STOP
+                 ? "prewater stop"
+                 : "prewater " + std::to_string(tablets) + " tablets " + std::to_string(volume) + " l";
+    case kSupply:
+      return "supply " + SupplyName(supply_type) + " " + ActionName(action) +
+             (action == mqttpb::ENUM_ACTION_STOP ? "" : " " + std::to_string(duration) + "s");
+  }
+  return "?";
+}
+
+std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, const std::string& robot_id,
+                                                        std::string* msg_id, std::string* topic,
+                                                        std::unique_ptr<google::protobuf::Message>* reply) {
+  *msg_id = stationctl::NewUuid();
+  const auto header = [&](stationctl::commonpb::RequestHeader* h) {
+    h->mutable_msg_id()->set_uuid(*msg_id);
+    h->mutable_robot_id()->set_uuid(robot_id);
+  };
+  switch (request.kind) {
+    case Request::kCheck: {
+      auto req = std::make_unique<mqttpb::StationCheckReq>();
+      header(req->mutable_req_header());
+      req->set_check_type(static_cast<mqttpb::EnumRobotCheckType>(request.check_type));
+      *topic = "checkStation";
+      *reply = std::make_unique<mqttpb::StationCheckRsp>();
+      return req;
+    }
+    case Request::kDock: {
+      auto req = std::make_unique<mqttpb::PositionConfirmReq>();
+      header(req->mutable_req_header());
+      req->set_robot_desire(request.stay ? mqttpb::ENUM_ROBOT_DESIRE_STAY_IN : mqttpb::ENUM_ROBOT_DESIRE_GO_OUT);
+      req->set_robot_state(mqttpb::ENUM_IN_STATION);
+      *topic = "dockState";
+      *reply = std::make_unique<mqttpb::PositionConfirmRsp>();
+      return req;
+    }
+    case Request::kPrewater: {
+      auto req = std::make_unique<mqttpb::PrepareDisinfectantReq>();
+      header(req->mutable_req_header());
+      auto* cmd = req->mutable_cmd();
+      cmd->mutable_action_cmd()->set_action(static_cast<mqttpb::EnumActionModel>(request.action));
+      cmd->mutable_action_cmd()->set_supply_type(mqttpb::ENUM_SUPPLY_PREPARE_DISINFECTANT);
+      cmd->set_disinfection_tablets_num(request.tablets);
+      cmd->set_water_volume(request.volume);
+      *topic = "preWaterRequest";
+      *reply = std::make_unique<mqttpb::PrepareDisinfectantRsp>();
+      return req;
+    }
+    case Request::kSupply: {
+      auto req = std::make_unique<mqttpb::SupplyMaterialReq>();
+      header(req->mutable_req_header());
+      req->mutable_cmd()->set_action(static_cast<mqttpb::EnumActionModel>(request.action));
+      req->mutable_cmd()->set_supply_type(static_cast<mqttpb::EnumSupplyType>(request.supply_type));
+      req->mutable_cmd()->set_duration(request.duration);
+      *topic = "supplyMaterialRequest";
+      *reply = std::make_unique<mqttpb::SupplyMaterialRsp>();
+      return req;
+    }
+  }
+  return nullptr;
+}
+
+VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng) {
+  VisitPlan plan;
+  const std::vector<Fault> kinds(options.faults.begin(), options.faults.end());
+  plan.steps.push_back(SimLine("dock"));
+  Step in_pose = Ask(Check(mqttpb::ENUM_IN_POSE));
+  in_pose.kind = Step::kAskUntil;
+  in_pose.wait_ms = 5000;
+  plan.steps.push_back(in_pose);
+  plan.steps.push_back(Ask(Dock(true)));
+
+  std::set<int> started;
+  std::vector<Injection> active;
+  const int actions = Uniform(rng, 1, std::max(1, options.max_actions));
+  for (int i = 0; i < actions; ++i) {
+    const int roll = Uniform(rng, 0, 99);
+    if (!kinds.empty() && roll < 25) {
+      AddFaultStep(kinds, rng, &active, &plan);
+    } else if (roll < 40) {
+      plan.steps.push_back(Pause(Uniform(rng, 50, 1000)));
+    } else {
+      plan.steps.push_back(Ask(RandomRequest(rng, &started)));
+    }
+  }
+  AddLeaving(started, rng, &plan);
+  return plan;
+}
+
+const std::vector<std::string>& ClearLines() {
+  static const std::vector<std::string> kLines = {"fault clear", "unpin all",  "estop off",
+                                                  "dustbag in",  "dustcap in", "overload 0"};
+  return kLines;
+}
+
+int SafetyViolations(const std::string& safety_answer) {
+  std::smatch m;
+  static const std::regex kTotal(R"((?:^|\n)violations: (\d+))");
+  return std::regex_search(safety_answer, m, kTotal) ? std::stoi(m[1].str()) : -1;
+}
+
+std::string ActuatorsLine(const std::string& status_answer) {
+  std::smatch m;
+  static const std::regex kLine(R"((?:^|\n)actuators:[ \t]*([^\n]*))");
+  return std::regex_search(status_answer, m, kLine) ? m[1].str() : "?";
+}
+
+bool ActuatorsOff(const std::string& status_answer) { return ActuatorsLine(status_answer) == "all off"; }
+
+bool DaemonIdle(const std::string& status_line) { return status_line == "normal; no task; broker connected"; }
+
+const std::string& Transcript::Add(double seconds, const std::string& line) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof(stamp), "%8.3f  ", seconds);
+  lines_.push_back(stamp + line);
+  return lines_.back();
+}
+
+std::string Transcript::Text() const {
+  std::string text;
+  for (const std::string& line : lines_) {
+    text += "  " + line + "\n";
+  }
+  return text;
+}
+
+void Tally::Record(int visit, const VisitReport& report) {
+  ++visits_;
+  requests_ += report.requests;
+  faults_ += report.faults;
+  violations_ += static_cast<int>(report.violations.size());
+  if (report.violations.empty()) {
+    return;
+  }
+  ++failed_visits_;
+  if (first_failed_ >= 0) {
+    return;
+  }
+  first_failed_ = visit;
+  first_failure_ = "first failing visit: " + std::to_string(visit) + "\n";
+  for (const std::string& v : report.violations) {
+    first_failure_ += "  violation: " + v + "\n";
+  }
+  first_failure_ += "transcript (seconds since the visit began):\n" + report.transcript.Text();
+}
+
+std::string Tally::Summary(uint64_t seed) const {
+  std::ostringstream out;
+  out << "seed " << seed << ": " << visits_ << " visits, " << requests_ << " requests, " << faults_
+      << " faults injected, " << violations_ << " violations in " << failed_visits_ << " visits\n";
+  out << (first_failure_.empty() ? "no violations\n" : first_failure_);
+  return out.str();
+}
+
+}  // namespace soak

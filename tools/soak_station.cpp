@@ -1,0 +1,432 @@
+// A private station for the soak run, and the robot that visits it.
+
+#include "soak_station.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/control_server.h"
+
+extern char** environ;
+
+namespace soak {
+
+namespace {
+
+bool WriteFile(const std::string& path, const std::string& content) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+bool PortAccepts(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Polls `pred` until it holds or `limit` passes, while `alive` holds.
+template <typename Pred, typename Alive>
+bool Await(Pred pred, Alive alive, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (Clock::now() < end) {
+    if (pred()) {
+      return true;
+    }
+    if (!alive()) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return pred();
+}
+
+std::string HostName() {
+  char host[256] = {};
+  return ::gethostname(host, sizeof(host) - 1) == 0 && host[0] != '\0' ? host : "station-xx";
+}
+
+// Limits cut so that a visit takes seconds, and faults end in seconds too: board
+// answers, tap refill, supply and drain limits, dissolution, the dust-bag
+// debounce, the sewage run-on, the idle reset and the task period.
+// systemd's watchdog time in the packaged unit.
+constexpr int kWatchdogSeconds = 90;
+
+constexpr const char* kFastConfig =
+    "\"bottom_action_timeout\": 2, \"running_schedule_space\": 50, \"upload_station_info_to_cloud_interval\": 1, "
+    "\"add_water_to_station_max_time\": 8, \"add_water_to_robot_max_time\": 8, \"drain_water_max_time\": 8, "
+    "\"disinfectant_table_dissolution_time\": 1, \"clean_liquid_dissolution_time\": 1, "
+    "\"perfume_liquid_dissolution_time\": 1, \"close_clean_pump_max_time\": 2, \"close_perfume_pump_max_time\": 2, "
+    "\"disinfectant_motor_timeout\": 5, \"dust_bag_reset_max_time\": 1, \"sewage_pump_continue_work_time\": 2, "
+    "\"auto_reset_time_space\": 5, \"mqtt_keep_alive_interval\": 5, \"connect_embedded_board_time\": 30";
+
+// The children alive, for the signal handler; 0 marks a free slot.
+constexpr size_t kMaxChildren = 8;
+volatile pid_t g_children[kMaxChildren] = {};
+
+void Register(pid_t pid, bool alive) {
+  for (size_t i = 0; i < kMaxChildren; ++i) {
+    if (alive ? g_children[i] == 0 : g_children[i] == pid) {
+      g_children[i] = alive ? pid : 0;
+      return;
+    }
+  }
+}
+
+// SIGINT, SIGTERM (a test's time limit): the station goes with the tester.
+void OnSignal(int signal) {
+  for (size_t i = 0; i < kMaxChildren; ++i) {
+    if (g_children[i] > 0) ::kill(g_children[i], SIGTERM);
+  }
+  ::_exit(128 + signal);
+}
+
+}  // namespace
+
+void StopChildrenOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return 0;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool Child::Start(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  const std::string& log_path) {
+  log_path_ = log_path;
+  std::vector<std::string> storage = {program};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : storage) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  // Ours, then this process's own entries of other names.
+  std::vector<std::string> env_storage(env);
+  std::vector<char*> envp;
+  for (std::string& e : env_storage) {
+    envp.push_back(e.data());
+  }
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& mine : env) {
+      replaced = replaced || mine.rfind(name, 0) == 0;
+    }
+    if (!replaced) {
+      envp.push_back(*e);
+    }
+  }
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ended_ = false;
+  if (rc != 0) {
+    pid_ = -1;
+    return false;
+  }
+  Register(pid_, true);
+  return true;
+}
+
+bool Child::Running() {
+  if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
+    Register(pid_, false);
+    pid_ = -1;
+    ended_ = true;
+  }
+  return pid_ > 0;
+}
+
+std::string Child::Ending() {
+  if (Running() || !ended_) {
+    return "";
+  }
+  return WIFSIGNALED(status_) ? "signal " + std::to_string(WTERMSIG(status_))
+                              : "exit status " + std::to_string(WEXITSTATUS(status_));
+}
+
+void Child::Stop(std::chrono::milliseconds grace) {
+  if (!Running()) {
+    return;
+  }
+  ::kill(pid_, SIGTERM);
+  const auto end = Clock::now() + grace;
+  while (Running() && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status_, 0);
+    Register(pid_, false);
+    pid_ = -1;
+    ended_ = true;
+  }
+}
+
+bool NotifyListener::Start(const std::string& name) {
+  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, name.data() + 1, std::min(name.size() - 1, sizeof(addr.sun_path) - 2));
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    return false;
+  }
+  last_ping_ = Clock::now();
+  thread_ = std::thread([this] { Loop(); });
+  return true;
+}
+
+void NotifyListener::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void NotifyListener::Loop() {
+  pollfd readable = {fd_, POLLIN, 0};
+  char buffer[4096];
+  while (!stop_) {
+    if (::poll(&readable, 1, 100) <= 0) {
+      continue;
+    }
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;) {
+      const std::string message(buffer, static_cast<size_t>(n));
+      std::lock_guard<std::mutex> lock(mutex_);
+      size_t at = 0;
+      while (at < message.size()) {
+        const size_t nl = std::min(message.find('\n', at), message.size());
+        const std::string line = message.substr(at, nl - at);
+        at = nl + 1;
+        if (line.rfind("STATUS=", 0) == 0) status_ = line.substr(7);
+        if (line == "READY=1") ready_ = true;
+        if (line == "WATCHDOG=1") last_ping_ = Clock::now();
+      }
+    }
+  }
+}
+
+std::string NotifyListener::status() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_;
+}
+
+bool NotifyListener::ready() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ready_;
+}
+
+double NotifyListener::SinceWatchdog() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::chrono::duration<double>(Clock::now() - last_ping_).count();
+}
+
+bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string* error) {
+  const std::string dir = root_ + "/usr/lib/vantorel-station-center/";
+  const bool ok =
+      WriteFile(dir + "config/config.json",
+                "{\"station_id\": \"station-xx\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\", "
+                "\"embedded_action_port\": " +
+                    std::to_string(command_port) + ", \"soc_data_server_port\": " + std::to_string(sensor_port) + ", " +
+                    kFastConfig + "}") &&
+      WriteFile(dir + "config/led.json", R"({"station_reset": 1, "station_error_led": 2, "sewage_over_flow": 3,
+        "led_self_check_failed": 4, "led_self_check_success": 5, "charge_error_led": 6, "tap_water_err": 7,
+        "disinfectant_tables_err": 8, "dust_bag_replace_err": 9, "docking_failed_led": 10,
+        "docking_success_led": 11, "in_dust_collect_led": 12, "disinfectant_prepare_led": 13, "in_supply_led": 14,
+        "deep_self_clean_led": 15, "led_in_charge": 16, "led_charge_complete": 17, "led_normal_work": 100})") &&
+      WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(::time(nullptr)) +
+                                                ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker_ +
+                                                "\"}") &&
+      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n") &&
+      WriteFile(options_.work_dir + "/mosquitto.conf", "listener " + broker_.substr(broker_.find(':') + 1) +
+                                                           " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+  if (!ok) {
+    *error = "cannot write the station tree under " + root_;
+  }
+  return ok;
+}
+
+bool Station::Start(std::string* error) {
+  root_ = options_.work_dir + "/root";
+  control_socket_ = options_.work_dir + "/board.sock";
+  broker_ = "127.0.0.1:" + std::to_string(FreePort());
+  station_id_ = HostName();
+  if (!WriteTree(FreePort(), FreePort(), error)) {
+    return false;
+  }
+  if (!notify_.Start("@station-soak-" + std::to_string(::getpid()))) {
+    *error = "cannot open the notify socket";
+    return false;
+  }
+  return StartProcesses(error);
+}
+
+bool Station::StartProcesses(std::string* error) {
+  const auto& dir = options_.work_dir;
+  const uint16_t port = static_cast<uint16_t>(std::stoi(broker_.substr(broker_.find(':') + 1)));
+  if (!mosquitto_.Start(options_.mosquitto, {"-c", dir + "/mosquitto.conf"}, {}, dir + "/mosquitto.log") ||
+      !Await([&] { return PortAccepts(port); }, [&] { return mosquitto_.Running(); }, std::chrono::seconds(20))) {
+    *error = "mosquitto did not come up (" + dir + "/mosquitto.log)";
+    return false;
+  }
+  if (!sim_.Start(options_.bin_dir + "/board_sim",
+                  {"--root", root_, "--control", control_socket_, "--no-console", "--rate", "10"}, {},
+                  dir + "/board_sim.log") ||
+      !Await([&] { return std::filesystem::exists(control_socket_); }, [&] { return sim_.Running(); },
+             std::chrono::seconds(20))) {
+    *error = "board_sim did not come up (" + dir + "/board_sim.log)";
+    return false;
+  }
+  const std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_,
+                                        "SPDLOG_STDOUT=true",
+                                        "SPDLOG_SYSTEMD=false",
+                                        "SPDLOG_LEVEL=info",
+                                        "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
+                                        "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
+  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, env, dir + "/station_center.log")) {
+    *error = "cannot start " + options_.bin_dir + "/station_center";
+    return false;
+  }
+  if (!Await([&] { return notify_.ready() && DaemonIdle(notify_.status()); }, [&] { return daemon_.Running(); },
+             std::chrono::seconds(120))) {
+    *error = "station_center did not become idle and connected (status '" + notify_.status() + "', " + dir +
+             "/station_center.log)";
+    return false;
+  }
+  return true;
+}
+
+void Station::Stop() {
+  daemon_.Stop();
+  sim_.Stop();
+  mosquitto_.Stop();
+  notify_.Stop();
+}
+
+std::string Station::Sim(const std::string& line) {
+  std::string answer;
+  return station_sim::ControlRequest(control_socket_, line, &answer) ? answer : "";
+}
+
+bool Station::DaemonAlive(std::string* why) {
+  if (!daemon_.Running()) {
+    *why = "station_center ended (" + daemon_.Ending() + ")";
+    return false;
+  }
+  // Pinged once a second after each housekeeping pass; as long a silence as makes
+  // systemd restart the daemon counts as dead (slow passes show as late replies).
+  const double silent = notify_.SinceWatchdog();
+  if (silent > kWatchdogSeconds) {
+    *why = "station_center has not pinged its watchdog for " + std::to_string(static_cast<int>(silent)) + " s";
+    return false;
+  }
+  return true;
+}
+
+std::string Station::Logs() const { return "logs: " + options_.work_dir + "/{station_center,board_sim,mosquitto}.log"; }
+
+Robot::Robot(const std::string& broker, const std::string& station_id)
+    : station_id_(station_id), session_(broker, "station-soak-" + std::to_string(::getpid())) {}
+
+bool Robot::Connect(std::string* error) {
+  std::vector<std::string> topics;
+  for (const char* name : {"checkStationRe", "dockStateRe", "preWaterRequestRe", "supplyMaterialRequestRe"}) {
+    topics.push_back(stationctl::StationTopic(station_id_, name));
+  }
+  return session_.Connect(std::chrono::seconds(10), error) &&
+         session_.Subscribe(topics, std::chrono::seconds(10), error);
+}
+
+Answer Robot::Ask(const Request& request, std::chrono::milliseconds limit) {
+  Answer answer;
+  std::string msg_id;
+  std::string name;
+  std::unique_ptr<google::protobuf::Message> reply;
+  const auto message = BuildRequest(request, "station-soak", &msg_id, &name, &reply);
+  const std::string topic = stationctl::StationTopic(station_id_, name);
+  const auto sent = Clock::now();
+  const auto since = [&] { return std::chrono::duration<double>(Clock::now() - sent).count(); };
+  std::string error;
+  if (!session_.Publish(topic, stationctl::ToWireJson(*message), limit, &error)) {
+    answer.text = "not published: " + error;
+    answer.seconds = since();
+    return answer;
+  }
+  for (;;) {
+    std::string got_topic;
+    std::string payload;
+    const stationctl::Session::Wait wait = session_.Next(sent + limit, &got_topic, &payload);
+    if (wait != stationctl::Session::Wait::kMessage) {
+      answer.text = wait == stationctl::Session::Wait::kLost ? "lost the broker" : "no reply";
+      answer.seconds = since();
+      return answer;
+    }
+    reply->Clear();
+    if (got_topic != topic + "Re" || !stationctl::ParseJson(payload, reply.get(), nullptr) ||
+        payload.find(msg_id) == std::string::npos) {
+      continue;  // a late reply to an earlier request
+    }
+    answer.answered = true;
+    answer.seconds = since();
+    answer.verdict = stationctl::Judge(*message, *reply);
+    answer.text = stationctl::VerdictLine(answer.verdict);
+    return answer;
+  }
+}
+
+}  // namespace soak

@@ -1,0 +1,145 @@
+#pragma once
+
+// The live side of station_soak: a private station on loopback (mosquitto,
+// board_sim and station_center as child processes over a station tree of its
+// own) and the robot that talks to it over MQTT.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ctl_messages.h"
+#include "ctl_mqtt.h"
+#include "soak_plan.h"
+
+namespace soak {
+
+using Clock = std::chrono::steady_clock;
+
+// A child process with its output in a log file. Use from one thread.
+class Child {
+ public:
+  Child() = default;
+  ~Child() { Stop(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // `env` entries ("NAME=value") are added to this process's environment.
+  bool Start(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+             const std::string& log_path);
+  bool Running();
+  // How it ended, e.g. "exit status 1" or "signal 11"; empty while it runs.
+  std::string Ending();
+  // SIGTERM, then SIGKILL after `grace`.
+  void Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+  const std::string& log_path() const { return log_path_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool ended_ = false;
+  std::string log_path_;
+};
+
+// systemd's end of the daemon's NOTIFY_SOCKET (abstract namespace): the latest
+// status line, readiness and the time of the last watchdog ping.
+// Start/Stop from one thread; the readers from any.
+class NotifyListener {
+ public:
+  ~NotifyListener() { Stop(); }
+  bool Start(const std::string& name);  // "@name"
+  void Stop();
+  std::string status() const;
+  bool ready() const;
+  // Seconds since the last watchdog ping (or since Start without one).
+  double SinceWatchdog() const;
+
+ private:
+  void Loop();
+
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::string status_;
+  bool ready_ = false;
+  Clock::time_point last_ping_ = Clock::now();
+};
+
+struct StationOptions {
+  std::string bin_dir;   // where board_sim and station_center are
+  std::string work_dir;  // the station tree and the logs go here
+  std::string mosquitto = "/usr/sbin/mosquitto";
+};
+
+// The three processes and their station tree. Use from one thread.
+class Station {
+ public:
+  explicit Station(StationOptions options) : options_(std::move(options)) {}
+  ~Station() { Stop(); }
+
+  // Writes the tree, starts the three and waits until the daemon is idle and
+  // connected; false with `error` set.
+  bool Start(std::string* error);
+  void Stop();
+
+  // One simulator console line; the answer, or "" when the simulator is unreachable.
+  std::string Sim(const std::string& line);
+  // The daemon runs and pings its watchdog; `why` says otherwise.
+  bool DaemonAlive(std::string* why);
+  std::string DaemonStatus() const { return notify_.status(); }
+
+  const std::string& broker() const { return broker_; }
+  const std::string& station_id() const { return station_id_; }
+  std::string Logs() const;  // where the three logs are
+
+ private:
+  bool WriteTree(uint16_t command_port, uint16_t sensor_port, std::string* error);
+  bool StartProcesses(std::string* error);
+
+  StationOptions options_;
+  std::string root_;
+  std::string control_socket_;
+  std::string broker_;
+  std::string station_id_;
+  NotifyListener notify_;
+  Child mosquitto_;
+  Child sim_;
+  Child daemon_;
+};
+
+// What became of one request.
+struct Answer {
+  bool answered = false;
+  double seconds = 0;  // until the reply (or until given up)
+  stationctl::Verdict verdict;
+  std::string text;  // one line: the verdict, or why there is none
+};
+
+// The robot: one MQTT session subscribed to the station's four reply topics.
+// Use from one thread.
+class Robot {
+ public:
+  Robot(const std::string& broker, const std::string& station_id);
+  bool Connect(std::string* error);
+  // Publishes `request` and waits up to `limit` for the reply with its msg_id.
+  Answer Ask(const Request& request, std::chrono::milliseconds limit);
+
+ private:
+  std::string station_id_;
+  stationctl::Session session_;
+};
+
+// SIGINT and SIGTERM stop the children started so far, then end this process.
+void StopChildrenOnSignals();
+
+// Loopback port that was free a moment ago.
+uint16_t FreePort();
+
+}  // namespace soak

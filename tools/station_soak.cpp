@@ -1,0 +1,400 @@
+// station_soak: a randomized session tester. It starts a private station on
+// loopback (mosquitto, board_sim, station_center), sends seeded random robot
+// visits mixed with board faults, and after every visit checks that the
+// simulator's safety monitor saw nothing, the daemon lives, every request was
+// answered in time and the station went back to idle. See --help.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "soak_plan.h"
+#include "soak_station.h"
+
+namespace soak {
+namespace {
+
+const char kUsage[] =
+    "usage: station_soak [options]\n"
+    "\n"
+    "Runs seeded random robot visits against a private station on loopback (mosquitto,\n"
+    "board_sim and station_center as child processes) with board faults mixed in, and\n"
+    "checks after every visit: no safety violation in the simulator, the daemon alive,\n"
+    "every request answered within 5 s, and the station idle (actuators off, status\n"
+    "normal, no task) within 30 s after the robot left with every fault cleared.\n"
+    "Prints the seed, the counts and the first failing visit's transcript; exit status\n"
+    "0 when nothing was found, 1 on any violation, 2 for a usage error, 3 when the\n"
+    "station could not be started.\n"
+    "\n"
+    "options:\n"
+    "  --seed N          seed of the visits (default: from the clock, printed)\n"
+    "  --visits N        stop after N visits (default 50 unless --minutes is given)\n"
+    "  --minutes M       stop starting visits after M minutes (whichever comes first)\n"
+    "  --faults LIST     faults to inject: all (default), none, or names joined by commas\n"
+    "  --no-fault NAME   leave one fault out (repeatable)\n"
+    "  --max-actions N   requests, pauses and faults per visit, at most (default 10)\n"
+    "  --bin DIR         where board_sim and station_center are (default: beside this program)\n"
+    "  --work DIR        station tree and logs (default: a new directory under $TMPDIR,\n"
+    "                    removed after a clean run)\n"
+    "  --verbose         print every visit's transcript as it runs\n"
+    "  --help            this text\n"
+    "\n"
+    "faults:\n";
+
+constexpr std::chrono::milliseconds kReplyLimit{5000};      // a request must be answered within this
+constexpr std::chrono::milliseconds kLateReplyWait{20000};  // waited for a late reply, to tell late from never
+constexpr std::chrono::seconds kIdleLimit{30};
+
+struct Options {
+  uint64_t seed = 0;
+  int visits = -1;
+  double minutes = -1;
+  PlanOptions plan;
+  std::string bin_dir;
+  std::string work_dir;
+  bool verbose = false;
+};
+
+std::string Help() {
+  std::string text = kUsage;
+  for (const FaultInfo& f : FaultCatalogue()) {
+    std::string name = f.name;
+    name.resize(12, ' ');
+    text += "  " + name + f.what + "\n";
+  }
+  return text;
+}
+
+bool ParseNumber(const std::string& text, double min, double* out) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(v >= min)) {
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+std::string OwnDirectory() {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? "." : self.parent_path().string();
+}
+
+// -1 to go on, else the exit status.
+int ParseOptions(int argc, char** argv, Options* o) {
+  o->seed = std::random_device()();
+  o->plan.faults.clear();
+  std::string error;
+  ParseFaultList("all", &o->plan.faults, &error);
+  o->bin_dir = OwnDirectory();
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool value = i + 1 < argc;
+    double n = 0;
+    if (a == "--help" || a == "-h") {
+      std::cout << Help();
+      return 0;
+    } else if (a == "--verbose" || a == "-v") {
+      o->verbose = true;
+    } else if (value && a == "--seed" && ParseNumber(argv[i + 1], 0, &n)) {
+      o->seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (value && a == "--visits" && ParseNumber(argv[i + 1], 1, &n)) {
+      o->visits = static_cast<int>(n);
+      ++i;
+    } else if (value && a == "--minutes" && ParseNumber(argv[i + 1], 0, &n)) {
+      o->minutes = n;
+      ++i;
+    } else if (value && a == "--max-actions" && ParseNumber(argv[i + 1], 1, &n)) {
+      o->plan.max_actions = static_cast<int>(n);
+      ++i;
+    } else if (value && a == "--faults") {
+      if (!ParseFaultList(argv[++i], &o->plan.faults, &error)) {
+        std::cerr << "station_soak: " << error << " (see --help)\n";
+        return 2;
+      }
+    } else if (value && a == "--no-fault") {
+      std::set<Fault> out;
+      if (!ParseFaultList(argv[++i], &out, &error)) {
+        std::cerr << "station_soak: " << error << " (see --help)\n";
+        return 2;
+      }
+      for (Fault f : out) o->plan.faults.erase(f);
+    } else if (value && a == "--bin") {
+      o->bin_dir = argv[++i];
+    } else if (value && a == "--work") {
+      o->work_dir = argv[++i];
+    } else {
+      std::cerr << "station_soak: unknown or incomplete option " << a << " (see --help)\n";
+      return 2;
+    }
+  }
+  if (o->visits < 0 && o->minutes < 0) {
+    o->visits = 50;
+  }
+  return -1;
+}
+
+// Runs one visit's steps and the checks after it, writing the transcript.
+class VisitRunner {
+ public:
+  VisitRunner(Station& station, Robot& robot, bool verbose)
+      : station_(station), robot_(robot), verbose_(verbose), start_(Clock::now()) {}
+
+  VisitReport Run(const VisitPlan& plan) {
+    for (const Step& step : plan.steps) {
+      RunStep(step);
+      std::string why;
+      if (!station_.DaemonAlive(&why)) {
+        Violation(why);
+        report_.fatal = true;
+        return report_;
+      }
+    }
+    CheckIdle();
+    CheckSafety();
+    return report_;
+  }
+
+  // After a failed visit: everything cleared, the robot gone; false when the
+  // station still does not come back to idle.
+  bool Recover() {
+    Note("recovery: faults cleared, the robot leaves");
+    ClearFaults();
+    station_.Sim("undock");
+    Request leave;
+    leave.kind = Request::kDock;
+    leave.stay = false;
+    robot_.Ask(leave, kReplyLimit);
+    const bool idle = WaitIdle(std::chrono::seconds(60));
+    station_.Sim("safety reset");
+    return idle;
+  }
+
+ private:
+  double Now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+  void Note(const std::string& line) {
+    const std::string& stamped = report_.transcript.Add(Now(), line);
+    if (verbose_) std::cout << "  " << stamped << std::endl;
+  }
+  void Violation(const std::string& what) {
+    report_.violations.push_back(what);
+    Note("VIOLATION: " + what);
+  }
+
+  // Sends `request` once; true when accepted.
+  bool Ask(const Request& request) {
+    ++report_.requests;
+    Note("-> " + request.Text());
+    const Answer answer = robot_.Ask(request, kLateReplyWait);
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.2f s", answer.seconds);
+    Note("<- " + answer.text + " (" + took + ")");
+    if (!answer.answered) {
+      Violation("no reply to '" + request.Text() + "' within " + took);
+    } else if (answer.seconds * 1000 > kReplyLimit.count()) {
+      Violation("reply to '" + request.Text() + "' after " + took);
+    }
+    return answer.answered && answer.verdict.accepted;
+  }
+
+  void AskUntil(const Request& request, int wait_ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(wait_ms);
+    while (!Ask(request) && Clock::now() < end && report_.violations.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  }
+
+  void SimLine(const std::string& prefix, const std::string& line) {
+    const std::string answer = station_.Sim(line);
+    Note(prefix + line + (answer.empty() ? "  (no answer from board_sim)" : ""));
+  }
+
+  void ClearFaults() {
+    for (const std::string& line : ClearLines()) station_.Sim(line);
+    Note("sim: faults cleared, pins released, e-stop off, dust bag and cap in");
+  }
+
+  void RunStep(const Step& step) {
+    switch (step.kind) {
+      case Step::kAsk:
+        Ask(step.request);
+        break;
+      case Step::kAskUntil:
+        AskUntil(step.request, step.wait_ms);
+        break;
+      case Step::kSim:
+        SimLine("sim: ", step.line);
+        break;
+      case Step::kFaultOn:
+        ++report_.faults;
+        SimLine("fault on (" + std::string(FaultName(step.injection.fault)) + "): ", step.injection.on);
+        break;
+      case Step::kFaultOff:
+        SimLine("fault off: ", step.injection.off);
+        break;
+      case Step::kPause:
+        Note("pause " + std::to_string(step.wait_ms) + " ms");
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.wait_ms));
+        break;
+      case Step::kClearFaults:
+        ClearFaults();
+        break;
+    }
+  }
+
+  bool WaitIdle(std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    std::string why;
+    while (station_.DaemonAlive(&why)) {
+      if (ActuatorsOff(station_.Sim("status")) && DaemonIdle(station_.DaemonStatus())) return true;
+      if (Clock::now() >= end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+
+  void CheckIdle() {
+    const auto left = Clock::now();
+    if (WaitIdle(kIdleLimit)) {
+      char took[48];
+      std::snprintf(took, sizeof(took), "idle %.2f s after the robot left", Seconds(Clock::now() - left));
+      Note(took);
+      return;
+    }
+    std::string why;
+    if (!station_.DaemonAlive(&why)) {
+      Violation(why);
+      report_.fatal = true;
+      return;
+    }
+    Violation("not idle " + std::to_string(kIdleLimit.count()) + " s after the robot left: actuators " +
+              ActuatorsLine(station_.Sim("status")) + ", daemon '" + station_.DaemonStatus() + "'");
+  }
+
+  void CheckSafety() {
+    const std::string safety = station_.Sim("safety");
+    const int count = SafetyViolations(safety);
+    if (count < 0) {
+      Violation("board_sim does not answer 'safety'");
+      report_.fatal = true;
+      return;
+    }
+    if (count > 0) {
+      Violation("safety monitor: " + std::to_string(count) + " violation(s)");
+      for (size_t at = 0, nl; at < safety.size(); at = nl + 1) {
+        nl = std::min(safety.find('\n', at), safety.size());
+        Note("safety: " + safety.substr(at, nl - at));
+      }
+    }
+    station_.Sim("safety reset");
+  }
+
+  static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+  Station& station_;
+  Robot& robot_;
+  bool verbose_;
+  Clock::time_point start_;
+  VisitReport report_;
+};
+
+std::string FaultsText(const std::set<Fault>& faults) {
+  std::string text;
+  for (Fault f : faults) text += (text.empty() ? "" : ",") + std::string(FaultName(f));
+  return text.empty() ? "none" : text;
+}
+
+// Visits until the count or the time is up, or the station cannot go on.
+void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally) {
+  std::mt19937_64 rng(o.seed);
+  const auto start = Clock::now();
+  const auto out_of_time = [&] {
+    return o.minutes >= 0 && std::chrono::duration<double>(Clock::now() - start).count() >= o.minutes * 60;
+  };
+  for (int visit = 1; (o.visits < 0 || visit <= o.visits) && !out_of_time(); ++visit) {
+    const VisitPlan plan = PlanVisit(o.plan, rng);
+    if (o.verbose) std::cout << "visit " << visit << ":" << std::endl;
+    VisitRunner runner(station, robot, o.verbose);
+    VisitReport report = runner.Run(plan);
+    const bool failed = !report.violations.empty();
+    if (failed && !report.fatal && !runner.Recover()) {
+      report.violations.push_back("the station did not come back to idle after the recovery either");
+      report.fatal = true;
+    }
+    tally->Record(visit, report);
+    if (failed) {
+      std::cout << "visit " << visit << ": " << report.violations.size() << " violation(s): " << report.violations[0]
+                << std::endl;
+    } else if (visit % 25 == 0) {
+      std::cout << "visit " << visit << ": " << tally->requests() << " requests, " << tally->faults() << " faults, "
+                << tally->violations() << " violations so far" << std::endl;
+    }
+    if (report.fatal) {
+      std::cout << "station_soak: the station cannot go on; stopping" << std::endl;
+      return;
+    }
+  }
+}
+
+int Run(int argc, char** argv) {
+  Options o;
+  const int status = ParseOptions(argc, argv, &o);
+  if (status >= 0) return status;
+  ::signal(SIGPIPE, SIG_IGN);
+  StopChildrenOnSignals();
+  const bool own_work_dir = o.work_dir.empty();
+  if (own_work_dir) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "station-soak-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      std::cerr << "station_soak: cannot make a work directory\n";
+      return 3;
+    }
+    o.work_dir = tmpl;
+  }
+  std::filesystem::create_directories(o.work_dir);
+  std::cout << "station_soak: seed " << o.seed << ", faults " << FaultsText(o.plan.faults) << ", work " << o.work_dir
+            << std::endl;
+
+  Station station({o.bin_dir, o.work_dir});
+  std::string error;
+  if (!station.Start(&error)) {
+    std::cerr << "station_soak: " << error << "\n";
+    return 3;
+  }
+  Robot robot(station.broker(), station.station_id());
+  if (!robot.Connect(&error)) {
+    std::cerr << "station_soak: the robot cannot reach the broker: " << error << "\n";
+    return 3;
+  }
+  Tally tally;
+  RunVisits(o, station, robot, &tally);
+  station.Stop();
+  std::cout << tally.Summary(o.seed);
+  if (tally.ExitCode() != 0 || !own_work_dir) {
+    std::cout << station.Logs() << "\n";
+  } else {
+    std::error_code ec;
+    std::filesystem::remove_all(o.work_dir, ec);
+  }
+  return tally.ExitCode();
+}
+
+}  // namespace
+}  // namespace soak
+
+int main(int argc, char** argv) {
+  try {
+    return soak::Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "station_soak: " << e.what() << "\n";
+    return 3;
+  }
+}
