@@ -112,6 +112,39 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
   }
 }
 
+TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
+  const auto closes = [&] {
+    const Actions drain = h_.Actions(kDrain);
+    return std::count(drain.begin(), drain.end(), std::make_pair(kDrain, 0));
+  };
+  for (const bool confirmed : {true, false}) {
+    SCOPED_TRACE(confirmed ? "confirmed after a few refusals" : "never confirmed");
+    h_.SetStatus(STATION_STATUS_RESET);
+    ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
+    ASSERT_TRUE(h_.SetTank(1500));
+    auto reset = h_.StartTask(TASK_TYPE_RESET_STATION, kStd);
+    ASSERT_TRUE(WaitOn(kDrain));
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, true);
+    ASSERT_TRUE(h_.sim().Unpin("cleanTankFootLevel"));  // the tank reaches its foot level
+    ASSERT_TRUE(WaitUntil([&] { return closes() >= 3; })) << "tried again on later passes";
+    EXPECT_TRUE(h_.On(kDrain));
+    EXPECT_TRUE(h_.Running(TASK_TYPE_RESET_STATION));
+    EXPECT_EQ(h_.center().station_status(), STATION_STATUS_RESET) << "no preparation fills through the open drain";
+    if (confirmed) {
+      h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, false);
+      EXPECT_EQ(h_.Finish(reset), TASK_STATUS_OVER);
+      EXPECT_EQ(h_.center().station_status(), STATION_STATUS_NORMAL);
+      EXPECT_FALSE(h_.On(kDrain));
+    } else {
+      h_.AfterPass();
+      h_.AdvanceClock(31);  // the harness's drain time is 30 s
+      EXPECT_EQ(h_.Finish(reset), TASK_STATUS_ERROR);
+      EXPECT_EQ(h_.center().station_status(), STATION_STATUS_ERROR) << "as a failed reset leaves it";
+      h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, false);
+    }
+  }
+}
+
 // The sewage pump's power for an action, and whether the board refuses the robot's stop.
 struct PumpRun {
   int action;
