@@ -75,10 +75,16 @@ bool HeatWireTask::MayHeat() const {
   return FromTaskData([](const StationTaskData& facts) { return facts.heat_fan_open && facts.heat_wire_working; });
 }
 
-// A running task whose fan is gone ends at its next pass: a start request now
-// would be acknowledged and then not run.
+// A task whose fan is gone ends at its next pass: a start request now would be
+// acknowledged and then not run.
 bool HeatWireTask::Stopping() const {
-  return ending_ || ActionTask::Stopping() || (status_ == TASK_STATUS_RUNNING && !MayHeat());
+  if (ending_ || ActionTask::Stopping()) {
+    return true;
+  }
+  // The working flag is the task's own from its first pass on.
+  const auto [fan_open, wire_working] = FromTaskData(
+      [](const StationTaskData& facts) { return std::make_pair(facts.heat_fan_open, facts.heat_wire_working); });
+  return !fan_open || (status_ == TASK_STATUS_RUNNING && !wire_working);
 }
 
 bool HeatWireTask::EndWithoutFan() {

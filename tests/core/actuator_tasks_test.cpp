@@ -267,6 +267,7 @@ TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
     ASSERT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
     wire_ = h_.center().tasks().at(TASK_TYPE_HEAT_WIRE);
     EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+    EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
   }
   EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
   EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
@@ -293,6 +294,7 @@ TEST_F(HeaterTest, RefusedWireOffKeepsTheFanOnAndIsRetriedEveryPass) {
     EXPECT_TRUE(h_.On(kFan) && h_.On(kWire));
     EXPECT_TRUE(h_.Running(TASK_TYPE_DRY)) << "the fan task stays to switch the fan off later";
     EXPECT_TRUE(h_.Actions(kFan).empty()) << "no fan-off while the wire may heat";
+    EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStd).msg, "task stopping, retry") << "not kept running by a start";
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
     ExpectAllOff(TASK_STATUS_ERROR);
   }
