@@ -28,7 +28,7 @@ bool DryTask::OnTimeLimit() {
 
 bool DryTask::ContinueStop() {
   if (!StopWire()) {
-    return true;
+    return true;  // the fan keeps blowing; the wire is tried again next pass
   }
   CloseFan();  // a refusal is logged; the driver's reset tries again
   return false;
