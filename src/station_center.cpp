@@ -51,6 +51,15 @@ StationSrvRsp UnknownActionAnswer(int32_t action) {
   return rsp;
 }
 
+// A start for a type whose task is ending (cancelled, finished or switching off)
+// would be acknowledged and then dropped with the old task; the robot asks again.
+StationSrvRsp StoppingAnswer(const std::shared_ptr<Task>& task) {
+  LOG_INFO("task id {}, task type {}, still stopping, start refused", LogId(task), LogType(task));
+  StationSrvRsp rsp = Answer(SRV_CODE_FAILED, "task stopping, retry");
+  rsp.err_code = vantorel_base_station_common::ENUM_ERROR_UNKNOW;
+  return rsp;
+}
+
 }  // namespace
 
 std::shared_ptr<StationCenter> GetStationCenter() {
@@ -239,6 +248,9 @@ StationSrvRsp StationCenter::OperateRunningTaskUnlock(const std::shared_ptr<Task
     case mqtt::ENUM_ACTION_SOFT:
     case mqtt::ENUM_ACTION_STANDARD:
     case mqtt::ENUM_ACTION_STRONG:
+      if (task->Stopping()) {
+        return StoppingAnswer(task);
+      }
       if (task->OperateTask(TASK_OPERATION_UPDATE, req)) {
         return Answer(SRV_CODE_TASK_UPDATED, "already exist task, upload task info success");
       }

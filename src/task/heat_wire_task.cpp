@@ -47,6 +47,9 @@ bool HeatWireTask::OnStart() {
 }
 
 bool HeatWireTask::OnPass(const station::SensorsDataRep& data) {
+  if (ending_ || !MayHeat()) {
+    return EndWithoutFan();
+  }
   const float t = data.heatingwiretemp();
   const float target = static_cast<float>(target_temp_);
   // A reading that is not a number compares false both ways and would leave a
@@ -68,8 +71,39 @@ bool HeatWireTask::OnPass(const station::SensorsDataRep& data) {
   return true;
 }
 
-bool HeatWireTask::StopWire() {
-  if (!Command(station::ENUM_SUPPLY_HEATING_WIRE, 0, kErrStopWire, "stop heat wire failed")) {
+bool HeatWireTask::MayHeat() const {
+  return FromTaskData([](const StationTaskData& facts) { return facts.heat_fan_open && facts.heat_wire_working; });
+}
+
+// A task whose fan is gone ends at its next pass: a start request now would be
+// acknowledged and then not run.
+bool HeatWireTask::Stopping() const {
+  if (ending_ || ActionTask::Stopping()) {
+    return true;
+  }
+  // The working flag is the task's own from its first pass on.
+  const auto [fan_open, wire_working] = FromTaskData(
+      [](const StationTaskData& facts) { return std::make_pair(facts.heat_fan_open, facts.heat_wire_working); });
+  return !fan_open || (status_ == TASK_STATUS_RUNNING && !wire_working);
+}
+
+bool HeatWireTask::EndWithoutFan() {
+  const bool first = !ending_;
+  if (first) {
+    LOG_WARN("dry fan stopped, heat wire task ends");
+    ending_ = true;
+  }
+  if (StopWire(first)) {
+    SetTaskStatus(TASK_STATUS_CANCEL);
+  }
+  return true;
+}
+
+bool HeatWireTask::StopWire(bool log_refusal) {
+  if (!SendAction(station::ENUM_SUPPLY_HEATING_WIRE, 0)) {
+    if (log_refusal) {
+      LOG_ERROR("ErrorCode: {}, stop heat wire failed", kErrStopWire);
+    }
     return false;
   }
   heating_ = false;

@@ -12,6 +12,7 @@ ResetStationTask::ResetStationTask(std::shared_ptr<TaskServices> services, const
   steps_[1] = [this](const station::SensorsDataRep& data) { return ResetMcu(data); };
   steps_[2] = [this](const station::SensorsDataRep& data) { return DrainWater(data); };
   steps_[3] = [this](const station::SensorsDataRep& data) { return WaitDrainWaterOver(data); };
+  steps_[4] = [this](const station::SensorsDataRep&) { return CloseDrainAtEnd(); };
 }
 
 void ResetStationTask::OnStart() {
@@ -57,12 +58,27 @@ bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& data) {
   return CloseDrainAtEnd();
 }
 
+// An open drain would let the next preparation fill through it and report
+// water ready over a nearly empty tank, so the reset is not over before the
+// board confirms the close.
 bool ResetStationTask::CloseDrainAtEnd() {
-  if (!CloseDrain("close darin water switch failed")) {
-    return false;
+  if (SendAction(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0)) {
+    SetTaskStatus(TASK_STATUS_OVER);
+    return true;
   }
-  SetTaskStatus(TASK_STATUS_OVER);
-  return true;
+  if (close_deadline_ < 0) {
+    LOG_ERROR("ErrorCode: {}, close darin water switch failed", kErrCloseDrain);
+    LOG_WARN("drain valve not confirmed closed, retry every pass for up to {} s", g_config.drain_water_max_time);
+    close_deadline_ = NowSeconds() + g_config.drain_water_max_time;
+    SwitchStep(4);
+    return true;
+  }
+  if (NowSeconds() <= close_deadline_) {
+    return true;
+  }
+  LOG_WARN("drain valve still not confirmed closed, reset failed");
+  SetTaskStatus(TASK_STATUS_ERROR);
+  return false;
 }
 
 bool ResetStationTask::CloseDrain(const char* failed_line) {

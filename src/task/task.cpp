@@ -59,7 +59,7 @@ bool Task::OperateTask(const TaskOperation& operation, const StationSrvReq& req)
   switch (operation) {
     case TASK_OPERATION_CANCEL: {
       const bool ok = DoCancelUnlock();
-      SetTaskStatus(ok ? TASK_STATUS_CANCEL : TASK_STATUS_ERROR);
+      SetTaskStatus(ok ? TASK_STATUS_CANCEL : RefusedCancelStatus());
       return ok;
     }
     case TASK_OPERATION_UPDATE:
@@ -76,6 +76,10 @@ void Task::SetTaskStatus(const TaskStatus& status) {
            static_cast<int>(task_type_), static_cast<int>(status_), static_cast<int>(status));
   status_ = status;
 }
+
+TaskStatus Task::RefusedCancelStatus() const { return TASK_STATUS_ERROR; }
+
+bool Task::Stopping() const { return Finished(); }
 
 bool Task::Finished() const { return status_ != TASK_STATUS_INIT && status_ != TASK_STATUS_RUNNING; }
 

@@ -73,6 +73,8 @@ class Task {
   // Cancel or update while running; false for an unknown operation.
   bool OperateTask(const TaskOperation& operation, const StationSrvReq& req);
   void SetTaskStatus(const TaskStatus& status);
+  // The task will not run on: it has ended, or it is switching off before it ends.
+  virtual bool Stopping() const;
 
   int64_t task_id() const { return task_id_; }
   TaskType task_type() const { return task_type_; }
@@ -96,6 +98,9 @@ class Task {
   // Called by the pass owners when the time limit passed; the result becomes
   // the pass result. Default: the exec-timeout line, and the task ends in error.
   virtual bool OnTimeLimit();
+  // The status a refused cancel leaves. Default: error, so the driver's reset
+  // switches off; a task that still switches off on its passes may stay running.
+  virtual TaskStatus RefusedCancelStatus() const;
 
   // One board command; true when the board acknowledged.
   bool SendAction(station::EnumSupplyType supply_type, int32_t action);

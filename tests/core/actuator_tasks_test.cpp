@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/station_harness.h"
-#include "task/dry_task.h"
+#include "sim/safety_monitor.h"
 
 namespace station_center {
 namespace {
@@ -112,6 +112,39 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
   }
 }
 
+TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
+  const auto closes = [&] {
+    const Actions drain = h_.Actions(kDrain);
+    return std::count(drain.begin(), drain.end(), std::make_pair(kDrain, 0));
+  };
+  for (const bool confirmed : {true, false}) {
+    SCOPED_TRACE(confirmed ? "confirmed after a few refusals" : "never confirmed");
+    h_.SetStatus(STATION_STATUS_RESET);
+    ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
+    ASSERT_TRUE(h_.SetTank(1500));
+    auto reset = h_.StartTask(TASK_TYPE_RESET_STATION, kStd);
+    ASSERT_TRUE(WaitOn(kDrain));
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, true);
+    ASSERT_TRUE(h_.sim().Unpin("cleanTankFootLevel"));  // the tank reaches its foot level
+    ASSERT_TRUE(WaitUntil([&] { return closes() >= 3; })) << "tried again on later passes";
+    EXPECT_TRUE(h_.On(kDrain));
+    EXPECT_TRUE(h_.Running(TASK_TYPE_RESET_STATION));
+    EXPECT_EQ(h_.center().station_status(), STATION_STATUS_RESET) << "no preparation fills through the open drain";
+    if (confirmed) {
+      h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, false);
+      EXPECT_EQ(h_.Finish(reset), TASK_STATUS_OVER);
+      EXPECT_EQ(h_.center().station_status(), STATION_STATUS_NORMAL);
+      EXPECT_FALSE(h_.On(kDrain));
+    } else {
+      h_.AfterPass();
+      h_.AdvanceClock(31);  // the harness's drain time is 30 s
+      EXPECT_EQ(h_.Finish(reset), TASK_STATUS_ERROR);
+      EXPECT_EQ(h_.center().station_status(), STATION_STATUS_ERROR) << "as a failed reset leaves it";
+      h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, false);
+    }
+  }
+}
+
 // The sewage pump's power for an action, and whether the board refuses the robot's stop.
 struct PumpRun {
   int action;
@@ -144,34 +177,127 @@ TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) 
   }
 }
 
-TEST_F(ActuatorTasksTest, FanStaysWhileTheWireHeatsAndTheWireReleasesItWhenItEnds) {
-  auto dry = h_.StartTask(TASK_TYPE_DRY, kStd);
-  ASSERT_TRUE(WaitOn(kFan));
-  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft, 5);
-  ASSERT_TRUE(WaitOn(kWire));
-  // The cancel is refused while the wire heats; the failed task's reset stops the fan.
-  EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
-  ASSERT_EQ(h_.Finish(dry), TASK_STATUS_ERROR);
-  EXPECT_TRUE(WaitOn(kFan, false));
-  EXPECT_FALSE(Flag(&StationTaskData::heat_fan_open));
-  EXPECT_TRUE(h_.Running(TASK_TYPE_HEAT_WIRE));
+// The heater's commands in order: every fan-off must find the wire commanded off.
+bool WireOffBeforeEachFanOff(const Actions& commands) {
+  bool wire_on = false;
+  for (const auto& [supply, action] : commands) {
+    if (supply == kWire) {
+      wire_on = action != 0;
+    } else if (supply == kFan && action == 0 && wire_on) {
+      return false;
+    }
+  }
+  return true;
+}
 
-  // A wire task ended by its limit releases its flag, or no later fan could be stopped.
+class HeaterTest : public ActuatorTasksTest {
+ protected:
+  // Fan, then a wire task whose thermostat keeps the wire on; the fan's limit is `fan_limit`.
+  void StartHeating(int fan_limit = 0) {
+    ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));
+    dry_ = h_.StartTask(TASK_TYPE_DRY, kStd, fan_limit);
+    ASSERT_TRUE(dry_ != nullptr && WaitOn(kFan));
+    h_.AfterPass();
+    wire_ = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft);
+    ASSERT_TRUE(wire_ != nullptr && WaitOn(kWire));
+    h_.sim().ResetSafety();
+  }
+  // Both tasks ended, both heaters off, no flag left, and the wire never heated without the fan.
+  void ExpectAllOff(TaskStatus dry_ending) {
+    EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL) << "the wire task ends with its fan";
+    EXPECT_EQ(h_.Finish(dry_), dry_ending);
+    EXPECT_TRUE(WaitUntil([&] { return h_.center().running_drivers() == 0; }));
+    EXPECT_FALSE(h_.On(kWire) || h_.On(kFan));
+    EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
+    EXPECT_TRUE(WireOffBeforeEachFanOff(h_.Actions()));
+    EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
+  }
+  // The station's own cancel of the running fan task, as a status change makes its driver do.
+  void ForceCancelFan() {
+    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    std::shared_lock<std::shared_mutex> sensors(h_.center().sensors_mutex());
+    h_.center().HandleTaskCancel(h_.center().tasks().at(TASK_TYPE_DRY));
+  }
+
+  std::shared_ptr<Task> dry_, wire_;
+};
+
+TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
+  StartHeating(5);
   h_.AdvanceClock(6);
-  ASSERT_EQ(h_.Finish(wire), TASK_STATUS_ERROR);
-  EXPECT_TRUE(WaitOn(kWire, false));
-  EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working));
+  {
+    SCOPED_TRACE("the fan's time limit");
+    ExpectAllOff(TASK_STATUS_ERROR);
+  }
+  StartHeating();
+  {
+    SCOPED_TRACE("a robot's fan stop, refused while the wire heats");
+    EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
+    ExpectAllOff(TASK_STATUS_ERROR);
+  }
+  StartHeating();
+  {
+    SCOPED_TRACE("the station's own cancel, which has no reset after it");
+    ForceCancelFan();
+    ExpectAllOff(TASK_STATUS_ERROR);
+  }
+}
 
-  // The station's own cancel has no reset after it, so a refused one must not leave the fan on either.
-  dry = std::make_shared<DryTask>(h_.center().shared_from_this(), TASK_TYPE_DRY, 0);
-  std::lock_guard<std::mutex> lock(h_.center().task_mutex());
-  std::shared_lock<std::shared_mutex> sensors(h_.center().sensors_mutex());
-  ASSERT_TRUE(dry->DoTaskInside(h_.center().sensors_data()));
-  ASSERT_TRUE(h_.On(kFan));
-  h_.WithData([](StationTaskData& d) { d.heat_wire_working = true; });
-  h_.center().HandleTaskCancel(dry);
-  EXPECT_EQ(dry->status(), TASK_STATUS_ERROR);
-  EXPECT_FALSE(h_.On(kFan) || Flag(&StationTaskData::heat_fan_open));
+TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
+  const auto now = [&](TaskType type, int action) {
+    return h_.center().ReceiveTaskUnlock(station_test::TaskRequest(type, action));
+  };
+  StartHeating();
+  EXPECT_EQ(h_.Submit(TASK_TYPE_HEAT_WIRE, kStop).code, SRV_CODE_SUCCESS);
+  EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
+  {
+    // Before the fan task's next pass.
+    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+    EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).msg, "dry fan not open");
+  }
+  EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
+
+  // A wire task admitted just before the fan stop has not switched anything on yet; its
+  // first pass finds the fan gone.
+  dry_ = h_.StartTask(TASK_TYPE_DRY, kStd);
+  ASSERT_TRUE(WaitOn(kFan));
+  {
+    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    ASSERT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
+    wire_ = h_.center().tasks().at(TASK_TYPE_HEAT_WIRE);
+    EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+    EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
+  }
+  EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
+  EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
+  const Actions wire = h_.Actions(kWire);
+  EXPECT_TRUE(std::none_of(wire.begin(), wire.end(), [](const auto& a) { return a.second != 0; })) << "never on";
+  EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
+}
+
+TEST_F(HeaterTest, RefusedWireOffKeepsTheFanOnAndIsRetriedEveryPass) {
+  const auto wire_offs = [&] {
+    const Actions wire = h_.Actions(kWire);
+    return std::count(wire.begin(), wire.end(), std::make_pair(kWire, 0));
+  };
+  for (const bool by_limit : {true, false}) {
+    SCOPED_TRACE(by_limit ? "the fan's time limit" : "a robot's fan stop");
+    StartHeating(by_limit ? 5 : 0);
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true);
+    if (by_limit) {
+      h_.AdvanceClock(6);
+    } else {
+      EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return wire_offs() >= 3; })) << "tried again on later passes";
+    EXPECT_TRUE(h_.On(kFan) && h_.On(kWire));
+    EXPECT_TRUE(h_.Running(TASK_TYPE_DRY)) << "the fan task stays to switch the fan off later";
+    EXPECT_TRUE(h_.Actions(kFan).empty()) << "no fan-off while the wire may heat";
+    EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStd).msg, "task stopping, retry") << "not kept running by a start";
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
+    ExpectAllOff(TASK_STATUS_ERROR);
+  }
 }
 
 TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
@@ -226,8 +352,9 @@ TEST_F(ActuatorTasksTest, FanStopRightAfterWireStopIsAccepted) {
   heater.erase(std::remove_if(heater.begin(), heater.end(),
                               [](const std::pair<int, int>& a) { return a.first != kWire && a.first != kFan; }),
                heater.end());
-  // Each driver repeats its off when it drops the cancelled task.
-  EXPECT_EQ(station_test::Head(heater, 3), (Actions{{kWire, 1}, {kWire, 0}, {kFan, 0}}))
+  // The fan task repeats the wire-off before its fan-off; each driver repeats its
+  // offs when it drops the cancelled task.
+  EXPECT_EQ(station_test::Head(heater, 4), (Actions{{kWire, 1}, {kWire, 0}, {kWire, 0}, {kFan, 0}}))
       << "the wire goes off before the fan";
   EXPECT_FALSE(h_.On(kWire) || h_.On(kFan));
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));

@@ -268,6 +268,37 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
   EXPECT_EQ(script_[TASK_TYPE_ADD_WATER]->after_cancel.load(), 1);
 }
 
+TEST_F(AdmissionTest, StartWhileTheSameTypeIsStoppingIsRefusedUntilItHasGone) {
+  ScriptEveryType();
+  // A docked robot: no station reset after each task.
+  station::SensorsDataRep docked;
+  docked.set_robotdockdetleft(1);
+  docked.set_robotdockdetright(1);
+  docked.set_electrodeplatedet(1);
+  SetStatus(STATION_STATUS_RESET);  // no manual charge started by the report
+  center_->DataUploadCallback(docked);
+  SetStatus(STATION_STATUS_NORMAL);
+  for (const Conflicts& row : kConflicts) {
+    if (row.type == kReset) {
+      continue;  // the station's own; asked for without an action
+    }
+    SCOPED_TRACE(testing::Message() << "type " << row.type);
+    ASSERT_EQ(Submit(row.type, kStd).code, SRV_CODE_SUCCESS);
+    {
+      // Stop and start again before the driver's next pass drops the cancelled task.
+      std::lock_guard<std::mutex> lock(center_->task_mutex());
+      ASSERT_EQ(center_->ReceiveTaskUnlock(station_test::TaskRequest(row.type, kStop)).code, SRV_CODE_SUCCESS);
+      const StationSrvRsp again = center_->ReceiveTaskUnlock(station_test::TaskRequest(row.type, kStrong));
+      EXPECT_EQ(again.code, SRV_CODE_FAILED) << "acknowledged, but nothing would run: " << again.msg;
+      EXPECT_EQ(again.msg, "task stopping, retry");
+      EXPECT_EQ(again.err_code, common::ENUM_ERROR_UNKNOW);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !Running(row.type); }));
+    ASSERT_EQ(Submit(row.type, kStd).code, SRV_CODE_SUCCESS) << "the retry runs";
+    Cancel(row.type);
+  }
+}
+
 TEST_F(AdmissionTest, ThrowingPassEndsTheTaskInErrorAndTheDriverSurvives) {
   ScriptEveryType();
   script_[TASK_TYPE_UV_LAMP]->throw_in_pass = true;
