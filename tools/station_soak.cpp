@@ -331,8 +331,12 @@ void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally) {
     }
     tally->Record(visit, report);
     if (failed) {
-      std::cout << "visit " << visit << ": " << report.violations.size() << " violation(s): " << report.violations[0]
-                << std::endl;
+      // Whole, at once: a long run may be cut off before its summary.
+      std::cout << "visit " << visit << ": " << report.violations.size() << " violation(s):\n";
+      for (const std::string& v : report.violations) {
+        std::cout << "  violation: " << v << "\n";
+      }
+      std::cout << report.transcript.Text() << std::endl;
     } else if (visit % 25 == 0) {
       std::cout << "visit " << visit << ": " << tally->requests() << " requests, " << tally->faults() << " faults, "
                 << tally->violations() << " violations so far" << std::endl;

@@ -232,9 +232,11 @@ bool EmbeddedCommunicator::Reconnect(TcpClient& client) {
 }
 
 bool EmbeddedCommunicator::ProbeCommandLink() {
-  // A command under way notices a dead connection itself.
+  // A command under way notices a dead connection itself. Only a connection
+  // that was up and died is re-made here: a board that cannot be reached is
+  // left to the next command, so it is not tried (and logged) every second.
   std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-  if (!lock.owns_lock() || !client_ || client_->connectIsAlive(client_->sock_)) {
+  if (!lock.owns_lock() || !client_ || client_->sock_ < 0 || client_->connectIsAlive(client_->sock_)) {
     return true;
   }
   return Reconnect(*client_);

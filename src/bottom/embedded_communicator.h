@@ -42,8 +42,8 @@ class EmbeddedCommunicator {
   bool BottomReqNeedResp(const std::shared_ptr<TcpClient>& client, const station::SupplyMaterialReq& req,
                          station::SupplyMaterialRsp& rsp, int timeout);
 
-  // Re-makes the command connection when it is down and no command is under
-  // way; false when it is down and could not be re-made.
+  // Re-makes the command connection when it was up and has died, and no command
+  // is under way; false when it could not be re-made.
   bool ProbeCommandLink();
   // Times the command connection was re-made after Init: each one may mean the
   // board restarted and dropped what it was driving.

@@ -28,8 +28,9 @@ namespace {
 constexpr int kQos = 1;
 constexpr uint16_t kDefaultBrokerPort = 1883;
 constexpr int kKeepAliveSeconds = 20;
-// Passed in this order on purpose: the first retry waits the longer interval.
-constexpr int kReconnectMinSeconds = 30;
+// The first retry after a loss comes after a second and the wait doubles up to
+// 10 s, so a restarted broker has the station back within moments.
+constexpr int kReconnectMinSeconds = 1;
 constexpr int kReconnectMaxSeconds = 10;
 
 const char* const kRequestTopicFormats[] = {
