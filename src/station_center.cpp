@@ -467,7 +467,12 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
           return;
         case TASK_STATUS_INIT:
         case TASK_STATUS_RUNNING:
-          if (!RunPass(task)) {
+          if (Policy(task).needs_robot() && !RobotInPosition(sensors_data_)) {
+            // Water for the robot must not pour onto the floor: the error
+            // path's reset closes the valves and pumps at the next turn.
+            LOG_WARN("task id {}, task_type {}, robot left the station, stop task", LogId(task), LogType(task));
+            task->SetTaskStatus(TASK_STATUS_ERROR);
+          } else if (!RunPass(task)) {
             task->SetTaskStatus(TASK_STATUS_ERROR);
           }
           break;

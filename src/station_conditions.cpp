@@ -78,7 +78,7 @@ void StationCenter::StopTaskUnlock(const std::shared_ptr<Task>& task) {
     // leave nothing running: the error path's switch-off is unconditional.
     LOG_WARN("task id {}, task type {}, cancel refused, switching off anyway", static_cast<int32_t>(task->task_id()),
              static_cast<int>(task->task_type()));
-    task->DoReset();
+    task->SwitchOffNow();
   }
   task->AfterCancel();
   tasks_.erase(it);

@@ -88,6 +88,11 @@ bool DryTask::Stopping() const { return stopping_ || ActionTask::Stopping(); }
 
 bool DryTask::DoReset() { return StopWireThenFan(); }
 
+bool DryTask::SwitchOffNow() {
+  const bool wire_off = StopWire();
+  return CloseFan() && wire_off;
+}
+
 void DryTask::AfterError() { SetFanOpen(false); }
 
 void DryTask::AfterCancel() {

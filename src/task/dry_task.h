@@ -16,6 +16,8 @@ class DryTask : public ActionTask {
   DryTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   bool DoReset() override;
+  // The fan goes off too when the wire-off is not confirmed.
+  bool SwitchOffNow() override;
   void AfterError() override;
   void AfterCancel() override;
   // Refused while the heat wire works: the robot must stop the wire first. The

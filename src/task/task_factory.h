@@ -38,6 +38,7 @@ struct TaskTypeInfo {
     kActionFromPrepare = 1u << 4,  // its action comes from the preparation request
     kLimitFromRequest = 1u << 5,   // its limit is the request's duration (updates too); else none
     kStationReset = 1u << 6,       // the station's own reset: admitted whatever the status, its end sets it
+    kNeedsRobot = 1u << 7,         // it pours water onto the robot: ended at once when the robot is gone
   };
 
   const char* name;  // in the service status line; null for an unknown type
@@ -58,6 +59,7 @@ struct TaskTypeInfo {
   bool action_from_prepare() const { return (flags & kActionFromPrepare) != 0; }
   bool limit_from_request() const { return (flags & kLimitFromRequest) != 0; }
   bool station_reset() const { return (flags & kStationReset) != 0; }
+  bool needs_robot() const { return (flags & kNeedsRobot) != 0; }
 };
 
 // The row of `type`; an unknown type gets a row without name or class that is

@@ -331,6 +331,50 @@ TEST_F(ActuatorTasksTest, ChargeWithoutLimitGoesOffWhenTheRobotLeavesAndTheStati
   }));
 }
 
+// Water for the robot, lifted off mid-task without a goodbye: the water must not go onto the floor.
+TEST_F(ActuatorTasksTest, WaterForTheRobotStopsWhenTheRobotLeaves) {
+  struct Row {
+    TaskType type;
+    int supply;       // the valve or pump that feeds the robot
+    TaskType beside;  // a task it needs running (the sewage pump for the spray)
+  };
+  const Row rows[] = {
+      {TASK_TYPE_ADD_WATER, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, TASK_TYPE_INVALID},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, TASK_TYPE_INVALID},
+      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, TASK_TYPE_SEWAGE_DRAIN_PUMP},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.type);
+    h_.sim().Dock(true);
+    ASSERT_TRUE(h_.SetTank(1500));
+    ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));  // a tank that never reports empty
+    h_.WithData([](StationTaskData& d) {
+      d.disinfectant_water_ready = true;
+      d.water_volume = 1000;
+    });
+    std::shared_ptr<Task> beside;
+    if (row.beside != TASK_TYPE_INVALID) {
+      beside = h_.StartTask(row.beside, kStd, 0);
+      ASSERT_NE(beside, nullptr);
+    }
+    auto task = h_.StartTask(row.type, kStd, 0);
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(WaitOn(row.supply));
+    h_.sim().Dock(false);
+    EXPECT_EQ(h_.Finish(task), TASK_STATUS_ERROR) << "the robot is gone";
+    EXPECT_FALSE(h_.On(row.supply)) << "nothing pours onto the floor";
+    if (beside != nullptr) {
+      EXPECT_EQ(h_.Submit(row.beside, kStop).code, SRV_CODE_SUCCESS);
+      h_.Finish(beside);
+    }
+    h_.sim().Unpin("cleanTankFootLevel");
+    EXPECT_TRUE(WaitUntil([&] {
+      return h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
+    })) << "the station resets with the robot away";
+  }
+  EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kRobotAbsentOutput), 0);
+}
+
 TEST_F(ActuatorTasksTest, FanStopRightAfterWireStopIsAccepted) {
   auto dry = h_.StartTask(TASK_TYPE_DRY, kStd);
   ASSERT_TRUE(WaitOn(kFan));

@@ -157,6 +157,17 @@ TEST_F(StationConditionsTest, RefusedCancelUnderTheEmergencyStopStillSwitchesOff
   h_.sim().RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, false);
 }
 
+TEST_F(StationConditionsTest, EmergencyStopSwitchesTheFanOffEvenWhenTheWireOffIsRefused) {
+  ASSERT_NE(h_.StartTask(TASK_TYPE_DRY, kStd), nullptr);
+  ASSERT_TRUE(WaitOn(kFan));
+  h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true);
+  ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
+  // The fan-keeps-blowing interlock yields to the stop: everything goes off.
+  EXPECT_TRUE(WaitUntil([&] { return !h_.Running(TASK_TYPE_DRY); }));
+  EXPECT_TRUE(WaitOn(kFan, false));
+  h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
+}
+
 TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenReportsResume) {
   const std::shared_ptr<Task> dust = h_.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
   ASSERT_TRUE(WaitOn(kDust));
