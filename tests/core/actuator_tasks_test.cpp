@@ -355,9 +355,10 @@ TEST_F(ActuatorTasksTest, WaterForTheRobotStopsWhenTheRobotLeaves) {
     std::shared_ptr<Task> beside;
     if (row.beside != TASK_TYPE_INVALID) {
       beside = h_.StartTask(row.beside, kStd, 0);
-      ASSERT_NE(beside, nullptr);
+      ASSERT_TRUE(beside != nullptr && WaitOn(kPump));
+      h_.AfterPass();  // the pass that switched it on has noted it
     }
-    auto task = h_.StartTask(row.type, kStd, 0);
+    auto task = h_.StartTask(row.type, kStd, 60);
     ASSERT_NE(task, nullptr);
     ASSERT_TRUE(WaitOn(row.supply));
     h_.sim().Dock(false);
