@@ -50,6 +50,20 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
     center_ = NewCore();
     SetStatus(STATION_STATUS_NORMAL);
   }
+  // A new core that has seen the robot in position: tasks that feed the robot
+  // water run only while it is there.
+  void NewDockedCenter() {
+    NewCenter();
+    station::SensorsDataRep report;
+    report.set_robotdockdetleft(1);
+    report.set_robotdockdetright(1);
+    report.set_electrodeplatedet(1);
+    report.set_dustbagdet(1);
+    report.set_dustboxcapdet(1);
+    SetStatus(STATION_STATUS_RESET);  // no manual charge started by the report
+    center_->DataUploadCallback(report);
+    SetStatus(STATION_STATUS_NORMAL);
+  }
   // Every task type played by a scripted task that runs until stopped.
   void ScriptEveryType() {
     for (int type = 1; type <= TASK_TYPE_RESET_STATION; ++type) {
@@ -110,7 +124,7 @@ const std::map<TaskType, common::EnumErrCode> kConflictCode = {
 TEST_F(AdmissionTest, EachConflictPairRefusesWithTheRunningTypesCode) {
   ScriptEveryType();
   for (const Conflicts& running : kConflicts) {
-    NewCenter();
+    NewDockedCenter();
     ASSERT_EQ(Submit(running.type, kStd).code, SRV_CODE_SUCCESS);
     for (const Conflicts& next : kConflicts) {
       if (next.type == running.type) {
@@ -250,6 +264,7 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
 
 TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
   ScriptEveryType();
+  NewDockedCenter();
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_IDLE);
   std::shared_ptr<Task> task = StartTask(TASK_TYPE_ADD_WATER, kStd, 30);
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_BUSY);
