@@ -31,6 +31,9 @@ StationSrvReq ResetRequest() {
   return req;
 }
 
+// A board that did not answer a lamp pattern is asked again after this.
+constexpr int64_t kLedSilentRetryMillis = 10000;
+
 // Task ids are logged as 32-bit numbers.
 int32_t LogId(const std::shared_ptr<Task>& task) { return static_cast<int32_t>(task->task_id()); }
 int LogType(const std::shared_ptr<Task>& task) { return static_cast<int>(task->task_type()); }
@@ -97,7 +100,76 @@ StationCenter::~StationCenter() {
 }
 
 bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
-  return embedded_communicator_ && embedded_communicator_->DoAction(cmd);
+  if (!embedded_communicator_) {
+    return false;
+  }
+  // A pass that was mid-exchange when the stop was pressed may only switch off.
+  if (cmd.action_() != 0 && station_status() == STATION_STATUS_EMERGENCY_STOP) {
+    LOG_WARN("emergency stop, command not sent: {}", cmd.ShortDebugString());
+    return false;
+  }
+  if (!exchanges_unlocked_) {
+    return embedded_communicator_->DoAction(cmd);
+  }
+  // Relocked however the exchange ends: the caller's guard unlocks it again.
+  struct Relock {
+    std::mutex& mutex;
+    ~Relock() { mutex.lock(); }
+  };
+  task_mutex_.unlock();
+  const Relock relock{task_mutex_};
+  return embedded_communicator_->DoAction(cmd);
+}
+
+// ---------------------------------------------------------------------------
+// Claims and board exchanges without the task lock
+
+thread_local bool StationCenter::exchanges_unlocked_ = false;
+
+StationCenter::ExchangesUnlocked::ExchangesUnlocked() : outer_(exchanges_unlocked_) { exchanges_unlocked_ = true; }
+
+StationCenter::ExchangesUnlocked::~ExchangesUnlocked() { exchanges_unlocked_ = outer_; }
+
+StationCenter::TaskClaim::TaskClaim(StationCenter& center, const Task* task) : center_(center), task_(task) {
+  if (!task_) {
+    return;
+  }
+  const std::thread::id self = std::this_thread::get_id();
+  center_.claim_released_.wait(center_.task_mutex_, [&] {
+    const auto it = center_.claims_.find(task_);
+    return it == center_.claims_.end() || it->second.owner == self;
+  });
+  Claim& claim = center_.claims_[task_];
+  claim.owner = self;
+  ++claim.depth;
+}
+
+StationCenter::TaskClaim::~TaskClaim() {
+  if (!task_) {
+    return;
+  }
+  const auto it = center_.claims_.find(task_);
+  if (it != center_.claims_.end() && --it->second.depth == 0) {
+    center_.claims_.erase(it);
+    center_.claim_released_.notify_all();
+  }
+}
+
+std::shared_ptr<Task> StationCenter::ClaimRunningUnlock(TaskType type, std::unique_ptr<TaskClaim>* claim) {
+  while (true) {
+    const auto it = tasks_.find(type);
+    if (it == tasks_.end()) {
+      return nullptr;
+    }
+    const std::shared_ptr<Task> task = it->second;
+    *claim = std::make_unique<TaskClaim>(*this, task.get());
+    // The wait may have outlived the task, or seen a successor admitted.
+    const auto now = tasks_.find(type);
+    if (now != tasks_.end() && now->second == task) {
+      return task;
+    }
+    claim->reset();
+  }
 }
 
 void StationCenter::WithTaskData(const std::function<void(StationTaskData&)>& update) {
@@ -156,6 +228,11 @@ StationSrvRsp StationCenter::HandleService(const StationSrvReq& req) {
 
 StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
   std::lock_guard<std::mutex> lock(task_mutex_);
+  // A running task of the type finishes its pass first; its cancel's exchange
+  // then leaves the other tasks and the sensor reports free to go on.
+  std::unique_ptr<TaskClaim> claim;
+  ClaimRunningUnlock(req.task_type, &claim);
+  const ExchangesUnlocked unlocked;
   return ReceiveTaskUnlock(req);
 }
 
@@ -438,7 +515,9 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
     int64_t sleep_ms = 0;
     {
       std::lock_guard<std::mutex> lock(task_mutex_);
-      std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+      // Waits while a request or the sensor callback is acting on the task.
+      const TaskClaim claim(*this, task.get());
+      const ExchangesUnlocked unlocked;
       auto entry = tasks_.find(task->task_type());
       if (entry == tasks_.end() || entry->second != task) {
         LOG_INFO("task id {}, task_type {}, ended by the station", LogId(task), LogType(task));
@@ -494,7 +573,10 @@ bool StationCenter::RunPass(const std::shared_ptr<Task>& task) {
   // A throwing pass must not take the process down with the driver thread; it
   // ends the task in error like a failed pass.
   try {
-    return task->DoTaskInside(sensors_data_);
+    // A copy: the pass's board exchanges let new reports in, and its decisions
+    // are taken on one report.
+    const station::SensorsDataRep snapshot = sensors_data_;
+    return task->DoTaskInside(snapshot);
   } catch (const std::exception& e) {
     LOG_ERROR("task id {}, task_type {}, pass failed: {}", LogId(task), LogType(task), e.what());
   } catch (...) {
@@ -607,25 +689,62 @@ void StationCenter::SetStationCenterStatus(const StationCenterStatus& status) {
 // Indication
 
 void StationCenter::ReflushLed() {
+  std::shared_ptr<LedStrategy> chosen;
+  station::EnumLedCmd led_cmd = station::LED_NOT_CHANGE;
+  {
+    std::lock_guard<std::mutex> lock(task_mutex_);
+    std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    if (!led_manager_ || !embedded_communicator_) {
+      return;
+    }
+    chosen = ChooseLedUnlock();
+    led_cmd = chosen ? chosen->led_cmd : station::LED_NOT_CHANGE;
+    if (led_cmd == last_led_cmd_) {
+      if (chosen && chosen->action) {
+        chosen->action(task_data_, sensors_data_);
+      }
+      return;
+    }
+    if (clock_->NowMillis() < led_retry_millis_) {
+      return;  // the board did not answer the last try
+    }
+  }
+  // The exchange without the station's locks: a board that does not answer
+  // must not hold up requests, tasks and sensor reports meanwhile.
+  bool answered = false;
+  const bool shown = embedded_communicator_->ChangeLed(led_cmd, &answered);
   std::lock_guard<std::mutex> lock(task_mutex_);
   std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
   std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-  if (!led_manager_ || !embedded_communicator_) {
+  NoteLedAnswerUnlock(shown, answered);
+  if (!shown) {
     return;
   }
-  const std::shared_ptr<LedStrategy> chosen = ChooseLedUnlock();
-  const station::EnumLedCmd led_cmd = chosen ? chosen->led_cmd : station::LED_NOT_CHANGE;
-  if (led_cmd != last_led_cmd_) {
-    if (!embedded_communicator_->ChangeLed(led_cmd)) {
-      LOG_ERROR("Errorcode: {}, reflush led failed", kErrReflushLed);
-      return;
-    }
-    last_led_cmd_ = led_cmd;
-  }
+  last_led_cmd_ = led_cmd;
   // Only a pattern the board shows may consume one-shot facts (a docking
   // result, the self-check success); a refused one is chosen again next time.
   if (chosen && chosen->action) {
     chosen->action(task_data_, sensors_data_);
+  }
+}
+
+void StationCenter::NoteLedAnswerUnlock(bool shown, bool answered) {
+  if (shown || answered) {
+    // A refusal is asked again at the next refresh, as before.
+    led_retry_millis_ = 0;
+    led_silence_logged_ = false;
+    if (!shown) {
+      LOG_ERROR("Errorcode: {}, reflush led failed", kErrReflushLed);
+    }
+    return;
+  }
+  led_retry_millis_ = clock_->NowMillis() + kLedSilentRetryMillis;
+  if (!led_silence_logged_) {
+    led_silence_logged_ = true;
+    LOG_ERROR("Errorcode: {}, reflush led failed", kErrReflushLed);
+    LOG_WARN("the board does not answer, lamp pattern asked again every {} s until it does",
+             kLedSilentRetryMillis / 1000);
   }
 }
 

@@ -3,10 +3,12 @@
 #include <rapidjson/document.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "bottom/embedded_communicator.h"
@@ -37,6 +39,10 @@ struct CoreParts {
 // the MQTT side's StationService and the tasks' TaskServices.
 // Lock order everywhere: task_mutex_, then sensors_mutex_, then task_data_mutex_.
 // Methods ending in Unlock expect the caller to hold task_mutex_.
+// Board exchanges of task passes, robot requests and the sensor callback run
+// without task_mutex_ (a silent board must not stall the rest of the station);
+// a thread that acts on a task claims it first, so a task is never operated on
+// by two threads at once (see TaskClaim).
 class StationCenter : public StationService, public TaskServices, public std::enable_shared_from_this<StationCenter> {
  public:
   using Service = std::function<StationSrvRsp(const StationSrvReq&)>;
@@ -152,6 +158,40 @@ class StationCenter : public StationService, public TaskServices, public std::en
   static bool RobotInPosition(const station::SensorsDataRep& data) { return station_center::RobotInPosition(data); }
 
  private:
+  // Held by the thread that drives or operates on `task`: the task's driver
+  // for a pass, a request or the sensor callback for a cancel or an update.
+  // Taking it waits, with task_mutex_ released, while another thread holds it;
+  // the same thread may take it again. A thread holds at most one task's
+  // claim at a time, and holds task_mutex_ and no other station lock where it
+  // waits. Null claims nothing.
+  class TaskClaim {
+   public:
+    TaskClaim(StationCenter& center, const Task* task);
+    ~TaskClaim();
+    TaskClaim(const TaskClaim&) = delete;
+    TaskClaim& operator=(const TaskClaim&) = delete;
+
+   private:
+    StationCenter& center_;
+    const Task* task_;
+  };
+  // While one lives on a thread, SendCommand there releases task_mutex_ for
+  // the board exchange. The thread holds task_mutex_ and no other station lock
+  // where it sends, and has claimed the task it acts for.
+  class ExchangesUnlocked {
+   public:
+    ExchangesUnlocked();
+    ~ExchangesUnlocked();
+    ExchangesUnlocked(const ExchangesUnlocked&) = delete;
+    ExchangesUnlocked& operator=(const ExchangesUnlocked&) = delete;
+
+   private:
+    bool outer_;
+  };
+  // Claims the task of `type` in the table, if any, and returns it (null when
+  // none runs); caller holds task_mutex_ and no claim.
+  std::shared_ptr<Task> ClaimRunningUnlock(TaskType type, std::unique_ptr<TaskClaim>* claim);
+
   // Board link set-up without reading the configuration files (Init step 2).
   bool InitEmbeddedCommunicator();
   // The start-up reset request (Init step 5).
@@ -176,6 +216,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void CheckSensorStaleUnlock();
   void SensorDataResumedUnlock();
   void CheckBoardRestartUnlock(int64_t gap_millis);
+  // Books the lamp exchange's outcome: a board that did not answer is left
+  // alone for a while and its silence logged once. Caller holds task_mutex_.
+  void NoteLedAnswerUnlock(bool shown, bool answered);
   // The pattern the lamp should show; task_mutex_, sensors_mutex_ and task_data_mutex_ held.
   std::shared_ptr<LedStrategy> ChooseLedUnlock();
   // Admission of a type that is not running / a request to the running task;
@@ -210,6 +253,19 @@ class StationCenter : public StationService, public TaskServices, public std::en
   uint32_t last_occupy_state_ = 0;
   // Indication: the last command the board acknowledged (task_mutex_).
   station::EnumLedCmd last_led_cmd_ = station::LED_NOT_CHANGE;
+
+  // Claims (task_mutex_): owner thread and depth per claimed task.
+  struct Claim {
+    std::thread::id owner;
+    int depth = 0;
+  };
+  std::unordered_map<const Task*, Claim> claims_;
+  std::condition_variable_any claim_released_;  // waited on with task_mutex_
+  static thread_local bool exchanges_unlocked_;
+  // The lamp: a board that did not answer is asked again no sooner than this
+  // (clock().NowMillis(); task_mutex_), and its silence is logged once.
+  int64_t led_retry_millis_ = 0;
+  bool led_silence_logged_ = false;
 
   std::atomic<int> running_drivers_{0};
   std::atomic<int> running_waiters_{0};

@@ -69,6 +69,8 @@ void StationCenter::EmergencyStopReleasedUnlock() {
 }
 
 void StationCenter::StopTaskUnlock(const std::shared_ptr<Task>& task) {
+  // After the pass under way, if any; the task may have ended in it.
+  const TaskClaim claim(*this, task.get());
   auto it = tasks_.find(task->task_type());
   if (it == tasks_.end() || it->second != task) {
     return;
@@ -81,7 +83,11 @@ void StationCenter::StopTaskUnlock(const std::shared_ptr<Task>& task) {
     task->SwitchOffNow();
   }
   task->AfterCancel();
-  tasks_.erase(it);
+  // Looked up again: the cancel's exchange let other threads change the table.
+  it = tasks_.find(task->task_type());
+  if (it != tasks_.end() && it->second == task) {
+    tasks_.erase(it);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -92,8 +98,10 @@ void StationCenter::SuperviseBoard() {
   if (embedded_communicator_) {
     embedded_communicator_->ProbeCommandLink();
   }
+  // task_mutex_ alone: every writer of the sensor snapshot holds it, and the
+  // claims taken below must not wait with another lock held.
   std::lock_guard<std::mutex> lock(task_mutex_);
-  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+  const ExchangesUnlocked unlocked;
   CheckSensorStaleUnlock();
   if (embedded_communicator_) {
     const uint32_t reconnects = embedded_communicator_->reconnects();
@@ -166,15 +174,19 @@ void StationCenter::BoardRestartedUnlock(const char* why) {
   if (tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) != 0) {
     return;  // the pump task's reset switches the pump off
   }
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-  if (!task_data_.sewage_pump_working) {
-    return;
+  {
+    std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    if (!task_data_.sewage_pump_working) {
+      return;
+    }
   }
   // Off for certain, so the automation opens it again while sewage is seen.
+  // Sent without the data lock: the exchange may release task_mutex_.
   station::ActionCommand cmd;
   cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
   cmd.set_action_(0);
   if (SendCommand(cmd)) {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
     task_data_.sewage_pump_working = false;
   } else {
     LOG_ERROR("ErrorCode: {}, board restarted, but close sewage drain pump failed", kErrCloseSewagePump);
@@ -182,8 +194,17 @@ void StationCenter::BoardRestartedUnlock(const char* why) {
 }
 
 void StationCenter::FailRunningTasksUnlock(bool keep_reset) {
+  // A copy: each claim may wait for a pass, which may change the table.
+  std::vector<std::shared_ptr<Task>> tasks;
   for (const auto& entry : tasks_) {
-    const std::shared_ptr<Task>& task = entry.second;
+    tasks.push_back(entry.second);
+  }
+  for (const std::shared_ptr<Task>& task : tasks) {
+    const TaskClaim claim(*this, task.get());
+    const auto it = tasks_.find(task->task_type());
+    if (it == tasks_.end() || it->second != task) {
+      continue;
+    }
     const bool running = task->status() == TASK_STATUS_INIT || task->status() == TASK_STATUS_RUNNING;
     if (running && !(keep_reset && TaskTypeInfoOf(task->task_type()).station_reset())) {
       task->SetTaskStatus(TASK_STATUS_ERROR);

@@ -63,7 +63,8 @@ class AutomationPass {
  private:
   bool Debounce(bool present, MissingDebounce* d, int32_t type);
   void Temperature(bool within_limit, bool* normal, int32_t type);
-  // Opens (action > 0) or closes the sewage pump; task_data_mutex_ held.
+  // Opens (action > 0) or closes the sewage pump and notes it; no station
+  // lock but task_mutex_ held.
   bool DriveSewagePump(int action);
 
   StationCenter& center_;
@@ -186,25 +187,25 @@ void AutomationPass::ManualCharge() {
 // Sewage pump: runs while sewage is seen and sewage_pump_continue_work_time after,
 // unless a sewage drain pump task has the pump.
 void AutomationPass::SewagePump() {
-  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-  StationTaskData& data = center_.task_data();
   const bool sewage = s_.sewagedet() != 0 || s_.sewagefull() > g_config.sewage_check_threshold_down;
   const bool pump_task = center_.tasks().find(TASK_TYPE_SEWAGE_DRAIN_PUMP) != center_.tasks().end();
+  bool working;
+  {
+    std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+    working = center_.task_data().sewage_pump_working;
+  }
   if (sewage && !pump_task) {
     a_.sewage_timer = now_;
-    if (!data.sewage_pump_working) {
+    if (!working) {
       if (DriveSewagePump(g_config.sewage_pump_power_standard)) {
         LOG_INFO("det sewage, open sewage drain pump");
-        data.sewage_pump_working = true;
       } else {
         LOG_ERROR("ErrorCode: {}, det sewage, but open sewage drain pump failed", kErrSewagePump);
       }
     }
-  } else if (data.sewage_pump_working && now_ - a_.sewage_timer > g_config.sewage_pump_continue_work_time &&
-             !pump_task) {
+  } else if (working && now_ - a_.sewage_timer > g_config.sewage_pump_continue_work_time && !pump_task) {
     if (DriveSewagePump(0)) {
       LOG_INFO("sewage drain over, close sewage drain pump");
-      data.sewage_pump_working = false;
     } else {
       LOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", kErrCloseSewagePump);
     }
@@ -212,15 +213,15 @@ void AutomationPass::SewagePump() {
 }
 
 void AutomationPass::SewagePumpOff() {
-  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-  StationTaskData& data = center_.task_data();
-  if (!data.sewage_pump_working) {
-    return;
+  {
+    std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+    if (!center_.task_data().sewage_pump_working) {
+      return;
+    }
   }
   // Tried again on every report until the board takes it.
   if (DriveSewagePump(0)) {
     LOG_INFO("emergency stop, close sewage drain pump");
-    data.sewage_pump_working = false;
   } else {
     LOG_ERROR("ErrorCode: {}, emergency stop, but close sewage drain pump failed", kErrCloseSewagePump);
   }
@@ -230,8 +231,13 @@ bool AutomationPass::DriveSewagePump(int action) {
   station::ActionCommand cmd;
   cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
   cmd.set_action_(action);
-  const std::shared_ptr<EmbeddedCommunicator>& board = center_.embedded_communicator();
-  return board && board->DoAction(cmd);
+  // Without the task data lock: the exchange may release task_mutex_.
+  if (!center_.SendCommand(cmd)) {
+    return false;
+  }
+  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+  center_.task_data().sewage_pump_working = action > 0;
+  return true;
 }
 
 }  // namespace
@@ -241,6 +247,9 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   // pass that opened a valve is older than that opening.
   const int64_t arrived_millis = clock_->NowMillis();
   std::lock_guard<std::mutex> lock(task_mutex_);
+  // The automation's and the emergency stop's exchanges release task_mutex_;
+  // sensors_data_ stays as it is meanwhile, this thread being its only writer.
+  const ExchangesUnlocked unlocked;
   const int64_t gap_millis = arrived_millis - sensors_data_millis_;
   {
     std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);

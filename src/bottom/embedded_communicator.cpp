@@ -64,7 +64,7 @@ bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd) {
   return BottomReqNeedResp(client_, req, rsp, g_config.bottom_action_timeout);
 }
 
-bool EmbeddedCommunicator::ChangeLed(station::EnumLedCmd led_cmd) {
+bool EmbeddedCommunicator::ChangeLed(station::EnumLedCmd led_cmd, bool* answered) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int32_t request_id = NextRequestId();
   LOG_INFO("ChangeLed, led cmd : {}, request id : {}", static_cast<int>(led_cmd), request_id);
@@ -72,12 +72,15 @@ bool EmbeddedCommunicator::ChangeLed(station::EnumLedCmd led_cmd) {
   req.set_seq_(request_id);
   req.mutable_change_led_()->set_led_cmd_(led_cmd);
   station::SupplyMaterialRsp rsp;
-  return BottomReqNeedResp(client_, req, rsp, g_config.bottom_action_timeout);
+  return BottomReqNeedResp(client_, req, rsp, g_config.bottom_action_timeout, answered);
 }
 
 bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& client,
                                              const station::SupplyMaterialReq& req, station::SupplyMaterialRsp& rsp,
-                                             int timeout) {
+                                             int timeout, bool* answered_out) {
+  if (answered_out) {
+    *answered_out = false;
+  }
   const int32_t request_id = req.seq_();
   LOG_INFO("EmbeddedCommunicator::BottomReqNeedResp request id :{}", request_id);
   if (!client) {
@@ -113,6 +116,9 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
 
   LOG_INFO("resp.err_code = {}, resp.error_msg = [{}] req_over_flag = {}, request id : {}",
            static_cast<int>(rsp.err_code_()), rsp.err_msg_(), answered, request_id);
+  if (answered_out) {
+    *answered_out = answered;
+  }
   const bool ok = answered && rsp.err_code_() == station::ENUM_SUCCESS;
   if (!ok) {
     LOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kErrExchange, request_id);

@@ -34,13 +34,14 @@ class EmbeddedCommunicator {
 
   // True only when the board acknowledged with the request's seq_ and err_code_ 0.
   bool DoAction(const station::ActionCommand& cmd);
-  bool ChangeLed(station::EnumLedCmd led_cmd);
+  // `answered` (optional) tells a refusal from a board that did not answer at all.
+  bool ChangeLed(station::EnumLedCmd led_cmd, bool* answered = nullptr);
 
   // The exchange shared by DoAction and ChangeLed: sends `req` once and waits up
   // to `timeout` seconds for the reply carrying its seq_. The caller holds
   // mutex_ (DoAction and ChangeLed do) or is the link's only user.
   bool BottomReqNeedResp(const std::shared_ptr<TcpClient>& client, const station::SupplyMaterialReq& req,
-                         station::SupplyMaterialRsp& rsp, int timeout);
+                         station::SupplyMaterialRsp& rsp, int timeout, bool* answered_out = nullptr);
 
   // Re-makes the command connection when it was up and has died, and no command
   // is under way; false when it could not be re-made.
