@@ -17,6 +17,18 @@ bool BoardState::SleepFor(int ms) {
   return !cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop; });
 }
 
+bool BoardState::HoldAnswer(std::chrono::steady_clock::time_point since) {
+  std::unique_lock<std::mutex> lock(mu);
+  while (!stop) {
+    const auto until = since + std::chrono::milliseconds(faults.ack_delay_ms);
+    if (std::chrono::steady_clock::now() >= until) {
+      return true;
+    }
+    cv.wait_until(lock, until);
+  }
+  return false;
+}
+
 bool BoardState::stopping() {
   std::lock_guard<std::mutex> lock(mu);
   return stop;

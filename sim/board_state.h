@@ -3,6 +3,7 @@
 // What the simulated board's parts share: its state under one lock, the stop
 // signal, the model's tick, and the socket helpers of both links.
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -18,6 +19,9 @@ struct BoardState {
 
   // Waits up to `ms` unless stopping; false when the simulator is stopping.
   bool SleepFor(int ms);
+  // Holds an answer for the configured answer delay, counted from `since`; a
+  // delay changed meanwhile applies at once (0 lets it go). False when stopping.
+  bool HoldAnswer(std::chrono::steady_clock::time_point since);
   bool stopping();
   // The model thread's body: advances the model by the real time passed, every
   // `tick_ms`, until stopping.

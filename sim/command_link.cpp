@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -138,6 +139,7 @@ void CommandLink::Disconnect() {
 }
 
 bool CommandLink::HandleCommand(const std::string& payload) {
+  const auto received = std::chrono::steady_clock::now();
   station::SupplyMaterialReq req;
   const bool decoded = req.ParseFromString(payload);
   station::SupplyMaterialRsp rsp;
@@ -166,7 +168,7 @@ bool CommandLink::HandleCommand(const std::string& payload) {
     garbage = board_.garbage_reply;
     board_.garbage_reply = false;
   }
-  if (f.ack_delay_ms > 0 && !board_.SleepFor(f.ack_delay_ms)) {
+  if (f.ack_delay_ms > 0 && !board_.HoldAnswer(received)) {
     return true;
   }
   if (f.drop_acks && !garbage) {

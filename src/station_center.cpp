@@ -113,11 +113,15 @@ bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
   }
   // Relocked however the exchange ends: the caller's guard unlocks it again.
   struct Relock {
-    std::mutex& mutex;
-    ~Relock() { mutex.lock(); }
+    StationCenter& center;
+    ~Relock() {
+      center.task_mutex_.lock();
+      --center.unlocked_exchanges_;
+    }
   };
+  ++unlocked_exchanges_;
   task_mutex_.unlock();
-  const Relock relock{task_mutex_};
+  const Relock relock{*this};
   return embedded_communicator_->DoAction(cmd);
 }
 

@@ -146,6 +146,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   const station::SensorsDataRep& sensors_data() const { return sensors_data_; }
   std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
   std::mutex& task_mutex() { return task_mutex_; }
+  // No task pass, request operation or sensor automation is midway (a claim, or
+  // an exchange without the lock); caller holds task_mutex_. For tests.
+  bool AtRestUnlock() const { return claims_.empty() && unlocked_exchanges_ == 0; }
   const TaskTable& tasks() const { return tasks_; }  // task_mutex_
   const std::shared_ptr<LedManager>& led_manager() const { return led_manager_; }
 
@@ -262,6 +265,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::unordered_map<const Task*, Claim> claims_;
   std::condition_variable_any claim_released_;  // waited on with task_mutex_
   static thread_local bool exchanges_unlocked_;
+  int unlocked_exchanges_ = 0;  // exchanges under way without task_mutex_ (task_mutex_)
   // The lamp: a board that did not answer is asked again no sooner than this
   // (clock().NowMillis(); task_mutex_), and its silence is logged once.
   int64_t led_retry_millis_ = 0;

@@ -214,8 +214,7 @@ class HeaterTest : public ActuatorTasksTest {
   }
   // The station's own cancel of the running fan task, as a status change makes its driver do.
   void ForceCancelFan() {
-    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
-    std::shared_lock<std::shared_mutex> sensors(h_.center().sensors_mutex());
+    const auto lock = h_.LockAtRest();
     h_.center().HandleTaskCancel(h_.center().tasks().at(TASK_TYPE_DRY));
   }
 
@@ -252,7 +251,7 @@ TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
   EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
   {
     // Before the fan task's next pass.
-    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    const auto lock = h_.LockAtRest();
     EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
     EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).msg, "dry fan not open");
   }
@@ -263,7 +262,7 @@ TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
   dry_ = h_.StartTask(TASK_TYPE_DRY, kStd);
   ASSERT_TRUE(WaitOn(kFan));
   {
-    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    const auto lock = h_.LockAtRest();
     ASSERT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
     wire_ = h_.center().tasks().at(TASK_TYPE_HEAT_WIRE);
     EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
@@ -384,7 +383,7 @@ TEST_F(ActuatorTasksTest, FanStopRightAfterWireStopIsAccepted) {
   ASSERT_TRUE(WaitOn(kWire));
   {
     // No pass of either task between the two stops.
-    std::lock_guard<std::mutex> lock(h_.center().task_mutex());
+    const auto lock = h_.LockAtRest();
     const auto stop = [&](TaskType type) {
       return h_.center().ReceiveTaskUnlock(station_test::TaskRequest(type, kStop)).code;
     };

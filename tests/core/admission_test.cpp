@@ -301,7 +301,7 @@ TEST_F(AdmissionTest, StartWhileTheSameTypeIsStoppingIsRefusedUntilItHasGone) {
     ASSERT_EQ(Submit(row.type, kStd).code, SRV_CODE_SUCCESS);
     {
       // Stop and start again before the driver's next pass drops the cancelled task.
-      std::lock_guard<std::mutex> lock(center_->task_mutex());
+      const auto lock = LockAtRest();
       ASSERT_EQ(center_->ReceiveTaskUnlock(station_test::TaskRequest(row.type, kStop)).code, SRV_CODE_SUCCESS);
       const StationSrvRsp again = center_->ReceiveTaskUnlock(station_test::TaskRequest(row.type, kStrong));
       EXPECT_EQ(again.code, SRV_CODE_FAILED) << "acknowledged, but nothing would run: " << again.msg;

@@ -178,5 +178,36 @@ TEST(ReflushLedTest, SendsChangesOnlyAndOneShotsOnceTheBoardShowsThem) {
   EXPECT_EQ(leds, (std::vector<int>{1, 1, 10, 10, 1}));
 }
 
+// A board that does not answer at all is asked for the pattern again only after
+// a pause; meanwhile the refresh sends nothing and costs nothing.
+TEST(ReflushLedTest, ASilentBoardIsAskedAgainOnlyAfterAPause) {
+  StationHarness h(0, R"({"docking_success_led": 1})");
+  h.Configure("bottom_action_timeout", "1");
+  ASSERT_TRUE(h.Start());
+  h.sim().SetDropAcks(true);
+  h.sim().ClearReceivedCommands();
+  const auto asked = [&h] {
+    size_t n = 0;
+    for (const auto& req : h.sim().ReceivedCommands()) {
+      n += req.has_change_led_() ? 1 : 0;
+    }
+    return n;
+  };
+  for (int i = 0; i < 3; ++i) {
+    h.center().ReflushLed();
+  }
+  EXPECT_EQ(asked(), 1u) << "asked once, then left alone while silent";
+  h.AdvanceClock(11);
+  h.center().ReflushLed();
+  EXPECT_EQ(asked(), 2u) << "asked again after the pause";
+  h.sim().SetDropAcks(false);
+  h.center().ReflushLed();
+  EXPECT_EQ(asked(), 2u) << "still within the new pause";
+  h.AdvanceClock(11);
+  h.center().ReflushLed();
+  h.center().ReflushLed();
+  EXPECT_EQ(asked(), 3u) << "shown, then nothing new to send";
+}
+
 }  // namespace
 }  // namespace station_center

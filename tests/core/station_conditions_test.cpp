@@ -4,6 +4,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <chrono>
+#include <future>
 #include <set>
 #include <string>
 
@@ -263,6 +265,31 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
     ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
     ASSERT_NE(h.Finish(again), -1);
   }
+}
+
+// A board that holds its answer stalls only the command waiting for it: other
+// requests are served and sensor reports handled meanwhile, and the task
+// carries on once the answer comes.
+TEST(SlowBoardTest, AHeldAnswerStallsOnlyTheCommandWaitingForIt) {
+  StationHarness h;
+  h.Configure("bottom_action_timeout", "300");  // the held answer does not time out here
+  ASSERT_TRUE(h.Start());
+  h.sim().SetAckDelayMs(600000);
+  auto uv = h.StartTask(TASK_TYPE_UV_LAMP, kStd);
+  ASSERT_TRUE(uv);
+  ASSERT_TRUE(WaitUntil([&] { return !h.Actions(kUv).empty(); })) << "the lamp's command reached the board";
+
+  auto other = std::async(std::launch::async, [&h] { return h.Submit(TASK_TYPE_DUST_COLLECT, kStd).code; });
+  const bool served = other.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  const bool pinned = h.sim().Pin("heatingWireTemp", "33");
+  const bool handled = h.WaitSensors([](const station::SensorsDataRep& s) { return s.heatingwiretemp() == 33; });
+  h.sim().SetAckDelayMs(0);  // lets everything go, so a failure below ends too
+  EXPECT_TRUE(served) << "a request waited for another task's answer";
+  EXPECT_TRUE(pinned && handled) << "sensor reports waited for a task's answer";
+  EXPECT_EQ(other.get(), SRV_CODE_SUCCESS);
+  EXPECT_TRUE(WaitUntil([&] { return h.On(kUv) && h.On(kDust); })) << "both tasks go on once answered";
+  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+  EXPECT_EQ(h.Finish(uv), TASK_STATUS_CANCEL);
 }
 
 }  // namespace

@@ -66,6 +66,24 @@ class CoreAccess {
     const auto code = center_->ReceiveTaskUnlock(TaskRequest(type, action, duration, litres, tablets)).code;
     return code == sc::SRV_CODE_SUCCESS ? center_->tasks().at(type) : nullptr;
   }
+  // task_mutex_, taken at a moment when no pass, request or sensor automation
+  // is midway: their board exchanges run without it.
+  std::unique_lock<std::mutex> LockAtRest() {
+    std::unique_lock<std::mutex> lock(center_->task_mutex(), std::defer_lock);
+    const bool rest = WaitUntil([&] {
+      lock.lock();
+      if (center_->AtRestUnlock()) {
+        return true;
+      }
+      lock.unlock();
+      return false;
+    });
+    EXPECT_TRUE(rest) << "the station never came to rest";
+    if (!lock.owns_lock()) {
+      lock.lock();
+    }
+    return lock;
+  }
   bool Running(sc::TaskType type) {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     return center_->tasks().count(type) != 0;
@@ -165,7 +183,7 @@ class StationHarness : public CoreAccess {
     });
   }
   // A report satisfying `pred` that arrived after this call has been handled whole, the
-  // sensor automation's board commands included (the handler holds the task lock throughout).
+  // sensor automation's board commands included.
   template <typename P>
   bool Handled(P pred) {
     const int64_t after = clock_->NowMillis();
@@ -185,9 +203,8 @@ class StationHarness : public CoreAccess {
     return WaitSensors(
         [docked](const station::SensorsDataRep& s) { return sc::StationCenter::RobotInPosition(s) == docked; });
   }
-  // Lets the task pass in progress finish: a pass holds the task lock from its
-  // board command until it has noted when it sent it, so the clock may move after.
-  void AfterPass() { std::lock_guard<std::mutex> lock(center_->task_mutex()); }
+  // Lets the task pass (and sensor handling) in progress finish, so the clock may move after.
+  void AfterPass() { LockAtRest(); }
   bool On(int supply_type) { return sim_->ActuatorOn(static_cast<station::EnumSupplyType>(supply_type)); }
 
   station_test::Actions Actions(int supply_type = -1) {
