@@ -34,6 +34,12 @@ StationSrvReq ResetRequest() {
 // A board that did not answer a lamp pattern is asked again after this.
 constexpr int64_t kLedSilentRetryMillis = 10000;
 
+// The robot's action in a task request; preparations carry it in their own message.
+int32_t RequestedAction(const TaskTypeInfo& policy, const StationSrvReq& req) {
+  return policy.action_from_prepare() ? req.prepare_disinfectant_req.cmd().action_cmd().action()
+                                      : req.supply_material_req.cmd().action();
+}
+
 // Task ids are logged as 32-bit numbers.
 int32_t LogId(const std::shared_ptr<Task>& task) { return static_cast<int32_t>(task->task_id()); }
 int LogType(const std::shared_ptr<Task>& task) { return static_cast<int>(task->task_type()); }
@@ -232,10 +238,13 @@ StationSrvRsp StationCenter::HandleService(const StationSrvReq& req) {
 
 StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
   std::lock_guard<std::mutex> lock(task_mutex_);
-  // A running task of the type finishes its pass first; its cancel's exchange
-  // then leaves the other tasks and the sensor reports free to go on.
+  // A stop waits for the pass under way of the task it stops; its own exchange
+  // then leaves the other tasks and the sensor reports free to go on. Other
+  // requests send nothing, so they need not wait.
   std::unique_ptr<TaskClaim> claim;
-  ClaimRunningUnlock(req.task_type, &claim);
+  if (RequestedAction(TaskTypeInfoOf(req.task_type), req) == vantorel_base_station_mqtt::ENUM_ACTION_STOP) {
+    ClaimRunningUnlock(req.task_type, &claim);
+  }
   const ExchangesUnlocked unlocked;
   return ReceiveTaskUnlock(req);
 }
@@ -252,8 +261,7 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& req) {
     return Answer(SRV_CODE_INVALID_TASK_TYPE, "task type is invalid");
   }
 
-  const int32_t action = policy.action_from_prepare() ? req.prepare_disinfectant_req.cmd().action_cmd().action()
-                                                      : req.supply_material_req.cmd().action();
+  const int32_t action = RequestedAction(policy, req);
   if (policy.needs_action() && !KnownAction(action)) {
     return UnknownActionAnswer(action);
   }

@@ -77,7 +77,7 @@ std::string HostName() {
 constexpr int kWatchdogSeconds = 90;
 
 constexpr const char* kFastConfig =
-    "\"bottom_action_timeout\": 2, \"running_schedule_space\": 50, \"upload_station_info_to_cloud_interval\": 1, "
+    "\"bottom_action_timeout\": 1, \"running_schedule_space\": 50, \"upload_station_info_to_cloud_interval\": 1, "
     "\"add_water_to_station_max_time\": 8, \"add_water_to_robot_max_time\": 8, \"drain_water_max_time\": 8, "
     "\"disinfectant_table_dissolution_time\": 1, \"clean_liquid_dissolution_time\": 1, "
     "\"perfume_liquid_dissolution_time\": 1, \"close_clean_pump_max_time\": 2, \"close_perfume_pump_max_time\": 2, "

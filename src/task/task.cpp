@@ -55,7 +55,6 @@ PreCheckResult Task::PreCheckUnlock(const TaskTable& tasks, const station::Senso
 }
 
 bool Task::OperateTask(const TaskOperation& operation, const StationSrvReq& req) {
-  std::lock_guard<std::mutex> lock(mutex_);
   switch (operation) {
     case TASK_OPERATION_CANCEL: {
       const bool ok = DoCancelUnlock();

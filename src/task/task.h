@@ -44,7 +44,8 @@ struct PreCheckResult {
 // time-limit bookkeeping and the task's access to the station; the pass itself
 // belongs to StepTask or ActionTask, concrete tasks implement their hooks.
 // Threading: every operation runs with the owner's task_mutex_ held (driver pass
-// or request handler); OperateTask additionally holds mutex_.
+// or request handler); the owner releases it during board exchanges, and only
+// the thread that has claimed the task drives it or cancels it meanwhile.
 class Task {
  public:
   // `services` is the station the task runs in; never null.
@@ -138,7 +139,6 @@ class Task {
   std::shared_ptr<TaskServices> services_;
   int64_t max_seconds_;
   time_t start_time_ = 0;
-  std::mutex mutex_;
   TaskStatus status_ = TASK_STATUS_INIT;
   TaskType task_type_;
   std::vector<TaskType> conflict_types_;
