@@ -114,8 +114,10 @@ bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
     LOG_WARN("emergency stop, command not sent: {}", cmd.ShortDebugString());
     return false;
   }
+  // A task pass's command waits behind a robot's stop or the sensor automation.
+  const bool urgent = !driving_;
   if (!exchanges_unlocked_) {
-    return embedded_communicator_->DoAction(cmd);
+    return embedded_communicator_->DoAction(cmd, urgent);
   }
   // Relocked however the exchange ends: the caller's guard unlocks it again.
   struct Relock {
@@ -128,13 +130,14 @@ bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
   ++unlocked_exchanges_;
   task_mutex_.unlock();
   const Relock relock{*this};
-  return embedded_communicator_->DoAction(cmd);
+  return embedded_communicator_->DoAction(cmd, urgent);
 }
 
 // ---------------------------------------------------------------------------
 // Claims and board exchanges without the task lock
 
 thread_local bool StationCenter::exchanges_unlocked_ = false;
+thread_local bool StationCenter::driving_ = false;
 
 StationCenter::ExchangesUnlocked::ExchangesUnlocked() : outer_(exchanges_unlocked_) { exchanges_unlocked_ = true; }
 
@@ -522,6 +525,7 @@ StationSrvRsp StationCenter::UpdateConsumablesSate(const StationSrvReq& req) {
 // Task drivers and endings
 
 void StationCenter::RunTask(std::shared_ptr<Task>& task) {
+  driving_ = true;  // this thread only ever drives tasks
   LOG_INFO("Run task, task id {}, task_type {}", LogId(task), LogType(task));
   while (true) {
     int64_t sleep_ms = 0;

@@ -265,7 +265,8 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::unordered_map<const Task*, Claim> claims_;
   std::condition_variable_any claim_released_;  // waited on with task_mutex_
   static thread_local bool exchanges_unlocked_;
-  int unlocked_exchanges_ = 0;  // exchanges under way without task_mutex_ (task_mutex_)
+  static thread_local bool driving_;  // a task driver's thread
+  int unlocked_exchanges_ = 0;        // exchanges under way without task_mutex_ (task_mutex_)
   // The lamp: a board that did not answer is asked again no sooner than this
   // (clock().NowMillis(); task_mutex_), and its silence is logged once.
   int64_t led_retry_millis_ = 0;

@@ -53,7 +53,24 @@ bool EmbeddedCommunicator::Init(SensorCallback callback) {
   return true;
 }
 
-bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd) {
+EmbeddedCommunicator::Turn::Turn(EmbeddedCommunicator& link, bool urgent) : link_(link) {
+  std::unique_lock<std::mutex> lock(link_.turn_mutex_);
+  link_.urgent_waiting_ += urgent ? 1 : 0;
+  link_.turn_free_.wait(lock, [&] { return !link_.turn_taken_ && (urgent || link_.urgent_waiting_ == 0); });
+  link_.urgent_waiting_ -= urgent ? 1 : 0;
+  link_.turn_taken_ = true;
+}
+
+EmbeddedCommunicator::Turn::~Turn() {
+  {
+    std::lock_guard<std::mutex> lock(link_.turn_mutex_);
+    link_.turn_taken_ = false;
+  }
+  link_.turn_free_.notify_all();
+}
+
+bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd, bool urgent) {
+  const Turn turn(*this, urgent);
   std::lock_guard<std::mutex> lock(mutex_);
   const int32_t request_id = NextRequestId();
   LOG_INFO("DoAction : {}, request id : {}", cmd.ShortDebugString(), request_id);
@@ -65,6 +82,7 @@ bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd) {
 }
 
 bool EmbeddedCommunicator::ChangeLed(station::EnumLedCmd led_cmd, bool* answered) {
+  const Turn turn(*this, false);
   std::lock_guard<std::mutex> lock(mutex_);
   const int32_t request_id = NextRequestId();
   LOG_INFO("ChangeLed, led cmd : {}, request id : {}", static_cast<int>(led_cmd), request_id);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,7 +34,9 @@ class EmbeddedCommunicator {
   bool Init(SensorCallback callback);
 
   // True only when the board acknowledged with the request's seq_ and err_code_ 0.
-  bool DoAction(const station::ActionCommand& cmd);
+  // An `urgent` command (a robot's stop, the sensor automation) takes the link
+  // before the non-urgent ones waiting for it.
+  bool DoAction(const station::ActionCommand& cmd, bool urgent = false);
   // `answered` (optional) tells a refusal from a board that did not answer at all.
   bool ChangeLed(station::EnumLedCmd led_cmd, bool* answered = nullptr);
 
@@ -82,6 +85,21 @@ class EmbeddedCommunicator {
   // exchange is over (answered, or the reply stream is unusable).
   bool CheckConfirmation(TcpClient& client, Exchange& exchange, FrameReader::Result result,
                          station::SupplyMaterialRsp& rsp, bool* answered);
+
+  // Whose turn the link is: urgent waiters first. turn_mutex_ is never held
+  // across an exchange; mutex_ is.
+  class Turn {
+   public:
+    Turn(EmbeddedCommunicator& link, bool urgent);
+    ~Turn();
+
+   private:
+    EmbeddedCommunicator& link_;
+  };
+  std::mutex turn_mutex_;
+  std::condition_variable turn_free_;
+  bool turn_taken_ = false;  // turn_mutex_
+  int urgent_waiting_ = 0;   // turn_mutex_
 
   std::mutex mutex_;
   std::shared_ptr<TcpClient> client_;
