@@ -316,16 +316,19 @@ TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
 }
 
 TEST_F(StationMqttTest, StartUpFactsWaitForAReportThatWasPublished) {
-  // Before the broker accepts: an abnormal record and a periodic upload, neither sent.
-  suite_->Renew();
+  // A core whose broker connection does not exist yet: a client that never connected.
+  std::shared_ptr<MqttClient> client = std::make_shared<MqttClient>(MqttSettingsFromConfig());
+  const auto center =
+      std::make_shared<StationCenter>(CoreParts{clock_, nullptr, MqttReportPublisher([&client] { return client; })});
+  // An abnormal record and a periodic upload, neither sent.
   {
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
-    center_->AbnormalTaskRecord(ABNORMAL_HEAT_WIRE_TEMP, TASK_TYPE_SENSOR);
+    std::lock_guard<std::mutex> lock(center->task_mutex());
+    center->AbnormalTaskRecord(ABNORMAL_HEAT_WIRE_TEMP, TASK_TYPE_SENSOR);
   }
-  center_->StationInfoUploadCloud();
-  ASSERT_TRUE(suite_->client->Init(suite_->callback) && suite_->WarmUp());
-  center_->StationInfoUploadCloud();
-  center_->StationInfoUploadCloud();
+  center->StationInfoUploadCloud();
+  client = suite_->client;  // now connected
+  center->StationInfoUploadCloud();
+  center->StationInfoUploadCloud();
   const std::string first = Next(kCloudTopic), second = Next(kCloudTopic);
   EXPECT_NE(first.find(R"("ready_state":{"ntp_state":0,)"), std::string::npos) << first;
   EXPECT_NE(first.find(R"("online_time":0,)"), std::string::npos) << first;
