@@ -108,16 +108,17 @@ int Run() {
   std::future<void> upload =
       std::async(std::launch::async, [center, callback] { BrokerAndUploadLoop(center, callback); });
 
-  for (;;) {
-    center->SuperviseBoard();
-    center->ReflushLed();
-    center->AutoReset();
-    // Pinged only here, after a whole pass: a core stuck behind a lock stops the
-    // pings and systemd restarts the daemon.
-    notifier.Status(ServiceStatus(*center));
-    notifier.Watchdog();
-    std::this_thread::sleep_for(kHousekeeping);
-  }
+  station_center::RunHousekeeping(
+      [&] {
+        center->SuperviseBoard();
+        center->ReflushLed();
+        center->AutoReset();
+        // Pinged only here, after a whole pass: a core stuck behind a lock stops the
+        // pings and systemd restarts the daemon.
+        notifier.Status(ServiceStatus(*center));
+        notifier.Watchdog();
+      },
+      kHousekeeping);
 }
 
 }  // namespace

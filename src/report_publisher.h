@@ -14,8 +14,8 @@ class ReportPublisher {
 
   virtual bool IsConnected() const = 0;
   // Publishes `payload` on `topic` at QoS 1; a publisher that is not connected
-  // logs and drops it.
-  virtual void Publish(const std::string& topic, const std::string& payload) = 0;
+  // logs and drops it. True when the message was handed to the connection.
+  virtual bool Publish(const std::string& topic, const std::string& payload) = 0;
 };
 
 }  // namespace station_center

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <exception>
+#include <thread>
 
 #include "logger.h"
 #include "task/task_factory.h"
@@ -60,6 +63,24 @@ void ServiceNotifier::Status(const std::string& status) {
   }
   last_status_ = status;
   Send("STATUS=" + status);
+}
+
+void RunHousekeeping(const std::function<void()>& pass, std::chrono::milliseconds period) {
+  try {
+    for (;;) {
+      pass();
+      std::this_thread::sleep_for(period);
+    }
+  } catch (const std::exception& e) {
+    LOG_ERROR("housekeeping stopped: {}, station center exits", e.what());
+  } catch (...) {
+    LOG_ERROR("housekeeping stopped by an unknown exception, station center exits");
+  }
+  const auto logger = vantorel::Logger::Instance().logger();
+  if (logger) {
+    logger->flush();
+  }
+  std::_Exit(EXIT_FAILURE);
 }
 
 void ServiceNotifier::Watchdog() {

@@ -3,6 +3,8 @@
 // Readiness, status and watchdog notifications to systemd. Every call is a no-op
 // when the daemon was not started by systemd (no NOTIFY_SOCKET), and none throws.
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,5 +32,11 @@ class ServiceNotifier {
   std::mutex mutex_;
   std::string last_status_;
 };
+
+// The daemon's housekeeping on the calling thread: `pass` every `period`, for
+// ever. An exception out of a pass is logged and ends the process at once with
+// status 1 for systemd to restart it: unwinding would wait on the broker and
+// upload thread, and only the watchdog would end that wait. Never returns.
+[[noreturn]] void RunHousekeeping(const std::function<void()>& pass, std::chrono::milliseconds period);
 
 }  // namespace station_center

@@ -3,6 +3,7 @@
 #include <rapidjson/document.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -120,8 +121,14 @@ class StationCenter : public StationService, public TaskServices, public std::en
 
   // Sensor reports; called on the sensor upload server's thread.
   void DataUploadCallback(station::SensorsDataRep& data);
-  // Sorter counter thread body (hardware "dvt1").
+  // Sorter counter thread body (hardware "dvt1"): opens the input device and
+  // reads it with ReadSorterEvents, sleeping through the pauses.
   void SocSensorDataDetect();
+  // Counts sorter key presses read from the input device `fd` until end of file,
+  // the device going away, a failed select or `pause` answering false. A failed
+  // read asks `pause` for a growing wait (bounded) before the next try, since it
+  // would fail again at once. Runs on the sorter thread; takes task_data_mutex_.
+  void ReadSorterEvents(int fd, const std::function<bool(std::chrono::milliseconds)>& pause);
 
   // Abnormal records and state reports; callers hold task_mutex_ but not
   // task_data_mutex_ (AbnormalTaskRecord takes it itself).
@@ -215,6 +222,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // Every task still running ends in error at its driver's next pass; the
   // station reset task too unless `keep_reset`. Caller holds task_mutex_.
   void FailRunningTasksUnlock(bool keep_reset);
+  // A cloud report was published (or not); the first that was ends the start-up
+  // facts in the reports. Any thread.
+  void NoteCloudPublished(bool published);
   // Parts of SuperviseBoard and the sensor callback; caller holds task_mutex_.
   void CheckSensorStaleUnlock();
   void SensorDataResumedUnlock();
@@ -251,8 +261,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::atomic<bool> sensor_stale_{false};
   uint32_t seen_reconnects_ = 0;  // command link re-makes already acted on (task_mutex_)
 
-  // State reports (task_mutex_ + task_data_mutex_).
-  bool first_report_ = true;
+  // State reports (task_mutex_ + task_data_mutex_); the first-report flag is
+  // cleared after publishing, outside those locks.
+  std::atomic<bool> first_report_{true};
   uint32_t last_occupy_state_ = 0;
   // Indication: the last command the board acknowledged (task_mutex_).
   station::EnumLedCmd last_led_cmd_ = station::LED_NOT_CHANGE;

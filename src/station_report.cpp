@@ -80,7 +80,7 @@ void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
     return;
   }
   LOG_INFO("SendAbnormalInfo to cloud");
-  publisher_->Publish(g_config.station_upload_topic, Serialize(cloud));
+  NoteCloudPublished(publisher_->Publish(g_config.station_upload_topic, Serialize(cloud)));
   StationReport(robot);
   LOG_DEBUG("Set AbnormalInfo success");
 }
@@ -96,14 +96,20 @@ void StationCenter::PackDeviceHeader(rapidjson::Document& doc, Allocator& alloca
   doc.AddMember("req_header", header, allocator);
 }
 
-// Caller holds task_mutex_ and task_data_mutex_: first_report_ and
-// last_occupy_state_ change only here.
+void StationCenter::NoteCloudPublished(bool published) {
+  // Until then every cloud report carries the start-up facts: one built while the
+  // broker was away never reached the cloud.
+  if (published) {
+    first_report_ = false;
+  }
+}
+
+// Caller holds task_mutex_ and task_data_mutex_: last_occupy_state_ changes only here.
 void StationCenter::PackMsgStateInfo(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
   const int64_t now = clock_->NowSeconds();
   rapidjson::Value state(rapidjson::kObjectType);
   state.AddMember("current_time", static_cast<uint32_t>(now), allocator);
   if (first_report_) {
-    first_report_ = false;
     rapidjson::Value ready(rapidjson::kObjectType);
     ready.AddMember("ntp_state", 0, allocator);
     ready.AddMember("sensor_state", 0, allocator);
@@ -252,7 +258,7 @@ void StationCenter::StationInfoUploadCloud() {
   rapidjson::Document robot(&robot_pool);
   {
     std::lock_guard<std::mutex> lock(task_mutex_);
-    // Read lock on the data; first_report_ and last_occupy_state_ are ours under task_mutex_.
+    // Read lock on the data; last_occupy_state_ is ours under task_mutex_.
     std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
     cloud.SetObject();
     PackDeviceHeader(cloud, cloud.GetAllocator());
@@ -264,7 +270,7 @@ void StationCenter::StationInfoUploadCloud() {
   const std::string payload = Serialize(cloud);
   LOG_INFO("publish to cloud");
   if (publisher_) {
-    publisher_->Publish(g_config.station_upload_topic, payload);
+    NoteCloudPublished(publisher_->Publish(g_config.station_upload_topic, payload));
   }
   StationReport(robot);
 }

@@ -6,13 +6,16 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 
 #include "config.h"
 #include "error_codes.h"
@@ -28,6 +31,31 @@ constexpr uint16_t kKeyProg3 = 202;
 constexpr size_t kInputEventSize = 24;
 // Reports in a row that must show the emergency stop changed before the station acts.
 constexpr int kEmergencyStopReports = 2;
+
+// Waits before reading the sorter again after a failed read: doubled per failure
+// in a row, so a broken device costs a log line every few seconds, not a core.
+constexpr std::chrono::milliseconds kSorterRetryFirst{100};
+constexpr std::chrono::milliseconds kSorterRetryMax{5000};
+
+// One input event of the sorter; task_data_mutex_ held.
+void CountSorterEvent(const unsigned char (&event)[kInputEventSize], StationTaskData& data) {
+  // struct input_event on a 64-bit system: 16-byte time, u16 type, u16 code, s32 value.
+  uint16_t code = 0;
+  int32_t value = 0;
+  std::memcpy(&code, event + 18, sizeof(code));
+  std::memcpy(&value, event + 20, sizeof(value));
+  if (code == kKeyProg3) {
+    LOG_DEBUG("KEY_PROG3={}\n", value);
+    if (value == 1) {
+      data.sorter_count_ += 1;
+      LOG_INFO("sorter_count_= {}\n", data.sorter_count_);
+    }
+  } else if (code == 0) {
+    LOG_DEBUG("sorter_counter key reserved\n");
+  } else {
+    LOG_WARN("err code of event8-sorter_counter, code = {}\n", code);
+  }
+}
 
 // Truncation toward zero; a reading outside the integer range (or not a number)
 // counts as the hottest possible, so a broken sensor is not taken for a cool wire.
@@ -63,6 +91,9 @@ class AutomationPass {
  private:
   bool Debounce(bool present, MissingDebounce* d, int32_t type);
   void Temperature(bool within_limit, bool* normal, int32_t type);
+  // Takes a station reset's clearing of `type` as a release, so a condition
+  // still present is recorded again.
+  void FollowReset(bool* normal, int32_t type);
   // Opens (action > 0) or closes the sewage pump and notes it; no station
   // lock but task_mutex_ held.
   bool DriveSewagePump(int action);
@@ -128,6 +159,7 @@ void AutomationPass::DustBoxCap() { Debounce(s_.dustboxcapdet() != 0, &a_.dust_b
 // Records `type` once the detector has read missing longer than the dust-bag limit,
 // releases it when present again. True when this report starts a missing stretch.
 bool AutomationPass::Debounce(bool present, MissingDebounce* d, int32_t type) {
+  FollowReset(&d->normal, type);
   if (present) {
     if (!d->normal) {
       std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
@@ -161,6 +193,7 @@ void AutomationPass::Temperatures() {
 }
 
 void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type) {
+  FollowReset(normal, type);
   if (within_limit) {
     if (!*normal) {
       std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
@@ -170,6 +203,16 @@ void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type) 
   } else if (*normal) {
     center_.AbnormalTaskRecord(type, kSensorKey);
     *normal = false;
+  }
+}
+
+void AutomationPass::FollowReset(bool* normal, int32_t type) {
+  if (*normal) {
+    return;
+  }
+  std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
+  if (!center_.task_data().AbnormalPresent(type)) {
+    *normal = true;
   }
 }
 
@@ -290,6 +333,15 @@ void StationCenter::SocSensorDataDetect() {
     LOG_ERROR("Error: Failed to open device event8-sorter\n");
     return;
   }
+  ReadSorterEvents(fd, [](std::chrono::milliseconds wait) {
+    std::this_thread::sleep_for(wait);
+    return true;
+  });
+  ::close(fd);
+}
+
+void StationCenter::ReadSorterEvents(int fd, const std::function<bool(std::chrono::milliseconds)>& pause) {
+  std::chrono::milliseconds retry = kSorterRetryFirst;
   for (;;) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -300,44 +352,31 @@ void StationCenter::SocSensorDataDetect() {
         continue;
       }
       LOG_ERROR("select error: {}", std::strerror(errno));
-      break;
+      return;
     }
     if (ready == 0 || !FD_ISSET(fd, &readable)) {
       continue;
     }
     unsigned char event[kInputEventSize];
     const ssize_t n = ::read(fd, event, sizeof(event));
+    const int read_error = n < 0 ? errno : 0;
     if (n <= 0) {
       // A device that went away stays readable for ever: end instead of spinning.
-      LOG_ERROR("read sorter_counter error: {}", n == 0 ? "end of file" : std::strerror(errno));
-      if (n == 0 || errno == ENODEV) {
-        break;
+      LOG_ERROR("read sorter_counter error: {}", n == 0 ? "end of file" : std::strerror(read_error));
+      if (n == 0 || read_error == ENODEV || !pause(retry)) {
+        return;
       }
+      retry = std::min(retry * 2, kSorterRetryMax);
       continue;
     }
+    retry = kSorterRetryFirst;
     if (static_cast<size_t>(n) != sizeof(event)) {
       LOG_ERROR("read sorter_counter error: {}", "short read");
       continue;
     }
-    // struct input_event on a 64-bit system: 16-byte time, u16 type, u16 code, s32 value.
-    uint16_t code = 0;
-    int32_t value = 0;
-    std::memcpy(&code, event + 18, sizeof(code));
-    std::memcpy(&value, event + 20, sizeof(value));
     std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-    if (code == kKeyProg3) {
-      LOG_DEBUG("KEY_PROG3={}\n", value);
-      if (value == 1) {
-        task_data_.sorter_count_ += 1;
-        LOG_INFO("sorter_count_= {}\n", task_data_.sorter_count_);
-      }
-    } else if (code == 0) {
-      LOG_DEBUG("sorter_counter key reserved\n");
-    } else {
-      LOG_WARN("err code of event8-sorter_counter, code = {}\n", code);
-    }
+    CountSorterEvent(event, task_data_);
   }
-  ::close(fd);
 }
 
 }  // namespace station_center

@@ -170,6 +170,8 @@ struct StationTaskData : StationTaskFacts {
   bool* AbnormalFlag(int32_t type) const;
   // True when `type` is known and its condition is present (flag clear).
   bool AbnormalPresent(int32_t type) const;
+  // True while a condition recorded under the sensor key (TASK_TYPE_SENSOR) is present.
+  bool AnySensorAbnormal() const;
 
   // Abnormal type -> its flag in this record.
   std::unordered_map<int32_t, bool*> abnormal_types;

@@ -72,7 +72,8 @@ class MqttClient : public ReplyPublisher {
   // topics are subscribed again after each reconnection. True when connected on return.
   bool Init(std::shared_ptr<mqtt::callback> callback);
   void SubscribeTopics();
-  void Publish(const std::string& topic, const std::string& payload, int qos);
+  // True when the message was handed to the connection (not when the broker has it).
+  bool Publish(const std::string& topic, const std::string& payload, int qos);
   void PublishReply(const google::protobuf::Message& reply) override;
   std::string GetTopicName(const google::protobuf::Message& reply) const;
   bool IsConnected() const;

@@ -77,8 +77,8 @@ class ClientPublisher : public ReportPublisher {
  public:
   explicit ClientPublisher(std::function<std::shared_ptr<MqttClient>()> client) : client_(std::move(client)) {}
   bool IsConnected() const override { return client_()->IsConnected(); }
-  void Publish(const std::string& topic, const std::string& payload) override {
-    client_()->Publish(topic, payload, kQos);
+  bool Publish(const std::string& topic, const std::string& payload) override {
+    return client_()->Publish(topic, payload, kQos);
   }
 
  private:
@@ -397,17 +397,19 @@ void MqttClient::SubscribeTopics() {
   }
 }
 
-void MqttClient::Publish(const std::string& topic, const std::string& payload, int qos) {
+bool MqttClient::Publish(const std::string& topic, const std::string& payload, int qos) {
   LOG_INFO("mqtt pub, topic name : {}, payload : {}", topic, payload);
   if (!IsConnected()) {
     LOG_ERROR("mqtt connect check failed");
-    return;
+    return false;
   }
   try {
     client_->publish(mqtt::make_message(topic, payload, qos, false));
+    return true;
   } catch (const std::exception& e) {
     LOG_ERROR("mqtt publish to {} failed: {}", topic, e.what());
   }
+  return false;
 }
 
 std::string MqttClient::GetTopicName(const google::protobuf::Message& reply) const {

@@ -95,8 +95,12 @@ bool DisinfectantPrepareTask::WaitTablets(const station::SensorsDataRep& data) {
     return false;
   }
   if (count <= tablets_before_) {
-    SetTaskStatus(TASK_STATUS_OVER);
-    return true;
+    // Without a tablet the tank holds plain water: no water-ready for the robot,
+    // and the cloud learns that the tablets are short.
+    LOG_WARN("no disinfectant tablet released, tablets short");
+    AbnormalTaskRecord(ABNORMAL_DISINFECTANT_TABLETS, TASK_TYPE_DISINFECTANT_PREPARE);
+    SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
   }
   LOG_INFO("release tables timeout, but there has tables released, need wait it dissolution");
   dissolve_start_ = static_cast<time_t>(NowSeconds());

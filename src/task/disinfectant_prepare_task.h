@@ -11,7 +11,8 @@ namespace station_center {
 
 // Prepares disinfectant water in the clean tank: drain, fill to the requested
 // volume, release the requested number of tablets with the sorter motor
-// (stopping and restarting it on overload), then wait for them to dissolve.
+// (stopping and restarting it on overload), then wait for them to dissolve. A
+// motor limit passed without a single tablet ends in error, tablets short.
 // Threading: driven under the owner's task_mutex_ like every task.
 class DisinfectantPrepareTask : public TankPrepareTask {
  public:

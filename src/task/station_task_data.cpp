@@ -24,10 +24,11 @@ constexpr TaskType kAbnormalTaskKeys[] = {
     TASK_TYPE_ULTRASONIC_WASH,
 };
 
-// The sensor key stays abnormal while any of these conditions is present.
+// The sensor key stays abnormal while any of these conditions is present; the
+// overdue dust bag too, so the key never vanishes while "dust_bag" is reported.
 constexpr int32_t kSensorAbnormalTypes[] = {
-    ABNORMAL_DUST_BAG_OUT,   ABNORMAL_DUST_BOX_CAP,   ABNORMAL_PLATE_UP_TEMP,    ABNORMAL_PLATE_DOWN_TEMP,
-    ABNORMAL_HEAT_WIRE_TEMP, ABNORMAL_EMERGENCY_STOP, ABNORMAL_SENSOR_LINK_LOST,
+    ABNORMAL_DUST_BAG_OUT,    ABNORMAL_DUST_BAG_REPLACE, ABNORMAL_DUST_BOX_CAP,   ABNORMAL_PLATE_UP_TEMP,
+    ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP,   ABNORMAL_EMERGENCY_STOP, ABNORMAL_SENSOR_LINK_LOST,
 };
 
 }  // namespace
@@ -80,7 +81,8 @@ void StationTaskData::ResetTaskData() {
   water_spray_resumable = false;
   // Consumables (tap water, tablets, dust bag), the emergency stop and the lost
   // sensor link stay recorded until they are confirmed or released; the other
-  // sensor conditions start afresh.
+  // sensor conditions start afresh, and the sensor handler records those still
+  // present again at its next report.
   unused_abnormal_normal = true;
   dust_bag_in_place_normal = true;
   dust_box_cap_normal = true;
@@ -90,7 +92,20 @@ void StationTaskData::ResetTaskData() {
   for (auto& entry : abnormal_tasks) {
     entry.second = 0;
   }
+  // The sensor conditions kept above keep their key.
+  if (AnySensorAbnormal()) {
+    abnormal_tasks[TASK_TYPE_SENSOR] = 1;
+  }
   consumables_released = false;
+}
+
+bool StationTaskData::AnySensorAbnormal() const {
+  for (int32_t type : kSensorAbnormalTypes) {
+    if (AbnormalPresent(type)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool* StationTaskData::AbnormalFlag(int32_t type) const {
@@ -117,11 +132,7 @@ void StationTaskData::AbnormalInfoRelease(int32_t type, int32_t task) {
   if (it == abnormal_tasks.end()) {
     LOG_INFO("Unknown recovery task {}", task);
   } else if (task == TASK_TYPE_SENSOR) {
-    bool all_normal = true;
-    for (int32_t sensor_type : kSensorAbnormalTypes) {
-      all_normal = all_normal && !AbnormalPresent(sensor_type);
-    }
-    if (all_normal) {
+    if (!AnySensorAbnormal()) {
       LOG_INFO("Abnormal task : {} recovery", task);
       it->second = 0;
     }

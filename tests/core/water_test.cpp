@@ -66,12 +66,19 @@ TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
     auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 0, 2);  // no water: dosing starts into the jam
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSorter).size() >= 3; }));
     // A long jam: the motor limit counts from the first start, not from each restart.
-    h_.AdvanceClock(jam_seconds > 100 ? 1001 : 0);
-    ASSERT_EQ(h_.Finish(task), TASK_STATUS_OVER);
+    const bool long_jam = jam_seconds > 100;
+    h_.AdvanceClock(long_jam ? 1001 : 0);
+    // Not a single tablet by the motor limit: plain water, and the tablets are short.
+    ASSERT_EQ(h_.Finish(task), long_jam ? TASK_STATUS_ERROR : TASK_STATUS_OVER);
     EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
-    EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, jam_seconds < 100)
+    EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, !long_jam)
         << "a short jam still doses; a long one ends at the motor limit";
+    EXPECT_EQ(h_.Ask(SRV_CMD_WATER_READY), long_jam ? SRV_CODE_NOT_STARTED : SRV_CODE_WATER_READY);
+    h_.WithData([long_jam](StationTaskData& d) {
+      EXPECT_EQ(d.AbnormalPresent(ABNORMAL_DISINFECTANT_TABLETS), long_jam);
+      EXPECT_EQ(d.abnormal_tasks[TASK_TYPE_DISINFECTANT_PREPARE], long_jam ? 1 : 0);
+    });
   }
 }
 

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "config.h"
 #include "station_center.h"
@@ -165,6 +167,30 @@ TEST_F(SensorAutomationTest, SorterCountsKeyPressesUntilTheDeviceEnds) {
   sorter.join();  // end of file ends the reader
   std::shared_lock<std::shared_mutex> lock(center_->task_data_mutex());
   EXPECT_EQ(center_->task_data().sorter_count_, 2);
+}
+
+// A read error that is not the end of the device repeats at once: the reader waits longer
+// after each one in a row, up to a bound, instead of spinning and logging per try.
+TEST_F(SensorAutomationTest, SorterReadErrorsAreRetriedAtABoundedRate) {
+  // A directory opens and selects readable, and every read of it fails (EISDIR).
+  const std::string device = RootedPath("/dev/input/event8");
+  std::filesystem::create_directories(device);
+  const int fd = ::open(device.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::vector<std::chrono::milliseconds> pauses;
+  center_->ReadSorterEvents(fd, [&](std::chrono::milliseconds wait) {
+    pauses.push_back(wait);
+    return pauses.size() < 10;  // then the reader ends
+  });
+  ::close(fd);
+  ASSERT_EQ(pauses.size(), 10u);
+  EXPECT_EQ(Logs().Count("read sorter_counter error"), 10) << "one line per try";
+  EXPECT_GE(pauses.front(), std::chrono::milliseconds(100));
+  for (size_t i = 1; i < pauses.size(); ++i) {
+    EXPECT_GE(pauses[i], pauses[i - 1]) << i;
+    EXPECT_LE(pauses[i], std::chrono::seconds(5)) << i;
+  }
+  EXPECT_GE(pauses.back(), std::chrono::seconds(1)) << "a lasting fault is tried seldom";
 }
 
 }  // namespace

@@ -315,6 +315,28 @@ TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
   EXPECT_EQ(Next(kRobotTopic), robot + "," + consumables + R"("abnormal_info":{"emergency_stop":1}})");
 }
 
+TEST_F(StationMqttTest, StartUpFactsWaitForAReportThatWasPublished) {
+  // A core whose broker connection does not exist yet: a client that never connected.
+  std::shared_ptr<MqttClient> client = std::make_shared<MqttClient>(MqttSettingsFromConfig());
+  const auto center =
+      std::make_shared<StationCenter>(CoreParts{clock_, nullptr, MqttReportPublisher([&client] { return client; })});
+  // An abnormal record and a periodic upload, neither sent.
+  {
+    std::lock_guard<std::mutex> lock(center->task_mutex());
+    center->AbnormalTaskRecord(ABNORMAL_HEAT_WIRE_TEMP, TASK_TYPE_SENSOR);
+  }
+  center->StationInfoUploadCloud();
+  client = suite_->client;  // now connected
+  center->StationInfoUploadCloud();
+  center->StationInfoUploadCloud();
+  const std::string first = Next(kCloudTopic), second = Next(kCloudTopic);
+  EXPECT_NE(first.find(R"("ready_state":{"ntp_state":0,)"), std::string::npos) << first;
+  EXPECT_NE(first.find(R"("online_time":0,)"), std::string::npos) << first;
+  EXPECT_EQ(second.find("ready_state"), std::string::npos) << "once published, not again: " << second;
+  EXPECT_EQ(second.find("online_time"), std::string::npos) << second;
+  for (int i = 0; i < 2; ++i) Next(kRobotTopic);
+}
+
 // An abnormal condition and how it is made; what the upload sent at once then carries.
 struct Immediate {
   const char* condition;

@@ -39,9 +39,10 @@ TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
   for (auto& entry : data.abnormal_types) {
     *entry.second = false;
   }
-  data.abnormal_tasks[TASK_TYPE_ADD_WATER] = 1;
+  data.abnormal_tasks[TASK_TYPE_ADD_WATER] = data.abnormal_tasks[TASK_TYPE_SENSOR] = 1;
   data.ResetTaskData();
   EXPECT_FALSE(data.work_started || data.disinfectant_water_ready || data.abnormal_tasks[TASK_TYPE_ADD_WATER]);
+  EXPECT_EQ(data.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "its kept conditions keep the sensor key";
   EXPECT_EQ(std::make_tuple(data.water_volume, data.tank_water_volume, data.charging, data.robot_position),
             std::make_tuple(-1, -1, 0, 0));
   EXPECT_TRUE(data.sewage_pump_working && data.manual_charge_state) << "the sensor handler's facts";
@@ -58,11 +59,17 @@ TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
   fresh.abnormal_tasks[TASK_TYPE_SENSOR] = fresh.abnormal_tasks[TASK_TYPE_ADD_WATER] = 1;
   fresh.AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, TASK_TYPE_SENSOR);
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "the dust box cap is still open";
+  fresh.dust_bag_replace_normal = false;
   fresh.AbnormalInfoRelease(ABNORMAL_DUST_BOX_CAP, TASK_TYPE_SENSOR);
+  EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "the dust bag is due";
+  fresh.AbnormalInfoRelease(ABNORMAL_DUST_BAG_REPLACE, TASK_TYPE_SENSOR);
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 0);
   fresh.AbnormalInfoRelease(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_ADD_WATER], 0) << "a task key clears at once";
   EXPECT_TRUE(fresh.dust_bag_in_place_normal && fresh.tap_water_normal);
+  fresh.dust_bag_replace_normal = false;
+  fresh.ResetTaskData();
+  EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "a reset keeps the due dust bag and its key";
 }
 
 }  // namespace
