@@ -118,13 +118,14 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
   bool sent = false;
   bool answered = false;
   bool done = false;
-  while (!done && NowMillis() < exchange.deadline) {
+  while (!done && !exchange.connection_lost && NowMillis() < exchange.deadline) {
     if (!sent) {
       if (!SendRequest(*client, frame, request_id)) {
         continue;
       }
       // Sent once; from here on only the reply is awaited, never a resend.
       sent = true;
+      exchange.sent_sock = client->sock_;
     }
     FrameReader::Result result;
     if (ReceiveReply(*client, exchange, &result)) {
@@ -165,27 +166,28 @@ bool EmbeddedCommunicator::ReceiveReply(TcpClient& client, Exchange& exchange, F
   if (*result != FrameReader::Result::kNeedMore) {
     return true;
   }
-  const bool reconnect_failed = !client.connectIsAlive(client.sock_) && !Reconnect(client);
-  int n = 0;
-  if (!reconnect_failed) {
-    // Wait no longer than the command has left: the socket's own receive
-    // time-out is longer and would stretch a shorter limit.
-    const int64_t left = exchange.deadline - NowMillis();
-    pollfd pfd{client.sock_, POLLIN, 0};
-    const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
-    if (ready == 0 || (ready < 0 && errno == EINTR)) {
-      return false;  // the exchange ends once the limit has passed
-    }
-    exchange.buffer.assign(g_config.do_action_cache_size, 0);
-    n = client.RecvData(client.sock_, exchange.buffer.data(), static_cast<int>(exchange.buffer.size()));
+  // The reply comes on the connection the request went out on, or not at all:
+  // once that one is gone the exchange is over, and the next command reconnects.
+  // A reply already received is read before a hang-up after it is seen.
+  if (client.sock_ < 0 || client.sock_ != exchange.sent_sock) {
+    LOG_ERROR("SendCleaningComponentRequest response failed, connection lost, request id : {}", exchange.request_id);
+    exchange.connection_lost = true;
+    return false;
   }
+  // Wait no longer than the command has left: the socket's own receive
+  // time-out is longer and would stretch a shorter limit.
+  const int64_t left = exchange.deadline - NowMillis();
+  pollfd pfd{client.sock_, POLLIN, 0};
+  const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
+  if (ready == 0 || (ready < 0 && errno == EINTR)) {
+    return false;  // the exchange ends once the limit has passed
+  }
+  exchange.buffer.assign(g_config.do_action_cache_size, 0);
+  const int n = client.RecvData(client.sock_, exchange.buffer.data(), static_cast<int>(exchange.buffer.size()));
   if (n <= 0) {
     CloseClient(client);
     LOG_ERROR("SendCleaningComponentRequest response failed, rcvlen : {}, request id : {}", n, exchange.request_id);
-    if (reconnect_failed) {
-      // An unreachable board must not turn the wait into a busy loop.
-      std::this_thread::sleep_for(kRetryPause);
-    }
+    exchange.connection_lost = true;
     return false;
   }
   reply_reader_.Append(exchange.buffer.data(), static_cast<size_t>(n));

@@ -73,7 +73,9 @@ class EmbeddedCommunicator {
     int32_t request_id = 0;
     int64_t deadline = 0;  // NowMillis() at which the wait for the reply ends
     std::vector<char> buffer;
-    std::string payload;  // the reply frame being looked at
+    std::string payload;           // the reply frame being looked at
+    int sent_sock = -1;            // the connection the request went out on
+    bool connection_lost = false;  // that connection is gone: no reply can come
   };
   // Sends the framed request once, reconnecting first when the link is down;
   // false (after a pause) when that failed.
