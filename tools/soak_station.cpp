@@ -292,9 +292,7 @@ bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string
       WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(::time(nullptr)) +
                                                 ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker_ +
                                                 "\"}") &&
-      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n") &&
-      WriteFile(options_.work_dir + "/mosquitto.conf", "listener " + broker_.substr(broker_.find(':') + 1) +
-                                                           " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n") && WriteBrokerConfig(false);
   if (!ok) {
     *error = "cannot write the station tree under " + root_;
   }
@@ -346,10 +344,10 @@ bool Station::StartProcesses(std::string* error) {
   if (!StartBroker(error)) {
     return false;
   }
-  if (!sim_.Start(options_.bin_dir + "/board_sim",
-                  {"--root", root_, "--control", control_socket_, "--no-console", "--rate",
-                   std::to_string(options_.sim_rate)},
-                  {}, dir + "/board_sim.log") ||
+  if (!sim_.Start(
+          options_.bin_dir + "/board_sim",
+          {"--root", root_, "--control", control_socket_, "--no-console", "--rate", std::to_string(options_.sim_rate)},
+          {}, dir + "/board_sim.log") ||
       !Await([&] { return std::filesystem::exists(control_socket_); }, [&] { return sim_.Running(); },
              std::chrono::seconds(20))) {
     *error = "board_sim did not come up (" + dir + "/board_sim.log)";
@@ -367,8 +365,18 @@ bool Station::StartProcesses(std::string* error) {
   return true;
 }
 
-bool Station::RestartBroker(std::string* error) {
+bool Station::WriteBrokerConfig(bool nodelay) {
+  return WriteFile(options_.work_dir + "/mosquitto.conf", "listener " + broker_.substr(broker_.find(':') + 1) +
+                                                              " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
+                                                              (nodelay ? "set_tcp_nodelay true\n" : ""));
+}
+
+bool Station::RestartBroker(bool nodelay, std::string* error) {
   mosquitto_.Stop();
+  if (!WriteBrokerConfig(nodelay)) {
+    *error = "cannot write " + options_.work_dir + "/mosquitto.conf";
+    return false;
+  }
   return StartBroker(error);
 }
 

@@ -99,9 +99,9 @@ class Station {
   std::string DaemonStatus() const { return notify_.status(); }
   pid_t DaemonPid() const { return daemon_.pid(); }
 
-  // Stops the broker and starts it again on the same port; true once it accepts
-  // connections again.
-  bool RestartBroker(std::string* error);
+  // Stops the broker and starts it again on the same port, with Nagle's algorithm
+  // off on its client sockets when `nodelay`; true once it accepts connections again.
+  bool RestartBroker(bool nodelay, std::string* error);
   // The daemon alone: stopped, and started again without waiting for it to be ready.
   void StopDaemon() { daemon_.Stop(); }
   bool StartDaemon(std::string* error);
@@ -114,6 +114,7 @@ class Station {
   bool WriteTree(uint16_t command_port, uint16_t sensor_port, std::string* error);
   bool StartProcesses(std::string* error);
   bool StartBroker(std::string* error);
+  bool WriteBrokerConfig(bool nodelay);
 
   StationOptions options_;
   std::string root_;

@@ -4,6 +4,11 @@
 // board is silent, recovery after a broker restart and a daemon start, idle CPU
 // and private memory. Prints one Markdown table row per figure. See --help.
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +86,7 @@ struct Row {
 };
 
 std::vector<Row> g_rows;
+std::string g_broker;  // of the station being measured
 
 void Progress(const std::string& line) { std::cerr << "station_bench: " << line << std::endl; }
 
@@ -137,6 +143,34 @@ soak::Request Check() {
 }
 
 std::string ClientId(const std::string& role) { return "station-bench-" + role + "-" + std::to_string(::getpid()); }
+
+// Nagle's algorithm off on this process's sockets to the broker (the bench's own
+// MQTT clients): a request sent right after the client's PUBACK of the previous
+// reply would otherwise wait for the broker's delayed ACK. The daemon does the same
+// on its side. Returns the number of sockets changed.
+int NoDelayTowardsBroker(const std::string& broker) {
+  const int port = std::atoi(broker.substr(broker.rfind(':') + 1).c_str());
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    return 0;
+  }
+  int changed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    struct stat st {};
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    if (fd <= 2 || fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET ||
+        ntohs(peer.sin_port) != port) {
+      continue;
+    }
+    const int one = 1;
+    changed += ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) == 0 ? 1 : 0;
+  }
+  ::closedir(dir);
+  return changed;
+}
 
 // A second client that publishes QoS 1 to a private topic it subscribes to: the
 // broker's own round trip, the floor under any reply time. Use from one thread.
@@ -198,9 +232,12 @@ bool PublishCheck(stationctl::Session& session, const std::string& station_id, s
                          std::chrono::seconds(5), &error);
 }
 
-
 // Figure 1: position checks, each followed by one echo through the same broker.
 void Latency(soak::Robot& robot, Echo& echo, const std::string& id, const std::string& label, int count) {
+  // Both clients are connected by now.
+  if (NoDelayTowardsBroker(g_broker) < 2) {
+    Progress("could not turn Nagle off on the bench's broker sockets");
+  }
   std::vector<double> asked;
   std::vector<double> echoed;
   for (int i = 0; i < count; ++i) {
@@ -373,7 +410,6 @@ void Silent(soak::Station& station, soak::Robot& robot, int count) {
   AddRow({"3", label, measured, "p99 under 1 s", Verdict(s.n == static_cast<size_t>(count) && s.p99 < 1.0)});
 }
 
-
 // Seconds from `t0` to the first checkStation reply of any request sent by a
 // fresh session that connects (again and again, while the broker refuses) and
 // asks every 50 ms; negative when none came within `limit`.
@@ -407,7 +443,7 @@ double FirstAnswer(const std::string& broker, const std::string& station_id, Clo
 void BrokerRestart(soak::Station& station) {
   const std::string label = "first answered request after the broker's return (same port)";
   std::string error;
-  if (!station.RestartBroker(&error)) {
+  if (!station.RestartBroker(false, &error)) {
     NotMeasured("4", label, "2 s", error);
     return;
   }
@@ -487,8 +523,8 @@ void IdleCpu(soak::Station& station, const std::string& id, int rate, double sec
     NotMeasured(id, label, "under 1 % of a core", "cannot read /proc/" + std::to_string(pid) + "/stat");
     return;
   }
-  const double percent = 100.0 * static_cast<double>(after - before) / static_cast<double>(::sysconf(_SC_CLK_TCK)) /
-                         wall;
+  const double percent =
+      100.0 * static_cast<double>(after - before) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / wall;
   AddRow({id, label, Fixed(percent, 2) + " % of a core over " + Fixed(wall, 0) + " s", "under 1 % of a core",
           Verdict(percent < 1.0)});
 }
@@ -508,6 +544,25 @@ void MemoryRow() {
   AddRow({"6c", label, measured, "under 4 MiB", Verdict(most < 4096)});
 }
 
+// Figure 1 again with Nagle's algorithm off on the broker's sockets: without it the
+// broker holds a reply to the robot until the robot acknowledges the broker's
+// previous packet (a delayed ACK, tens of milliseconds), which the echo never meets.
+void NoDelayLatency(soak::Station& station, int count) {
+  const std::string label = "position check, request to reply, idle, broker with TCP_NODELAY";
+  std::string error;
+  if (!station.RestartBroker(true, &error) ||
+      FirstAnswer(station.broker(), station.station_id(), Clock::now(), std::chrono::seconds(60)) < 0) {
+    NotMeasured("1c", label, "", error.empty() ? "the daemon did not answer after the broker's restart" : error);
+    return;
+  }
+  soak::Robot robot(station.broker(), station.station_id());
+  Echo echo(station.broker());
+  if (!robot.Connect(&error) || !echo.Connect(&error)) {
+    NotMeasured("1c", label, "", error);
+    return;
+  }
+  Latency(robot, echo, "1c", label, count);
+}
 
 std::unique_ptr<soak::Station> StartStation(const Options& o, int rate, std::string* error) {
   soak::StationOptions so;
@@ -522,6 +577,7 @@ std::unique_ptr<soak::Station> StartStation(const Options& o, int rate, std::str
     *error += "; " + station->Logs();
     return nullptr;
   }
+  g_broker = station->broker();
   return station;
 }
 
@@ -547,6 +603,7 @@ bool RunQuietStation(const Options& o, const Counts& c, std::string* error) {
   Burst(*station, c.burst);
   SampleMemory(*station, "after the burst and the silent board");
   BrokerRestart(*station);
+  NoDelayLatency(*station, c.latency);
   DaemonStart(*station);
   station->Stop();
   return true;
@@ -555,7 +612,11 @@ bool RunQuietStation(const Options& o, const Counts& c, std::string* error) {
 // Docks the robot and starts the drying fan; the verdict line.
 std::string StartFan(soak::Station& station, soak::Robot& robot) {
   station.Sim("dock");
-  robot.Ask(Check(), milliseconds(5000));
+  // The daemon sees the robot with the next sensor report.
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < end && !robot.Ask(Check(), milliseconds(5000)).verdict.accepted) {
+    std::this_thread::sleep_for(milliseconds(100));
+  }
   soak::Request stay;
   stay.kind = soak::Request::kDock;
   robot.Ask(stay, milliseconds(5000));
@@ -606,8 +667,8 @@ void PrintTable(const std::string& load_before, const Options& o) {
     std::cout << "| " << r.id << " | " << r.figure << " | " << r.measured << " | " << r.goal << " | " << r.verdict
               << " |\n";
   }
-  std::cout << "\nRun: " << (o.quick ? "quick (small counts, not meaningful)" : "full")
-            << "; load average (1 min) " << load_before << " at the start, " << LoadAverage() << " at the end.\n";
+  std::cout << "\nRun: " << (o.quick ? "quick (small counts, not meaningful)" : "full") << "; load average (1 min) "
+            << load_before << " at the start, " << LoadAverage() << " at the end.\n";
 }
 
 std::string OwnDirectory() {
@@ -658,9 +719,8 @@ int Run(Options o) {
   }
   MemoryRow();
   PrintTable(load_before, o);
-  const bool complete = std::none_of(g_rows.begin(), g_rows.end(), [](const Row& r) {
-    return r.verdict == "NOT MEASURED";
-  });
+  const bool complete =
+      std::none_of(g_rows.begin(), g_rows.end(), [](const Row& r) { return r.verdict == "NOT MEASURED"; });
   if (complete && own_work_dir) {
     std::error_code ec;
     std::filesystem::remove_all(o.work_dir, ec);
