@@ -86,6 +86,7 @@ struct Row {
 };
 
 std::vector<Row> g_rows;
+const char kLatencyGoal[] = "p50 within 1.2x, p99 within 1.5x of the echo";
 std::string g_broker;  // of the station being measured
 
 void Progress(const std::string& line) { std::cerr << "station_bench: " << line << std::endl; }
@@ -246,7 +247,7 @@ void Latency(soak::Robot& robot, Echo& echo, const std::string& id, const std::s
     const double e = echo.Once(i);
     if (e >= 0) echoed.push_back(e);
   }
-  const std::string goal = "p50 within 1.2x, p99 within 1.5x of the echo";
+  const std::string goal = kLatencyGoal;
   if (asked.empty() || echoed.empty()) {
     NotMeasured(id, label, goal, "no replies or no echoes");
     return;
@@ -552,13 +553,14 @@ void NoDelayLatency(soak::Station& station, int count) {
   std::string error;
   if (!station.RestartBroker(true, &error) ||
       FirstAnswer(station.broker(), station.station_id(), Clock::now(), std::chrono::seconds(60)) < 0) {
-    NotMeasured("1c", label, "", error.empty() ? "the daemon did not answer after the broker's restart" : error);
+    NotMeasured("1c", label, kLatencyGoal,
+                error.empty() ? "the daemon did not answer after the broker's restart" : error);
     return;
   }
   soak::Robot robot(station.broker(), station.station_id());
   Echo echo(station.broker());
   if (!robot.Connect(&error) || !echo.Connect(&error)) {
-    NotMeasured("1c", label, "", error);
+    NotMeasured("1c", label, kLatencyGoal, error);
     return;
   }
   Latency(robot, echo, "1c", label, count);
@@ -596,7 +598,7 @@ bool RunQuietStation(const Options& o, const Counts& c, std::string* error) {
       Latency(robot, echo, "1a", "position check, request to reply, idle", c.latency);
       Silent(*station, robot, c.silent);
     } else {
-      NotMeasured("1a", "position check, request to reply, idle", "", *error);
+      NotMeasured("1a", "position check, request to reply, idle", kLatencyGoal, *error);
       NotMeasured("3", "reply time, board silent and a lamp pattern pending", "p99 under 1 s", *error);
     }
   }
@@ -643,10 +645,10 @@ bool RunBusyStation(const Options& o, const Counts& c, std::string* error) {
     if (fan.rfind("accepted", 0) == 0) {
       Latency(robot, echo, "1b", label, c.latency);
     } else {
-      NotMeasured("1b", label, "", "the fan did not start: " + fan);
+      NotMeasured("1b", label, kLatencyGoal, "the fan did not start: " + fan);
     }
   } else {
-    NotMeasured("1b", label, "", *error);
+    NotMeasured("1b", label, kLatencyGoal, *error);
   }
   SampleMemory(*station, "with the fan at 100 reports/s");
   station->Stop();
