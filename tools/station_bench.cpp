@@ -5,6 +5,7 @@
 // and private memory. Prints one Markdown table row per figure. See --help.
 
 #include <dirent.h>
+#include <mqtt/async_client.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -265,13 +266,16 @@ void Latency(soak::Robot& robot, Echo& echo, const std::string& id, const std::s
 
 // What the burst's listener saw, per request.
 struct BurstLog {
-  std::vector<Clock::time_point> sent;
-  std::vector<Clock::time_point> answered;
+  std::vector<Clock::time_point> sent;       // the publish call
+  std::vector<Clock::time_point> delivered;  // the broker relayed the request (seen by the listener too)
+  std::vector<Clock::time_point> answered;   // the first reply
   std::vector<int> replies;
+  std::vector<bool> seen;  // delivered is set
 };
 
-// Takes checkStation replies until every request is answered and a second passed,
-// or five seconds pass without one after `published`.
+// Takes the requests as the broker relays them and their replies, until every
+// request is answered and a second passed, or five seconds pass without a message
+// after `published`.
 void ListenBurst(stationctl::Session& session, const std::unordered_map<std::string, size_t>& index,
                  const std::atomic<bool>& published, BurstLog* log) {
   size_t unique = 0;
@@ -288,11 +292,16 @@ void ListenBurst(stationctl::Session& session, const std::unordered_map<std::str
       continue;
     }
     last = Clock::now();
+    const bool reply = topic.size() > 2 && topic.compare(topic.size() - 2, 2, "Re") == 0;
     for (const std::string& uuid : Uuids(payload)) {
       const auto it = index.find(uuid);
       if (it == index.end()) continue;
-      if (log->replies[it->second]++ == 0) {
-        log->answered[it->second] = last;
+      const size_t i = it->second;
+      if (!reply && !log->seen[i]) {
+        log->seen[i] = true;
+        log->delivered[i] = last;
+      } else if (reply && log->replies[i]++ == 0) {
+        log->answered[i] = last;
         ++unique;
       }
       break;
@@ -322,53 +331,105 @@ BurstPlan PlanBurst(const std::string& station_id, int count) {
   return plan;
 }
 
-void BurstRow(const BurstLog& log, int count, double publish_secs) {
-  std::vector<double> times;
-  int duplicates = 0;
+// Seconds from `from` to `to` for every request where both are known.
+std::vector<double> Spans(const BurstLog& log, const std::vector<Clock::time_point>& from,
+                          const std::vector<Clock::time_point>& to) {
+  std::vector<double> out;
   for (size_t i = 0; i < log.replies.size(); ++i) {
-    if (log.replies[i] > 0) times.push_back(std::chrono::duration<double>(log.answered[i] - log.sent[i]).count());
-    duplicates += std::max(0, log.replies[i] - 1);
+    if (log.replies[i] > 0 && log.seen[i]) out.push_back(std::chrono::duration<double>(to[i] - from[i]).count());
   }
-  const Stats s = Summarize(times);
-  std::string measured = std::to_string(s.n) + " of " + std::to_string(count) + " answered, " +
-                         std::to_string(duplicates) + " duplicates, published in " + Fixed(publish_secs, 2) + " s";
-  if (s.n > 0) {
-    measured += "; reply p50 " + Ms(s.p50) + ", p99 " + Ms(s.p99) + ", max " + Ms(s.max);
-  }
-  AddRow({"2", "burst of " + std::to_string(count) + " checkStation requests (QoS 1, not waiting for replies)",
-          measured, std::to_string(count) + " of " + std::to_string(count) + " answered, once each",
-          Verdict(s.n == static_cast<size_t>(count) && duplicates == 0)});
+  return out;
 }
 
-// Figure 2: requests published back to back (each waits only for the broker's
-// acknowledgement), replies taken on a second session.
+void BurstRow(const BurstLog& log, int count, double publish_secs) {
+  int answered = 0;
+  int duplicates = 0;
+  for (int n : log.replies) {
+    answered += n > 0 ? 1 : 0;
+    duplicates += std::max(0, n - 1);
+  }
+  const Stats reply = Summarize(Spans(log, log.delivered, log.answered));
+  const Stats delivery = Summarize(Spans(log, log.sent, log.delivered));
+  std::string measured = std::to_string(answered) + " of " + std::to_string(count) + " answered, " +
+                         std::to_string(duplicates) + " duplicates, published in " + Fixed(publish_secs, 2) + " s";
+  if (reply.n > 0) {
+    measured += "; reply after the broker relayed the request: p50 " + Ms(reply.p50) + ", p99 " + Ms(reply.p99) +
+                ", max " + Ms(reply.max) + "; the relay itself (publisher and broker): p50 " + Ms(delivery.p50) +
+                ", max " + Ms(delivery.max);
+  }
+  AddRow({"2", "burst of " + std::to_string(count) + " checkStation requests (QoS 1, published without waiting)",
+          measured, std::to_string(count) + " of " + std::to_string(count) + " answered, once each",
+          Verdict(answered == count && duplicates == 0)});
+}
+
+// Requests in flight at once in the burst: under mosquitto's receive maximum (20),
+// past which Paho parks messages and sends them only on its next timer tick
+// (seconds), which would time the client instead of the daemon.
+constexpr size_t kBurstWindow = 16;
+
+// Publishes every request of `plan`, waiting for nothing but the broker's flow
+// control (kBurstWindow), then for the last acknowledgements; `secs` is the time
+// the publish calls took. Paho reports failures by exceptions: caught here.
+bool PublishAll(const std::string& broker, const BurstPlan& plan, BurstLog* log, double* secs, std::string* error) {
+  try {
+    mqtt::async_client client(stationctl::BrokerUri(broker), ClientId("burst-pub"), mqtt::create_options(MQTTVERSION_5),
+                              nullptr);
+    const auto options = mqtt::connect_options_builder().mqtt_version(MQTTVERSION_5).clean_start(true).finalize();
+    if (!client.connect(options)->wait_for(std::chrono::seconds(10))) {
+      *error = "the publisher could not connect";
+      return false;
+    }
+    NoDelayTowardsBroker(broker);
+    std::vector<mqtt::delivery_token_ptr> tokens;
+    const auto start = Clock::now();
+    for (size_t i = 0; i < plan.payloads.size(); ++i) {
+      if (i >= kBurstWindow) tokens[i - kBurstWindow]->wait_for(std::chrono::seconds(30));
+      log->sent[i] = Clock::now();
+      tokens.push_back(client.publish(mqtt::make_message(plan.topic, plan.payloads[i], 1, false)));
+    }
+    *secs = Since(start);
+    for (const auto& token : tokens) {
+      token->wait_for(std::chrono::seconds(30));
+    }
+    client.disconnect()->wait_for(std::chrono::seconds(5));
+    return true;
+  } catch (const std::exception& e) {
+    *error = std::string("publishing the burst: ") + e.what();
+    return false;
+  }
+}
+
+// Figure 2: requests published back to back without waiting for replies,
+// replies taken on a second session.
 void Burst(soak::Station& station, int count) {
   const std::string label = "burst of " + std::to_string(count) + " checkStation requests";
   const std::string goal = std::to_string(count) + " of " + std::to_string(count) + " answered";
-  stationctl::Session publisher(station.broker(), ClientId("burst-pub"));
   stationctl::Session listener(station.broker(), ClientId("burst-sub"));
   std::string error;
-  if (!publisher.Connect(std::chrono::seconds(10), &error) || !listener.Connect(std::chrono::seconds(10), &error) ||
-      !listener.Subscribe({stationctl::StationTopic(station.station_id(), "checkStationRe")}, std::chrono::seconds(10),
-                          &error)) {
+  if (!listener.Connect(std::chrono::seconds(10), &error) ||
+      !listener.Subscribe({stationctl::StationTopic(station.station_id(), "checkStation"),
+                           stationctl::StationTopic(station.station_id(), "checkStationRe")},
+                          std::chrono::seconds(10), &error)) {
     NotMeasured("2", label, goal, error);
     return;
   }
   const BurstPlan plan = PlanBurst(station.station_id(), count);
   BurstLog log;
   log.sent.resize(plan.payloads.size());
+  log.delivered.resize(plan.payloads.size());
   log.answered.resize(plan.payloads.size());
   log.replies.assign(plan.payloads.size(), 0);
+  log.seen.assign(plan.payloads.size(), false);
   std::atomic<bool> published{false};
   std::thread listen([&] { ListenBurst(listener, plan.index, published, &log); });
-  const auto start = Clock::now();
-  for (size_t i = 0; i < plan.payloads.size(); ++i) {
-    log.sent[i] = Clock::now();
-    publisher.Publish(plan.topic, plan.payloads[i], std::chrono::seconds(5), &error);
-  }
-  const double publish_secs = Since(start);
+  double publish_secs = 0;
+  const bool sent = PublishAll(station.broker(), plan, &log, &publish_secs, &error);
   published = true;
   listen.join();
+  if (!sent) {
+    NotMeasured("2", label, goal, error);
+    return;
+  }
   BurstRow(log, count, publish_secs);
 }
 
