@@ -348,10 +348,12 @@ void BurstRow(const BurstLog& log, int count, double publish_secs) {
     answered += n > 0 ? 1 : 0;
     duplicates += std::max(0, n - 1);
   }
+  const auto relayed = std::count(log.seen.begin(), log.seen.end(), true);
   const Stats reply = Summarize(Spans(log, log.delivered, log.answered));
   const Stats delivery = Summarize(Spans(log, log.sent, log.delivered));
-  std::string measured = std::to_string(answered) + " of " + std::to_string(count) + " answered, " +
-                         std::to_string(duplicates) + " duplicates, published in " + Fixed(publish_secs, 2) + " s";
+  std::string measured = std::to_string(answered) + " of " + std::to_string(count) + " answered (" +
+                         std::to_string(relayed) + " relayed by the broker), " + std::to_string(duplicates) +
+                         " duplicates, published in " + Fixed(publish_secs, 2) + " s";
   if (reply.n > 0) {
     measured += "; reply after the broker relayed the request: p50 " + Ms(reply.p50) + ", p99 " + Ms(reply.p99) +
                 ", max " + Ms(reply.max) + "; the relay itself (publisher and broker): p50 " + Ms(delivery.p50) +
