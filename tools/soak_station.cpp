@@ -282,8 +282,8 @@ bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string
       WriteFile(dir + "config/config.json",
                 "{\"station_id\": \"station-xx\", \"embedded_ip\": \"127.0.0.1\", \"soc_ip\": \"127.0.0.1\", "
                 "\"embedded_action_port\": " +
-                    std::to_string(command_port) + ", \"soc_data_server_port\": " + std::to_string(sensor_port) + ", " +
-                    kFastConfig + "}") &&
+                    std::to_string(command_port) + ", \"soc_data_server_port\": " + std::to_string(sensor_port) +
+                    (options_.fast_limits ? std::string(", ") + kFastConfig : std::string()) + "}") &&
       WriteFile(dir + "config/led.json", R"({"station_reset": 1, "station_error_led": 2, "sewage_over_flow": 3,
         "led_self_check_failed": 4, "led_self_check_success": 5, "charge_error_led": 6, "tap_water_err": 7,
         "disinfectant_tables_err": 8, "dust_bag_replace_err": 9, "docking_failed_led": 10,
@@ -292,9 +292,7 @@ bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string
       WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(::time(nullptr)) +
                                                 ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker_ +
                                                 "\"}") &&
-      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n") &&
-      WriteFile(options_.work_dir + "/mosquitto.conf", "listener " + broker_.substr(broker_.find(':') + 1) +
-                                                           " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n") && WriteBrokerConfig(false);
   if (!ok) {
     *error = "cannot write the station tree under " + root_;
   }
@@ -316,7 +314,7 @@ bool Station::Start(std::string* error) {
   return StartProcesses(error);
 }
 
-bool Station::StartProcesses(std::string* error) {
+bool Station::StartBroker(std::string* error) {
   const auto& dir = options_.work_dir;
   const uint16_t port = static_cast<uint16_t>(std::stoi(broker_.substr(broker_.find(':') + 1)));
   if (!mosquitto_.Start(options_.mosquitto, {"-c", dir + "/mosquitto.conf"}, {}, dir + "/mosquitto.log") ||
@@ -324,22 +322,38 @@ bool Station::StartProcesses(std::string* error) {
     *error = "mosquitto did not come up (" + dir + "/mosquitto.log)";
     return false;
   }
-  if (!sim_.Start(options_.bin_dir + "/board_sim",
-                  {"--root", root_, "--control", control_socket_, "--no-console", "--rate", "10"}, {},
-                  dir + "/board_sim.log") ||
-      !Await([&] { return std::filesystem::exists(control_socket_); }, [&] { return sim_.Running(); },
-             std::chrono::seconds(20))) {
-    *error = "board_sim did not come up (" + dir + "/board_sim.log)";
-    return false;
-  }
+  return true;
+}
+
+bool Station::StartDaemon(std::string* error) {
   const std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_,
                                         "SPDLOG_STDOUT=true",
                                         "SPDLOG_SYSTEMD=false",
                                         "SPDLOG_LEVEL=info",
                                         "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
                                         "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
-  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, env, dir + "/station_center.log")) {
+  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, env, options_.work_dir + "/station_center.log")) {
     *error = "cannot start " + options_.bin_dir + "/station_center";
+    return false;
+  }
+  return true;
+}
+
+bool Station::StartProcesses(std::string* error) {
+  const auto& dir = options_.work_dir;
+  if (!StartBroker(error)) {
+    return false;
+  }
+  if (!sim_.Start(
+          options_.bin_dir + "/board_sim",
+          {"--root", root_, "--control", control_socket_, "--no-console", "--rate", std::to_string(options_.sim_rate)},
+          {}, dir + "/board_sim.log") ||
+      !Await([&] { return std::filesystem::exists(control_socket_); }, [&] { return sim_.Running(); },
+             std::chrono::seconds(20))) {
+    *error = "board_sim did not come up (" + dir + "/board_sim.log)";
+    return false;
+  }
+  if (!StartDaemon(error)) {
     return false;
   }
   if (!Await([&] { return notify_.ready() && DaemonIdle(notify_.status()); }, [&] { return daemon_.Running(); },
@@ -349,6 +363,21 @@ bool Station::StartProcesses(std::string* error) {
     return false;
   }
   return true;
+}
+
+bool Station::WriteBrokerConfig(bool nodelay) {
+  return WriteFile(options_.work_dir + "/mosquitto.conf", "listener " + broker_.substr(broker_.find(':') + 1) +
+                                                              " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
+                                                              (nodelay ? "set_tcp_nodelay true\n" : ""));
+}
+
+bool Station::RestartBroker(bool nodelay, std::string* error) {
+  mosquitto_.Stop();
+  if (!WriteBrokerConfig(nodelay)) {
+    *error = "cannot write " + options_.work_dir + "/mosquitto.conf";
+    return false;
+  }
+  return StartBroker(error);
 }
 
 void Station::Stop() {

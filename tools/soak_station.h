@@ -39,6 +39,7 @@ class Child {
   // SIGTERM, then SIGKILL after `grace`.
   void Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
   const std::string& log_path() const { return log_path_; }
+  pid_t pid() const { return pid_; }  // -1 when not running
 
  private:
   pid_t pid_ = -1;
@@ -76,6 +77,8 @@ struct StationOptions {
   std::string bin_dir;   // where board_sim and station_center are
   std::string work_dir;  // the station tree and the logs go here
   std::string mosquitto = "/usr/sbin/mosquitto";
+  int sim_rate = 10;        // the simulator's sensor reports per second (1 to 100)
+  bool fast_limits = true;  // cut time limits (see kFastConfig); false keeps the daemon's defaults
 };
 
 // The three processes and their station tree. Use from one thread.
@@ -94,6 +97,14 @@ class Station {
   // The daemon runs and pings its watchdog; `why` says otherwise.
   bool DaemonAlive(std::string* why);
   std::string DaemonStatus() const { return notify_.status(); }
+  pid_t DaemonPid() const { return daemon_.pid(); }
+
+  // Stops the broker and starts it again on the same port, with Nagle's algorithm
+  // off on its client sockets when `nodelay`; true once it accepts connections again.
+  bool RestartBroker(bool nodelay, std::string* error);
+  // The daemon alone: stopped, and started again without waiting for it to be ready.
+  void StopDaemon() { daemon_.Stop(); }
+  bool StartDaemon(std::string* error);
 
   const std::string& broker() const { return broker_; }
   const std::string& station_id() const { return station_id_; }
@@ -102,6 +113,8 @@ class Station {
  private:
   bool WriteTree(uint16_t command_port, uint16_t sensor_port, std::string* error);
   bool StartProcesses(std::string* error);
+  bool StartBroker(std::string* error);
+  bool WriteBrokerConfig(bool nodelay);
 
   StationOptions options_;
   std::string root_;
