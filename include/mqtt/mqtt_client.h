@@ -51,10 +51,11 @@ struct MqttSettings {
   int32_t send_buffer = 256;
 };
 
-// What the send path did since the client was made.
-struct MqttSendStats {
-  int64_t waited = 0;   // publishes that found the send buffer full and waited for room
-  int64_t refused = 0;  // publishes the library refused in the end (logged, dropped)
+// What the client went through since it was made.
+struct MqttClientStats {
+  int64_t send_waits = 0;      // publishes that found the send buffer full and waited for room
+  int64_t send_refused = 0;    // publishes the library refused in the end (logged, dropped)
+  int64_t events_dropped = 0;  // library events the relay had no room for (logged, dropped)
 };
 
 // The settings of the configuration read (g_config).
@@ -68,7 +69,7 @@ class MqttClient;
 std::shared_ptr<ReportPublisher> MqttReportPublisher(std::function<std::shared_ptr<MqttClient>()> client);
 
 // One broker connection of the station (the daemon has one, built in main).
-// Publish, PublishReply, GetTopicName and send_stats are thread-safe; Init is called by
+// Publish, PublishReply, GetTopicName and stats are thread-safe; Init is called by
 // one start-up thread at a time. A publish made while the library's send buffer is full
 // waits for room (up to a few seconds), except on the library's own callback thread.
 class MqttClient : public ReplyPublisher {
@@ -86,7 +87,7 @@ class MqttClient : public ReplyPublisher {
   void PublishReply(const google::protobuf::Message& reply) override;
   std::string GetTopicName(const google::protobuf::Message& reply) const;
   bool IsConnected() const;
-  MqttSendStats send_stats() const;
+  MqttClientStats stats() const;
 
   const std::string& station_id() const { return settings_.station_id; }
   const std::string& client_id() const { return client_id_; }
@@ -135,6 +136,7 @@ class MqttClient : public ReplyPublisher {
   bool Send(const mqtt::message_ptr& msg, std::string* error);
   // A delivery completed or the connection changed: publishers waiting for room try again.
   void RoomMayHaveChanged();
+  void CountDroppedEvent();
 
   const MqttSettings settings_;
   std::string client_id_;
@@ -144,10 +146,10 @@ class MqttClient : public ReplyPublisher {
   std::shared_ptr<mqtt::async_client> client_;
   std::shared_ptr<mqtt::callback> callback_;
   std::map<std::string, std::string> topic_names_;
-  mutable std::mutex room_mutex_;
+  mutable std::mutex room_mutex_;  // guards room_changes_ and stats_
   std::condition_variable room_;
   uint64_t room_changes_ = 0;  // counts RoomMayHaveChanged calls
-  MqttSendStats stats_;
+  MqttClientStats stats_;
 };
 
 }  // namespace station_center

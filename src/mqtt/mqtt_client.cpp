@@ -302,6 +302,7 @@ void MqttClient::Relay::Post(std::function<void(mqtt::callback&)> event, size_t 
     }
     if (events_.size() >= kMaxQueuedEvents || queued_bytes_ + bytes > kMaxQueuedBytes) {
       LOG_ERROR("mqtt event queue full, event dropped");
+      owner_->CountDroppedEvent();
       return;
     }
     events_.push_back(Event{std::move(event), bytes});
@@ -363,6 +364,11 @@ void MqttClient::Relay::message_arrived(mqtt::const_message_ptr msg) {
 }
 
 void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
+  // The library also reports each publish it refused, with message id 0: that is no
+  // delivery, and a publisher waiting for room would answer it with another refused try.
+  if (!token || token->get_message_id() == 0) {
+    return;
+  }
   LibraryThread on_library_thread;
   owner_->RoomMayHaveChanged();
   Post([token](mqtt::callback& target) { target.delivery_complete(token); });
@@ -428,6 +434,11 @@ void MqttClient::SubscribeTopics() {
   }
 }
 
+void MqttClient::CountDroppedEvent() {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  ++stats_.events_dropped;
+}
+
 void MqttClient::RoomMayHaveChanged() {
   {
     std::lock_guard<std::mutex> lock(room_mutex_);
@@ -436,7 +447,7 @@ void MqttClient::RoomMayHaveChanged() {
   room_.notify_all();
 }
 
-MqttSendStats MqttClient::send_stats() const {
+MqttClientStats MqttClient::stats() const {
   std::lock_guard<std::mutex> lock(room_mutex_);
   return stats_;
 }
@@ -466,13 +477,13 @@ bool MqttClient::Send(const mqtt::message_ptr& msg, std::string* error) {
     std::unique_lock<std::mutex> lock(room_mutex_);
     if (!waited) {
       waited = true;
-      ++stats_.waited;
+      ++stats_.send_waits;
     }
     room_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kRoomPoll),
                      [&] { return room_changes_ != seen; });
   }
   std::lock_guard<std::mutex> lock(room_mutex_);
-  ++stats_.refused;
+  ++stats_.send_refused;
   return false;
 }
 

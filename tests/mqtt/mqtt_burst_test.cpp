@@ -115,9 +115,10 @@ TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   for (int i = 0; i < kBurst; ++i) expected[static_cast<size_t>(i)] = i;
   EXPECT_EQ(ids.size(), expected.size());
   EXPECT_TRUE(ids == expected) << "replies lost, repeated or out of order";
-  const MqttSendStats stats = client->send_stats();
-  EXPECT_GT(stats.waited, 0) << "the library never held more than its small buffer: the burst waited for room";
-  EXPECT_EQ(stats.refused, 0);
+  const MqttClientStats stats = client->stats();
+  EXPECT_GT(stats.send_waits, 0) << "the library never held more than its small buffer: the burst waited for room";
+  EXPECT_EQ(stats.send_refused, 0);
+  EXPECT_EQ(stats.events_dropped, 0) << "waiting for room must not flood the event queue";
 }
 
 }  // namespace
