@@ -546,7 +546,7 @@ void MqttClient::PublishReply(const google::protobuf::Message& reply) {
   }
   std::string error;
   if (!Send(mqtt::make_message(topic, json, kQos, false), &error)) {
-    // The connection dropped after the request arrived: the robot asks again.
+    // Disconnected since the request arrived, or no room for the whole wait: the robot asks again.
     LOG_ERROR("reply to {} dropped: {}", topic, error);
   }
 }
