@@ -59,7 +59,8 @@ Logger::Logger(const std::string& name) {
     static const struct {
       const char* name;
       int level;
-    } kLevels[] = {{"trace", 0}, {"debug", 1}, {"info", 2}, {"warning", 3}, {"error", 4}, {"critical", 5}};
+    } kLevels[] = {{"trace", 0}, {"debug", 1}, {"info", 2}, {"warning", 3},
+                   {"warn", 3},  {"error", 4}, {"err", 4},  {"critical", 5}};
     bool found = false;
     for (const auto& entry : kLevels) {
       if (std::strcmp(level_env, entry.name) == 0) {
@@ -92,6 +93,18 @@ std::string Logger::Prefix(spdlog::level::level_enum level) {
     default:
       return fmt::format("{0:3d} [INFO] ", shown);
   }
+}
+
+std::string LogExcerpt(const std::string& text, size_t limit) {
+  if (text.size() <= limit) {
+    return text;
+  }
+  // Cut before a UTF-8 continuation byte, so the line stays valid text for the journal.
+  size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return text.substr(0, cut) + fmt::format("... ({} bytes)", text.size());
 }
 
 }  // namespace vantorel

@@ -4,6 +4,7 @@
 #include <spdlog/spdlog.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,13 @@ class Logger {
   std::atomic<uint8_t> counter_{0};
   int level_ = spdlog::level::info;
 };
+
+// Payloads are logged at most this long.
+constexpr size_t kLogExcerptBytes = 1024;
+
+// `text` as it goes into a log line: whole up to `limit` bytes, otherwise its first
+// `limit` bytes followed by "... (N bytes)" with the full length. Thread-safe.
+std::string LogExcerpt(const std::string& text, size_t limit = kLogExcerptBytes);
 
 }  // namespace vantorel
 

@@ -55,6 +55,9 @@ TEST(LoggerTest, EnvironmentChoosesOutputAndLevelLinesNumberedMod128) {
   const std::string at_info =
       "  1 [INFO] hello 1\n  2 [WARN] warn w\n  3 [ERROR] ErrorCode: 101900001, first\n  4 [INFO] again\n"
       "  5 [ERROR] ErrorCode: 101900002, second\n";
+  const std::string at_warn =
+      "  1 [WARN] warn w\n  2 [ERROR] ErrorCode: 101900001, first\n  3 [ERROR] ErrorCode: 101900002, second\n";
+  const std::string at_error = "  1 [ERROR] ErrorCode: 101900001, first\n  2 [ERROR] ErrorCode: 101900002, second\n";
   std::string wrapped;
   for (int i = 1; i <= 260; ++i) {
     wrapped += fmt::format("{:3d} [INFO] line {}\n", i % 128, i);
@@ -66,23 +69,32 @@ TEST(LoggerTest, EnvironmentChoosesOutputAndLevelLinesNumberedMod128) {
     std::string expected;
   } cases[] = {
       {"nothing set", "", Notices("not set") + at_info},
-      // "warn" is spdlog's own name, not one of ours.
-      {"all invalid", "SPDLOG_STDOUT=yes SPDLOG_SYSTEMD=TRUE SPDLOG_LEVEL=warn", Notices("invalid") + at_info},
+      {"all invalid", "SPDLOG_STDOUT=yes SPDLOG_SYSTEMD=TRUE SPDLOG_LEVEL=Warning", Notices("invalid") + at_info},
       {"no console: the notices still show", "SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false",
        "environment variable SPDLOG_LEVEL is not set, and set default level\n"},
       {"debug", level + "debug",
        "  1 [INFO] hello 1\n  2 [DEBUG] debug 2\n  3 [WARN] warn w\n  4 [ERROR] ErrorCode: 101900001, first\n"
        "  5 [INFO] again\n  6 [ERROR] ErrorCode: 101900002, second\n"},
-      {"warning", level + "warning",
-       "  1 [WARN] warn w\n  2 [ERROR] ErrorCode: 101900001, first\n  3 [ERROR] ErrorCode: 101900002, second\n"},
+      {"warning", level + "warning", at_warn},
+      // The short names of spdlog (and of the README) mean the same.
+      {"warn", level + "warn", at_warn},
       // Dropped statements do not advance the number.
-      {"error", level + "error", "  1 [ERROR] ErrorCode: 101900001, first\n  2 [ERROR] ErrorCode: 101900002, second\n"},
+      {"error", level + "error", at_error},
+      {"err", level + "err", at_error},
       {"numbers wrap", level + "info STATION_LOGGER_TEST_SCENARIO=wrap", wrapped},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(RunChild(c.vars), c.expected);
   }
+}
+
+TEST(LoggerTest, LongPayloadsAreCutToAKilobyteWithTheirLengthNoted) {
+  const std::string kilobyte(1024, 'a');
+  EXPECT_EQ(vantorel::LogExcerpt(kilobyte), kilobyte);
+  EXPECT_EQ(vantorel::LogExcerpt(kilobyte + "b"), kilobyte + "... (1025 bytes)");
+  // A character of two bytes across the limit is left out whole.
+  EXPECT_EQ(vantorel::LogExcerpt(kilobyte.substr(1) + "\u00e9b"), kilobyte.substr(1) + "... (1026 bytes)");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <mqtt/async_client.h>
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -46,6 +47,15 @@ struct MqttSettings {
   std::string password;
   int32_t connect_wait_seconds = 0;  // how long Init waits for the broker
   std::string cloud_reply_topic_format;
+  // Messages the library may hold unsent; a publish beyond waits for room (bounded).
+  int32_t send_buffer = 256;
+};
+
+// What the client went through since it was made.
+struct MqttClientStats {
+  int64_t send_waits = 0;      // publishes that found the send buffer full and waited for room
+  int64_t send_refused = 0;    // publishes the library refused in the end (logged, dropped)
+  int64_t events_dropped = 0;  // library events the relay had no room for (logged, dropped)
 };
 
 // The settings of the configuration read (g_config).
@@ -59,8 +69,9 @@ class MqttClient;
 std::shared_ptr<ReportPublisher> MqttReportPublisher(std::function<std::shared_ptr<MqttClient>()> client);
 
 // One broker connection of the station (the daemon has one, built in main).
-// Publish, PublishReply and GetTopicName are thread-safe (the library client is);
-// Init is called by one start-up thread at a time.
+// Publish, PublishReply, GetTopicName and stats are thread-safe; Init is called by
+// one start-up thread at a time. A publish made while the library's send buffer is full
+// waits for room (up to a few seconds), except on the library's own callback thread.
 class MqttClient : public ReplyPublisher {
  public:
   explicit MqttClient(MqttSettings settings);
@@ -77,6 +88,7 @@ class MqttClient : public ReplyPublisher {
   void PublishReply(const google::protobuf::Message& reply) override;
   std::string GetTopicName(const google::protobuf::Message& reply) const;
   bool IsConnected() const;
+  MqttClientStats stats() const;
 
   const std::string& station_id() const { return settings_.station_id; }
   const std::string& client_id() const { return client_id_; }
@@ -101,12 +113,17 @@ class MqttClient : public ReplyPublisher {
     void delivery_complete(mqtt::delivery_token_ptr token) override;
 
    private:
-    void Post(std::function<void(mqtt::callback&)> event);
+    struct Event {
+      std::function<void(mqtt::callback&)> deliver;
+      size_t bytes = 0;  // payload held by the event
+    };
+    void Post(std::function<void(mqtt::callback&)> event, size_t bytes = 0);
     void Dispatch();
     MqttClient* owner_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void(mqtt::callback&)>> events_;
+    std::deque<Event> events_;
+    size_t queued_bytes_ = 0;
     bool stopping_ = false;
     std::shared_ptr<mqtt::callback> target_;
     std::thread thread_;
@@ -115,6 +132,12 @@ class MqttClient : public ReplyPublisher {
   void Configure();
   void Shutdown();
   void TuneBrokerSocket();
+  // Hands `msg` to the library. While its send buffer is full, waits for room until a
+  // deadline (not on the library's callback thread). False with the library's reason.
+  bool Send(const mqtt::message_ptr& msg, std::string* error);
+  // A delivery completed or the connection changed: publishers waiting for room try again.
+  void RoomMayHaveChanged();
+  void CountDroppedEvent();
 
   const MqttSettings settings_;
   std::string client_id_;
@@ -124,6 +147,10 @@ class MqttClient : public ReplyPublisher {
   std::shared_ptr<mqtt::async_client> client_;
   std::shared_ptr<mqtt::callback> callback_;
   std::map<std::string, std::string> topic_names_;
+  mutable std::mutex room_mutex_;  // guards room_changes_ and stats_
+  std::condition_variable room_;
+  uint64_t room_changes_ = 0;  // counts RoomMayHaveChanged calls
+  MqttClientStats stats_;
 };
 
 }  // namespace station_center

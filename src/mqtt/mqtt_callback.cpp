@@ -24,6 +24,8 @@ using station_center::StationSrvRsp;
 
 // Cloud replies come with every upload; only every 14th is logged.
 constexpr int32_t kReportLogEvery = 13;
+// Requests are a few hundred bytes; anything far larger is refused unread.
+constexpr size_t kMaxRequestBytes = 64 * 1024;
 
 const char* const kDecodeFailed = "req data convert to message failed";
 const char* const kEmergencyStop = "station in emergency stop status";
@@ -35,6 +37,15 @@ bool Decode(const std::string& payload, google::protobuf::Message* msg) {
     return false;
   }
   return true;
+}
+
+// The reply to a request that could not be read: error 3 and no echoed ids.
+template <typename Rsp>
+Rsp Unparsable() {
+  Rsp rsp;
+  rsp.mutable_rsp_header()->set_err_code(common::ENUM_DESERIALIZE_DATA_FAILED);
+  rsp.mutable_rsp_header()->set_err_msg(kDecodeFailed);
+  return rsp;
 }
 
 void EchoIds(const common::RequestHeader& req, common::ResponseHeader* rsp) {
@@ -139,17 +150,21 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
   const size_t slash = topic.rfind('/');
   const std::string segment = slash == std::string::npos ? topic : topic.substr(slash + 1);
   const std::string payload = msg->to_string();
+  if (payload.size() > kMaxRequestBytes) {
+    RefuseOversized(segment, payload.size());
+    return;
+  }
   if (segment == "reportActivelyRe") {
     if (report_log_count_ < kReportLogEvery) {
       ++report_log_count_;
     } else {
       report_log_count_ = 0;
       LOG_INFO("Topic: {}", segment);
-      LOG_INFO("msg->to_string(): {}", payload);
+      LOG_INFO("msg->to_string(): {}", vantorel::LogExcerpt(payload));
     }
   } else {
     LOG_INFO("Topic: {}", segment);
-    LOG_INFO("msg->to_string(): {}", payload);
+    LOG_INFO("msg->to_string(): {}", vantorel::LogExcerpt(payload));
   }
   auto it = topicHandlers_.find(segment);
   if (it == topicHandlers_.end()) {
@@ -164,6 +179,20 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
   }
 }
 
+void MqttCallback::RefuseOversized(const std::string& segment, size_t size) {
+  LOG_ERROR("ErrorCode: {}, {} message of {} bytes refused, over {} bytes", kErrJsonToMessage, segment, size,
+            kMaxRequestBytes);
+  if (segment == "checkStation") {
+    Reply(Unparsable<robot::StationCheckRsp>());
+  } else if (segment == "dockState") {
+    Reply(Unparsable<robot::PositionConfirmRsp>());
+  } else if (segment == "preWaterRequest") {
+    Reply(Unparsable<robot::PrepareDisinfectantRsp>());
+  } else if (segment == "supplyMaterialRequest") {
+    Reply(Unparsable<robot::SupplyMaterialRsp>());
+  }
+}
+
 void MqttCallback::delivery_complete(mqtt::delivery_token_ptr tok) {
   LOG_DEBUG("Delivery complete");
   LOG_DEBUG("token->get_message_id(): {}", tok ? tok->get_message_id() : 0);
@@ -173,8 +202,7 @@ void MqttCallback::dealCheckStation(const std::string& payload) {
   robot::StationCheckReq req;
   robot::StationCheckRsp rsp;
   if (!Decode(payload, &req)) {
-    SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    Reply(rsp);
+    Reply(Unparsable<robot::StationCheckRsp>());
     return;
   }
   EchoIds(req.req_header(), rsp.mutable_rsp_header());
@@ -220,8 +248,7 @@ void MqttCallback::dealDockState(const std::string& payload) {
   robot::PositionConfirmReq req;
   robot::PositionConfirmRsp rsp;
   if (!Decode(payload, &req)) {
-    SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    Reply(rsp);
+    Reply(Unparsable<robot::PositionConfirmRsp>());
     return;
   }
   LOG_INFO("dealDockState");
@@ -272,8 +299,7 @@ void MqttCallback::dealPreWaterRequest(const std::string& payload) {
   robot::PrepareDisinfectantReq req;
   robot::PrepareDisinfectantRsp rsp;
   if (!Decode(payload, &req)) {
-    SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    Reply(rsp);
+    Reply(Unparsable<robot::PrepareDisinfectantRsp>());
     return;
   }
   LOG_INFO("dealPreWaterRequest");
@@ -290,8 +316,7 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
   robot::SupplyMaterialReq req;
   robot::SupplyMaterialRsp rsp;
   if (!Decode(payload, &req)) {
-    SetError(rsp.mutable_rsp_header(), common::ENUM_DESERIALIZE_DATA_FAILED, kDecodeFailed);
-    Reply(rsp);
+    Reply(Unparsable<robot::SupplyMaterialRsp>());
     return;
   }
   LOG_INFO("dealSupplyMaterialRequest");

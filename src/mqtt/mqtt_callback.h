@@ -2,6 +2,7 @@
 
 #include <mqtt/async_client.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,6 +40,8 @@ class MqttCallback : public mqtt::callback {
   void BuildHandlers();
   station_center::StationSrvRsp Service(const station_center::StationSrvReq& req);
   void Reply(const google::protobuf::Message& reply);
+  // A message too large to be a request: one log line and, on a robot topic, the unparsable reply.
+  void RefuseOversized(const std::string& segment, size_t size);
 
   std::map<std::string, std::function<void(const std::string&)>> topicHandlers_;
   int32_t report_log_count_ = 0;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,27 @@ constexpr int kKeepAliveSeconds = 20;
 // 10 s, so a restarted broker has the station back within moments.
 constexpr int kReconnectMinSeconds = 1;
 constexpr int kReconnectMaxSeconds = 10;
+// A publish waits this long at most for room in a full send buffer: a burst costs latency,
+// a stalled connection costs the message (the keep-alive then notices the stall).
+constexpr auto kRoomWait = std::chrono::seconds(5);
+// Room appears when the library writes a queued message, which it does not announce:
+// between delivery completions a waiting publisher looks again this often.
+constexpr auto kRoomPoll = std::chrono::milliseconds(2);
+// A station that stopped handling requests must not also exhaust memory.
+constexpr size_t kMaxQueuedEvents = 10000;
+constexpr size_t kMaxQueuedBytes = 32u << 20;
+
+// Set while the library runs one of our callbacks: waiting there would stall its
+// deliveries, the very thing a waiting publisher waits for.
+thread_local bool t_library_thread = false;
+
+class LibraryThread {
+ public:
+  LibraryThread() { t_library_thread = true; }
+  ~LibraryThread() { t_library_thread = false; }
+  LibraryThread(const LibraryThread&) = delete;
+  LibraryThread& operator=(const LibraryThread&) = delete;
+};
 
 const char* const kRequestTopicFormats[] = {
     "clean_robot_station/%s/checkStation",
@@ -209,8 +231,9 @@ void MqttClient::Configure() {
   SplitBrokerAddress(settings_.server_address, &broker_host_, &broker_port_);
   try {
     relay_ = std::make_shared<Relay>(this);
-    client_ = std::make_shared<mqtt::async_client>(BrokerUri(settings_.server_address), client_id_,
-                                                   mqtt::create_options(MQTTVERSION_5), nullptr);
+    mqtt::create_options options(MQTTVERSION_5);
+    options.set_max_buffered_messages(std::max<int32_t>(settings_.send_buffer, 1));
+    client_ = std::make_shared<mqtt::async_client>(BrokerUri(settings_.server_address), client_id_, options, nullptr);
     client_->set_callback(*relay_);
   } catch (const std::exception& e) {
     client_.reset();
@@ -271,19 +294,19 @@ void MqttClient::Relay::Target(std::shared_ptr<mqtt::callback> target) {
   target_ = std::move(target);
 }
 
-void MqttClient::Relay::Post(std::function<void(mqtt::callback&)> event) {
-  // A station that stopped handling requests must not also exhaust memory.
-  constexpr size_t kMaxQueued = 10000;
+void MqttClient::Relay::Post(std::function<void(mqtt::callback&)> event, size_t bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) {
       return;
     }
-    if (events_.size() >= kMaxQueued) {
+    if (events_.size() >= kMaxQueuedEvents || queued_bytes_ + bytes > kMaxQueuedBytes) {
       LOG_ERROR("mqtt event queue full, event dropped");
+      owner_->CountDroppedEvent();
       return;
     }
-    events_.push_back(std::move(event));
+    events_.push_back(Event{std::move(event), bytes});
+    queued_bytes_ += bytes;
   }
   wake_.notify_one();
 }
@@ -298,7 +321,8 @@ void MqttClient::Relay::Dispatch() {
       if (stopping_) {
         return;
       }
-      event = std::move(events_.front());
+      event = std::move(events_.front().deliver);
+      queued_bytes_ -= events_.front().bytes;
       events_.pop_front();
       target = target_;
     }
@@ -315,6 +339,8 @@ void MqttClient::Relay::Dispatch() {
 }
 
 void MqttClient::Relay::connected(const std::string& cause) {
+  LibraryThread on_library_thread;
+  owner_->RoomMayHaveChanged();
   // Every (re)connection opens a new socket: tune it before anything is sent on it.
   owner_->TuneBrokerSocket();
   // A clean session forgets the subscriptions: once a callback is registered, they
@@ -326,14 +352,25 @@ void MqttClient::Relay::connected(const std::string& cause) {
 }
 
 void MqttClient::Relay::connection_lost(const std::string& cause) {
+  LibraryThread on_library_thread;
+  owner_->RoomMayHaveChanged();  // waiting publishers fail at once rather than at their deadline
   Post([cause](mqtt::callback& target) { target.connection_lost(cause); });
 }
 
 void MqttClient::Relay::message_arrived(mqtt::const_message_ptr msg) {
-  Post([msg](mqtt::callback& target) { target.message_arrived(msg); });
+  LibraryThread on_library_thread;
+  const size_t bytes = msg ? msg->get_payload_ref().size() : 0;
+  Post([msg](mqtt::callback& target) { target.message_arrived(msg); }, bytes);
 }
 
 void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
+  // The library also reports each publish it refused, with message id 0: that is no
+  // delivery, and a publisher waiting for room would answer it with another refused try.
+  if (!token || token->get_message_id() == 0) {
+    return;
+  }
+  LibraryThread on_library_thread;
+  owner_->RoomMayHaveChanged();
   Post([token](mqtt::callback& target) { target.delivery_complete(token); });
 }
 
@@ -397,18 +434,70 @@ void MqttClient::SubscribeTopics() {
   }
 }
 
+void MqttClient::CountDroppedEvent() {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  ++stats_.events_dropped;
+}
+
+void MqttClient::RoomMayHaveChanged() {
+  {
+    std::lock_guard<std::mutex> lock(room_mutex_);
+    ++room_changes_;
+  }
+  room_.notify_all();
+}
+
+MqttClientStats MqttClient::stats() const {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  return stats_;
+}
+
+bool MqttClient::Send(const mqtt::message_ptr& msg, std::string* error) {
+  const auto deadline = std::chrono::steady_clock::now() + kRoomWait;
+  bool waited = false;
+  for (;;) {
+    uint64_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(room_mutex_);
+      seen = room_changes_;
+    }
+    try {
+      client_->publish(msg);
+      return true;
+    } catch (const mqtt::exception& e) {
+      *error = e.what();
+      if (e.get_return_code() != MQTTASYNC_MAX_BUFFERED_MESSAGES || t_library_thread ||
+          std::chrono::steady_clock::now() >= deadline) {
+        break;
+      }
+    } catch (const std::exception& e) {
+      *error = e.what();
+      break;
+    }
+    std::unique_lock<std::mutex> lock(room_mutex_);
+    if (!waited) {
+      waited = true;
+      ++stats_.send_waits;
+    }
+    room_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kRoomPoll),
+                     [&] { return room_changes_ != seen; });
+  }
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  ++stats_.send_refused;
+  return false;
+}
+
 bool MqttClient::Publish(const std::string& topic, const std::string& payload, int qos) {
-  LOG_INFO("mqtt pub, topic name : {}, payload : {}", topic, payload);
+  LOG_INFO("mqtt pub, topic name : {}, payload : {}", topic, vantorel::LogExcerpt(payload));
   if (!IsConnected()) {
     LOG_ERROR("mqtt connect check failed");
     return false;
   }
-  try {
-    client_->publish(mqtt::make_message(topic, payload, qos, false));
+  std::string error;
+  if (Send(mqtt::make_message(topic, payload, qos, false), &error)) {
     return true;
-  } catch (const std::exception& e) {
-    LOG_ERROR("mqtt publish to {} failed: {}", topic, e.what());
   }
+  LOG_ERROR("mqtt publish to {} failed: {}", topic, error);
   return false;
 }
 
@@ -449,18 +538,18 @@ void MqttClient::PublishReply(const google::protobuf::Message& reply) {
     LOG_ERROR("reply {} could not be printed as JSON", reply.GetDescriptor()->full_name());
     return;
   }
-  std::fwrite(json.data(), 1, json.size(), stdout);
+  const std::string shown = vantorel::LogExcerpt(json);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
   if (!client_) {
     LOG_ERROR("reply to {} dropped: no mqtt client", topic);
     return;
   }
-  try {
-    client_->publish(mqtt::make_message(topic, json, kQos, false));
-  } catch (const std::exception& e) {
-    // The connection dropped after the request arrived: the robot asks again.
-    LOG_ERROR("reply to {} dropped: {}", topic, e.what());
+  std::string error;
+  if (!Send(mqtt::make_message(topic, json, kQos, false), &error)) {
+    // Disconnected since the request arrived, or no room for the whole wait: the robot asks again.
+    LOG_ERROR("reply to {} dropped: {}", topic, error);
   }
 }
 

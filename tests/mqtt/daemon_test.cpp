@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -87,6 +88,59 @@ TEST_F(DaemonTest, ServesTheRobotAcrossBrokerOutages) {
   ASSERT_TRUE(broker.Start());
   EXPECT_TRUE(served("robot3", Seconds(15))) << daemon_.Log();
   EXPECT_FALSE(daemon_.Logged("Sanitizer")) << daemon_.Log();
+}
+
+// A request far larger than any real one is refused unread in one short line; a long one is
+// served, and no payload or reply goes into the log longer than about a kilobyte.
+TEST_F(DaemonTest, OversizedRequestsAreRefusedAndLongPayloadsLoggedShort) {
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  sim.Dock(true);
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(Start(sim.command_port(), broker.address()));
+  sim.SetSensorTarget("127.0.0.1", sensor_port_);
+  char host[64] = {};
+  ::gethostname(host, sizeof(host) - 1);
+  const std::string check = "clean_robot_station/" + std::string(host) + "/checkStation";
+  MqttPeer robot(broker.address(), "robot");
+  ASSERT_TRUE(robot.Connect() && robot.Subscribe(check + "Re"));
+  const auto request = [](const std::string& id) {
+    return R"({"reqHeader":{"msgId":{"uuid":")" + id + R"("}},"checkType":"ENUM_IN_POSE"})";
+  };
+  const auto ask = [&](const std::string& id, std::string* reply, std::chrono::milliseconds wait = Seconds(20)) {
+    return robot.Publish(check, request(id)) && robot.Take(check + "Re", reply, wait);
+  };
+  std::string reply;
+  const auto ready = [&] {
+    return ask("ready", &reply, std::chrono::milliseconds(500)) && reply.find("robotCheck\":1") != std::string::npos;
+  };
+  ASSERT_TRUE(WaitUntil(ready, Seconds(90))) << daemon_.Log();
+  while (robot.Take(check + "Re", nullptr, std::chrono::milliseconds(500))) {
+  }
+
+  const std::string long_id = "long" + std::string(20000, 'x');
+  ASSERT_TRUE(ask(long_id, &reply));
+  EXPECT_NE(reply.find(long_id + "\""), std::string::npos) << "a long request is still served";
+  EXPECT_NE(reply.find(R"("errCode":0)"), std::string::npos);
+  ASSERT_TRUE(ask("huge" + std::string(1 << 20, 'x'), &reply));
+  EXPECT_EQ(reply, R"({"rspHeader":{"errCode":3,"errMsg":"req data convert to message failed"},)"
+                   R"("robotCheck":0,"checkType":0})");
+  ASSERT_TRUE(ask("after", &reply)) << "the station goes on serving";
+
+  ASSERT_TRUE(WaitUntil([&] { return daemon_.Logged("bytes refused"); })) << daemon_.Log().substr(0, 4000);
+  const std::string log = daemon_.Log();
+  EXPECT_EQ(log.find("bytes refused"), log.rfind("bytes refused")) << "one line for the refusal";
+  EXPECT_NE(log.find("checkStation message of 1048"), std::string::npos);
+  EXPECT_NE(log.find("... (" + std::to_string(request(long_id).size()) + " bytes)"), std::string::npos)
+      << "the full length of a cut payload is noted";
+  size_t longest = 0;
+  for (size_t start = 0, end; start < log.size(); start = end + 1) {
+    end = log.find('\n', start);
+    end = end == std::string::npos ? log.size() : end;
+    longest = std::max(longest, end - start);
+  }
+  EXPECT_LT(longest, 1200u);
 }
 
 }  // namespace

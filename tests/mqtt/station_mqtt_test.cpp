@@ -185,6 +185,30 @@ TEST_F(MqttHandlerTest, CloudRepliesUnknownTopicsAndConnectionLoss) {
                                      R"("errCode":0,"errMsg":""},"robotCheck":1,"checkType":0})"});
 }
 
+// A message over 64 KiB is refused unread: the unparsable reply on robot topics, nothing asked.
+TEST_F(MqttHandlerTest, OversizedMessagesAreRefusedUnread) {
+  const std::string bad = Header(3, "req data convert to message failed", false);
+  const std::string pad(64 * 1024, ' ');
+  const std::pair<const char*, std::string> cases[] = {
+      {"checkStation", bad + R"(,"robotCheck":0,"checkType":0})"},
+      {"dockState", bad + R"(,"robotState":0,"robotDesire":0})"},
+      {"preWaterRequest", bad + "}"},
+      {"supplyMaterialRequest", bad + R"(,"supplyType":0})"},
+  };
+  for (const auto& [topic, reply] : cases) {
+    SCOPED_TRACE(topic);
+    // Valid JSON, and valid still at exactly the limit.
+    const std::string request = "{" + kIds + "}";
+    const auto at_limit = Arrive(topic, request + pad.substr(request.size()));
+    ASSERT_EQ(at_limit.size(), 1u);
+    EXPECT_NE(at_limit[0].find(R"("msgId":{"uuid":"m"})"), std::string::npos) << "read and answered";
+    EXPECT_EQ(Arrive(topic, request + pad), std::vector<std::string>{reply});
+    EXPECT_TRUE(station_->Asked().empty());
+  }
+  EXPECT_TRUE(Arrive("reportActivelyRe", R"({"result":1})" + pad).empty());
+  EXPECT_TRUE(station_->Asked().empty());
+}
+
 // The station's connection over a private broker. One broker, station connection and robot
 // (also playing the cloud) serve the whole suite: each further connection of the MQTT library
 // costs a second or two. Replies come from scripted answers; reports from a fresh core per test.

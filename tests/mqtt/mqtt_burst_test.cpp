@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mqtt/mqtt_callback.h"
+#include "mqtt/mqtt_client.h"
+#include "support/mosquitto.h"
+#include "support/test_support.h"
+
+namespace station_center {
+namespace {
+
+// The robot of a burst: publishes requests back to back (waiting only when its own library
+// buffer is full) and collects the replies. The library's callbacks run on its thread.
+class BurstRobot : public mqtt::callback {
+ public:
+  explicit BurstRobot(const std::string& address)
+      : client_("tcp://" + address, "burst-robot", mqtt::create_options(MQTTVERSION_3_1_1, 100000)) {
+    client_.set_callback(*this);
+  }
+  ~BurstRobot() override {
+    try {
+      client_.disable_callbacks();
+      if (client_.is_connected()) client_.disconnect()->wait_for(std::chrono::seconds(5));
+    } catch (const std::exception&) {
+    }
+  }
+  bool Connect(const std::string& replies) {
+    return client_.connect()->wait_for(std::chrono::seconds(20)) &&
+           client_.subscribe(replies, 1)->wait_for(std::chrono::seconds(20));
+  }
+  bool Publish(const std::string& topic, const std::string& payload) {
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      try {
+        client_.publish(mqtt::make_message(topic, payload, 1, false));
+        return true;
+      } catch (const mqtt::exception&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // our own buffer is full
+      }
+    }
+    return false;
+  }
+  std::vector<std::string> Replies() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replies_;
+  }
+
+ private:
+  void message_arrived(mqtt::const_message_ptr msg) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replies_.push_back(msg->to_string());
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> replies_;
+  mqtt::async_client client_;  // last, so that it goes before what its callbacks use
+};
+
+// The msgId of each reply, in order of arrival.
+std::vector<int> ReplyIds(const std::vector<std::string>& replies) {
+  const std::regex id(R"("msgId":\{"uuid":"b(\d+)\")");
+  std::vector<int> ids;
+  for (const std::string& reply : replies) {
+    std::smatch m;
+    ids.push_back(std::regex_search(reply, m, id) ? std::stoi(m[1].str()) : -1);
+  }
+  return ids;
+}
+
+// A burst of checks far larger than the station's send buffer: every request is answered
+// once and in order, because the station waited for room instead of dropping replies.
+TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
+  station_test::MosquittoBroker broker{0, true};
+  ASSERT_TRUE(broker.Start());
+  MqttSettings settings;
+  settings.station_id = "S1";
+  settings.server_address = broker.address();
+  settings.connect_wait_seconds = 20;
+  settings.send_buffer = 16;  // far below the burst, which must then wait for room
+  auto client = std::make_shared<MqttClient>(settings);
+  // No station core: every check is answered "not ready", with its ids echoed.
+  auto callback = std::make_shared<mqtt_callback::MqttCallback>(nullptr, client);
+  ASSERT_TRUE(client->Init(callback));
+  BurstRobot robot(broker.address());
+  const std::string topic = "clean_robot_station/S1/checkStation";
+  ASSERT_TRUE(robot.Connect(topic + "Re"));
+  // The station's subscriptions are not awaited: wait until a request is answered.
+  ASSERT_TRUE(station_test::WaitUntil([&] {
+    robot.Publish(topic, "{}");
+    return station_test::WaitUntil([&] { return !robot.Replies().empty(); }, std::chrono::milliseconds(200));
+  }));
+  ASSERT_TRUE(station_test::WaitUntil([&] {
+    const size_t seen = robot.Replies().size();
+    return !station_test::WaitUntil([&] { return robot.Replies().size() > seen; }, std::chrono::milliseconds(300));
+  }));
+  const size_t warmup = robot.Replies().size();
+
+  constexpr int kBurst = 1000;
+  for (int i = 0; i < kBurst; ++i) {
+    ASSERT_TRUE(robot.Publish(
+        topic, R"({"reqHeader":{"msgId":{"uuid":"b)" + std::to_string(i) + R"("}},"checkType":"ENUM_IN_POSE"})"));
+  }
+  station_test::WaitUntil([&] { return robot.Replies().size() >= warmup + kBurst; }, std::chrono::seconds(120));
+  // Anything late or twice would show up after the last expected reply.
+  station_test::WaitUntil([&] { return robot.Replies().size() > warmup + kBurst; }, std::chrono::milliseconds(500));
+  const std::vector<std::string> all = robot.Replies();
+  const std::vector<int> ids = ReplyIds(std::vector<std::string>(all.begin() + static_cast<long>(warmup), all.end()));
+  std::vector<int> expected(kBurst);
+  for (int i = 0; i < kBurst; ++i) expected[static_cast<size_t>(i)] = i;
+  EXPECT_EQ(ids.size(), expected.size());
+  EXPECT_TRUE(ids == expected) << "replies lost, repeated or out of order";
+  const MqttClientStats stats = client->stats();
+  EXPECT_GT(stats.send_waits, 0) << "the library never held more than its small buffer: the burst waited for room";
+  EXPECT_EQ(stats.send_refused, 0);
+  EXPECT_EQ(stats.events_dropped, 0) << "waiting for room must not flood the event queue";
+}
+
+}  // namespace
+}  // namespace station_center
