@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bottom/frame_codec.h"
@@ -52,6 +53,7 @@ class DataUploadServer : public TcpServer {
     bool got_frame = false;  // a whole frame came out of the last read
   };
 
+  // Serves one connection until it ends, and says why it ended.
   End Serve(int fd);
   // Waits up to `timeout` for data on `fd` or a new connection; true on a new connection.
   bool WaitForEvent(int fd, std::chrono::milliseconds timeout, bool* readable);
@@ -60,6 +62,7 @@ class DataUploadServer : public TcpServer {
   // Decodes and delivers every whole frame buffered; false when the stream is
   // out of step and the connection must be dropped.
   bool DeliverFrames(Stream& stream);
+  // Hands one report to the callback (printed first every n-th time in debug mode).
   void Deliver(station::SensorsDataRep& report);
 
   const std::chrono::milliseconds idle_limit_;
