@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <type_traits>
 
 #include "clock.h"
@@ -29,22 +32,10 @@ namespace {
 
 constexpr char kDustBagKey[] = "dust_bag_last_replace_time";
 
-// Whole file into `out`; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string* out) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    return false;
-  }
-  out->clear();
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-    out->append(buffer, n);
-  }
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
-}
+// The two files the daemon rewrites, whose temporary files it may find left over.
+const char* const kRewrittenFiles[] = {"config.json", "status.json"};
+// mkstemp's XXXXXX after "<file>.tmp.".
+constexpr size_t kTempSuffixLength = 6;
 
 // Parses standard JSON (single root, no comments); false on a syntax error.
 bool ParseJson(const std::string& text, rapidjson::Document* doc) {
@@ -113,24 +104,97 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
   return true;
 }
 
+// The dust-bag time is read on every sensor report: a broken status.json is
+// logged when what is wrong with it changes, not at every report.
+class DustBagComplaints {
+ public:
+  // True when `complaint` differs from the last one; "" means the file was good.
+  bool Changed(const std::string& complaint) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (complaint == last_) {
+      return false;
+    }
+    last_ = complaint;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;  // guards last_
+  std::string last_;
+};
+
+DustBagComplaints& DustBagComplaint() {
+  static DustBagComplaints complaints;
+  return complaints;
+}
+
+// What the dust-bag member holds, as JSON ("" when absent), to tell one bad value from another.
+std::string DustBagMemberText(const rapidjson::Document& doc) {
+  if (!doc.IsObject() || !doc.HasMember(kDustBagKey)) {
+    return doc.IsObject() ? "" : "not an object";
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  doc[kDustBagKey].Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
 // Reads and parses status.json for the dust-bag functions; logs their errors.
 bool LoadStatusForDustBag(rapidjson::Document* doc) {
   const std::string path = StatusFilePath();
+  DustBagComplaints& complaint = DustBagComplaint();
   std::string text;
-  if (!ReadWholeFile(path, &text)) {
-    LOG_ERROR("ErrorCode: {}, open status.json to stream", kErrStatusOpen);
+  const FileRead read = ReadStationFile(path, &text);
+  if (read == FileRead::kTooLarge) {
+    if (complaint.Changed("too large")) {
+      LogRefusedFile(path);
+    }
+    return false;
+  }
+  if (read != FileRead::kOk) {
+    if (complaint.Changed("cannot open")) {
+      LOG_ERROR("ErrorCode: {}, open status.json to stream", kErrStatusOpen);
+    }
     return false;
   }
   if (!ParseJson(text, doc)) {
-    LOG_ERROR("ErrorCode: {}, parse status.json error", kErrStatusFormat);
+    if (complaint.Changed("parse " + std::to_string(std::hash<std::string>()(text)))) {
+      LOG_ERROR("ErrorCode: {}, parse status.json error", kErrStatusFormat);
+    }
     return false;
   }
   // A root that is not an object has no members at all.
   if (!doc->IsObject() || !doc->HasMember(kDustBagKey) || !(*doc)[kDustBagKey].IsUint()) {
-    LOG_ERROR("ErrorCode: {}, JSON中不存在dust_bag_last_replace_time字段或字段类型不是uint32_t", kErrDustBagKey);
+    if (complaint.Changed("member " + DustBagMemberText(*doc))) {
+      LOG_ERROR("ErrorCode: {}, JSON中不存在dust_bag_last_replace_time字段或字段类型不是uint32_t", kErrDustBagKey);
+    }
     return false;
   }
+  complaint.Changed("");
   return true;
+}
+
+// Removes the temporary files of rewrites that a crash or power cut cut short.
+void RemoveStaleTempFiles(const std::string& dir) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) {
+    return;
+  }
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    for (const char* file : kRewrittenFiles) {
+      const std::string prefix = std::string(file) + ".tmp.";
+      if (name.size() != prefix.size() + kTempSuffixLength || name.compare(0, prefix.size(), prefix) != 0) {
+        continue;
+      }
+      const std::string path = dir + "/" + name;
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(path.c_str()) == 0) {
+        LOG_INFO("Remove stale temporary file {}", path);
+      }
+    }
+  }
+  ::closedir(stream);
 }
 
 const rapidjson::Value* FindMember(const rapidjson::Document& doc, const char* key) {
@@ -156,6 +220,61 @@ std::string LedConfigFilePath() { return RootedPath("/usr/lib/vantorel-station-c
 std::string StatusDirPath() { return RootedPath("/usr/lib/vantorel-station-center/status"); }
 std::string StatusFilePath() { return RootedPath("/usr/lib/vantorel-station-center/status/status.json"); }
 std::string DeviceEnvFilePath() { return RootedPath("/etc/vantorel/device-env"); }
+
+FileRead ReadStationFile(const std::string& path, std::string* out) {
+  out->clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return FileRead::kUnreadable;
+  }
+  // Refused before reading: the size alone tells, and reading would be the cost.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > static_cast<off_t>(kMaxStationFileBytes)) {
+    ::close(fd);
+    return FileRead::kTooLarge;
+  }
+  FileRead result = FileRead::kOk;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      result = n == 0 ? FileRead::kOk : FileRead::kUnreadable;
+      break;
+    }
+    out->append(buffer, static_cast<size_t>(n));
+    if (out->size() > kMaxStationFileBytes) {
+      result = FileRead::kTooLarge;  // it grew while read, or is no plain file
+      break;
+    }
+  }
+  ::close(fd);
+  if (result != FileRead::kOk) {
+    out->clear();
+  }
+  return result;
+}
+
+void LogRefusedFile(const std::string& path) {
+  LOG_ERROR("ErrorCode: {}, {} is larger than {} bytes, refused", kErrFileTooLarge, path, kMaxStationFileBytes);
+}
+
+namespace {
+
+// Reads `path` for the start-up sequence; false when unreadable or too large, and
+// `*too_large` tells which (that refusal is logged here).
+bool ReadAtStart(const std::string& path, std::string* text, bool* too_large) {
+  const FileRead read = ReadStationFile(path, text);
+  *too_large = read == FileRead::kTooLarge;
+  if (*too_large) {
+    LogRefusedFile(path);
+  }
+  return read == FileRead::kOk;
+}
+
+}  // namespace
 
 template <typename T>
 T GetConfigFromJson(const rapidjson::Document& doc, const char* key, T default_value) {
@@ -225,8 +344,11 @@ bool WriteStationId() {
   const auto write = []() -> bool {
     const std::string path = ConfigFilePath();
     std::string text;
-    if (!ReadWholeFile(path, &text)) {
-      LOG_ERROR("ErrorCode: {}, open config.json to stream", kErrConfigOpen);
+    bool too_large = false;
+    if (!ReadAtStart(path, &text, &too_large)) {
+      if (!too_large) {
+        LOG_ERROR("ErrorCode: {}, open config.json to stream", kErrConfigOpen);
+      }
       return false;
     }
     rapidjson::Document doc;
@@ -246,6 +368,9 @@ bool WriteStationId() {
     }
     // A name that filled the buffer may come back without its terminator.
     host[sizeof(host) - 1] = '\0';
+    if (current->GetString() == std::string(host)) {
+      return true;  // unchanged: no rewrite, no flash wear in a restart loop
+    }
     doc["station_id"].SetString(host, doc.GetAllocator());
     if (!WriteFileAtomically(path, ToPrettyJson(doc))) {
       LOG_ERROR("ErrorCode: {}, open config.json for write failed", kErrConfigOpen);
@@ -260,14 +385,16 @@ bool WriteStationId() {
 
 void WriteDustBagReplyTime() {
   const std::string dir = StatusDirPath();
-  struct stat dir_stat {};
-  if (::stat(dir.c_str(), &dir_stat) == 0) {
-    return;
-  }
+  struct stat st {};
   // Claim success only when the directory is really there; otherwise the file
   // creation below fails and says so.
-  if (::mkdir(dir.c_str(), 0755) == 0) {
+  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) == 0) {
     LOG_INFO("Create path {} success", dir);
+  }
+  // Also when only the file is missing (a crash between the two, or a technician
+  // emptying the directory): without it the station could never start.
+  if (::lstat(StatusFilePath().c_str(), &st) == 0 || errno != ENOENT) {
+    return;
   }
 
   rapidjson::Document doc;
@@ -288,8 +415,11 @@ void WriteDustBagReplyTime() {
 
 bool ReadStatus() {
   std::string text;
-  if (!ReadWholeFile(StatusFilePath(), &text)) {
-    LOG_ERROR("ErrorCode: {}, open status.json failed", kErrStatusOpen);
+  bool too_large = false;
+  if (!ReadAtStart(StatusFilePath(), &text, &too_large)) {
+    if (!too_large) {
+      LOG_ERROR("ErrorCode: {}, open status.json failed", kErrStatusOpen);
+    }
     return false;
   }
   rapidjson::Document doc;
@@ -393,12 +523,17 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
 
 bool ReadConfig() {
   GetEnvType();
+  RemoveStaleTempFiles(DirectoryOf(ConfigFilePath()));
+  RemoveStaleTempFiles(StatusDirPath());
   WriteStationId();
   WriteDustBagReplyTime();
 
   std::string text;
-  if (!ReadWholeFile(ConfigFilePath(), &text)) {
-    LOG_ERROR("ErrorCode: {}, open config.json failed", kErrConfigOpen);
+  bool too_large = false;
+  if (!ReadAtStart(ConfigFilePath(), &text, &too_large)) {
+    if (!too_large) {
+      LOG_ERROR("ErrorCode: {}, open config.json failed", kErrConfigOpen);
+    }
     return false;
   }
   rapidjson::Document doc;

@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -86,7 +87,16 @@ std::string StatusDirPath();      // .../status
 std::string StatusFilePath();     // .../status/status.json
 std::string DeviceEnvFilePath();  // /etc/vantorel/device-env
 
+// Station files are a few hundred bytes; a larger one than this is refused unread.
+constexpr size_t kMaxStationFileBytes = 1024 * 1024;
+enum class FileRead { kOk, kUnreadable, kTooLarge };
+// Reads a station file whole into `out` (empty unless kOk). Any thread; logs nothing.
+FileRead ReadStationFile(const std::string& path, std::string* out);
+// The error line of a file refused for its size, naming it.
+void LogRefusedFile(const std::string& path);
+
 // Start-up sequence; true when both config.json and status.json were read.
+// Removes the temporary files rewrites cut short left, and creates a missing status.json.
 bool ReadConfig();
 
 template <typename T>

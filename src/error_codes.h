@@ -90,4 +90,13 @@ constexpr int kErrStatusFormat = 101900073;
 constexpr int kErrDustBagKey = 101900074;
 constexpr int kErrStatusWrite = 101900075;
 
+// The sensor connection closed by the station: a newer one from the board, no whole
+// report for too long, too many undecodable reports in a row.
+constexpr int kErrSensorConnReplaced = 101900085;
+constexpr int kErrSensorConnIdle = 101900086;
+constexpr int kErrSensorConnOutOfStep = 101900087;
+
+// A station file too large to be one of ours, refused unread.
+constexpr int kErrFileTooLarge = 101900088;
+
 }  // namespace station_center

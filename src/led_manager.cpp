@@ -3,7 +3,6 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "config.h"
@@ -19,21 +18,6 @@ constexpr int kDefaultPriority = 1000;
 
 using Condition = std::function<bool(StationTaskData&, const station::SensorsDataRep&, const TaskTable&)>;
 using Action = std::function<void(StationTaskData&, const station::SensorsDataRep&)>;
-
-bool ReadWholeFile(const std::string& path, std::string* out) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    return false;
-  }
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-    out->append(buffer, n);
-  }
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
-}
 
 bool Runs(const TaskTable& tasks, TaskType type) { return !tasks.empty() && tasks.count(type) > 0; }
 
@@ -119,7 +103,12 @@ struct PatternRow {
 // led.json as a JSON object; false (logged) when it cannot be read or is not one.
 bool ReadLedDocument(rapidjson::Document* doc) {
   std::string text;
-  if (!ReadWholeFile(LedConfigFilePath(), &text)) {
+  const FileRead read = ReadStationFile(LedConfigFilePath(), &text);
+  if (read == FileRead::kTooLarge) {
+    LogRefusedFile(LedConfigFilePath());
+    return false;
+  }
+  if (read != FileRead::kOk) {
     LOG_ERROR("ErrorCode: {}, open config.json failed", kErrConfigOpen);
     return false;
   }

@@ -78,6 +78,31 @@ Logger::Logger(const std::string& name) {
   logger_->set_formatter(std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, "\n"));
 }
 
+void Logger::Write(const spdlog::source_loc& loc, spdlog::level::level_enum level, const std::string& message) {
+  std::shared_ptr<spdlog::logger> logger = logger_;
+  const std::string text = Prefix(level) + message;
+  if (logger) {
+    logger->log(loc, level, "{}", text);
+  }
+}
+
+bool LineRateLimit::Pass(Clock::time_point now, uint64_t* suppressed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (any_ && now - last_ < interval_) {
+    ++held_;
+    return false;
+  }
+  any_ = true;
+  last_ = now;
+  *suppressed = held_;
+  held_ = 0;
+  return true;
+}
+
+std::string SuppressedSuffix(uint64_t suppressed) {
+  return suppressed == 0 ? std::string() : fmt::format(" ({} similar lines suppressed)", suppressed);
+}
+
 std::string Logger::Prefix(spdlog::level::level_enum level) {
   // The number advances only for statements at or above the threshold.
   uint8_t number =

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "support/test_support.h"
@@ -29,6 +30,14 @@ constexpr char kStatusRel[] = "/usr/lib/vantorel-station-center/status/status.js
 long FilesBeside(const TempRoot& root, const std::string& rel) {
   return std::distance(std::filesystem::directory_iterator(std::filesystem::path(root.Under(rel)).parent_path()),
                        std::filesystem::directory_iterator());
+}
+
+// `json` padded with spaces to `size` bytes.
+std::string PaddedTo(const std::string& json, size_t size) { return json + std::string(size - json.size(), ' '); }
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 // Reads a config.json holding `members` into a fresh g_config.
@@ -86,6 +95,13 @@ TEST(ConfigTest, StationIdIsReplacedByTheHostNameKeepingEverythingElse) {
   ASSERT_EQ(::stat(root.Under(kConfigRel).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u) << "the replacement keeps the permissions";
 
+  // Already the host name: not written again (flash wear in a restart loop).
+  const std::string written = root.ReadFile(kConfigRel);
+  const ino_t inode = InodeOf(root.Under(kConfigRel));
+  ASSERT_TRUE(ReadConfig());
+  EXPECT_EQ(InodeOf(root.Under(kConfigRel)), inode) << "not replaced";
+  EXPECT_EQ(root.ReadFile(kConfigRel), written);
+
   root.WriteFile(kConfigRel, "{}");
   ASSERT_TRUE(ReadConfig());
   EXPECT_EQ(root.ReadFile(kConfigRel), "{}") << "without a station_id the file is left alone";
@@ -101,49 +117,96 @@ TEST(ConfigTest, MissingStatusIsCreatedWithTheBrokerOfTheEnvironment) {
       {"PROD\r\n", test_broker},  // only an exact PROD line counts
       {nullptr, test_broker},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.env_file == nullptr ? "(no file)" : c.env_file);
-    TempRoot root;
-    if (c.env_file != nullptr) {
-      root.WriteFile("/etc/vantorel/device-env", c.env_file);
+  // Whether the directory is missing too, or is there without the file (a crash between
+  // making the two, or a technician emptying it): either way the station starts.
+  for (const bool dir_exists : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.env_file == nullptr ? "(no file)" : c.env_file);
+      SCOPED_TRACE(dir_exists ? "empty status directory" : "no status directory");
+      TempRoot root;
+      if (c.env_file != nullptr) {
+        root.WriteFile("/etc/vantorel/device-env", c.env_file);
+      }
+      root.WriteFile(kConfigRel, "{}");
+      if (dir_exists) {
+        std::filesystem::create_directories(root.Under(kStatusDirRel));
+      }
+      ASSERT_TRUE(ReadConfig());
+      EXPECT_EQ(g_config.mqtt_server_address, c.broker);
+      const int64_t stamp = g_config.dust_bag_last_replace_time;
+      EXPECT_NEAR(stamp, NowSeconds(), 1);
+      EXPECT_EQ(root.ReadFile(kStatusRel), "{\"dust_bag_last_replace_time\":" + std::to_string(stamp) +
+                                               ",\"mqtt_server_address\":\"" + c.broker + "\"}");
+      EXPECT_EQ(FilesBeside(root, kStatusRel), 1);
     }
-    root.WriteFile(kConfigRel, "{}");
-    ASSERT_TRUE(ReadConfig());
-    EXPECT_EQ(g_config.mqtt_server_address, c.broker);
-    const int64_t stamp = g_config.dust_bag_last_replace_time;
-    EXPECT_NEAR(stamp, NowSeconds(), 1);
-    EXPECT_EQ(root.ReadFile(kStatusRel), "{\"dust_bag_last_replace_time\":" + std::to_string(stamp) +
-                                             ",\"mqtt_server_address\":\"" + c.broker + "\"}");
-    EXPECT_EQ(FilesBeside(root, kStatusRel), 1);
   }
 }
 
 TEST(ConfigTest, BrokenFilesFailWithTheirErrorCodes) {
+  const std::string kMissing = "(missing)";
+  const std::string kDirectory = "(a directory)";
+  const std::string too_large = PaddedTo(R"({"dust_bag_last_replace_time": 1})", kMaxStationFileBytes + 1);
   const struct {
-    const char* config;  // nullptr: missing
-    const char* status;  // nullptr: missing, in an existing status directory
-    const char* code;
+    std::string config;
+    std::string status;
+    std::string line;
   } cases[] = {
-      {"{}", nullptr, "ErrorCode: 101900072, open status.json failed"},
+      {"{}", kDirectory, "ErrorCode: 101900072, open status.json failed"},
       {"{}", "[1]", "ErrorCode: 101900073, status.json format error"},
-      {nullptr, "{}", "ErrorCode: 101900062, open config.json failed"},
+      {kMissing, "{}", "ErrorCode: 101900062, open config.json failed"},
       {"{\"station_id\":\"a\"} // c", "{}", "ErrorCode: 101900064, config.json format error"},
       {"[1,2]", "{}", "ErrorCode: 101900064, config.json format error"},  // never searched for members
+      // Refused unread, naming the file: re-read on every sensor report, it would cost a core.
+      {too_large, "{}", "config/config.json is larger than 1048576 bytes, refused"},
+      {"{}", too_large, "status/status.json is larger than 1048576 bytes, refused"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.code);
+    SCOPED_TRACE(c.line);
     TempRoot root;
     Logs().Clear();
-    if (c.config != nullptr) {
+    if (c.config != kMissing) {
       root.WriteFile(kConfigRel, c.config);
     }
-    std::filesystem::create_directories(root.Under(kStatusDirRel));
-    if (c.status != nullptr) {
+    if (c.status == kDirectory) {
+      std::filesystem::create_directories(root.Under(kStatusRel));
+    } else {
       root.WriteFile(kStatusRel, c.status);
     }
     EXPECT_FALSE(ReadConfig());
-    EXPECT_TRUE(Logs().Has(c.code));
-    EXPECT_EQ(c.status == nullptr, !std::filesystem::exists(root.Under(kStatusRel))) << "existing dir not filled in";
+    EXPECT_TRUE(Logs().Has(c.line));
+  }
+  EXPECT_TRUE(Logs().Has("ErrorCode: 101900088, " + std::filesystem::temp_directory_path().string()));
+
+  // A file of just the limit is still read.
+  TempRoot root;
+  root.WriteFile(kConfigRel, PaddedTo(R"({"sensor_stale_time": 7})", kMaxStationFileBytes));
+  root.WriteFile(kStatusRel, PaddedTo("{}", kMaxStationFileBytes));
+  EXPECT_TRUE(ReadConfig());
+  EXPECT_EQ(g_config.sensor_stale_time, 7);
+}
+
+TEST(ConfigTest, StaleTemporaryFilesOfRewritesAreRemovedAtStart) {
+  TempRoot root;
+  root.WriteFile(kConfigRel, "{}");
+  root.WriteFile(kStatusRel, "{}");
+  const std::string config_dir = "/usr/lib/vantorel-station-center/config/";
+  const std::string status_dir = std::string(kStatusDirRel) + "/";
+  const std::vector<std::string> stale = {config_dir + "config.json.tmp.a1B2c3", status_dir + "status.json.tmp.XyZ789"};
+  // Not the daemon's own: a technician's copies, another program's files.
+  const std::vector<std::string> kept = {config_dir + "config.json.tmp.keep", config_dir + "led.json.tmp.a1B2c3",
+                                         status_dir + "status.json.tmp.bak", status_dir + "notes.tmp.a1B2c3"};
+  for (const auto& rel : stale) {
+    root.WriteFile(rel, "{\"half\": ");
+  }
+  for (const auto& rel : kept) {
+    root.WriteFile(rel, "x");
+  }
+  ASSERT_TRUE(ReadConfig());
+  for (const auto& rel : stale) {
+    EXPECT_FALSE(std::filesystem::exists(root.Under(rel))) << rel;
+  }
+  for (const auto& rel : kept) {
+    EXPECT_TRUE(std::filesystem::exists(root.Under(rel))) << rel;
   }
 }
 
@@ -171,6 +234,43 @@ TEST(ConfigTest, DustBagTimeIsStampedInPlaceAndAged) {
     EXPECT_EQ(std::filesystem::exists(bad.Under(kStatusRel)) ? bad.ReadFile(kStatusRel) : "", status);
     EXPECT_EQ(ReadDustBagReplyTime(7000), 7000) << "an unknown time counts from the epoch";
   }
+}
+
+// Read on every sensor report: what is wrong with the file is logged once per change, not
+// five times a second.
+TEST(ConfigTest, ABadDustBagTimeIsLoggedOncePerChangeOfTheFile) {
+  TempRoot root;
+  const auto reports = [](int n) {
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(ReadDustBagReplyTime(7000), 7000);
+    }
+  };
+  const std::string member_line = "ErrorCode: 101900074";
+  const struct {
+    std::string status;
+    const char* line;
+  } steps[] = {
+      {R"({"dust_bag_last_replace_time": -5})", "ErrorCode: 101900074"},
+      {R"({"dust_bag_last_replace_time": -6})", "ErrorCode: 101900074"},
+      {R"({"dust_bag_last_replace_time": "x"})", "ErrorCode: 101900074"},
+      {"{", "ErrorCode: 101900073, parse status.json error"},
+      {PaddedTo("{}", kMaxStationFileBytes + 1), "ErrorCode: 101900088"},
+      {R"({"dust_bag_last_replace_time": -6})", "ErrorCode: 101900074"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.status.substr(0, 40));
+    Logs().Clear();
+    root.WriteFile(kStatusRel, step.status);
+    reports(5);
+    EXPECT_EQ(Logs().Count(step.line), 1);
+  }
+  // Good again, then the same bad value as before: a new fault, logged again.
+  Logs().Clear();
+  root.WriteFile(kStatusRel, R"({"dust_bag_last_replace_time": 1000})");
+  EXPECT_EQ(ReadDustBagReplyTime(7000), 6000);
+  root.WriteFile(kStatusRel, R"({"dust_bag_last_replace_time": -6})");
+  reports(3);
+  EXPECT_EQ(Logs().Count(member_line), 1);
 }
 
 // Runs `write` in a child process whose files may not grow past `limit` bytes, so that the

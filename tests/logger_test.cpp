@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -98,3 +99,25 @@ TEST(LoggerTest, LongPayloadsAreCutToAKilobyteWithTheirLengthNoted) {
 }
 
 }  // namespace
+
+TEST(LineRateLimitTest, OneLinePerIntervalThenTheCountHeldBack) {
+  using std::chrono::milliseconds;
+  vantorel::LineRateLimit limit(milliseconds(1000));
+  const vantorel::LineRateLimit::Clock::time_point t0{};
+  uint64_t suppressed = 99;
+  EXPECT_TRUE(limit.Pass(t0 + milliseconds(5000), &suppressed));
+  EXPECT_EQ(suppressed, 0U);
+  for (int ms : {5001, 5500, 5999}) {
+    EXPECT_FALSE(limit.Pass(t0 + milliseconds(ms), &suppressed)) << ms;
+  }
+  EXPECT_TRUE(limit.Pass(t0 + milliseconds(6000), &suppressed));
+  EXPECT_EQ(suppressed, 3U);
+  EXPECT_EQ(vantorel::SuppressedSuffix(suppressed), " (3 similar lines suppressed)");
+  // The interval counts from the last line written, and the count starts afresh.
+  EXPECT_FALSE(limit.Pass(t0 + milliseconds(6999), &suppressed));
+  EXPECT_TRUE(limit.Pass(t0 + milliseconds(9000), &suppressed));
+  EXPECT_EQ(suppressed, 1U);
+  EXPECT_TRUE(limit.Pass(t0 + milliseconds(10000), &suppressed));
+  EXPECT_EQ(suppressed, 0U);
+  EXPECT_EQ(vantorel::SuppressedSuffix(0), "");
+}

@@ -1,5 +1,10 @@
 #include "bottom/data_upload_server.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,7 +17,14 @@
 namespace station_center {
 
 namespace {
-constexpr auto kReadPause = std::chrono::milliseconds(100);
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Reads are paced: reports come at a few hertz, and a peer flooding the port gets
+// no more than ten reads a second out of the accept thread.
+constexpr auto kReadPause = milliseconds(100);
+// Longest single wait, so that a stop is seen even if no descriptor wakes the poll.
+constexpr auto kPollSlice = milliseconds(1000);
 }  // namespace
 
 bool DataUploadServer::HandleAccept(int& fd) {
@@ -21,60 +33,120 @@ bool DataUploadServer::HandleAccept(int& fd) {
   }
   connections_.fetch_add(1);
   if (connectIsAlive(fd)) {
-    const size_t cache_size = g_config.data_upload_server_cache_size;
-    // One reader per connection: a report split over reads is completed by the
-    // next ones, and several reports in one read all come out.
-    FrameReader reader(cache_size);
-    std::vector<char> buffer;
-    while (!Stopping()) {
-      std::this_thread::sleep_for(kReadPause);
-      buffer.assign(cache_size, 0);
-      const int n = RecvData(fd, buffer.data(), static_cast<int>(buffer.size()));
-      if (n > 0) {
-        LOG_DEBUG("listener rcv data, data len {}", n);
-        reader.Append(buffer.data(), static_cast<size_t>(n));
-        if (!DeliverFrames(reader)) {
-          break;  // out of step: the board reconnects and starts afresh
-        }
-      }
-      if (!connectIsAlive(fd)) {
-        break;
-      }
-    }
+    Serve(fd);
   }
   LOG_INFO("The connection has been disconnected");
   CloseConnection(fd);
   return false;
 }
 
-bool DataUploadServer::DeliverFrames(FrameReader& reader) {
+DataUploadServer::End DataUploadServer::Serve(int fd) {
+  // One stream per connection: a report split over reads is completed by the
+  // next ones, and several reports in one read all come out.
+  Stream stream(g_config.data_upload_server_cache_size);
+  std::vector<char> buffer;
+  Clock::time_point deadline = Clock::now() + idle_limit_;
+  while (!Stopping()) {
+    std::this_thread::sleep_for(kReadPause);
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      LOG_WARN_LIMITED("ErrorCode: {}, sensor connection closed: no whole frame for {} ms", kErrSensorConnIdle,
+                       idle_limit_.count());
+      return End::kIdle;
+    }
+    bool readable = false;
+    const auto wait = std::min<Clock::duration>(deadline - now, kPollSlice);
+    if (WaitForEvent(fd, std::chrono::duration_cast<milliseconds>(wait) + milliseconds(1), &readable)) {
+      LOG_WARN_LIMITED("ErrorCode: {}, sensor connection closed: the board made a new one", kErrSensorConnReplaced);
+      return End::kReplaced;
+    }
+    if (!readable) {
+      continue;
+    }
+    End end = End::kGone;
+    if (!ReadOnce(fd, stream, buffer, &end)) {
+      return end;
+    }
+    if (stream.got_frame) {
+      deadline = Clock::now() + idle_limit_;
+    }
+  }
+  return End::kGone;
+}
+
+bool DataUploadServer::WaitForEvent(int fd, milliseconds timeout, bool* readable) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {sock_, POLLIN, 0}};
+  const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
+  if (ready <= 0 || Stopping()) {
+    return false;  // time-out, signal, or a stop that shut the sockets down
+  }
+  *readable = fds[0].revents != 0;
+  return (fds[1].revents & POLLIN) != 0;
+}
+
+bool DataUploadServer::ReadOnce(int fd, Stream& stream, std::vector<char>& buffer, End* end) {
+  buffer.assign(std::max<size_t>(g_config.data_upload_server_cache_size, 1), 0);
+  stream.got_frame = false;
+  const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+  if (n > 0) {
+    LOG_DEBUG("listener rcv data, data len {}", n);
+    stream.reader.Append(buffer.data(), static_cast<size_t>(n));
+    if (!DeliverFrames(stream)) {
+      *end = End::kOutOfStep;  // the board reconnects and starts afresh
+      return false;
+    }
+  } else if (n == 0) {
+    LOG_ERROR_LIMITED("ErrorCode: {}, TcpSocket::RecvData connect shutdown", kErrPeerClosed);
+  } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    const int err = errno;
+    LOG_ERROR_LIMITED("TcpSocket::RecvData failed, ret:{}, errno:{}", n, err);
+  }
+  if (!connectIsAlive(fd)) {
+    *end = End::kGone;
+    return false;
+  }
+  return true;
+}
+
+bool DataUploadServer::DeliverFrames(Stream& stream) {
   std::string payload;
   for (;;) {
-    switch (reader.Next(&payload)) {
+    switch (stream.reader.Next(&payload)) {
       case FrameReader::Result::kNeedMore:
         return true;
       case FrameReader::Result::kOversized:
-        LOG_ERROR("ErrorCode: {}, Deserialize CleanRobotReport error", kErrDeserializeReport);
+        LOG_ERROR_LIMITED("ErrorCode: {}, Deserialize CleanRobotReport error", kErrDeserializeReport);
         return false;
       case FrameReader::Result::kFrame:
         break;
     }
+    stream.got_frame = true;
     station::SensorsDataRep report;
-    if (!report.ParseFromString(payload)) {
-      LOG_ERROR("ErrorCode: {}, Deserialize CleanRobotReport error", kErrDeserializeReport);
+    if (report.ParseFromString(payload)) {
+      stream.undecodable = 0;
+      Deliver(report);
       continue;
     }
-    if (g_config.debug) {
-      // Wraps like the 32-bit counter it is instead of overflowing.
-      const int32_t count = static_cast<int32_t>(static_cast<uint32_t>(report_counter_.fetch_add(1)) + 1U);
-      const int64_t space = g_config.sensor_data_print_space;
-      if (space != 0 && static_cast<int64_t>(count) % space == 0) {
-        LOG_INFO("sensor data : {}", report.ShortDebugString());
-      }
+    LOG_ERROR_LIMITED("ErrorCode: {}, Deserialize CleanRobotReport error", kErrDeserializeReport);
+    if (++stream.undecodable >= kMaxUndecodable) {
+      LOG_WARN_LIMITED("ErrorCode: {}, sensor connection closed: {} undecodable frames in a row, out of step",
+                       kErrSensorConnOutOfStep, stream.undecodable);
+      return false;
     }
-    if (callback_) {
-      callback_(report);
+  }
+}
+
+void DataUploadServer::Deliver(station::SensorsDataRep& report) {
+  if (g_config.debug) {
+    // Wraps like the 32-bit counter it is instead of overflowing.
+    const int32_t count = static_cast<int32_t>(static_cast<uint32_t>(report_counter_.fetch_add(1)) + 1U);
+    const int64_t space = g_config.sensor_data_print_space;
+    if (space != 0 && static_cast<int64_t>(count) % space == 0) {
+      LOG_INFO("sensor data : {}", report.ShortDebugString());
     }
+  }
+  if (callback_) {
+    callback_(report);
   }
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bottom/frame_codec.h"
 #include "bottom/tcp_server.h"
@@ -16,11 +19,18 @@ using SensorCallback = std::function<void(station::SensorsDataRep&)>;
 
 // The server on which the board pushes its sensor reports. Reports are
 // reassembled from the byte stream and delivered to `callback_` one by one, in
-// order, on the accept thread.
+// order, on the accept thread. No peer can hold the port: a newer connection
+// replaces the one being served (a board that reconnects has lost its old one),
+// and a connection is closed after `idle_limit` without a whole frame or after
+// kMaxUndecodable undecodable frames in a row.
 class DataUploadServer : public TcpServer {
  public:
-  DataUploadServer(const std::string& ip, int32_t port, SensorCallback callback)
-      : TcpServer(ip, port), callback_(std::move(callback)) {}
+  static constexpr std::chrono::milliseconds kDefaultIdleLimit{10000};
+  static constexpr int kMaxUndecodable = 10;
+
+  DataUploadServer(const std::string& ip, int32_t port, SensorCallback callback,
+                   std::chrono::milliseconds idle_limit = kDefaultIdleLimit)
+      : TcpServer(ip, port), callback_(std::move(callback)), idle_limit_(idle_limit) {}
 
   // The receive loop for one board connection; always false (unused).
   bool HandleAccept(int& fd) override;
@@ -33,10 +43,29 @@ class DataUploadServer : public TcpServer {
   SensorCallback callback_;
 
  private:
+  // What ended the receive loop of a connection.
+  enum class End { kGone, kReplaced, kIdle, kOutOfStep };
+  // Per-connection reading state.
+  struct Stream {
+    explicit Stream(size_t max_payload) : reader(max_payload) {}
+    FrameReader reader;
+    int undecodable = 0;     // undecodable frames in a row
+    bool got_frame = false;  // a whole frame came out of the last read
+  };
+
+  // Serves one connection until it ends, and says why it ended.
+  End Serve(int fd);
+  // Waits up to `timeout` for data on `fd` or a new connection; true on a new connection.
+  bool WaitForEvent(int fd, std::chrono::milliseconds timeout, bool* readable);
+  // One read into the stream; false when the connection has ended.
+  bool ReadOnce(int fd, Stream& stream, std::vector<char>& buffer, End* end);
   // Decodes and delivers every whole frame buffered; false when the stream is
   // out of step and the connection must be dropped.
-  bool DeliverFrames(FrameReader& reader);
+  bool DeliverFrames(Stream& stream);
+  // Hands one report to the callback (printed first every n-th time in debug mode).
+  void Deliver(station::SensorsDataRep& report);
 
+  const std::chrono::milliseconds idle_limit_;
   // Written by the accept thread only; atomic so tests may read it.
   std::atomic<int32_t> report_counter_{0};
   std::atomic<uint32_t> connections_{0};

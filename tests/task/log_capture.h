@@ -6,6 +6,7 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,14 @@ class LogCapture : public spdlog::sinks::base_sink<std::mutex> {
                                           [&](const std::string& line) { return line.find(text) != line.npos; }));
   }
   bool Has(const std::string& text) { return Count(text) > 0; }
+  // The captured lines containing `text`, in order.
+  std::vector<std::string> Lines(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> found;
+    std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(found),
+                 [&](const std::string& line) { return line.find(text) != line.npos; });
+    return found;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
