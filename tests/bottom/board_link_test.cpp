@@ -1,4 +1,6 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -238,6 +240,18 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   EXPECT_FALSE(comm_->DoAction({}));
   EXPECT_LT(NowMillis() - start, 1900) << "no wait for a reply that cannot come";
   EXPECT_EQ(Logs().Count("Try to connect server"), 0);
+  // The board's listener closes just after the connection.
+  const uint16_t port = board_->BoundPort();
+  ASSERT_TRUE(WaitUntil([port] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0;
+    ::close(fd);
+    return refused;
+  }));
   Logs().Clear();
   start = NowMillis();
   EXPECT_FALSE(comm_->DoAction({}));
