@@ -131,6 +131,15 @@ class MqttClient : public ReplyPublisher {
 
   void Configure();
   void Shutdown();
+  // Reconnection after a loss: tries after 1 s, then doubles the wait up to 10 s,
+  // and starts at 1 s again after each loss. Ours rather than the library's, whose
+  // retries fall on its own once-a-second tick with jitter, so a broker that is
+  // back may wait seconds more. Runs on reconnector_.
+  void ReconnectLoop();
+  // Connection lost: the reconnect loop starts its schedule. Any thread.
+  void ReconnectSoon();
+  // One connect with the options Init used; true when connected.
+  bool ConnectOnce();
   void TuneBrokerSocket();
   // Hands `msg` to the library. While its send buffer is full, waits for room until a
   // deadline (not on the library's callback thread). False with the library's reason.
@@ -151,6 +160,13 @@ class MqttClient : public ReplyPublisher {
   std::condition_variable room_;
   uint64_t room_changes_ = 0;  // counts RoomMayHaveChanged calls
   MqttClientStats stats_;
+
+  std::mutex reconnect_mutex_;  // guards the three below and connect_options_
+  std::condition_variable reconnect_wake_;
+  bool reconnect_due_ = false;
+  bool reconnect_stop_ = false;
+  mqtt::connect_options connect_options_;
+  std::thread reconnector_;
 };
 
 }  // namespace station_center

@@ -242,6 +242,14 @@ void MqttClient::Configure() {
 }
 
 void MqttClient::Shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(reconnect_mutex_);
+    reconnect_stop_ = true;
+  }
+  reconnect_wake_.notify_all();
+  if (reconnector_.joinable()) {
+    reconnector_.join();
+  }
   if (!client_) {
     return;
   }
@@ -354,6 +362,7 @@ void MqttClient::Relay::connected(const std::string& cause) {
 void MqttClient::Relay::connection_lost(const std::string& cause) {
   LibraryThread on_library_thread;
   owner_->RoomMayHaveChanged();  // waiting publishers fail at once rather than at their deadline
+  owner_->ReconnectSoon();
   Post([cause](mqtt::callback& target) { target.connection_lost(cause); });
 }
 
@@ -386,14 +395,17 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
                                           .mqtt_version(MQTTVERSION_5)
                                           .clean_start(true)
                                           .keep_alive_interval(std::chrono::seconds(kKeepAliveSeconds))
-                                          .automatic_reconnect(std::chrono::seconds(kReconnectMinSeconds),
-                                                               std::chrono::seconds(kReconnectMaxSeconds))
                                           .user_name(settings_.user_name)
                                           .password(settings_.password)
                                           .finalize();
-      const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
-      mqtt::token_ptr token = client_->connect(options);
-      if (!token->wait_for(wait)) {
+      {
+        std::lock_guard<std::mutex> lock(reconnect_mutex_);
+        connect_options_ = options;
+        if (!reconnector_.joinable()) {
+          reconnector_ = std::thread([this] { ReconnectLoop(); });
+        }
+      }
+      if (!ConnectOnce()) {
         LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
         return false;
       }
@@ -409,6 +421,57 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
     LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
     LOG_DEBUG("connect failure: {}", e.what());
     return false;
+  }
+}
+
+bool MqttClient::ConnectOnce() {
+  mqtt::connect_options options;
+  {
+    std::lock_guard<std::mutex> lock(reconnect_mutex_);
+    options = connect_options_;
+  }
+  const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
+  try {
+    return client_->connect(options)->wait_for(wait) && client_->is_connected();
+  } catch (const std::exception& e) {
+    LOG_DEBUG("connect attempt failed: {}", e.what());
+    return false;
+  }
+}
+
+void MqttClient::ReconnectSoon() {
+  {
+    std::lock_guard<std::mutex> lock(reconnect_mutex_);
+    reconnect_due_ = true;
+  }
+  reconnect_wake_.notify_all();
+}
+
+void MqttClient::ReconnectLoop() {
+  using Clock = std::chrono::steady_clock;
+  std::unique_lock<std::mutex> lock(reconnect_mutex_);
+  while (!reconnect_stop_) {
+    reconnect_wake_.wait(lock, [this] { return reconnect_due_ || reconnect_stop_; });
+    reconnect_due_ = false;
+    // Tries fall 1, 3, 7, 15 ... s after the loss, counted from the loss: a try
+    // that hung on a broker going down does not push the next one back.
+    int wait_seconds = kReconnectMinSeconds;
+    Clock::time_point next = Clock::now() + std::chrono::seconds(wait_seconds);
+    while (!reconnect_stop_ && !reconnect_due_) {
+      if (reconnect_wake_.wait_until(lock, next, [this] { return reconnect_stop_ || reconnect_due_; })) {
+        break;
+      }
+      lock.unlock();
+      const bool connected = IsConnected() || ConnectOnce();
+      lock.lock();
+      if (connected) {
+        break;
+      }
+      wait_seconds = std::min(wait_seconds * 2, kReconnectMaxSeconds);
+      next += std::chrono::seconds(wait_seconds);
+      LOG_INFO("broker not reached, next try in {} ms",
+               std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count());
+    }
   }
 }
 
