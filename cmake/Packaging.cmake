@@ -22,6 +22,9 @@ if(_station_hw_type STREQUAL "SHARED_LIBRARY")
   install(TARGETS vantorel_hardware LIBRARY DESTINATION ${STATION_PACKAGE_LIBDIR} COMPONENT daemon NAMELINK_SKIP)
 endif()
 install(FILES packaging/${STATION_PACKAGE}.service DESTINATION lib/systemd/system COMPONENT daemon)
+# The service's user, made by the maintainer script with systemd-sysusers.
+install(FILES packaging/${STATION_PACKAGE}.sysusers DESTINATION lib/sysusers.d RENAME ${STATION_PACKAGE}.conf
+  COMPONENT daemon)
 # Defaults only: the maintainer script copies them into the configuration
 # directory where a station has none, because the daemon rewrites its files.
 install(FILES packaging/config.json packaging/led.json DESTINATION ${CMAKE_INSTALL_DATADIR}/${STATION_PACKAGE}
@@ -66,8 +69,8 @@ set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME ${STATION_PACKAGE})
 set(CPACK_COMPONENT_DAEMON_DESCRIPTION "Controller daemon of the Vantorel robot docking and service station
 Serves the cleaning robot over MQTT, drives the station's control board and
 reports to the cloud. Runs as the systemd service vantorel-station-center.")
-# ping: the start-up network check runs the system's ping.
-set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "iputils-ping")
+# systemd-sysusers makes the service's user, userdel and groupdel remove it on purge.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "systemd, passwd")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm
   ${CMAKE_SOURCE_DIR}/packaging/triggers)

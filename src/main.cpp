@@ -1,10 +1,14 @@
 // The station daemon: network check, station core, then the housekeeping loop on the
 // main thread beside the broker connection and cloud upload loop. Runs until killed.
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
@@ -27,6 +31,8 @@ namespace {
 constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
+constexpr auto kConnectLimit = std::chrono::seconds(3);
+constexpr int kBrokerPort = 1883;  // the MQTT client's default too
 
 // Set once the broker accepted.
 std::atomic<bool> g_broker_up{false};
@@ -51,13 +57,47 @@ std::string ServiceStatus(station_center::StationCenter& center) {
   return station_center::ServiceStatusText(center.station_status(), std::move(types), broker);
 }
 
-// The host part of the built-in broker address: the configuration is not read yet.
-std::string PingCommand() {
+// Waits up to kConnectLimit for a TCP connection to `target`. An accepted or a refused
+// connection both prove the host is reachable; silence or an unreachable route does not.
+bool HostAnswers(const addrinfo& target) {
+  const int fd = ::socket(target.ai_family, target.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, target.ai_protocol);
+  if (fd < 0) {
+    return false;
+  }
+  int error = ::connect(fd, target.ai_addr, target.ai_addrlen) == 0 ? 0 : errno;
+  if (error == EINPROGRESS) {
+    pollfd writable = {fd, POLLOUT, 0};
+    socklen_t len = sizeof(error);
+    const int limit = static_cast<int>(std::chrono::milliseconds(kConnectLimit).count());
+    if (::poll(&writable, 1, limit) != 1 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+      error = ETIMEDOUT;
+    }
+  }
+  ::close(fd);
+  return error == 0 || error == ECONNREFUSED;
+}
+
+// The network check, on the built-in broker address (the configuration is not read yet).
+// A TCP connection attempt to the broker's port rather than a ping: the sandboxed
+// service has no capability for raw sockets and no program to run.
+bool NetworkAvailable() {
   const std::string& address = station_center::g_config.mqtt_server_address;
-  const std::string host = address.substr(0, address.find(':'));
-  char command[100];
-  std::snprintf(command, sizeof(command), "ping -c 1 %s > /dev/null 2>&1", host.c_str());
-  return command;
+  const size_t colon = address.find(':');
+  const std::string host = address.substr(0, colon);
+  const std::string port = colon == std::string::npos ? std::to_string(kBrokerPort) : address.substr(colon + 1);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+    return false;
+  }
+  bool answered = false;
+  for (const addrinfo* target = found; target != nullptr && !answered; target = target->ai_next) {
+    answered = HostAnswers(*target);
+  }
+  ::freeaddrinfo(found);
+  return answered;
 }
 
 // Connects to the broker (retrying for ever), then uploads the station state periodically.
@@ -81,8 +121,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
 
 int Run() {
   station_center::ServiceNotifier notifier;
-  const std::string ping = PingCommand();
-  while (std::system(ping.c_str()) != 0) {
+  while (!NetworkAvailable()) {
     notifier.Status("waiting for the network");
     LOG_WARN("Network is not available, waiting 5 seconds before retrying...");
     std::this_thread::sleep_for(kNetworkRetry);

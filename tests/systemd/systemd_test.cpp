@@ -1,21 +1,16 @@
 // The daemon as systemd runs it: readiness, status lines and watchdog pings on
-// NOTIFY_SOCKET; and the Debian packages of this build, installed with dpkg into a
-// temporary root: what they carry, and what the maintainer scripts do to a station's files.
+// NOTIFY_SOCKET.
 
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -34,7 +29,6 @@ namespace {
 using station_test::WaitUntil;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-namespace fs = std::filesystem;
 
 struct Notification {
   std::chrono::steady_clock::time_point at;
@@ -204,71 +198,6 @@ TEST_F(NotifyTest, ReadyThenPingsFollowPassesAndStatusFollowsTheBroker) {
   for (size_t i = 1; i < statuses.size(); ++i) EXPECT_NE(statuses[i].Get("STATUS"), statuses[i - 1].Get("STATUS"));
   EXPECT_EQ(With("READY").size(), 1u);
   EXPECT_EQ(daemon_.ExitStatus(), -1) << daemon_.Log();
-}
-
-// Runs `command` through the shell, appending its output to `out`; returns its exit status.
-int Shell(const std::string& command, std::string* out) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (size_t n = 0; pipe != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out->append(buffer, n);
-  const int status = pipe != nullptr ? ::pclose(pipe) : -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(PackageTest, PackagesInstallDefaultsOnlyWhereTheStationHasNone) {
-  // Packages made afresh from this build. cpack also writes install manifests into
-  // the build directory: one run at a time.
-  station_test::TempRoot tmp;
-  const fs::path root = tmp.Under("/root");
-  const std::string packages = tmp.Under("/packages/"), daemon = packages + "vantorel-station-center_*.deb";
-  std::string out;
-  const std::string cpack = "flock " STATION_BUILD_DIR "/.package-test.lock " STATION_CPACK
-                            " --config " STATION_BUILD_DIR "/CPackConfig.cmake -B ";
-  ASSERT_EQ(Shell(cpack + packages, &out), 0) << out;
-
-  // dpkg on the temporary root: maintainer scripts run outside a chroot with
-  // DPKG_ROOT naming the root, which has none of the dependencies.
-  for (const char* dir : {"info", "updates", "triggers"}) fs::create_directories(root / "var/lib/dpkg" / dir);
-  std::ofstream(root / "var/lib/dpkg/status").close();
-  const std::string dpkg = "dpkg --root=" + root.string() +
-                           " --log=/dev/null --force-script-chrootless --force-depends --force-architecture" +
-                           (::geteuid() != 0 ? " --force-not-root" : "");
-  ASSERT_EQ(Shell(dpkg + " -i " + daemon + " " + packages + "vantorel-station-center-tools_*.deb", &out), 0) << out;
-  const auto read = [&](const std::string& rel) { return tmp.ReadFile("/root/" + rel); };
-  const std::string config = "usr/lib/vantorel-station-center/config/", shipped = "usr/share/vantorel-station-center/";
-  EXPECT_EQ(read(config + "config.json"), read(shipped + "config.json"));
-  EXPECT_EQ(read(config + "led.json"), read(shipped + "led.json"));
-  utsname u{};
-  ::uname(&u);
-  // The library in the multiarch directory, where the dynamic loader of that architecture looks.
-  const std::string files = "usr/sbin/station_center usr/bin/board_sim usr/bin/stationctl usr/lib/" +
-                            std::string(u.machine) + "-linux-gnu/libvantorel-hardware.so.1";
-  EXPECT_EQ(Shell("cd " + root.string() + " && ls " + files, &out), 0) << out;
-  // The daemon speaks the notify protocol and pings the watchdog: the unit must expect both.
-  const std::string units = "usr/lib/systemd/system/", unit = units + "vantorel-station-center.service";
-  EXPECT_NE(read(unit).find("Type=notify\n"), std::string::npos) << read(unit);
-  EXPECT_NE(read(unit).find("WatchdogSec="), std::string::npos) << read(unit);
-  // Where the host has systemd, the unit as installed verifies against the host's own units.
-  if (Shell("command -v systemd-analyze", &out) == 0 && fs::exists("/" + units + "sysinit.target")) {
-    ASSERT_EQ(Shell("cp -rn /" + units + ". " + (root / units).string(), &out), 0) << out;
-    std::string verify;  // settings it cannot parse are only warned about: any output counts
-    EXPECT_EQ(Shell("systemd-analyze verify --root=" + root.string() + " /" + unit, &verify), 0);
-    EXPECT_EQ(verify, "");
-  }
-  // Dependencies come from the libraries actually linked.
-  std::string depends;
-  ASSERT_EQ(Shell("dpkg-deb -f " + daemon + " Depends", &depends), 0);
-  for (const char* dep : {"libprotobuf", "libpaho-mqttpp3", "libspdlog", "libsystemd0", "iputils-ping"})
-    EXPECT_NE(depends.find(dep), std::string::npos) << dep << " missing from " << depends;
-  EXPECT_EQ(depends.find("gtest"), std::string::npos) << depends;
-
-  // The station's own files belong to the station: its changes survive a second
-  // install (an upgrade); what is missing comes back.
-  std::ofstream(root / config / "config.json", std::ios::trunc) << R"({"station_id": "station-7"})";
-  fs::remove(root / config / "led.json");
-  ASSERT_EQ(Shell(dpkg + " -i " + daemon, &out), 0) << out;
-  EXPECT_EQ(read(config + "config.json"), R"({"station_id": "station-7"})");
-  EXPECT_EQ(read(config + "led.json"), read(shipped + "led.json"));
 }
 
 }  // namespace
