@@ -276,6 +276,16 @@ bool ReadAtStart(const std::string& path, std::string* text, bool* too_large) {
 
 }  // namespace
 
+namespace {
+
+// Keys whose values are credentials: logged as set or empty only.
+bool IsSecretConfigKey(const char* key) {
+  const std::string name(key);
+  return name.find("pwd") != std::string::npos || name.find("password") != std::string::npos;
+}
+
+}  // namespace
+
 template <typename T>
 T GetConfigFromJson(const rapidjson::Document& doc, const char* key, T default_value) {
   static_assert(std::is_same_v<T, int> || std::is_same_v<T, unsigned int> || std::is_same_v<T, std::string> ||
@@ -301,6 +311,13 @@ T GetConfigFromJson(const rapidjson::Document& doc, const char* key, T default_v
       if (value->IsBool()) {
         result = value->GetBool();
       }
+    }
+  }
+  // Secrets stay out of the journal, which more people may read than config.json.
+  if constexpr (std::is_same_v<T, std::string>) {
+    if (IsSecretConfigKey(key)) {
+      LOG_INFO("{} : {}", key, result.empty() ? "" : "(set, not shown)");
+      return result;
     }
   }
   LOG_INFO("{} : {}", key, result);

@@ -51,6 +51,7 @@ bool Load(const std::string& members) {
 
 TEST(ConfigTest, ValuesMustHaveTheirJsonTypeOrKeepTheDefault) {
   const Config defaults;
+  Logs().Clear();
   // Wrongly typed or out-of-range members keep their defaults without hiding the members after them.
   ASSERT_TRUE(Load(R"("embedded_action_port": 70000, "soc_data_server_port": -1, "debug": 1,
       "max_charge_plate_temp": 80.5, "add_water_to_station_max_time": 2147483648, "running_schedule_space": "300",
@@ -64,6 +65,7 @@ TEST(ConfigTest, ValuesMustHaveTheirJsonTypeOrKeepTheDefault) {
   EXPECT_EQ(g_config.do_action_cache_size, defaults.do_action_cache_size);
   EXPECT_EQ(g_config.embedded_ip, defaults.embedded_ip);
   EXPECT_EQ(g_config.mqtt_pwd, "secret");
+  EXPECT_EQ(Logs().Count("secret"), 0) << "the password stays out of the journal";
 
   ASSERT_TRUE(Load(R"("debug": true, "add_water_to_station_max_time": 2147483647, "running_schedule_space": 1.0)"));
   EXPECT_TRUE(g_config.debug);
