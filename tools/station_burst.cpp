@@ -43,7 +43,8 @@ struct Options {
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
+  // Every option takes a value: they come in pairs.
+  for (int i = 1; i < argc; i += 2) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (value == nullptr) {
@@ -60,7 +61,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else {
       return false;
     }
-    ++i;
   }
   if (options->station.empty()) {
     char host[256] = {};
