@@ -534,6 +534,7 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.sewage_pump_continue_work_time = get.Int("sewage_pump_continue_work_time", c.sewage_pump_continue_work_time);
   c.connect_embedded_board_time = get.Int("connect_embedded_board_time", c.connect_embedded_board_time);
   c.sensor_stale_time = get.IntIn("sensor_stale_time", c.sensor_stale_time, 1, 3600);
+  c.sensor_peer_check = get.Bool("sensor_peer_check", c.sensor_peer_check);
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ struct Config {
   int32_t sewage_pump_continue_work_time = 30;
   int32_t connect_embedded_board_time = 30;
   int32_t sensor_stale_time = 3;  // seconds without a sensor report before tasks stop
+  bool sensor_peer_check = true;  // the sensor port serves embedded_ip only
 
   // status.json
   uint32_t dust_bag_last_replace_time = 0;

@@ -95,6 +95,8 @@ constexpr int kErrStatusWrite = 101900075;
 constexpr int kErrSensorConnReplaced = 101900085;
 constexpr int kErrSensorConnIdle = 101900086;
 constexpr int kErrSensorConnOutOfStep = 101900087;
+// A connection to the sensor port from an address other than the board's, closed unread.
+constexpr int kErrForeignPeer = 101900089;
 
 // A station file too large to be one of ours, refused unread.
 constexpr int kErrFileTooLarge = 101900088;

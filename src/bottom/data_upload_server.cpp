@@ -31,16 +31,22 @@ bool DataUploadServer::HandleAccept(int& fd) {
   if (fd <= 0) {
     return false;
   }
-  connections_.fetch_add(1);
-  if (connectIsAlive(fd)) {
-    Serve(fd);
+  for (;;) {
+    connections_.fetch_add(1);
+    int next = -1;
+    if (connectIsAlive(fd)) {
+      Serve(fd, &next);
+    }
+    LOG_INFO("The connection has been disconnected");
+    CloseConnection(fd);
+    if (next < 0 || !Adopt(next)) {
+      return false;
+    }
+    fd = next;
   }
-  LOG_INFO("The connection has been disconnected");
-  CloseConnection(fd);
-  return false;
 }
 
-DataUploadServer::End DataUploadServer::Serve(int fd) {
+DataUploadServer::End DataUploadServer::Serve(int fd, int* next) {
   // One stream per connection: a report split over reads is completed by the
   // next ones, and several reports in one read all come out.
   Stream stream(g_config.data_upload_server_cache_size);
@@ -57,6 +63,10 @@ DataUploadServer::End DataUploadServer::Serve(int fd) {
     bool readable = false;
     const auto wait = std::min<Clock::duration>(deadline - now, kPollSlice);
     if (WaitForEvent(fd, std::chrono::duration_cast<milliseconds>(wait) + milliseconds(1), &readable)) {
+      *next = AcceptOne();
+      if (*next < 0) {
+        continue;  // a refused stranger does not displace the board
+      }
       LOG_WARN_LIMITED("ErrorCode: {}, sensor connection closed: the board made a new one", kErrSensorConnReplaced);
       return End::kReplaced;
     }

@@ -22,7 +22,8 @@ using SensorCallback = std::function<void(station::SensorsDataRep&)>;
 // order, on the accept thread. No peer can hold the port: a newer connection
 // replaces the one being served (a board that reconnects has lost its old one),
 // and a connection is closed after `idle_limit` without a whole frame or after
-// kMaxUndecodable undecodable frames in a row.
+// kMaxUndecodable undecodable frames in a row. With AllowOnlyPeer set, a
+// connection from another address is closed at once and displaces nothing.
 class DataUploadServer : public TcpServer {
  public:
   static constexpr std::chrono::milliseconds kDefaultIdleLimit{10000};
@@ -53,8 +54,9 @@ class DataUploadServer : public TcpServer {
     bool got_frame = false;  // a whole frame came out of the last read
   };
 
-  // Serves one connection until it ends, and says why it ended.
-  End Serve(int fd);
+  // Serves one connection until it ends, and says why it ended; on kReplaced,
+  // `*next` is the accepted connection that replaces it.
+  End Serve(int fd, int* next);
   // Waits up to `timeout` for data on `fd` or a new connection; true on a new connection.
   bool WaitForEvent(int fd, std::chrono::milliseconds timeout, bool* readable);
   // One read into the stream; false when the connection has ended.

@@ -38,6 +38,9 @@ bool EmbeddedCommunicator::Init(SensorCallback callback) {
   client_ = std::make_shared<TcpClient>(g_config.embedded_ip, g_config.embedded_action_port);
   data_upload_server_ =
       std::make_shared<DataUploadServer>(g_config.soc_ip, g_config.soc_data_server_port, std::move(callback));
+  if (g_config.sensor_peer_check) {
+    data_upload_server_->AllowOnlyPeer(g_config.embedded_ip);
+  }
   const int64_t start = NowSeconds();
   while (!client_->Init()) {
     std::this_thread::sleep_for(kRetryPause);

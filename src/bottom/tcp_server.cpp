@@ -95,31 +95,68 @@ void TcpServer::Start() {
     if (Stopping()) {
       return;
     }
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof(peer);
-    int fd = ::accept(sock_, reinterpret_cast<sockaddr*>(&peer), &peer_len);
-    if (fd == -1) {
-      // Out of descriptors or memory, accept fails again at once: pause rather
-      // than spin a core until the condition clears.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
+    int fd = AcceptOne();
+    if (fd < 0) {
       continue;
     }
-    {
-      std::lock_guard<std::mutex> lock(conn_mutex_);
-      if (stop_) {
-        ::close(fd);
-        return;
-      }
-      conn_fd_ = fd;
+    if (!Adopt(fd)) {
+      return;
     }
-    char ip[INET_ADDRSTRLEN] = {0};
-    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
-    LOG_INFO("Accept a connection, ip : {}, port : {}", ip, ntohs(peer.sin_port));
     HandleAccept(fd);
     CloseConnection(fd);
   }
+}
+
+int TcpServer::AcceptOne() {
+  sockaddr_in peer{};
+  socklen_t peer_len = sizeof(peer);
+  const int fd = ::accept(sock_, reinterpret_cast<sockaddr*>(&peer), &peer_len);
+  if (fd == -1) {
+    // Out of descriptors or memory, accept fails again at once: pause rather
+    // than spin a core until the condition clears.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  }
+  char ip[INET_ADDRSTRLEN] = {0};
+  ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
+  if (!allowed_ip_.empty() && peer.sin_addr.s_addr != allowed_addr_) {
+    LOG_WARN_LIMITED("ErrorCode: {}, connection from {} refused: only {} may connect", kErrForeignPeer, ip,
+                     allowed_ip_);
+    ::close(fd);
+    return -1;
+  }
+  LOG_INFO("Accept a connection, ip : {}, port : {}", ip, ntohs(peer.sin_port));
+  return fd;
+}
+
+bool TcpServer::Adopt(int& fd) {
+  std::lock_guard<std::mutex> lock(conn_mutex_);
+  if (stop_) {
+    ::close(fd);
+    fd = -1;
+    return false;
+  }
+  conn_fd_ = fd;
+  return true;
+}
+
+bool TcpServer::AllowOnlyPeer(const std::string& ip) {
+  if (ip.empty()) {
+    allowed_ip_.clear();
+    return true;
+  }
+  in_addr addr{};
+  if (::inet_pton(AF_INET, ip.c_str(), &addr) != 1) {
+    LOG_ERROR("ErrorCode: {}, {} is not an IPv4 address: no connection will be served", kErrForeignPeer, ip);
+    allowed_addr_ = INADDR_NONE;
+    allowed_ip_ = ip;
+    return false;
+  }
+  allowed_addr_ = addr.s_addr;
+  allowed_ip_ = ip;
+  return true;
 }
 
 bool TcpServer::HandleAccept(int& fd) {

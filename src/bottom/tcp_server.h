@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -36,6 +38,9 @@ class TcpServer : public TcpSocket, public std::enable_shared_from_this<TcpServe
   void Stop();
   // The port actually bound (useful when port_ is 0); 0 until bound.
   uint16_t BoundPort() const;
+  // Serves connections from this IPv4 address only (empty: from any); others are
+  // closed unread. Call before Init.
+  bool AllowOnlyPeer(const std::string& ip);
 
   int backlog_ = 1;
 
@@ -43,6 +48,12 @@ class TcpServer : public TcpSocket, public std::enable_shared_from_this<TcpServe
   bool Stopping();
   // Closes an accepted descriptor; Stop never touches a descriptor closed here.
   void CloseConnection(int& fd);
+  // Accepts one connection from an allowed peer; -1 on a time-out, an error or a
+  // refused peer. Runs on the accept thread.
+  int AcceptOne();
+  // Makes `fd` the connection Stop() interrupts; when already stopping, closes it
+  // and returns false. Runs on the accept thread.
+  bool Adopt(int& fd);
 
  private:
   struct ThreadState {
@@ -57,6 +68,9 @@ class TcpServer : public TcpSocket, public std::enable_shared_from_this<TcpServe
   int conn_fd_ = -1;
   std::shared_ptr<ThreadState> thread_state_;
   std::atomic<uint16_t> bound_port_{0};
+  // Set before the accept thread starts and only read by it.
+  std::string allowed_ip_;
+  in_addr_t allowed_addr_ = 0;
 };
 
 }  // namespace station_center

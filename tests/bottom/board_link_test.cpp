@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +292,88 @@ TEST_F(BoardLinkTest, ReportsReassembledAndOversizedLengthDropsTheLink) {
   comm_.reset();
   EXPECT_TRUE(server.expired()) << "destroying the link stops its sensor server";
   EXPECT_TRUE(WaitUntil([&] { return !board.connectIsAlive(board.sock_); }));
+}
+
+// A connection to 127.0.0.1:`port` made from the loopback address `source`; -1 on failure.
+int ConnectFrom(const char* source, uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &local.sin_addr);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return -1;
+  }
+  return fd;
+}
+
+// True once the server has closed `fd` (a read sees the end of the stream).
+bool ClosedByPeer(int fd) {
+  return WaitUntil([fd] {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+  });
+}
+
+// The local address (hex, as the kernel prints it) of the socket listening on `port`.
+std::string ListeningAddress(uint16_t port) {
+  std::ifstream table("/proc/self/net/tcp");
+  std::string line;
+  char wanted[8];
+  std::snprintf(wanted, sizeof(wanted), "%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 9 && local.substr(9) == wanted) {
+      return local.substr(0, 8);
+    }
+  }
+  return "";
+}
+
+TEST_F(BoardLinkTest, OnlyTheBoardsAddressMayFeedSensorReports) {
+  ASSERT_NO_FATAL_FAILURE(StartLink());
+  const uint16_t port = comm_->SensorServerPort();
+  EXPECT_EQ(ListeningAddress(port), "0100007F") << "bound to soc_ip only, never to every interface";
+
+  // A stranger while no board is connected, then one while the board is served.
+  const int early = ConnectFrom("127.0.0.2", port);
+  ASSERT_GE(early, 0);
+  EXPECT_TRUE(ClosedByPeer(early)) << "closed unread";
+  ::close(early);
+  const int board = ConnectFrom("127.0.0.1", port);
+  ASSERT_GE(board, 0);
+  ASSERT_TRUE(SendPieces(board, {SensorFrame(1)}, {}));
+  ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 1; }));
+  const int stranger = ConnectFrom("127.0.0.2", port);
+  ASSERT_GE(stranger, 0);
+  SendPieces(stranger, {SensorFrame(99)}, {});
+  EXPECT_TRUE(ClosedByPeer(stranger));
+  ::close(stranger);
+  ASSERT_TRUE(SendPieces(board, {SensorFrame(2)}, {}));
+  ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 2; }));
+  EXPECT_EQ(Seqs(), (std::vector<uint32_t>{1, 2})) << "the stranger's report is never read nor displaces the board";
+  EXPECT_TRUE(Logs().Has("ErrorCode: 101900089, connection from 127.0.0.2 refused: only 127.0.0.1 may connect"));
+  EXPECT_LE(Logs().Count("ErrorCode: 101900089"), 2) << "rate-limited";
+  ::close(board);
+
+  // A bench whose board runs elsewhere turns the check off.
+  comm_.reset();
+  g_config.sensor_peer_check = false;
+  ASSERT_NO_FATAL_FAILURE(StartLink());
+  const int bench = ConnectFrom("127.0.0.2", comm_->SensorServerPort());
+  ASSERT_GE(bench, 0);
+  ASSERT_TRUE(SendPieces(bench, {SensorFrame(3)}, {}));
+  ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 3; }));
+  ::close(bench);
 }
 
 // A board that has gone away must fail the send, not end the daemon with SIGPIPE.
