@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mqtt/reply_publisher.h"
 #include "report_publisher.h"
@@ -138,8 +139,17 @@ class MqttClient : public ReplyPublisher {
   void ReconnectLoop();
   // Connection lost: the reconnect loop starts its schedule. Any thread.
   void ReconnectSoon();
-  // One connect with the options Init used; true when connected.
-  bool ConnectOnce();
+  // One connect with the options Init used, on a fresh library handle when `fresh`;
+  // true when connected. Serialized by connect_mutex_.
+  bool ConnectOnce(bool fresh);
+  // A library handle with the station's options and the relay as its callback; null on failure.
+  std::shared_ptr<mqtt::async_client> MakeClient();
+  // Replaces the handle by a fresh one (the old one is not connected). Holds connect_mutex_.
+  void RenewClient();
+  // The current handle (null while being replaced); any thread.
+  std::shared_ptr<mqtt::async_client> Client() const;
+  // Publishes "online" (retained) once the last subscriptions are acknowledged.
+  void AnnounceOnline();
   void TuneBrokerSocket();
   // Hands `msg` to the library. While its send buffer is full, waits for room until a
   // deadline (not on the library's callback thread). False with the library's reason.
@@ -153,7 +163,12 @@ class MqttClient : public ReplyPublisher {
   std::string broker_host_;
   uint16_t broker_port_ = 1883;
   std::shared_ptr<Relay> relay_;
+  std::string availability_topic_;
+  std::mutex connect_mutex_;         // one connect (and handle renewal) at a time
+  mutable std::mutex client_mutex_;  // guards client_
   std::shared_ptr<mqtt::async_client> client_;
+  std::mutex subscribed_mutex_;              // guards subscribed_
+  std::vector<mqtt::token_ptr> subscribed_;  // subscriptions not yet seen acknowledged
   std::shared_ptr<mqtt::callback> callback_;
   std::map<std::string, std::string> topic_names_;
   mutable std::mutex room_mutex_;  // guards room_changes_ and stats_

@@ -33,6 +33,11 @@ constexpr int kKeepAliveSeconds = 20;
 // 10 s, so a restarted broker has the station back within moments.
 constexpr int kReconnectMinSeconds = 1;
 constexpr int kReconnectMaxSeconds = 10;
+// How long the connected handler waits for the broker to acknowledge the subscriptions
+// before it announces the station online.
+constexpr auto kSubscribeWait = std::chrono::seconds(5);
+constexpr char kOnline[] = "online";
+constexpr char kOffline[] = "offline";
 // A publish waits this long at most for room in a full send buffer: a burst costs latency,
 // a stalled connection costs the message (the keep-alive then notices the stall).
 constexpr auto kRoomWait = std::chrono::seconds(5);
@@ -228,17 +233,57 @@ void MqttClient::Configure() {
   topic_names_["PositionConfirmRsp"] = FormatTopic("clean_robot_station/%s/dockStateRe", station_id);
   topic_names_["PrepareDisinfectantRsp"] = FormatTopic("clean_robot_station/%s/preWaterRequestRe", station_id);
   topic_names_["SupplyMaterialRsp"] = FormatTopic("clean_robot_station/%s/supplyMaterialRequestRe", station_id);
+  availability_topic_ = FormatTopic("clean_robot_station/%s/availability", station_id);
   SplitBrokerAddress(settings_.server_address, &broker_host_, &broker_port_);
   try {
     relay_ = std::make_shared<Relay>(this);
+  } catch (const std::exception& e) {
+    LOG_ERROR("create mqtt client failed: {}", e.what());
+    return;
+  }
+  std::lock_guard<std::mutex> lock(client_mutex_);
+  client_ = MakeClient();
+}
+
+std::shared_ptr<mqtt::async_client> MqttClient::MakeClient() {
+  try {
     mqtt::create_options options(MQTTVERSION_5);
     options.set_max_buffered_messages(std::max<int32_t>(settings_.send_buffer, 1));
-    client_ = std::make_shared<mqtt::async_client>(BrokerUri(settings_.server_address), client_id_, options, nullptr);
-    client_->set_callback(*relay_);
+    auto client =
+        std::make_shared<mqtt::async_client>(BrokerUri(settings_.server_address), client_id_, options, nullptr);
+    client->set_callback(*relay_);
+    return client;
   } catch (const std::exception& e) {
-    client_.reset();
     LOG_ERROR("create mqtt client failed: {}", e.what());
+    return nullptr;
   }
+}
+
+std::shared_ptr<mqtt::async_client> MqttClient::Client() const {
+  std::lock_guard<std::mutex> lock(client_mutex_);
+  return client_;
+}
+
+// The library sends CONNECT on a reused handle only at its network thread's next
+// once-a-second tick, which cost every reconnection up to a second. A fresh handle
+// restarts those threads (this is the process's only one) and connects at once.
+void MqttClient::RenewClient() {
+  std::shared_ptr<mqtt::async_client> old;
+  {
+    std::lock_guard<std::mutex> lock(client_mutex_);
+    old.swap(client_);
+  }
+  if (old) {
+    try {
+      old->disable_callbacks();
+    } catch (const std::exception& e) {
+      LOG_DEBUG("disable callbacks: {}", e.what());
+    }
+    old.reset();  // destroyed here unless a publisher still holds it
+  }
+  std::shared_ptr<mqtt::async_client> fresh = MakeClient();
+  std::lock_guard<std::mutex> lock(client_mutex_);
+  client_ = std::move(fresh);
 }
 
 void MqttClient::Shutdown() {
@@ -250,25 +295,33 @@ void MqttClient::Shutdown() {
   if (reconnector_.joinable()) {
     reconnector_.join();
   }
-  if (!client_) {
+  std::shared_ptr<mqtt::async_client> client;
+  {
+    std::lock_guard<std::mutex> lock(client_mutex_);
+    client.swap(client_);
+  }
+  if (!client) {
     return;
   }
   try {
-    client_->disable_callbacks();
+    client->disable_callbacks();
     relay_->Stop();
-    if (client_->is_connected()) {
-      client_->disconnect()->wait_for(std::chrono::seconds(2));
+    if (client->is_connected()) {
+      // A clean disconnect does not fire the will: say it ourselves.
+      client->publish(mqtt::make_message(availability_topic_, kOffline, kQos, true))->wait_for(std::chrono::seconds(2));
+      client->disconnect()->wait_for(std::chrono::seconds(2));
     }
   } catch (const std::exception& e) {
     LOG_WARN("mqtt disconnect failed: {}", e.what());
   }
-  client_.reset();
+  client.reset();
   relay_.reset();
 }
 
 bool MqttClient::IsConnected() const {
   try {
-    return client_ && client_->is_connected();
+    const std::shared_ptr<mqtt::async_client> client = Client();
+    return client && client->is_connected();
   } catch (const std::exception&) {
     return false;
   }
@@ -356,6 +409,7 @@ void MqttClient::Relay::connected(const std::string& cause) {
   Post([this, cause](mqtt::callback& target) {
     target.connected(cause);
     owner_->SubscribeTopics();
+    owner_->AnnounceOnline();
   });
 }
 
@@ -384,12 +438,13 @@ void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
 }
 
 bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
-  if (!client_) {
+  const std::shared_ptr<mqtt::async_client> client = Client();
+  if (!client) {
     LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
     return false;
   }
   try {
-    if (!client_->is_connected()) {
+    if (!client->is_connected()) {
       LOG_INFO("try connect to broker");
       mqtt::connect_options options = mqtt::connect_options_builder()
                                           .mqtt_version(MQTTVERSION_5)
@@ -397,6 +452,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
                                           .keep_alive_interval(std::chrono::seconds(kKeepAliveSeconds))
                                           .user_name(settings_.user_name)
                                           .password(settings_.password)
+                                          .will(mqtt::message(availability_topic_, kOffline, kQos, true))
                                           .finalize();
       {
         std::lock_guard<std::mutex> lock(reconnect_mutex_);
@@ -405,7 +461,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
           reconnector_ = std::thread([this] { ReconnectLoop(); });
         }
       }
-      if (!ConnectOnce()) {
+      if (!ConnectOnce(false)) {
         LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
         return false;
       }
@@ -416,6 +472,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
     callback_ = callback;
     relay_->Target(std::move(callback));
     SubscribeTopics();
+    AnnounceOnline();
     return true;
   } catch (const std::exception& e) {
     LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
@@ -424,15 +481,23 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
   }
 }
 
-bool MqttClient::ConnectOnce() {
+bool MqttClient::ConnectOnce(bool fresh) {
+  std::lock_guard<std::mutex> serial(connect_mutex_);
   mqtt::connect_options options;
   {
     std::lock_guard<std::mutex> lock(reconnect_mutex_);
     options = connect_options_;
   }
+  if (fresh) {
+    RenewClient();
+  }
+  const std::shared_ptr<mqtt::async_client> client = Client();
+  if (!client) {
+    return false;
+  }
   const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
   try {
-    return client_->connect(options)->wait_for(wait) && client_->is_connected();
+    return client->connect(options)->wait_for(wait) && client->is_connected();
   } catch (const std::exception& e) {
     LOG_DEBUG("connect attempt failed: {}", e.what());
     return false;
@@ -462,7 +527,7 @@ void MqttClient::ReconnectLoop() {
         break;
       }
       lock.unlock();
-      const bool connected = IsConnected() || ConnectOnce();
+      const bool connected = IsConnected() || ConnectOnce(true);
       lock.lock();
       if (connected) {
         break;
@@ -487,13 +552,44 @@ void MqttClient::SubscribeTopics() {
     cloud_topic.replace(pos, 2, settings_.station_id);
     topics.push_back(cloud_topic);
   }
+  const std::shared_ptr<mqtt::async_client> client = Client();
+  if (!client) {
+    return;
+  }
+  std::vector<mqtt::token_ptr> pending;
   for (const std::string& topic : topics) {
     try {
-      client_->subscribe(topic, kQos);
+      pending.push_back(client->subscribe(topic, kQos));
       LOG_INFO("SubscribeTopics: {}", topic);
     } catch (const std::exception& e) {
       LOG_ERROR("subscribe {} failed: {}", topic, e.what());
     }
+  }
+  std::lock_guard<std::mutex> lock(subscribed_mutex_);
+  subscribed_ = std::move(pending);
+}
+
+// "online" once the broker has acknowledged every subscription: a robot that sees it
+// can ask and will be heard. Runs on the thread that subscribed, never a library one.
+void MqttClient::AnnounceOnline() {
+  std::vector<mqtt::token_ptr> pending;
+  {
+    std::lock_guard<std::mutex> lock(subscribed_mutex_);
+    pending.swap(subscribed_);
+  }
+  const std::shared_ptr<mqtt::async_client> client = Client();
+  try {
+    for (const mqtt::token_ptr& token : pending) {
+      if (!token->wait_for(kSubscribeWait)) {
+        LOG_WARN("subscriptions not acknowledged: availability not announced");
+        return;
+      }
+    }
+    if (client && client->is_connected()) {
+      client->publish(mqtt::make_message(availability_topic_, kOnline, kQos, true));
+    }
+  } catch (const std::exception& e) {
+    LOG_WARN("availability not announced: {}", e.what());
   }
 }
 
@@ -525,7 +621,12 @@ bool MqttClient::Send(const mqtt::message_ptr& msg, std::string* error) {
       seen = room_changes_;
     }
     try {
-      client_->publish(msg);
+      const std::shared_ptr<mqtt::async_client> client = Client();
+      if (!client) {
+        *error = "no mqtt client";
+        break;
+      }
+      client->publish(msg);
       return true;
     } catch (const mqtt::exception& e) {
       *error = e.what();
@@ -605,10 +706,6 @@ void MqttClient::PublishReply(const google::protobuf::Message& reply) {
   std::fwrite(shown.data(), 1, shown.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  if (!client_) {
-    LOG_ERROR("reply to {} dropped: no mqtt client", topic);
-    return;
-  }
   std::string error;
   if (!Send(mqtt::make_message(topic, json, kQos, false), &error)) {
     // Disconnected since the request arrived, or no room for the whole wait: the robot asks again.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <string>
 
 #include "mqtt/mqtt_peer.h"
@@ -88,6 +89,39 @@ TEST_F(DaemonTest, ServesTheRobotAcrossBrokerOutages) {
   ASSERT_TRUE(broker.Start());
   EXPECT_TRUE(served("robot3", Seconds(15))) << daemon_.Log();
   EXPECT_FALSE(daemon_.Logged("Sanitizer")) << daemon_.Log();
+}
+
+// Its presence, retained: "online" once it listens, and "offline" through the broker's
+// will when the process ends, stopped or killed.
+TEST_F(DaemonTest, AnnouncesWhetherItIsThere) {
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  char host[64] = {};
+  ::gethostname(host, sizeof(host) - 1);
+  const std::string topic = "clean_robot_station/" + std::string(host) + "/availability";
+  MqttPeer watcher(broker.address(), "watcher");
+  ASSERT_TRUE(watcher.Connect() && watcher.Subscribe(topic));
+  const auto next = [&] {
+    std::string payload;
+    return watcher.Take(topic, &payload, std::chrono::milliseconds(60000)) ? payload : "(nothing)";
+  };
+
+  ASSERT_TRUE(Start(sim.command_port(), broker.address()));
+  EXPECT_EQ(next(), "online") << daemon_.Log();
+  MqttPeer late(broker.address(), "late");
+  std::string retained;
+  ASSERT_TRUE(late.Connect() && late.Subscribe(topic));
+  EXPECT_TRUE(late.Take(topic, &retained) && retained == "online") << "a robot that comes later learns it too";
+
+  ASSERT_EQ(::kill(daemon_.pid(), SIGKILL), 0);
+  EXPECT_EQ(next(), "offline") << "the will, published by the broker";
+  daemon_.Stop();
+  ASSERT_TRUE(Start(sim.command_port(), broker.address()));
+  EXPECT_EQ(next(), "online") << daemon_.Log();
+  daemon_.Stop();
+  EXPECT_EQ(next(), "offline") << "a stopped service is gone too";
 }
 
 // A request far larger than any real one is refused unread in one short line; a long one is

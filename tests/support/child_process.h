@@ -32,6 +32,9 @@ class ChildProcess {
   // SIGTERM, up to `grace` to exit, then SIGKILL; returns the exit status.
   int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
 
+  // The process id while running (-1 otherwise): for signals a test sends itself.
+  pid_t pid() const { return pid_; }
+
   std::string Log() const;
   bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
 
