@@ -577,6 +577,9 @@ void MqttClient::AnnounceOnline() {
     std::lock_guard<std::mutex> lock(subscribed_mutex_);
     pending.swap(subscribed_);
   }
+  if (pending.empty()) {
+    return;  // announced already for these subscriptions (start-up and the connected event both call this)
+  }
   const std::shared_ptr<mqtt::async_client> client = Client();
   try {
     for (const mqtt::token_ptr& token : pending) {
