@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include "sim/control_server.h"
 #include "sim/sim_config.h"
 #include "sim/station_sim.h"
+#include "sim/visit_record.h"
 
 namespace {
 
@@ -41,6 +43,8 @@ const char kUsage[] =
     "                       each line sent is answered by its output lines and then a\n"
     "                       line holding a single '.'\n"
     "  --no-console         do not read commands from stdin\n"
+    "  --record FILE        write every command received, and the sensors and tank four\n"
+    "                       times a second, to FILE as JSON lines (tools/plot-visit draws them)\n"
     "  --help               this text\n"
     "\n"
     "console (stdin, the control socket and --send); 'quit' or end of input on stdin\n"
@@ -80,6 +84,7 @@ struct Options {
   std::string control_path;
   bool console = true;
   std::string root;
+  std::string record_path;
   // Overrides, applied after config.json is read.
   const char* command_ip = nullptr;
   const char* sensor_ip = nullptr;
@@ -109,6 +114,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->command_port = argv[++i];
     } else if (has_value && a == "--sensor-port") {
       o->sensor_port = argv[++i];
+    } else if (has_value && a == "--record") {
+      o->record_path = argv[++i];
     } else if (has_value && a == "--control") {
       o->control_path = argv[++i];
     } else if (has_value && a == "--rate") {
@@ -173,12 +180,26 @@ bool ReadConsole(station_sim::StationSim& sim, std::string* pending) {
   return true;
 }
 
-// Until a signal arrives on `sig_fd` or the console says stop.
-void RunConsole(station_sim::StationSim& sim, int sig_fd, bool console) {
+constexpr auto kSamplePeriod = std::chrono::milliseconds(250);
+
+// Until a signal arrives on `sig_fd` or the console says stop; samples the
+// station into `recorder` (when there is one) every kSamplePeriod meanwhile.
+void RunConsole(station_sim::StationSim& sim, int sig_fd, bool console, station_sim::VisitRecorder* recorder) {
   std::string pending;
+  auto next_sample = std::chrono::steady_clock::now();
   for (;;) {
+    int timeout_ms = -1;
+    if (recorder != nullptr) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= next_sample) {
+        recorder->Sample(sim.Sensors(), sim.tank_volume());
+        next_sample = now + kSamplePeriod;
+      }
+      timeout_ms =
+          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next_sample - now).count() + 1);
+    }
     pollfd fds[2] = {{sig_fd, POLLIN, 0}, {console ? 0 : -1, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    if (::poll(fds, 2, timeout_ms) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -195,6 +216,22 @@ void RunConsole(station_sim::StationSim& sim, int sig_fd, bool console) {
       return;
     }
   }
+}
+
+// Opens the record asked for with --record and has the simulator tell it of
+// every command; true when none is asked for.
+bool OpenRecord(Options* o, station_sim::VisitRecorder* recorder) {
+  if (o->record_path.empty()) {
+    return true;
+  }
+  if (!recorder->Open(o->record_path)) {
+    std::cerr << "board_sim: cannot write the record " << o->record_path << "\n";
+    return false;
+  }
+  o->sim.on_command = [recorder](const station::SupplyMaterialReq& req, const station::SupplyMaterialRsp& rsp) {
+    recorder->Command(req, rsp);
+  };
+  return true;
 }
 
 }  // namespace
@@ -223,6 +260,11 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   const int sig_fd = signalfd(-1, &signals, SFD_CLOEXEC);
 
+  // Before the simulator, which tells it of commands until it stops.
+  station_sim::VisitRecorder recorder;
+  if (!OpenRecord(&o, &recorder)) {
+    return 1;
+  }
   station_sim::StationSim sim(opts);
   if (!sim.Start()) {
     std::cerr << "board_sim: cannot listen for commands on " << opts.command_ip << ":" << opts.command_port << "\n";
@@ -245,7 +287,7 @@ int main(int argc, char** argv) {
     std::cout << "board_sim: type 'help' for commands, 'quit' to stop" << std::endl;
   }
 
-  RunConsole(sim, sig_fd, o.console);
+  RunConsole(sim, sig_fd, o.console, o.record_path.empty() ? nullptr : &recorder);
   control.Stop();
   sim.Stop();
   if (sig_fd >= 0) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "sim/station_model.h"
 #include "sim/station_sim.h"
@@ -15,7 +16,8 @@ namespace station_sim {
 
 // Thread-safe: `mu` guards every field below it; the methods take it themselves.
 struct BoardState {
-  explicit BoardState(const ModelParams& params) : model(params) {}
+  explicit BoardState(const ModelParams& params, CommandObserver observer = nullptr)
+      : model(params), on_command(std::move(observer)) {}
 
   // Waits up to `ms` unless stopping; false when the simulator is stopping.
   bool SleepFor(int ms);
@@ -38,6 +40,8 @@ struct BoardState {
   bool close_sensor = false;
   bool garbage_reply = false;
   bool garbage_report = false;
+  // Set at construction and never changed: no lock needed to read it.
+  const CommandObserver on_command;
 };
 
 // Bytes that carry a valid length prefix but do not decode as any message.

@@ -164,6 +164,9 @@ bool CommandLink::HandleCommand(const std::string& payload) {
         return false;
       }
       Carry(req, f, &rsp);
+      if (board_.on_command) {
+        board_.on_command(req, rsp);
+      }
     }
     garbage = board_.garbage_reply;
     board_.garbage_reply = false;

@@ -19,7 +19,7 @@ class StationSim::Impl {
  public:
   explicit Impl(SimOptions options)
       : opts(std::move(options)),
-        board(opts.model),
+        board(opts.model, opts.on_command),
         command(board, opts.command_ip, opts.command_port),
         sensor(board, opts.sensor_ip, opts.sensor_port, opts.report_hz) {}
 

@@ -15,6 +15,7 @@
 // through SimOptions::model.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,6 +27,10 @@
 
 namespace station_sim {
 
+// Told of every decoded command with the answer it gets (refused ones too), on the
+// command thread with the board's lock held: keep it short and do not call back.
+using CommandObserver = std::function<void(const station::SupplyMaterialReq&, const station::SupplyMaterialRsp&)>;
+
 struct SimOptions {
   std::string command_ip = "127.0.0.1";
   uint16_t command_port = 0;  // 0: an ephemeral port, see command_port()
@@ -34,6 +39,7 @@ struct SimOptions {
   int report_hz = 5;         // sensor reports per second
   int tick_ms = 20;          // model step, real time
   ModelParams model;
+  CommandObserver on_command;  // empty: nobody is told
 };
 
 // How answers carry a stale seq_.

@@ -4,6 +4,8 @@
 
 #include <mqtt/async_client.h>
 
+#include "ctl_nodelay.h"
+
 namespace stationctl {
 
 std::string BrokerUri(const std::string& broker) {
@@ -41,6 +43,7 @@ bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
       *error = "no answer from the broker";
       return false;
     }
+    NoDelayTowardsBroker(client_->get_server_uri());  // Paho leaves Nagle on: see ctl_nodelay.h
     return true;
   } catch (const std::exception& e) {
     *error = e.what();

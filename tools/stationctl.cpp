@@ -20,6 +20,7 @@
 
 #include "ctl_messages.h"
 #include "ctl_mqtt.h"
+#include "ctl_record.h"
 
 namespace stationctl {
 namespace {
@@ -42,6 +43,7 @@ const char kMainHelp[] =
     "  supply TYPE --action A [--duration S]     start, change or stop a supply\n"
     "  cloud-reply [flags]                       answer the station's upload as the cloud\n"
     "  watch                                     show replies, robot reports and cloud uploads\n"
+    "  record FILE [--seconds S]                 write the station's traffic to FILE as JSON lines\n"
     "  help [COMMAND]                            this text, or a command's\n"
     "\n"
     "options (any command):\n"
@@ -160,11 +162,13 @@ const std::map<std::string, OptionSpec>& OptionTable() {
       {"--requests", {false, {"watch"}}},
       {"--report-topic", {true, {"watch"}}},
       {"--upload-topic", {true, {"watch"}}},
+      {"--seconds", {true, {"record"}}},
   };
   return kOptions;
 }
 
-const std::set<std::string> kCommands = {"check", "dock", "prewater", "supply", "cloud-reply", "watch", "help"};
+const std::set<std::string> kCommands = {"check",       "dock",  "prewater", "supply",
+                                         "cloud-reply", "watch", "record",   "help"};
 
 struct Cli {
   std::string command;
@@ -208,6 +212,7 @@ std::string HelpFor(const std::string& command) {
   if (command == "supply") return SupplyHelp();
   if (command == "cloud-reply") return kCloudReplyHelp;
   if (command == "watch") return kWatchHelp;
+  if (command == "record") return kRecordHelp;
   return kMainHelp;
 }
 
@@ -737,6 +742,45 @@ int RunWatch(const Cli& cli) {
   return WatchMessages(session, topics, c, count, timed, for_seconds);
 }
 
+int RunRecord(const Cli& cli) {
+  ExpectArgs(cli, 1, "one FILE ('-' for standard output)");
+  const Common c = CommonOptions(cli);
+  const double seconds = SecondsOption(cli, "--seconds", 1);
+  const std::map<std::string, std::string> topics = RecordTopics(c.station);
+  std::vector<std::string> filters;
+  for (const auto& [topic, kind] : topics) {
+    filters.push_back(topic);
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+
+  const std::string& path = cli.args[0];
+  std::FILE* out = path == "-" ? stdout : std::fopen(path.c_str(), "w");
+  if (out == nullptr) {
+    std::cerr << "stationctl: cannot write " << path << "\n";
+    return kExitUsage;
+  }
+  Session session(c.broker, ClientId());
+  RecordResult result;
+  if (Open(&session, c, filters)) {
+    std::cerr << "stationctl: recording station " << c.station << " at " << c.broker << " to " << path << std::endl;
+    std::fprintf(out, "%s\n", StartLine(NowSeconds(), c.station, c.broker).c_str());
+    std::fflush(out);
+    result = RecordMessages(session, topics, out, cli.Has("--seconds") ? Millis(seconds) : Millis(0), g_stop);
+  } else {
+    result.lost = true;
+  }
+  std::cerr << "stationctl: " << result.messages << " messages recorded"
+            << (result.lost ? ", lost the broker at " + c.broker : std::string()) << "\n";
+  if (out != stdout) {
+    std::fclose(out);
+  }
+  return result.lost ? kExitNoReply : kExitAccepted;
+}
+
 int Run(int argc, char** argv) {
   Cli cli;
   std::string error;
@@ -754,6 +798,7 @@ int Run(int argc, char** argv) {
     if (cli.command == "supply") return RunSupply(cli);
     if (cli.command == "cloud-reply") return RunCloudReply(cli);
     if (cli.command == "watch") return RunWatch(cli);
+    if (cli.command == "record") return RunRecord(cli);
   } catch (const UsageError& e) {
     return Usage(e.text);
   }

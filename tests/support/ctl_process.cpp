@@ -42,6 +42,8 @@ CtlProcess::~CtlProcess() {
 
 std::string CtlProcess::Out() const { return Slurp(dir_ + "/out"); }
 
+bool CtlProcess::Signal(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
+
 CtlResult CtlProcess::Finish(std::chrono::milliseconds limit) {
   CtlResult result;
   if (pid_ <= 0) {

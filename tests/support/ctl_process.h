@@ -26,6 +26,8 @@ class CtlProcess {
 
   bool started() const { return pid_ > 0; }
   std::string Out() const;
+  // Sends `signal` to the running stationctl; false once it was reaped.
+  bool Signal(int signal);
   // Waits for the exit (killed after `limit`) and returns what it printed.
   CtlResult Finish(std::chrono::milliseconds limit = std::chrono::seconds(60));
 
