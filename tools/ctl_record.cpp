@@ -15,7 +15,7 @@ const char kRecordHelp[] =
     "\n"
     "Writes every message on the station's topics to FILE ('-': standard output) as it\n"
     "arrives, one JSON object per line: {\"t\": seconds since the epoch, \"topic\": ...,\n"
-    "\"kind\": request|reply|report|upload|cloud-reply, \"payload\": the message's JSON}.\n"
+    "\"kind\": request|reply|report|upload|cloud-reply|availability, \"payload\": the message's JSON}.\n"
     "The robot's requests and the cloud's replies are recorded too, so requests and their\n"
     "answers can be paired by msg_id. Each line is flushed as it is written.\n"
     "Runs until Ctrl-C or SIGTERM (exit 0), or for S seconds with --seconds.\n"
@@ -31,6 +31,7 @@ std::map<std::string, std::string> RecordTopics(const std::string& station) {
       {FormatTopic("clean_robot_station/%s/stationReport", station), "report"},
       {"clean_robot_station/reportActively", "upload"},
       {StationTopic(station, "reportActivelyRe"), "cloud-reply"},
+      {FormatTopic("clean_robot_station/%s/availability", station), "availability"},
   };
   for (const char* name : {"checkStation", "dockState", "preWaterRequest", "supplyMaterialRequest"}) {
     topics[StationTopic(station, name)] = "request";

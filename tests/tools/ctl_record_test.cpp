@@ -74,20 +74,21 @@ TEST(CtlRecord, RecordsEveryKindUntilSignalledAndExitsZero) {
       {"clean_robot_station/s9/stationReport", "report"},
       {"clean_robot_station/reportActively", "upload"},
       {"clean_robot_station/s9/reportActivelyRe", "cloud-reply"},
+      {"clean_robot_station/s9/availability", "availability"},
       {"clean_robot_station/other/checkStationRe", ""},  // another station's: not recorded
   };
   for (const auto& [topic, kind] : sent) {
     ASSERT_TRUE(publisher.publish(topic, R"({"n":")" + kind + R"("})", 1, false)->wait_for(seconds(20)));
   }
-  ASSERT_TRUE(WaitUntil([&] { return Lines(record.Out()).size() >= 6; }));
+  ASSERT_TRUE(WaitUntil([&] { return Lines(record.Out()).size() >= 7; }));
   publisher.disconnect()->wait_for(seconds(5));
 
   ASSERT_TRUE(record.Signal(SIGTERM));
   const CtlResult result = record.Finish();
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_NE(result.err.find("5 messages recorded"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("6 messages recorded"), std::string::npos) << result.err;
   const std::vector<std::string> lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 6u) << result.out;
+  ASSERT_EQ(lines.size(), 7u) << result.out;
   double last_t = 0;
   for (size_t i = 1; i < lines.size(); ++i) {
     rapidjson::Document doc;
