@@ -3,12 +3,16 @@
 
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
@@ -119,7 +123,38 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
   }
 }
 
+// The signals that stop the service. Blocked in every thread (the mask is set before
+// the first one starts) and taken by one thread of their own.
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+// A stopped service must not leave a heater, pump, valve or lamp on behind it: on
+// SIGTERM or SIGINT the station switches everything off, then the process exits 0
+// (the broker publishes the station's will). Nothing else is torn down.
+void StopOnSignal() {
+  std::thread([] {
+    const sigset_t signals = StopSignals();
+    int signal = 0;
+    if (::sigwait(&signals, &signal) != 0) {
+      return;
+    }
+    LOG_WARN("signal {} received, the station stops", signal);
+    if (auto center = station_center::GetStationCenter()) {
+      center->SwitchOffForExit();
+    }
+    LOG_INFO("station center stopped");
+    std::fflush(stdout);
+    std::_Exit(0);
+  }).detach();
+}
+
 int Run() {
+  StopOnSignal();
   station_center::ServiceNotifier notifier;
   while (!NetworkAvailable()) {
     notifier.Status("waiting for the network");
@@ -163,6 +198,8 @@ int Run() {
 }  // namespace
 
 int main() {
+  const sigset_t stop_signals = StopSignals();
+  ::pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   try {
     return Run();
   } catch (const std::exception& e) {

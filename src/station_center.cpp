@@ -114,6 +114,10 @@ bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
     LOG_WARN("emergency stop, command not sent: {}", cmd.ShortDebugString());
     return false;
   }
+  if (cmd.action_() != 0 && exiting_.load() && cmd.supply_type_() != station::ENUM_SUPPLY_RESET_MCU) {
+    LOG_WARN("stopping, command not sent: {}", cmd.ShortDebugString());
+    return false;
+  }
   // A task pass's command waits behind a robot's stop or the sensor automation.
   const bool urgent = !driving_;
   if (!exchanges_unlocked_) {

@@ -98,6 +98,10 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // when the sensor data went stale or the board restarted. Called once a second
   // by the main loop; takes its own locks.
   void SuperviseBoard();
+  // Before the process exits on a stop signal: from here on nothing but switch-offs
+  // (and the board reset) go to the board; every task is cancelled in stop order,
+  // then the board is reset, which switches off whatever is left. Takes its own locks.
+  void SwitchOffForExit();
   // No sensor report for sensor_stale_time; safe from any thread without a lock.
   bool sensor_stale() const { return sensor_stale_.load(); }
 
@@ -259,7 +263,8 @@ class StationCenter : public StationService, public TaskServices, public std::en
   SensorAutomation sensor_automation_;  // task_mutex_
   // Written under task_mutex_; atomic so the position check may read it.
   std::atomic<bool> sensor_stale_{false};
-  uint32_t seen_reconnects_ = 0;  // command link re-makes already acted on (task_mutex_)
+  std::atomic<bool> exiting_{false};  // SwitchOffForExit has begun
+  uint32_t seen_reconnects_ = 0;      // command link re-makes already acted on (task_mutex_)
 
   // State reports (task_mutex_ + task_data_mutex_); the first-report flag is
   // cleared after publishing, outside those locks.

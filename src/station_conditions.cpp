@@ -57,6 +57,30 @@ void StationCenter::EmergencyStopPressedUnlock() {
   AbnormalTaskRecord(ABNORMAL_EMERGENCY_STOP, TASK_TYPE_SENSOR);
 }
 
+void StationCenter::SwitchOffForExit() {
+  exiting_.store(true);
+  LOG_WARN("stopping: every task cancelled and every output switched off before the exit");
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  const ExchangesUnlocked unlocked;
+  std::vector<std::shared_ptr<Task>> running;
+  for (const auto& entry : tasks_) {
+    running.push_back(entry.second);
+  }
+  std::sort(running.begin(), running.end(), [](const std::shared_ptr<Task>& a, const std::shared_ptr<Task>& b) {
+    return StopRank(a->task_type()) < StopRank(b->task_type());
+  });
+  for (const auto& task : running) {
+    StopTaskUnlock(task);
+  }
+  // Whatever a task admitted meanwhile, or the sewage automation, left on.
+  station::ActionCommand reset;
+  reset.set_supply_type_(station::ENUM_SUPPLY_RESET_MCU);
+  reset.set_action_(1);
+  if (!SendCommand(reset)) {
+    LOG_ERROR("stopping: the board did not confirm its reset, outputs may be left on");
+  }
+}
+
 void StationCenter::EmergencyStopReleasedUnlock() {
   LOG_WARN("ErrorCode: {}, emergency stop released, the station resets", kErrEmergencyStopReleased);
   {

@@ -131,6 +131,36 @@ TEST_F(DaemonTest, AnnouncesWhetherItIsThere) {
   EXPECT_EQ(next(), "offline") << "a stopped service is gone too";
 }
 
+// A stopped service leaves nothing on: the lamp a robot asked for is switched off and the
+// board reset before the process exits, with status 0.
+TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  sim.Dock(true);
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(Start(sim.command_port(), broker.address()));
+  sim.SetSensorTarget("127.0.0.1", sensor_port_);
+  char host[64] = {};
+  ::gethostname(host, sizeof(host) - 1);
+  const std::string supply = "clean_robot_station/" + std::string(host) + "/supplyMaterialRequest";
+  MqttPeer robot(broker.address(), "robot");
+  ASSERT_TRUE(robot.Connect() && robot.Subscribe(supply + "Re"));
+  const auto lamp_on = [&] {
+    robot.Publish(supply,
+                  R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},)"
+                  R"("cmd":{"action":"ENUM_ACTION_STANDARD","supplyType":"ENUM_SUPPLY_UV_LAMP","duration":600}})");
+    return WaitUntil([&] { return sim.ActuatorOn(station::ENUM_SUPPLY_UV_LAMP); }, Seconds(2));
+  };
+  ASSERT_TRUE(WaitUntil(lamp_on, Seconds(60))) << daemon_.Log();
+  const int resets = sim.board_resets();
+
+  EXPECT_EQ(daemon_.Stop(), 0) << daemon_.Log();
+  EXPECT_FALSE(sim.ActuatorOn(station::ENUM_SUPPLY_UV_LAMP)) << daemon_.Log();
+  EXPECT_GT(sim.board_resets(), resets) << "the catch-all reset";
+  EXPECT_TRUE(daemon_.Logged("stopping: every task cancelled and every output switched off")) << daemon_.Log();
+}
+
 // A request far larger than any real one is refused unread in one short line; a long one is
 // served, and no payload or reply goes into the log longer than about a kilobyte.
 TEST_F(DaemonTest, OversizedRequestsAreRefusedAndLongPayloadsLoggedShort) {
