@@ -6,6 +6,7 @@ STATION_PACKAGES=(
   libspdlog-dev libfmt-dev libprotobuf-dev protobuf-compiler
   libpaho-mqtt-dev libpaho-mqttpp-dev rapidjson-dev libsystemd-dev
   libgtest-dev libgmock-dev mosquitto mosquitto-clients iputils-ping
+  python3-protobuf python3-jsonschema python3-yaml
 )
 
 ensure_packages() {
