@@ -198,7 +198,8 @@ class ContractTest : public ::testing::Test {
     return station_sim::ControlRequest(control_socket_, line, &answer) ? answer : "";
   }
   std::string Topic(const std::string& name) const { return "clean_robot_station/" + station_id_ + "/" + name; }
-  // Waits for an upload and a robot report, both arriving from now on, that satisfy `pred`.
+  // Waits for a cloud upload and a robot report, both arriving from now on, for which `upload`
+  // and `report` hold.
   bool AwaitReports(const std::function<bool(const std::string&)>& upload,
                     const std::function<bool(const std::string&)>& report) {
     const size_t from = capture_.Size();
