@@ -176,6 +176,8 @@ class ContractTest : public ::testing::Test {
 
   void TearDown() override {
     EXPECT_TRUE(daemon_.Running()) << "the daemon died";
+    const std::string logs = daemon_.Log() + sim_.Log();
+    EXPECT_FALSE(Has(logs, "Sanitizer") || Has(logs, "runtime error")) << logs;
     if (HasFailure()) std::cerr << "--- daemon\n" << daemon_.Log();
   }
 
