@@ -51,6 +51,9 @@ constexpr size_t kMaxQueuedBytes = 32u << 20;
 // Set while the library runs one of our callbacks: waiting there would stall its
 // deliveries, the very thing a waiting publisher waits for.
 thread_local bool t_library_thread = false;
+// Set on a relay's dispatch thread when a handler let go of the last reference to the
+// client and the relay was destroyed under it: the loop must not touch it again.
+thread_local bool t_relay_destroyed = false;
 
 class LibraryThread {
  public:
@@ -336,7 +339,13 @@ void MqttClient::TuneBrokerSocket() {
 
 MqttClient::Relay::Relay(MqttClient* owner) : owner_(owner), thread_([this]() { Dispatch(); }) {}
 
-MqttClient::Relay::~Relay() { Stop(); }
+MqttClient::Relay::~Relay() {
+  Stop();
+  if (thread_.joinable()) {  // on its own thread: the loop ends once the handler returns
+    t_relay_destroyed = true;
+    thread_.detach();
+  }
+}
 
 void MqttClient::Relay::Stop() {
   {
@@ -395,6 +404,12 @@ void MqttClient::Relay::Dispatch() {
       } catch (...) {
         LOG_ERROR("mqtt event handler failed");
       }
+    }
+    // Letting go of these may end the client, and this relay with it, right here.
+    event = nullptr;
+    target.reset();
+    if (t_relay_destroyed) {
+      return;
     }
   }
 }

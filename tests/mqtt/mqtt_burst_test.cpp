@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -119,6 +120,39 @@ TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   EXPECT_GT(stats.send_waits, 0) << "the library never held more than its small buffer: the burst waited for room";
   EXPECT_EQ(stats.send_refused, 0);
   EXPECT_EQ(stats.events_dropped, 0) << "waiting for room must not flood the event queue";
+}
+
+// A handler that lets go of the last reference to its client ends the client on the client's
+// own event thread: neither an abort (a joinable thread destroyed) nor a use after free.
+TEST(MqttClientLifetimeTest, AHandlerMayDropTheLastReferenceToItsClient) {
+  station_test::MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  struct Owner : mqtt::callback {
+    std::shared_ptr<MqttClient> client;
+    std::atomic<bool> let_go{false};
+    void message_arrived(mqtt::const_message_ptr) override {
+      client.reset();
+      let_go = true;
+    }
+  };
+  auto owner = std::make_shared<Owner>();
+  MqttSettings settings;
+  settings.station_id = "L1";
+  settings.server_address = broker.address();
+  settings.connect_wait_seconds = 20;
+  owner->client = std::make_shared<MqttClient>(settings);
+  ASSERT_TRUE(owner->client->Init(owner));
+
+  BurstRobot robot(broker.address());
+  ASSERT_TRUE(robot.Connect("clean_robot_station/L1/checkStationRe"));
+  ASSERT_TRUE(station_test::WaitUntil([&] {
+    robot.Publish("clean_robot_station/L1/checkStation", "{}");
+    return owner->let_go.load();
+  }));
+  // The client is gone: its broker session ends with it.
+  EXPECT_TRUE(station_test::WaitUntil([&] {
+    return broker.Log().find("Client Station_L1 disconnected") != std::string::npos;
+  })) << broker.Log();
 }
 
 }  // namespace
