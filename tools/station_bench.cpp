@@ -174,30 +174,46 @@ int NoDelayTowardsBroker(const std::string& broker) {
   return changed;
 }
 
-// A second client that publishes QoS 1 to a private topic it subscribes to: the
-// broker's own round trip, the floor under any reply time. Use from one thread.
+// The broker's own round trip, the floor under any reply time: a message to a second
+// client, which sends it straight back on another topic. Like a request and its reply,
+// it crosses the broker twice and is published twice at QoS 1. Use from one thread.
 class Echo {
  public:
   explicit Echo(const std::string& broker)
-      : session_(broker, ClientId("echo")), topic_("station-bench/" + std::to_string(::getpid()) + "/echo") {}
-
-  bool Connect(std::string* error) {
-    return session_.Connect(std::chrono::seconds(10), error) &&
-           session_.Subscribe({topic_}, std::chrono::seconds(10), error);
+      : session_(broker, ClientId("echo")),
+        responder_(broker, ClientId("echo-responder")),
+        ask_("station-bench/" + std::to_string(::getpid()) + "/echo"),
+        answer_(ask_ + "Re") {}
+  ~Echo() {
+    stop_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
   }
 
-  // Seconds from publishing to receiving it back; negative when it did not come.
+  bool Connect(std::string* error) {
+    if (!responder_.Connect(std::chrono::seconds(10), error) ||
+        !responder_.Subscribe({ask_}, std::chrono::seconds(10), error) ||
+        !session_.Connect(std::chrono::seconds(10), error) ||
+        !session_.Subscribe({answer_}, std::chrono::seconds(10), error)) {
+      return false;
+    }
+    thread_ = std::thread([this] { Respond(); });
+    return true;
+  }
+
+  // Seconds from publishing to receiving the answer; negative when it did not come.
   double Once(int n) {
     const std::string payload = "echo " + std::to_string(n);
     const auto sent = Clock::now();
     std::string error;
-    if (!session_.Publish(topic_, payload, std::chrono::seconds(5), &error)) {
+    if (!session_.Publish(ask_, payload, std::chrono::seconds(5), &error)) {
       return -1;
     }
     std::string topic;
     std::string got;
     while (session_.Next(sent + std::chrono::seconds(5), &topic, &got) == stationctl::Session::Wait::kMessage) {
-      if (topic == topic_ && got == payload) {
+      if (topic == answer_ && got == payload) {
         return Since(sent);
       }
     }
@@ -205,8 +221,23 @@ class Echo {
   }
 
  private:
+  void Respond() {
+    while (!stop_) {
+      std::string topic;
+      std::string payload;
+      std::string error;
+      if (responder_.Next(Clock::now() + milliseconds(100), &topic, &payload) == stationctl::Session::Wait::kMessage) {
+        responder_.Publish(answer_, payload, std::chrono::seconds(5), &error);
+      }
+    }
+  }
+
   stationctl::Session session_;
-  std::string topic_;
+  stationctl::Session responder_;
+  const std::string ask_;
+  const std::string answer_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // Every msg_id ("uuid") the reply payload names.
