@@ -115,7 +115,12 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
   g_broker_up = true;
   LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().NowSeconds());
   for (;;) {
-    center->StationInfoUploadCloud();
+    // Nothing may end this thread quietly: an exception would sit in a future no one reads.
+    try {
+      center->StationInfoUploadCloud();
+    } catch (const std::exception& e) {
+      LOG_ERROR("cloud upload failed: {}", e.what());
+    }
     const int32_t interval = station_center::g_config.upload_station_info_to_cloud_interval;
     if (interval > 0) {
       std::this_thread::sleep_for(std::chrono::seconds(interval));  // resumes after signals
