@@ -56,7 +56,7 @@ bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
   if (address_.tls) {
     const std::string reason = station_center::TlsFailureReason(address_.host, address_.port, tls_, timeout);
     if (!reason.empty()) {
-      *error = "TLS: " + reason;
+      *error = reason;
     }
   }
   return false;
