@@ -777,7 +777,7 @@ int RunRecord(const Cli& cli) {
     std::cerr << "stationctl: cannot write " << path << "\n";
     return kExitUsage;
   }
-  Session session(c.broker, ClientId());
+  Session session(c.broker, ClientId(), c.tls);
   RecordResult result;
   if (Open(&session, c, filters)) {
     std::cerr << "stationctl: recording station " << c.station << " at " << c.broker << " to " << path << std::endl;

@@ -282,10 +282,13 @@ mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls, std::function<void(con
 }
 
 std::string TlsFailureReason(const std::string& host, uint16_t port, const BrokerTls& tls,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, bool* unreachable) {
   const Clock::time_point deadline = Clock::now() + timeout;
   PipeSignalHeld pipe_signal_held;
   ERR_clear_error();
+  if (unreachable != nullptr) {
+    *unreachable = false;
+  }
   std::string reason;
   const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(MakeContext(tls, &reason), &SSL_CTX_free);
   if (!context) {
@@ -293,6 +296,9 @@ std::string TlsFailureReason(const std::string& host, uint16_t port, const Broke
   }
   const int fd = ConnectTcp(host, port, deadline, &reason);
   if (fd < 0) {
+    if (unreachable != nullptr) {
+      *unreachable = true;
+    }
     return reason;
   }
   std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context.get()), &SSL_free);

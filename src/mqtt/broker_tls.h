@@ -41,9 +41,10 @@ BrokerAddress ParseBrokerAddress(const std::string& address);
 mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls, std::function<void(const std::string&)> on_error);
 
 // Why a TLS session with host:port under `tls` cannot be made, in a few words, or "" when a
-// handshake with the same checks succeeds and the broker keeps the session. Blocking for at
-// most about `timeout`; any thread.
+// handshake with the same checks succeeds and the broker keeps the session. `unreachable`,
+// when given, tells whether the reason is that no TCP connection could be made at all.
+// Blocking for at most about `timeout`; any thread.
 std::string TlsFailureReason(const std::string& host, uint16_t port, const BrokerTls& tls,
-                             std::chrono::milliseconds timeout);
+                             std::chrono::milliseconds timeout, bool* unreachable = nullptr);
 
 }  // namespace station_center

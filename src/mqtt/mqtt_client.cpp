@@ -521,7 +521,11 @@ void MqttClient::ReportTlsFailure(std::chrono::milliseconds wait) {
   // of our own with the same files and checks names the reason.
   const std::chrono::milliseconds limit =
       std::clamp<std::chrono::milliseconds>(wait, std::chrono::seconds(1), kTlsDiagnosisWait);
-  std::string reason = TlsFailureReason(broker_host_, broker_port_, settings_.tls, limit);
+  bool unreachable = false;
+  std::string reason = TlsFailureReason(broker_host_, broker_port_, settings_.tls, limit, &unreachable);
+  if (unreachable) {
+    return;  // a broker away, as with plain MQTT: the retry schedule says so
+  }
   if (reason.empty()) {
     reason = library_text.substr(0, library_text.find_first_of("\r\n"));
   }
