@@ -38,7 +38,7 @@ bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
                                         .connect_timeout(seconds)
                                         .finalize();
     if (address_.tls) {
-      options.set_ssl(station_center::LibraryTlsOptions(tls_, nullptr));
+      options.set_ssl(station_center::LibraryTlsOptions(tls_));
     }
     // Before connecting, so that nothing that arrives is lost.
     client_->start_consuming();

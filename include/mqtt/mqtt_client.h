@@ -169,8 +169,6 @@ class MqttClient : public ReplyPublisher {
   std::string broker_host_;
   uint16_t broker_port_ = 1883;
   bool broker_tls_ = false;
-  std::mutex tls_error_mutex_;  // guards tls_error_
-  std::string tls_error_;       // the TLS library's last error text, from its thread
   std::shared_ptr<Relay> relay_;
   std::string availability_topic_;
   std::mutex connect_mutex_;         // one connect (and handle renewal) at a time

@@ -261,7 +261,7 @@ BrokerAddress ParseBrokerAddress(const std::string& address) {
   return parsed;
 }
 
-mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls, std::function<void(const std::string&)> on_error) {
+mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls) {
   mqtt::ssl_options options;
   try {
     options.set_trust_store(tls.ca_file);
@@ -269,12 +269,6 @@ mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls, std::function<void(con
     options.set_private_key(tls.key_file);
     options.set_enable_server_cert_auth(tls.verify);
     options.set_verify(tls.verify);
-    // Always a handler: without one the library prints the TLS errors on stderr.
-    options.set_error_handler([on_error = std::move(on_error)](const std::string& text) {
-      if (on_error) {
-        on_error(text);
-      }
-    });
   } catch (const std::exception&) {
     // The setters only copy strings; an allocation failure leaves the defaults.
   }

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 namespace station_center {
@@ -36,9 +35,10 @@ struct BrokerAddress {
 };
 BrokerAddress ParseBrokerAddress(const std::string& address);
 
-// The library's options for `tls`; `on_error` receives the TLS library's error text (on the
-// library's thread). Never throws.
-mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls, std::function<void(const std::string&)> on_error);
+// The library's options for `tls`. No error handler: the library keeps a pointer to the
+// options object that held it beyond the connect call, which destroys that object, so the
+// library prints its TLS errors on stderr instead. Never throws.
+mqtt::ssl_options LibraryTlsOptions(const BrokerTls& tls);
 
 // Why a TLS session with host:port under `tls` cannot be made, in a few words, or "" when a
 // handshake with the same checks succeeds and the broker keeps the session. `unreachable`,

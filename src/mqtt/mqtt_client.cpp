@@ -452,10 +452,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
                                           .will(mqtt::message(availability_topic_, kOffline, kQos, true))
                                           .finalize();
       if (broker_tls_) {
-        options.set_ssl(LibraryTlsOptions(settings_.tls, [this](const std::string& text) {
-          std::lock_guard<std::mutex> lock(tls_error_mutex_);
-          tls_error_ = text;
-        }));
+        options.set_ssl(LibraryTlsOptions(settings_.tls));
       }
       {
         std::lock_guard<std::mutex> lock(reconnect_mutex_);
@@ -512,25 +509,16 @@ bool MqttClient::ConnectOnce(bool fresh) {
 }
 
 void MqttClient::ReportTlsFailure(std::chrono::milliseconds wait) {
-  std::string library_text;
-  {
-    std::lock_guard<std::mutex> lock(tls_error_mutex_);
-    library_text.swap(tls_error_);
-  }
-  // The library's own text rarely says why (a host mismatch leaves none at all): a handshake
-  // of our own with the same files and checks names the reason.
+  // The library says "TCP/TLS connect failure" whatever went wrong (a host mismatch leaves
+  // not even a TLS error): a handshake of our own with the same files and checks names it.
   const std::chrono::milliseconds limit =
       std::clamp<std::chrono::milliseconds>(wait, std::chrono::seconds(1), kTlsDiagnosisWait);
   bool unreachable = false;
-  std::string reason = TlsFailureReason(broker_host_, broker_port_, settings_.tls, limit, &unreachable);
-  if (unreachable) {
-    return;  // a broker away, as with plain MQTT: the retry schedule says so
-  }
-  if (reason.empty()) {
-    reason = library_text.substr(0, library_text.find_first_of("\r\n"));
-  }
-  if (reason.empty()) {
-    return;  // the TLS session stands: the broker refused at the MQTT level, logged as such
+  const std::string reason = TlsFailureReason(broker_host_, broker_port_, settings_.tls, limit, &unreachable);
+  // A broker away is logged by the retries as with plain MQTT; an empty reason means the
+  // TLS session stands and the broker refused at the MQTT level, logged as such.
+  if (unreachable || reason.empty()) {
+    return;
   }
   LOG_ERROR("ErrorCode: {}, TLS connection to broker {}:{} failed: {}", kErrBrokerConnect, broker_host_, broker_port_,
             reason);
