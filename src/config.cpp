@@ -509,6 +509,10 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.mqtt_user_name = get.Str("mqtt_user_name", c.mqtt_user_name);
   c.mqtt_pwd = get.Str("mqtt_pwd", c.mqtt_pwd);
   c.mqtt_keep_alive_interval = get.Int("mqtt_keep_alive_interval", c.mqtt_keep_alive_interval);
+  c.mqtt_tls_ca_file = get.Str("mqtt_tls_ca_file", c.mqtt_tls_ca_file);
+  c.mqtt_tls_cert_file = get.Str("mqtt_tls_cert_file", c.mqtt_tls_cert_file);
+  c.mqtt_tls_key_file = get.Str("mqtt_tls_key_file", c.mqtt_tls_key_file);
+  c.mqtt_tls_verify = get.Bool("mqtt_tls_verify", c.mqtt_tls_verify);
   c.station_id = get.Str("station_id", c.station_id);
   c.upload_station_info_to_cloud_interval =
       get.Int("upload_station_info_to_cloud_interval", c.upload_station_info_to_cloud_interval);

@@ -39,6 +39,12 @@ struct Config {
   std::string mqtt_user_name = "vantorel";
   std::string mqtt_pwd = "73915046";
   int32_t mqtt_keep_alive_interval = 20;
+  // Used when the broker address asks for TLS: paths (empty: the system's trust store, no
+  // client certificate) and whether the broker's certificate and host name are checked.
+  std::string mqtt_tls_ca_file;
+  std::string mqtt_tls_cert_file;
+  std::string mqtt_tls_key_file;
+  bool mqtt_tls_verify = true;
   std::string station_id = "station-xx";
   int32_t upload_station_info_to_cloud_interval = 10;
   std::string station_upload_topic = "clean_robot_station/reportActively";

@@ -79,6 +79,17 @@ TEST(ConfigTest, ValuesMustHaveTheirJsonTypeOrKeepTheDefault) {
   }
   ASSERT_TRUE(Load(R"("sensor_stale_time": 10)"));
   EXPECT_EQ(g_config.sensor_stale_time, 10);
+
+  // The broker's TLS files and check: plain text paths and a real boolean.
+  EXPECT_TRUE(defaults.mqtt_tls_verify);
+  EXPECT_EQ(defaults.mqtt_tls_ca_file + defaults.mqtt_tls_cert_file + defaults.mqtt_tls_key_file, "");
+  ASSERT_TRUE(Load(R"("mqtt_tls_verify": "false", "mqtt_tls_ca_file": 1, "mqtt_tls_key_file": "/etc/k.pem")"));
+  EXPECT_TRUE(g_config.mqtt_tls_verify) << "only a JSON false turns the check off";
+  EXPECT_EQ(g_config.mqtt_tls_ca_file, "");
+  EXPECT_EQ(g_config.mqtt_tls_key_file, "/etc/k.pem");
+  ASSERT_TRUE(Load(R"("mqtt_tls_verify": false, "mqtt_tls_cert_file": "/etc/c.pem")"));
+  EXPECT_FALSE(g_config.mqtt_tls_verify);
+  EXPECT_EQ(g_config.mqtt_tls_cert_file, "/etc/c.pem");
 }
 
 TEST(ConfigTest, StationIdIsReplacedByTheHostNameKeepingEverythingElse) {

@@ -12,7 +12,8 @@ std::string BrokerUri(const std::string& broker) {
   return broker.find("://") == std::string::npos ? "tcp://" + broker : broker;
 }
 
-Session::Session(const std::string& broker, const std::string& client_id) {
+Session::Session(const std::string& broker, const std::string& client_id, station_center::BrokerTls tls)
+    : address_(station_center::ParseBrokerAddress(BrokerUri(broker))), tls_(std::move(tls)) {
   try {
     client_ = std::make_unique<mqtt::async_client>(BrokerUri(broker), client_id, mqtt::create_options(MQTTVERSION_5),
                                                    nullptr);
@@ -36,6 +37,9 @@ bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
                                         .keep_alive_interval(std::chrono::seconds(20))
                                         .connect_timeout(seconds)
                                         .finalize();
+    if (address_.tls) {
+      options.set_ssl(station_center::LibraryTlsOptions(tls_));
+    }
     // Before connecting, so that nothing that arrives is lost.
     client_->start_consuming();
     mqtt::token_ptr token = client_->connect(options);
@@ -47,8 +51,15 @@ bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
     return true;
   } catch (const std::exception& e) {
     *error = e.what();
-    return false;
   }
+  // The library says "TCP/TLS connect failure" whatever went wrong: name the reason.
+  if (address_.tls) {
+    const std::string reason = station_center::TlsFailureReason(address_.host, address_.port, tls_, timeout);
+    if (!reason.empty()) {
+      *error = reason;
+    }
+  }
+  return false;
 }
 
 bool Session::Subscribe(const std::vector<std::string>& topics, std::chrono::milliseconds timeout, std::string* error) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/broker_tls.h"
+
 namespace mqtt {
 class async_client;
 }
@@ -19,8 +21,9 @@ class Session {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `broker` is "host:port" or a URI such as "tcp://host:port".
-  Session(const std::string& broker, const std::string& client_id);
+  // `broker` is "host:port" or a URI such as "tcp://host:port"; "ssl://" and "mqtts://"
+  // connect with TLS under `tls`.
+  Session(const std::string& broker, const std::string& client_id, station_center::BrokerTls tls = {});
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -41,6 +44,8 @@ class Session {
  private:
   std::unique_ptr<mqtt::async_client> client_;
   std::string create_error_;
+  station_center::BrokerAddress address_;
+  station_center::BrokerTls tls_;
 };
 
 // "tcp://" is added when the address names no scheme.

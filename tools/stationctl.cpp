@@ -47,7 +47,12 @@ const char kMainHelp[] =
     "  help [COMMAND]                            this text, or a command's\n"
     "\n"
     "options (any command):\n"
-    "  --broker HOST:PORT   MQTT broker (default $STATIONCTL_BROKER or 127.0.0.1:18830, run-sim's)\n"
+    "  --broker HOST:PORT   MQTT broker (default $STATIONCTL_BROKER or 127.0.0.1:18830, run-sim's);\n"
+    "                       ssl://HOST:PORT or mqtts://HOST:PORT for TLS (default port 8883)\n"
+    "  --cafile FILE        with TLS: CA certificates to trust (default the system's)\n"
+    "  --cert FILE          with TLS: client certificate (PEM)\n"
+    "  --key FILE           with TLS: the client certificate's key (default in --cert)\n"
+    "  --insecure           with TLS: accept any broker certificate and host name\n"
     "  --station ID         station id (default $STATIONCTL_STATION or this host's name, which\n"
     "                       is the id a station on this host takes)\n"
     "  --robot-id ID        robot id in request headers (default stationctl)\n"
@@ -141,6 +146,10 @@ struct OptionSpec {
 const std::map<std::string, OptionSpec>& OptionTable() {
   static const std::map<std::string, OptionSpec> kOptions = {
       {"--broker", {true, {}}},
+      {"--cafile", {true, {}}},
+      {"--cert", {true, {}}},
+      {"--key", {true, {}}},
+      {"--insecure", {false, {}}},
       {"--station", {true, {}}},
       {"--robot-id", {true, {}}},
       {"--timeout", {true, {}}},
@@ -356,6 +365,7 @@ std::string Timestamp() {
 
 struct Common {
   std::string broker;
+  station_center::BrokerTls tls;  // used with an ssl:// or mqtts:// broker
   std::string station;
   std::string robot_id;
   std::chrono::milliseconds timeout{0};
@@ -366,6 +376,10 @@ struct Common {
 Common CommonOptions(const Cli& cli) {
   Common c;
   c.broker = cli.Get("--broker", DefaultBroker());
+  c.tls.ca_file = cli.Get("--cafile", "");
+  c.tls.cert_file = cli.Get("--cert", "");
+  c.tls.key_file = cli.Get("--key", "");
+  c.tls.verify = !cli.Has("--insecure");
   c.station = cli.Get("--station", DefaultStation());
   c.robot_id = cli.Get("--robot-id", kDefaultRobotId);
   c.timeout = Millis(SecondsOption(cli, "--timeout", kDefaultTimeout));
@@ -402,7 +416,7 @@ int Exchange(const Common& c, const std::string& topic, const google::protobuf::
              const std::string& msg_id, google::protobuf::Message* reply) {
   const std::string request_topic = StationTopic(c.station, topic);
   const std::string reply_topic = request_topic + "Re";
-  Session session(c.broker, ClientId());
+  Session session(c.broker, ClientId(), c.tls);
   // Subscribed before publishing: the station answers at once.
   if (!Open(&session, c, {reply_topic})) {
     return kExitNoReply;
@@ -575,7 +589,7 @@ int RunCloudReply(const Cli& cli) {
     state->set_dust_bag(static_cast<int32_t>(bag));
   }
   const std::string topic = FormatTopic(cli.Get("--topic", "clean_robot_station/%s/reportActivelyRe"), c.station);
-  Session session(c.broker, ClientId());
+  Session session(c.broker, ClientId(), c.tls);
   if (!Open(&session, c, {})) {
     return kExitNoReply;
   }
@@ -729,7 +743,7 @@ int RunWatch(const Cli& cli) {
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 
-  Session session(c.broker, ClientId());
+  Session session(c.broker, ClientId(), c.tls);
   if (!Open(&session, c, filters)) {
     return kExitNoReply;
   }
@@ -763,7 +777,7 @@ int RunRecord(const Cli& cli) {
     std::cerr << "stationctl: cannot write " << path << "\n";
     return kExitUsage;
   }
-  Session session(c.broker, ClientId());
+  Session session(c.broker, ClientId(), c.tls);
   RecordResult result;
   if (Open(&session, c, filters)) {
     std::cerr << "stationctl: recording station " << c.station << " at " << c.broker << " to " << path << std::endl;

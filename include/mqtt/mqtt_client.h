@@ -3,6 +3,7 @@
 #include <google/protobuf/message.h>
 #include <mqtt/async_client.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "mqtt/broker_tls.h"
 #include "mqtt/reply_publisher.h"
 #include "report_publisher.h"
 
@@ -24,10 +26,11 @@ namespace station_center {
 // itself; an empty format or station id gives "".
 std::string FormatTopic(const std::string& format, const std::string& station_id);
 
-// "host" or "host:port" (or a full "tcp://host:port") as the library's server URI.
+// "host" or "host:port" (or a full "tcp://host:port") as the library's server URI;
+// "ssl://host[:port]" or "mqtts://host[:port]" as "ssl://host:port".
 std::string BrokerUri(const std::string& address);
 
-// Host and port (default 1883) of a broker address as written in the status file.
+// Host and port (default 1883, 8883 with TLS) of a broker address as written in the status file.
 void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t* port);
 
 // Sets TCP_NODELAY on every TCP socket of this process whose peer is host:port.
@@ -43,7 +46,8 @@ std::string ReplyJson(const google::protobuf::Message& reply);
 // cloud's reply topic ("%s" stands for the station id).
 struct MqttSettings {
   std::string station_id;
-  std::string server_address;  // "host[:port]"
+  std::string server_address;  // "host[:port]", or "ssl://host[:port]" for TLS
+  BrokerTls tls;               // used when server_address asks for TLS
   std::string user_name;
   std::string password;
   int32_t connect_wait_seconds = 0;  // how long Init waits for the broker
@@ -150,6 +154,8 @@ class MqttClient : public ReplyPublisher {
   std::shared_ptr<mqtt::async_client> Client() const;
   // Publishes "online" (retained) once the last subscriptions are acknowledged.
   void AnnounceOnline();
+  // A TLS connect failed: one error line with the reason, when it is the TLS session's.
+  void ReportTlsFailure(std::chrono::milliseconds wait);
   void TuneBrokerSocket();
   // Hands `msg` to the library. While its send buffer is full, waits for room until a
   // deadline (not on the library's callback thread). False with the library's reason.
@@ -162,6 +168,7 @@ class MqttClient : public ReplyPublisher {
   std::string client_id_;
   std::string broker_host_;
   uint16_t broker_port_ = 1883;
+  bool broker_tls_ = false;
   std::shared_ptr<Relay> relay_;
   std::string availability_topic_;
   std::mutex connect_mutex_;         // one connect (and handle renewal) at a time

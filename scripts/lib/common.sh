@@ -5,7 +5,7 @@ STATION_PACKAGES=(
   cmake ninja-build g++ pkg-config clang-format
   libspdlog-dev libfmt-dev libprotobuf-dev protobuf-compiler
   libpaho-mqtt-dev libpaho-mqttpp-dev rapidjson-dev libsystemd-dev
-  libgtest-dev libgmock-dev mosquitto mosquitto-clients
+  libssl-dev libgtest-dev libgmock-dev mosquitto mosquitto-clients openssl
   python3-matplotlib python3-protobuf python3-jsonschema python3-yaml
 )
 

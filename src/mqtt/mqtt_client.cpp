@@ -27,7 +27,8 @@ namespace station_center {
 namespace {
 
 constexpr int kQos = 1;
-constexpr uint16_t kDefaultBrokerPort = 1883;
+// A failed TLS connect is diagnosed by a handshake of our own, bounded by this.
+constexpr auto kTlsDiagnosisWait = std::chrono::seconds(5);
 constexpr int kKeepAliveSeconds = 20;
 // The first retry after a loss comes after a second and the wait doubles up to
 // 10 s, so a restarted broker has the station back within moments.
@@ -129,6 +130,10 @@ MqttSettings MqttSettingsFromConfig() {
   settings.password = g_config.mqtt_pwd;
   settings.connect_wait_seconds = g_config.mqtt_keep_alive_interval;
   settings.cloud_reply_topic_format = g_config.cloud_reply_topic_format;
+  settings.tls.ca_file = g_config.mqtt_tls_ca_file;
+  settings.tls.cert_file = g_config.mqtt_tls_cert_file;
+  settings.tls.key_file = g_config.mqtt_tls_key_file;
+  settings.tls.verify = g_config.mqtt_tls_verify;
   return settings;
 }
 
@@ -145,30 +150,14 @@ std::string FormatTopic(const std::string& format, const std::string& station_id
 }
 
 void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t* port) {
-  std::string rest = address;
-  const size_t scheme = rest.find("://");
-  if (scheme != std::string::npos) {
-    rest = rest.substr(scheme + 3);
-  }
-  *port = kDefaultBrokerPort;
-  const size_t colon = rest.rfind(':');
-  if (colon != std::string::npos) {
-    const std::string digits = rest.substr(colon + 1);
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
-    if (!digits.empty() && end != nullptr && *end == '\0' && value > 0 && value <= 65535) {
-      *port = static_cast<uint16_t>(value);
-    }
-    rest = rest.substr(0, colon);
-  }
-  *host = rest;
+  const BrokerAddress parsed = ParseBrokerAddress(address);
+  *host = parsed.host;
+  *port = parsed.port;
 }
 
 std::string BrokerUri(const std::string& address) {
-  std::string host;
-  uint16_t port = kDefaultBrokerPort;
-  SplitBrokerAddress(address, &host, &port);
-  return "tcp://" + host + ":" + std::to_string(port);
+  const BrokerAddress parsed = ParseBrokerAddress(address);
+  return (parsed.tls ? "ssl://" : "tcp://") + parsed.host + ":" + std::to_string(parsed.port);
 }
 
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
@@ -237,7 +226,15 @@ void MqttClient::Configure() {
   topic_names_["PrepareDisinfectantRsp"] = FormatTopic("clean_robot_station/%s/preWaterRequestRe", station_id);
   topic_names_["SupplyMaterialRsp"] = FormatTopic("clean_robot_station/%s/supplyMaterialRequestRe", station_id);
   availability_topic_ = FormatTopic("clean_robot_station/%s/availability", station_id);
-  SplitBrokerAddress(settings_.server_address, &broker_host_, &broker_port_);
+  const BrokerAddress broker = ParseBrokerAddress(settings_.server_address);
+  broker_host_ = broker.host;
+  broker_port_ = broker.port;
+  broker_tls_ = broker.tls;
+  if (!broker.known_scheme) {
+    // Taking it for plain TCP could send the credentials in clear to a broker meant for TLS.
+    LOG_ERROR("broker address {} has an unknown scheme: not connecting", settings_.server_address);
+    return;
+  }
   try {
     relay_ = std::make_shared<Relay>(this);
   } catch (const std::exception& e) {
@@ -469,6 +466,9 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
                                           .password(settings_.password)
                                           .will(mqtt::message(availability_topic_, kOffline, kQos, true))
                                           .finalize();
+      if (broker_tls_) {
+        options.set_ssl(LibraryTlsOptions(settings_.tls));
+      }
       {
         std::lock_guard<std::mutex> lock(reconnect_mutex_);
         connect_options_ = options;
@@ -511,12 +511,32 @@ bool MqttClient::ConnectOnce(bool fresh) {
     return false;
   }
   const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
+  bool connected = false;
   try {
-    return client->connect(options)->wait_for(wait) && client->is_connected();
+    connected = client->connect(options)->wait_for(wait) && client->is_connected();
   } catch (const std::exception& e) {
     LOG_DEBUG("connect attempt failed: {}", e.what());
-    return false;
   }
+  if (!connected && broker_tls_) {
+    ReportTlsFailure(wait);
+  }
+  return connected;
+}
+
+void MqttClient::ReportTlsFailure(std::chrono::milliseconds wait) {
+  // The library says "TCP/TLS connect failure" whatever went wrong (a host mismatch leaves
+  // not even a TLS error): a handshake of our own with the same files and checks names it.
+  const std::chrono::milliseconds limit =
+      std::clamp<std::chrono::milliseconds>(wait, std::chrono::seconds(1), kTlsDiagnosisWait);
+  bool unreachable = false;
+  const std::string reason = TlsFailureReason(broker_host_, broker_port_, settings_.tls, limit, &unreachable);
+  // A broker away is logged by the retries as with plain MQTT; an empty reason means the
+  // TLS session stands and the broker refused at the MQTT level, logged as such.
+  if (unreachable || reason.empty()) {
+    return;
+  }
+  LOG_ERROR("ErrorCode: {}, TLS connection to broker {}:{} failed: {}", kErrBrokerConnect, broker_host_, broker_port_,
+            reason);
 }
 
 void MqttClient::ReconnectSoon() {

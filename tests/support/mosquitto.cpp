@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,7 +43,65 @@ bool PortAccepts(uint16_t port) {
 
 }  // namespace
 
-MosquittoBroker::MosquittoBroker(uint16_t port, bool tcp_nodelay) : port_(port != 0 ? port : FreeLoopbackPort()) {
+TestCertificates::TestCertificates() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "certs-XXXXXX").string();
+  char* made = ::mkdtemp(tmpl.data());
+  dir_ = made != nullptr ? made : tmpl;
+}
+
+TestCertificates::~TestCertificates() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+bool TestCertificates::Run(const std::string& command) const {
+  const std::string line = "cd '" + dir_ + "' && " + command + " >>openssl.log 2>&1";
+  return std::system(line.c_str()) == 0;
+}
+
+// A key and a certificate `name`.crt/.key for `subject`, signed by the CA, with `extensions`.
+bool TestCertificates::Sign(const std::string& name, const std::string& subject, const std::string& extensions) const {
+  std::ofstream(Path(name + ".ext"), std::ios::trunc) << extensions << "\n";
+  return Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + name + ".key -out " +
+             name + ".csr -subj '/CN=" + subject + "'") &&
+         Run("openssl x509 -req -in " + name + ".csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out " + name +
+             ".crt -extfile " + name + ".ext");
+}
+
+bool TestCertificates::Make() {
+  const auto ca = [&](const std::string& name, const std::string& subject) {
+    return Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout " + name +
+               ".key -out " + name + ".crt -subj '/CN=" + subject + "'");
+  };
+  const bool made = ca("ca", "station test CA") && ca("other-ca", "unrelated test CA") &&
+                    Sign("server", "localhost", "subjectAltName=IP:127.0.0.1,DNS:localhost") &&
+                    Sign("misnamed", "elsewhere.invalid", "subjectAltName=DNS:elsewhere.invalid") &&
+                    Sign("client", "station client", "extendedKeyUsage=clientAuth");
+  // Started as root, mosquitto reads its files as its own user.
+  ::chmod(dir_.c_str(), 0755);
+  for (const char* key : {"ca.key", "other-ca.key", "server.key", "misnamed.key", "client.key"}) {
+    ::chmod(Path(key).c_str(), 0644);
+  }
+  return made;
+}
+
+TlsListener TestCertificates::Server(bool require_certificate) const {
+  return TlsListener{ca(), Path("server.crt"), Path("server.key"), require_certificate};
+}
+
+TlsListener TestCertificates::MisnamedServer() const {
+  return TlsListener{ca(), Path("misnamed.crt"), Path("misnamed.key"), false};
+}
+
+std::string TestCertificates::Log() const {
+  std::ifstream in(Path("openssl.log"));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+MosquittoBroker::MosquittoBroker(uint16_t port, bool tcp_nodelay, std::optional<TlsListener> tls)
+    : port_(port != 0 ? port : FreeLoopbackPort()) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "mosquitto-XXXXXX").string();
   char* made = ::mkdtemp(tmpl.data());
   dir_ = made != nullptr ? made : tmpl;
@@ -62,6 +121,15 @@ MosquittoBroker::MosquittoBroker(uint16_t port, bool tcp_nodelay) : port_(port !
        << "persistence false\n"
        << "log_dest file " << log_path_ << "\n"
        << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n";
+  if (tls) {
+    do {
+      tls_port_ = FreeLoopbackPort();
+    } while (tls_port_ == port_);
+    conf << "listener " << tls_port_ << " 127.0.0.1\n"
+         << "cafile " << tls->ca_file << "\ncertfile " << tls->cert_file << "\nkeyfile " << tls->key_file << "\n"
+         << "require_certificate " << (tls->require_certificate ? "true" : "false") << "\n"
+         << "use_identity_as_username false\n";
+  }
 }
 
 MosquittoBroker::~MosquittoBroker() {
@@ -97,7 +165,7 @@ bool MosquittoBroker::Start() {
       pid_ = -1;  // exited early, e.g. the port is taken
       return true;
     }
-    return PortAccepts(port_);
+    return PortAccepts(port_) && (tls_port_ == 0 || PortAccepts(tls_port_));
   });
   return up && pid_ > 0;
 }
@@ -121,6 +189,8 @@ void MosquittoBroker::Stop() {
 }
 
 std::string MosquittoBroker::address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::string MosquittoBroker::tls_address() const { return "ssl://127.0.0.1:" + std::to_string(tls_port_); }
 
 std::string MosquittoBroker::Log() const {
   std::stringstream ss;

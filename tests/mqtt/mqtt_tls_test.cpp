@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "mqtt/broker_tls.h"
+#include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_peer.h"
+#include "sim/station_sim.h"
+#include "support/child_process.h"
+#include "support/mosquitto.h"
+#include "support/test_support.h"
+
+namespace station_test {
+namespace {
+
+using Seconds = std::chrono::seconds;
+using station_center::BrokerTls;
+using station_center::TlsFailureReason;
+
+constexpr auto kProbeWait = std::chrono::milliseconds(20000);
+
+std::string HostName() {
+  char host[64] = {};
+  ::gethostname(host, sizeof(host) - 1);
+  return host;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(BrokerAddressTest, OnlyTheTlsSchemesAskForTls) {
+  // Plain addresses read as they always did.
+  EXPECT_EQ(station_center::BrokerUri("broker.example"), "tcp://broker.example:1883");
+  EXPECT_EQ(station_center::BrokerUri("10.0.0.1:1884"), "tcp://10.0.0.1:1884");
+  EXPECT_EQ(station_center::BrokerUri("tcp://10.0.0.1:1884"), "tcp://10.0.0.1:1884");
+  EXPECT_EQ(station_center::BrokerUri("10.0.0.1:0"), "tcp://10.0.0.1:1883");
+  EXPECT_EQ(station_center::BrokerUri("ssl://10.0.0.1"), "ssl://10.0.0.1:8883");
+  EXPECT_EQ(station_center::BrokerUri("mqtts://broker.example:9883"), "ssl://broker.example:9883");
+  EXPECT_EQ(station_center::BrokerUri("MQTTS://broker.example"), "ssl://broker.example:8883");
+  EXPECT_TRUE(station_center::ParseBrokerAddress("mqtt://h").known_scheme);
+  EXPECT_FALSE(station_center::ParseBrokerAddress("mqtt://h").tls);
+  EXPECT_FALSE(station_center::ParseBrokerAddress("tls://h:8883").known_scheme) << "never taken for plain TCP";
+}
+
+// Certificates made afresh with openssl for each test, and a temporary station root.
+class TlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(certs_.Make()) << certs_.Log(); }
+
+  // A station connection of this process; true when Init connected it.
+  static bool Connects(const std::string& address, const BrokerTls& tls) {
+    station_center::MqttSettings settings;
+    settings.station_id = "S1";
+    settings.server_address = address;
+    settings.connect_wait_seconds = 20;
+    settings.cloud_reply_topic_format = "clean_robot_station/%s/reportActivelyRe";
+    settings.tls = tls;
+    station_center::MqttClient client(settings);
+    return client.Init(std::make_shared<mqtt::callback>());
+  }
+
+  BrokerTls Trusting(const std::string& ca) const { return BrokerTls{ca, "", "", true}; }
+  BrokerTls WithClientCert() const { return BrokerTls{certs_.ca(), certs_.client_cert(), certs_.client_key(), true}; }
+
+  TempRoot root_;
+  TestCertificates certs_;
+};
+
+TEST_F(TlsTest, TheDiagnosisNamesWhatIsWrong) {
+  MosquittoBroker broker(0, false, certs_.Server());
+  MosquittoBroker misnamed(0, false, certs_.MisnamedServer());
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  ASSERT_TRUE(misnamed.Start()) << misnamed.Log();
+  const auto tls_port = [](const MosquittoBroker& b) {
+    return station_center::ParseBrokerAddress(b.tls_address()).port;
+  };
+  const uint16_t port = tls_port(broker);
+
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, Trusting(certs_.ca()), kProbeWait), "");
+  EXPECT_EQ(TlsFailureReason("localhost", port, WithClientCert(), kProbeWait), "");
+  // The broker sends its CA along: under another CA that one is an untrusted self-signed one.
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, Trusting(certs_.other_ca()), kProbeWait),
+            "server certificate not accepted: self-signed certificate in certificate chain");
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", tls_port(misnamed), Trusting(certs_.ca()), kProbeWait),
+            "server certificate not accepted: IP address mismatch");
+  EXPECT_EQ(TlsFailureReason("localhost", tls_port(misnamed), Trusting(certs_.ca()), kProbeWait),
+            "server certificate not accepted: hostname mismatch");
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", tls_port(misnamed), BrokerTls{"", "", "", false}, kProbeWait), "");
+
+  // Local files that cannot serve, named with their paths.
+  const std::string missing = certs_.Path("missing.crt");
+  EXPECT_NE(TlsFailureReason("127.0.0.1", port, Trusting(missing), kProbeWait).find("CA file " + missing + " unusable"),
+            std::string::npos);
+  BrokerTls wrong_key = WithClientCert();
+  wrong_key.key_file = certs_.Path("server.key");
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, wrong_key, kProbeWait),
+            "client key " + wrong_key.key_file + " unusable: key values mismatch");
+
+  // TLS towards a plain listener, or towards nothing, fails too and says so.
+  bool unreachable = true;
+  EXPECT_NE(TlsFailureReason("127.0.0.1", broker.port(), Trusting(certs_.ca()), kProbeWait, &unreachable), "");
+  EXPECT_FALSE(unreachable) << "the listener was reached";
+  const uint16_t closed = FreeLoopbackPort();
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", closed, Trusting(certs_.ca()), kProbeWait, &unreachable),
+            "127.0.0.1:" + std::to_string(closed) + " not reachable: Connection refused");
+  EXPECT_TRUE(unreachable);
+}
+
+TEST_F(TlsTest, ABrokerRequiringAClientCertificateGetsOne) {
+  MosquittoBroker broker(0, false, certs_.Server(true));
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  const uint16_t port = station_center::ParseBrokerAddress(broker.tls_address()).port;
+  EXPECT_NE(TlsFailureReason("127.0.0.1", port, Trusting(certs_.ca()), kProbeWait).find("certificate required"),
+            std::string::npos);
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, WithClientCert(), kProbeWait), "");
+
+  EXPECT_FALSE(Connects(broker.tls_address(), Trusting(certs_.ca())));
+  EXPECT_TRUE(Connects(broker.tls_address(), WithClientCert())) << broker.Log();
+  EXPECT_TRUE(Connects("mqtts://127.0.0.1:" + std::to_string(port), WithClientCert())) << broker.Log();
+}
+
+TEST_F(TlsTest, WithoutVerificationAServerNamingAnotherHostIsAccepted) {
+  MosquittoBroker broker(0, false, certs_.MisnamedServer());
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  EXPECT_FALSE(Connects(broker.tls_address(), Trusting(certs_.ca())));
+  EXPECT_TRUE(Connects(broker.tls_address(), BrokerTls{"", "", "", false})) << broker.Log();
+}
+
+// The daemon as a process over a TLS broker, the robot on the broker's plain listener.
+class TlsDaemonTest : public TlsTest {
+ protected:
+  bool Start(const std::string& broker, const std::string& ca_file) {
+    if (!sim_.Start()) {
+      return false;
+    }
+    sim_.Dock(true);
+    root_.WriteStation(sim_.command_port(), sensor_port_, broker,
+                       "\"bottom_action_timeout\": 2, \"mqtt_keep_alive_interval\": 5, "
+                       "\"upload_station_info_to_cloud_interval\": 1, \"mqtt_tls_ca_file\": \"" +
+                           ca_file + "\"");
+    const bool started = daemon_.Start(
+        BuiltProgram("station_center"), {},
+        {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"},
+        root_.path() + "/daemon.log");
+    sim_.SetSensorTarget("127.0.0.1", sensor_port_);
+    return started;
+  }
+
+  station_sim::StationSim sim_;
+  const uint16_t sensor_port_ = FreeLoopbackPort();
+  ChildProcess daemon_;
+};
+
+TEST_F(TlsDaemonTest, ServesTheRobotAndUploadsOverTlsAcrossABrokerRestart) {
+  MosquittoBroker broker(0, false, certs_.Server());
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  ASSERT_TRUE(Start(broker.tls_address(), certs_.ca()));
+  const std::string base = "clean_robot_station/" + HostName() + "/";
+  // A fresh robot each time, on the plain listener: its check is answered, the periodic
+  // upload arrives and the station says it is there.
+  const auto served = [&](const char* id) {
+    MqttPeer robot(broker.address(), id);
+    std::string reply;
+    std::string online;
+    const auto answered = [&] {
+      robot.Publish(base + "checkStation", R"({"checkType":"ENUM_IN_POSE"})");
+      return robot.Take(base + "checkStationRe", &reply, std::chrono::milliseconds(500)) &&
+             reply.find(R"("robotCheck":1)") != std::string::npos;
+    };
+    return robot.Connect() && robot.Subscribe("clean_robot_station/#") && WaitUntil(answered, Seconds(90)) &&
+           robot.Take("clean_robot_station/reportActively", nullptr) && robot.Take(base + "availability", &online) &&
+           online == "online";
+  };
+  ASSERT_TRUE(served("robot")) << daemon_.Log();
+  // A broker away is no TLS failure: missed tries are logged as with plain MQTT.
+  broker.Stop();
+  ASSERT_TRUE(WaitUntil([&] { return daemon_.Logged("broker not reached"); }, Seconds(60))) << daemon_.Log();
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  EXPECT_TRUE(served("robot2")) << daemon_.Log();
+
+  const std::string tls_port = std::to_string(station_center::ParseBrokerAddress(broker.tls_address()).port);
+  EXPECT_NE(broker.Log().find("on port " + tls_port), std::string::npos) << broker.Log();
+  EXPECT_FALSE(daemon_.Logged("TLS connection to broker")) << daemon_.Log();
+}
+
+// A broker whose certificate does not verify: each attempt ends with one error line naming
+// why, the attempts go on, and the station never reaches the broker by any other way.
+TEST_F(TlsDaemonTest, AnUntrustedBrokerIsRefusedWithTheReasonAndRetried) {
+  MosquittoBroker broker(0, false, certs_.Server());
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  ASSERT_TRUE(Start(broker.tls_address(), certs_.other_ca()));
+  const std::string line = "TLS connection to broker 127.0.0.1:" +
+                           std::to_string(station_center::ParseBrokerAddress(broker.tls_address()).port) +
+                           " failed: server certificate not accepted: self-signed certificate in certificate chain";
+  ASSERT_TRUE(WaitUntil([&] { return Count(daemon_.Log(), line) >= 2; }, Seconds(120))) << daemon_.Log();
+  const std::string log = daemon_.Log();
+  EXPECT_LE(Count(log, "TLS connection to broker"), Count(log, "mqtt client init failed") + 1)
+      << "one line per attempt: " << log;
+  EXPECT_EQ(log.find("connect to broker success"), std::string::npos) << log;
+  EXPECT_EQ(broker.Log().find("Station_"), std::string::npos) << "no station client at all: " << broker.Log();
+  EXPECT_TRUE(daemon_.Running());
+}
+
+}  // namespace
+}  // namespace station_test
