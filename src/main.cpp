@@ -36,7 +36,6 @@ constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
 constexpr auto kConnectLimit = std::chrono::seconds(3);
-constexpr int kBrokerPort = 1883;  // the MQTT client's default too
 
 // Set once the broker accepted.
 std::atomic<bool> g_broker_up{false};
@@ -85,10 +84,10 @@ bool HostAnswers(const addrinfo& target) {
 // A TCP connection attempt to the broker's port rather than a ping: the sandboxed
 // service has no capability for raw sockets and no program to run.
 bool NetworkAvailable() {
-  const std::string& address = station_center::g_config.mqtt_server_address;
-  const size_t colon = address.find(':');
-  const std::string host = address.substr(0, colon);
-  const std::string port = colon == std::string::npos ? std::to_string(kBrokerPort) : address.substr(colon + 1);
+  std::string host;
+  uint16_t broker_port = 0;
+  station_center::SplitBrokerAddress(station_center::g_config.mqtt_server_address, &host, &broker_port);
+  const std::string port = std::to_string(broker_port);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
