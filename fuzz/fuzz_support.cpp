@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -34,6 +35,11 @@ void SetUpProcess() {
       Fail("no temporary directory");
     }
     ::setenv("STATION_CENTER_ROOT", root, 1);
+    static const std::string made = root;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(made, ignored);
+    });
     // Every log line is still formatted (fuzzed text goes through fmt), then dropped.
     ::setenv("SPDLOG_STDOUT", "false", 1);
     ::setenv("SPDLOG_SYSTEMD", "false", 1);

@@ -7,6 +7,8 @@ STATION_PACKAGES=(
   libpaho-mqtt-dev libpaho-mqttpp-dev rapidjson-dev libsystemd-dev
   libgtest-dev libgmock-dev mosquitto mosquitto-clients iputils-ping
 )
+# The fuzz build (scripts/fuzz): clang with its libFuzzer and sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 ensure_packages() {
   local missing=() pkg
