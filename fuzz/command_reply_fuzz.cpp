@@ -4,7 +4,8 @@
 // the command's seq_ answers it, unless a frame longer than the receive buffer or
 // one that does not decode comes first; without such a frame nobody answered.
 //
-// Input: one byte choosing the receive buffer size, then the reply stream.
+// Input: one byte choosing the receive buffer size (do_action_cache_size), then
+// the reply stream.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +16,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,7 +33,9 @@ using station_fuzz::Check;
 namespace {
 
 constexpr int32_t kSeq = 1718000000;
-constexpr uint32_t kBufferSizes[] = {16, 64, 512, 4096};
+// Receive buffer sizes config.json may name: the shipped one, small ones that
+// cut every reply, and the extremes a uint32 key accepts.
+constexpr uint32_t kBufferSizes[] = {16, 64, 512, 4096, 0, 1, 2, 65537, 0x80000000u, 0xFFFFFFFFu};
 
 struct Verdict {
   bool answered = false;
@@ -160,7 +164,7 @@ class Board {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   station_fuzz::SetUpProcess();
   Bytes in(data, size);
-  const uint32_t buffer_size = kBufferSizes[in.U8() % 4];
+  const uint32_t buffer_size = kBufferSizes[in.U8() % std::size(kBufferSizes)];
   const std::string stream = in.Rest();
   station_center::g_config.do_action_cache_size = buffer_size;
 

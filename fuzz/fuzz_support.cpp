@@ -4,12 +4,14 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "config.h"
 
@@ -25,6 +27,33 @@ void MakeDirs(const std::string& path) {
 }
 
 std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+// Cores whose reset waiter may still run after their input.
+std::mutex g_lingering_mutex;
+std::vector<std::weak_ptr<station_center::StationCenter>> g_lingering;
+
+// At exit, before the logger and the configuration go away, the last waiters end.
+void WaitForLingering() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::unique_lock<std::mutex> lock(g_lingering_mutex);
+  for (const auto& core : g_lingering) {
+    while (!core.expired() && std::chrono::steady_clock::now() < deadline) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock.lock();
+    }
+  }
+}
+
+void Linger(const std::shared_ptr<station_center::StationCenter>& core) {
+  // Registered after the logger was first used, so it runs before the logger's end.
+  static const bool registered = std::atexit(WaitForLingering) == 0;
+  (void)registered;
+  std::lock_guard<std::mutex> lock(g_lingering_mutex);
+  g_lingering.erase(std::remove_if(g_lingering.begin(), g_lingering.end(), [](const auto& c) { return c.expired(); }),
+                    g_lingering.end());
+  g_lingering.push_back(core);
+}
 
 }  // namespace
 
@@ -114,11 +143,16 @@ CoreRig::~CoreRig() {
     std::lock_guard<std::mutex> lock(center_->task_mutex());
     center_->SetStationCenterStatus(station_center::STATION_STATUS_EMERGENCY_STOP);
   }
-  // A reset waiter sleeps a second between looks; drivers pause a millisecond.
+  // Drivers pause a millisecond between passes and end at the next one. A reset
+  // waiter sleeps a second between looks; it is not waited for: it keeps its core
+  // alive, and with the stop pressed it only looks once more and ends.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (center_->running_drivers() != 0 || center_->running_waiters() != 0) {
-    Check(std::chrono::steady_clock::now() < deadline, "the core's threads never ended");
+  while (center_->running_drivers() != 0) {
+    Check(std::chrono::steady_clock::now() < deadline, "the core's task drivers never ended");
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (center_->running_waiters() != 0) {
+    Linger(center_);
   }
   station_center::SetStationCenter(nullptr);
 }

@@ -76,8 +76,9 @@ class RecordingReports : public station_center::ReportPublisher {
 };
 
 // A fresh station core per input, over a fake board and a recording publisher,
-// with a status file naming a dust bag just replaced. The destructor stops
-// every task and waits for the core's threads, so no input leaks into the next.
+// with a status file naming a dust bag just replaced. The destructor presses
+// the emergency stop and waits for the task drivers, so no input's tasks run
+// into the next.
 class CoreRig {
  public:
   CoreRig();
