@@ -9,13 +9,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -29,6 +34,7 @@
 
 using station_fuzz::Bytes;
 using station_fuzz::Check;
+using station_fuzz::Fail;
 
 namespace {
 
@@ -80,15 +86,44 @@ int Listener(sockaddr_in* addr) {
   return fd;
 }
 
+// libFuzzer's timer signal may cut a blocking connect short; the connection then
+// completes on its own.
+bool ConnectedAfterSignals(int fd, const sockaddr_in& addr) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
+    return true;
+  }
+  if (errno != EINTR) {
+    return false;
+  }
+  pollfd pfd{fd, POLLOUT, 0};
+  while (::poll(&pfd, 1, -1) < 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  int error = 0;
+  socklen_t len = sizeof(error);
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+}
+
 // A connected pair: the station's end and the board's.
 void Connect(int* station_fd, int* board_fd) {
   sockaddr_in addr{};
   const int listener = Listener(&addr);
   *station_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  Check(*station_fd >= 0 && ::connect(*station_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0,
-        "cannot connect to the loopback listener");
-  *board_fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (*station_fd < 0 || !ConnectedAfterSignals(*station_fd, addr)) {
+    std::perror("connect");
+    Fail("cannot connect to the loopback listener");
+  }
+  do {
+    *board_fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (*board_fd < 0 && errno == EINTR);
   Check(*board_fd >= 0, "cannot accept the loopback connection");
+  // Closed with a reset, not into TIME_WAIT: thousands of inputs a second would
+  // otherwise use up the loopback's ephemeral ports within seconds.
+  const linger reset{1, 0};
+  ::setsockopt(*station_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+  ::setsockopt(*board_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
 }
 
 // The board's side, on one thread for the whole run: it reads the command's
@@ -113,6 +148,11 @@ class Board {
 
  private:
   void Loop() {
+    // The timer signal goes to the fuzzing thread, never cuts the board's reads short.
+    sigset_t timer;
+    sigemptyset(&timer);
+    sigaddset(&timer, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &timer, nullptr);
     for (;;) {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return busy_; });
