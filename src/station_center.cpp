@@ -84,7 +84,8 @@ void SetStationCenter(std::shared_ptr<StationCenter> station_center) {
 StationCenter::StationCenter(CoreParts parts)
     : clock_(parts.clock ? std::move(parts.clock) : SystemClock()),
       task_makers_(parts.task_makers ? std::move(parts.task_makers) : std::make_shared<const TaskMakers>()),
-      publisher_(std::move(parts.publisher)) {
+      publisher_(std::move(parts.publisher)),
+      embedded_communicator_(std::move(parts.board)) {
   using std::placeholders::_1;
   services_.emplace(SRV_CMD_TASK, std::bind(&StationCenter::ReceiveTask, this, _1));
   services_.emplace(SRV_CMD_ROBOT_POSITION, std::bind(&StationCenter::CheckRobotPosition, this, _1));

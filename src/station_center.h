@@ -34,6 +34,8 @@ struct CoreParts {
   std::shared_ptr<const Clock> clock;             // default: the system clock
   std::shared_ptr<const TaskMakers> task_makers;  // default: every type's own class
   std::shared_ptr<ReportPublisher> publisher;     // default: none, reports are built but not sent
+  // The board link before Init (which makes its own): default none, commands fail.
+  std::shared_ptr<EmbeddedCommunicator> board = nullptr;
 };
 
 // The station core: admission, task drivers, station status and resets. It is

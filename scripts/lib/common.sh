@@ -8,6 +8,8 @@ STATION_PACKAGES=(
   libssl-dev libgtest-dev libgmock-dev mosquitto mosquitto-clients openssl
   python3-matplotlib python3-protobuf python3-jsonschema python3-yaml
 )
+# The fuzz build (scripts/fuzz): clang with its libFuzzer and sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 ensure_packages() {
   local missing=() pkg

@@ -95,7 +95,7 @@ bool DataUploadServer::WaitForEvent(int fd, milliseconds timeout, bool* readable
 }
 
 bool DataUploadServer::ReadOnce(int fd, Stream& stream, std::vector<char>& buffer, End* end) {
-  buffer.assign(std::max<size_t>(g_config.data_upload_server_cache_size, 1), 0);
+  buffer.assign(ReadBufferSize(g_config.data_upload_server_cache_size), 0);
   stream.got_frame = false;
   const ssize_t n = ::read(fd, buffer.data(), buffer.size());
   if (n > 0) {

@@ -185,7 +185,7 @@ bool EmbeddedCommunicator::ReceiveReply(TcpClient& client, Exchange& exchange, F
   if (ready == 0 || (ready < 0 && errno == EINTR)) {
     return false;  // the exchange ends once the limit has passed
   }
-  exchange.buffer.assign(g_config.do_action_cache_size, 0);
+  exchange.buffer.assign(ReadBufferSize(g_config.do_action_cache_size), 0);
   const int n = client.RecvData(client.sock_, exchange.buffer.data(), static_cast<int>(exchange.buffer.size()));
   if (n <= 0) {
     CloseClient(client);

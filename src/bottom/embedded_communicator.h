@@ -22,10 +22,12 @@ class TcpClient;
 // command connection (client), sensor reports on the upload server.
 // Thread-safe: every command holds `mutex_` for the whole exchange. Destroying it
 // stops the sensor server and waits until its thread is out of the callback.
+// DoAction and ChangeLed are virtual so an in-process board can stand in for the
+// sockets (the fuzz targets drive the core that way).
 class EmbeddedCommunicator {
  public:
   EmbeddedCommunicator() = default;
-  ~EmbeddedCommunicator();
+  virtual ~EmbeddedCommunicator();
   EmbeddedCommunicator(const EmbeddedCommunicator&) = delete;
   EmbeddedCommunicator& operator=(const EmbeddedCommunicator&) = delete;
 
@@ -36,9 +38,9 @@ class EmbeddedCommunicator {
   // True only when the board acknowledged with the request's seq_ and err_code_ 0.
   // An `urgent` command (a robot's stop, the sensor automation) takes the link
   // before the non-urgent ones waiting for it.
-  bool DoAction(const station::ActionCommand& cmd, bool urgent = false);
+  virtual bool DoAction(const station::ActionCommand& cmd, bool urgent = false);
   // `answered` (optional) tells a refusal from a board that did not answer at all.
-  bool ChangeLed(station::EnumLedCmd led_cmd, bool* answered = nullptr);
+  virtual bool ChangeLed(station::EnumLedCmd led_cmd, bool* answered = nullptr);
 
   // The exchange shared by DoAction and ChangeLed: sends `req` once and waits up
   // to `timeout` seconds for the reply carrying its seq_. The caller holds

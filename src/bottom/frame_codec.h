@@ -11,6 +11,16 @@ namespace station_center {
 // Board-link framing: a 2-byte little-endian length L, then L bytes of one
 // protobuf message. Used by the daemon and by the station simulator.
 
+// The longest frame a 16-bit length can announce, prefix included.
+constexpr size_t kMaxFrameBytes = 2 + 0xFFFF;
+
+// The size of one read from the board for a configured receive buffer: at least
+// a byte (a read of none would look like a hang-up), at most one longest frame
+// (more never helps; a configured size near 4 GiB must not be allocated per read).
+inline size_t ReadBufferSize(size_t configured) {
+  return configured < 1 ? 1 : (configured > kMaxFrameBytes ? kMaxFrameBytes : configured);
+}
+
 // Appends the frame of `msg` to `out`; false if it cannot be serialised or is
 // longer than a 16-bit length can say.
 bool EncodeFrame(const google::protobuf::MessageLite& msg, std::string* out);

@@ -1,0 +1,131 @@
+// Robot requests and the cloud's reply, as arbitrary payloads on their topics,
+// through the MQTT callback to a station core over a fake board. Each robot
+// request gets exactly one reply of its own type, echoing the request's ids
+// when the request could be read; the cloud's reply and unknown topics get none.
+//
+// Input: one byte (bits 0-2 the topic, bit 3 a docked robot, bit 4 a board that
+// refuses, bit 5 the station still resetting), then the payload.
+
+#include <google/protobuf/util/json_util.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "fuzz_support.h"
+#include "mqtt/mqtt_callback.h"
+#include "robot/base_station_mqtt.pb.h"
+
+using station_fuzz::Bytes;
+using station_fuzz::Check;
+
+namespace {
+
+namespace robot = vantorel_base_station_mqtt;
+
+// Keeps each reply's type name and its header's message id.
+class RecordedReplies : public station_center::ReplyPublisher {
+ public:
+  void PublishReply(const google::protobuf::Message& reply) override {
+    std::string json;
+    Check(google::protobuf::util::MessageToJsonString(reply, &json).ok(), "a reply does not print as JSON");
+    const auto* field = reply.GetDescriptor()->FindFieldByName("rsp_header");
+    Check(field != nullptr, "a reply without a header");
+    const auto& header = static_cast<const vantorel_base_station_common::ResponseHeader&>(
+        reply.GetReflection()->GetMessage(reply, field));
+    std::lock_guard<std::mutex> lock(mutex_);
+    types.push_back(reply.GetDescriptor()->full_name());
+    msg_ids.push_back(header.msg_id().uuid());
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> types;
+  std::vector<std::string> msg_ids;
+};
+
+struct Topic {
+  const char* segment;
+  const google::protobuf::Message* request;  // null: no reply expected
+  const char* reply;
+};
+
+const Topic& TopicOf(uint8_t index) {
+  static const robot::StationCheckReq check;
+  static const robot::PositionConfirmReq dock;
+  static const robot::PrepareDisinfectantReq prewater;
+  static const robot::SupplyMaterialReq supply;
+  static const Topic topics[] = {
+      {"checkStation", &check, "vantorel_base_station_mqtt.StationCheckRsp"},
+      {"dockState", &dock, "vantorel_base_station_mqtt.PositionConfirmRsp"},
+      {"preWaterRequest", &prewater, "vantorel_base_station_mqtt.PrepareDisinfectantRsp"},
+      {"supplyMaterialRequest", &supply, "vantorel_base_station_mqtt.SupplyMaterialRsp"},
+      {"reportActivelyRe", nullptr, ""},
+      {"stationReport", nullptr, ""},
+      {"checkStationRe", nullptr, ""},
+      {"", nullptr, ""},
+  };
+  return topics[index % 8];
+}
+
+// The id a readable request carries; empty when it does not decode.
+bool RequestId(const Topic& topic, const std::string& payload, std::string* id) {
+  std::unique_ptr<google::protobuf::Message> req(topic.request->New());
+  if (!google::protobuf::util::JsonStringToMessage(payload, req.get()).ok()) {
+    return false;
+  }
+  const auto* field = req->GetDescriptor()->FindFieldByName("req_header");
+  const auto& header =
+      static_cast<const vantorel_base_station_common::RequestHeader&>(req->GetReflection()->GetMessage(*req, field));
+  *id = header.msg_id().uuid();
+  return true;
+}
+
+void DockRobot(station_center::StationCenter& center) {
+  station::SensorsDataRep report;
+  report.set_dustbagdet(1);
+  report.set_dustboxcapdet(1);
+  report.set_robotdockdetleft(1);
+  report.set_robotdockdetright(1);
+  report.set_electrodeplatedet(1);
+  center.DataUploadCallback(report);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  station_fuzz::CoreRig rig;
+  Bytes in(data, size);
+  const uint8_t control = in.U8();
+  const Topic& topic = TopicOf(control & 7);
+  const std::string payload = in.Rest();
+  if (control & 8) {
+    DockRobot(rig.center());
+  }
+  rig.board().set_refuse(control & 16);
+  if (!(control & 32)) {
+    std::lock_guard<std::mutex> lock(rig.center().task_mutex());
+    rig.center().SetStationCenterStatus(station_center::STATION_STATUS_NORMAL);
+  }
+
+  auto replies = std::make_shared<RecordedReplies>();
+  mqtt_callback::MqttCallback callback(rig.shared(), replies);
+  const std::string name = "clean_robot_station/" + station_center::g_config.station_id + "/" + topic.segment;
+  callback.message_arrived(mqtt::make_message(name, payload));
+
+  std::lock_guard<std::mutex> lock(replies->mutex_);
+  if (topic.request == nullptr) {
+    Check(replies->types.empty(), "a reply to something that is no request");
+    return 0;
+  }
+  Check(replies->types.size() == 1, "a request did not get exactly one reply");
+  Check(replies->types[0] == topic.reply, "a reply of the wrong type");
+  std::string id;
+  if (RequestId(topic, payload, &id)) {
+    Check(replies->msg_ids[0] == id, "a reply does not echo the request's id");
+  }
+  return 0;
+}
