@@ -143,9 +143,9 @@ class MqttClient : public ReplyPublisher {
   void ReconnectLoop();
   // Connection lost: the reconnect loop starts its schedule. Any thread.
   void ReconnectSoon();
-  // One connect with the options Init used, on a fresh library handle when `fresh`;
-  // true when connected. Serialized by connect_mutex_.
-  bool ConnectOnce(bool fresh);
+  // One connect with the options Init used, on a fresh library handle (nothing a failed
+  // attempt left in the library carries over); true when connected. Serialized by connect_mutex_.
+  bool ConnectOnce();
   // A library handle with the station's options and the relay as its callback; null on failure.
   std::shared_ptr<mqtt::async_client> MakeClient();
   // Replaces the handle by a fresh one (the old one is not connected). Holds connect_mutex_.

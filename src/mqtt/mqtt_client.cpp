@@ -476,7 +476,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
           reconnector_ = std::thread([this] { ReconnectLoop(); });
         }
       }
-      if (!ConnectOnce(false)) {
+      if (!ConnectOnce()) {
         LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
         return false;
       }
@@ -496,16 +496,14 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
   }
 }
 
-bool MqttClient::ConnectOnce(bool fresh) {
+bool MqttClient::ConnectOnce() {
   std::lock_guard<std::mutex> serial(connect_mutex_);
   mqtt::connect_options options;
   {
     std::lock_guard<std::mutex> lock(reconnect_mutex_);
     options = connect_options_;
   }
-  if (fresh) {
-    RenewClient();
-  }
+  RenewClient();
   const std::shared_ptr<mqtt::async_client> client = Client();
   if (!client) {
     return false;
@@ -562,7 +560,7 @@ void MqttClient::ReconnectLoop() {
         break;
       }
       lock.unlock();
-      const bool connected = IsConnected() || ConnectOnce(true);
+      const bool connected = IsConnected() || ConnectOnce();
       lock.lock();
       if (connected) {
         break;
