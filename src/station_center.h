@@ -111,6 +111,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // SuperviseBoard). Pressed: status 3, every task cancelled, nothing but
   // switch-offs sent. Released: abnormal 9 released, the station reset follows.
   void EmergencyStopPressedUnlock();
+  // Cancels every task in stop order (the heat wire first, the drying fan last);
+  // caller holds task_mutex_.
+  void StopAllTasksUnlock();
   void EmergencyStopReleasedUnlock();
   // The board may have switched its outputs off: running tasks end in error so
   // their reset runs, the automation's pump and the lamp are commanded afresh.

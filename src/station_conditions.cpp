@@ -39,11 +39,7 @@ StationSrvReq ResetRequest() {
 // ---------------------------------------------------------------------------
 // Emergency stop
 
-void StationCenter::EmergencyStopPressedUnlock() {
-  LOG_WARN("ErrorCode: {}, emergency stop pressed, every task cancelled and every output switched off",
-           kErrEmergencyStopPressed);
-  // The status first: from here on nothing admits, resets or drives anything.
-  SetStationCenterStatus(STATION_STATUS_EMERGENCY_STOP);
+void StationCenter::StopAllTasksUnlock() {
   std::vector<std::shared_ptr<Task>> running;
   for (const auto& entry : tasks_) {
     running.push_back(entry.second);
@@ -54,6 +50,14 @@ void StationCenter::EmergencyStopPressedUnlock() {
   for (const auto& task : running) {
     StopTaskUnlock(task);
   }
+}
+
+void StationCenter::EmergencyStopPressedUnlock() {
+  LOG_WARN("ErrorCode: {}, emergency stop pressed, every task cancelled and every output switched off",
+           kErrEmergencyStopPressed);
+  // The status first: from here on nothing admits, resets or drives anything.
+  SetStationCenterStatus(STATION_STATUS_EMERGENCY_STOP);
+  StopAllTasksUnlock();
   AbnormalTaskRecord(ABNORMAL_EMERGENCY_STOP, TASK_TYPE_SENSOR);
 }
 
@@ -62,16 +66,7 @@ void StationCenter::SwitchOffForExit() {
   LOG_WARN("stopping: every task cancelled and every output switched off before the exit");
   std::lock_guard<std::mutex> lock(task_mutex_);
   const ExchangesUnlocked unlocked;
-  std::vector<std::shared_ptr<Task>> running;
-  for (const auto& entry : tasks_) {
-    running.push_back(entry.second);
-  }
-  std::sort(running.begin(), running.end(), [](const std::shared_ptr<Task>& a, const std::shared_ptr<Task>& b) {
-    return StopRank(a->task_type()) < StopRank(b->task_type());
-  });
-  for (const auto& task : running) {
-    StopTaskUnlock(task);
-  }
+  StopAllTasksUnlock();
   // Whatever a task admitted meanwhile, or the sewage automation, left on.
   station::ActionCommand reset;
   reset.set_supply_type_(station::ENUM_SUPPLY_RESET_MCU);

@@ -5,11 +5,11 @@ Run as: python3 plot_visit_test.py (PLOT_VISIT and VISIT_DATA may point elsewher
 """
 
 import importlib.machinery
-import importlib.util
 import os
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,8 +19,8 @@ DATA = os.environ.get("VISIT_DATA", os.path.join(HERE, "..", "data"))
 
 def load_plot_visit():
     loader = importlib.machinery.SourceFileLoader("plot_visit", PLOT_VISIT)
-    spec = importlib.util.spec_from_loader("plot_visit", loader)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType(loader.name)
+    module.__file__ = PLOT_VISIT
     loader.exec_module(module)
     return module
 
