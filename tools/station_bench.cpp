@@ -4,12 +4,7 @@
 // board is silent, recovery after a broker restart and a daemon start, idle CPU
 // and private memory. Prints one Markdown table row per figure. See --help.
 
-#include <dirent.h>
 #include <mqtt/async_client.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +26,7 @@
 
 #include "ctl_messages.h"
 #include "ctl_mqtt.h"
+#include "ctl_nodelay.h"
 #include "soak_plan.h"
 #include "soak_station.h"
 
@@ -146,34 +142,6 @@ soak::Request Check() {
 
 std::string ClientId(const std::string& role) { return "station-bench-" + role + "-" + std::to_string(::getpid()); }
 
-// Nagle's algorithm off on this process's sockets to the broker (the bench's own
-// MQTT clients): a request sent right after the client's PUBACK of the previous
-// reply would otherwise wait for the broker's delayed ACK. The daemon does the same
-// on its side. Returns the number of sockets changed.
-int NoDelayTowardsBroker(const std::string& broker) {
-  const int port = std::atoi(broker.substr(broker.rfind(':') + 1).c_str());
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    return 0;
-  }
-  int changed = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    struct stat st {};
-    sockaddr_in peer{};
-    socklen_t len = sizeof(peer);
-    if (fd <= 2 || fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
-        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET ||
-        ntohs(peer.sin_port) != port) {
-      continue;
-    }
-    const int one = 1;
-    changed += ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) == 0 ? 1 : 0;
-  }
-  ::closedir(dir);
-  return changed;
-}
-
 // The broker's own round trip, the floor under any reply time: a message to a second
 // client, which sends it straight back on another topic. Like a request and its reply,
 // it crosses the broker twice and is published twice at QoS 1. Use from one thread.
@@ -268,7 +236,7 @@ bool PublishCheck(stationctl::Session& session, const std::string& station_id, s
 // Figure 1: position checks, each followed by one echo through the same broker.
 void Latency(soak::Robot& robot, Echo& echo, const std::string& id, const std::string& label, int count) {
   // Both clients are connected by now.
-  if (NoDelayTowardsBroker(g_broker) < 2) {
+  if (stationctl::NoDelayTowardsBroker(g_broker) < 2) {
     Progress("could not turn Nagle off on the bench's broker sockets");
   }
   std::vector<double> asked;
@@ -412,7 +380,7 @@ bool PublishAll(const std::string& broker, const BurstPlan& plan, BurstLog* log,
       *error = "the publisher could not connect";
       return false;
     }
-    NoDelayTowardsBroker(broker);
+    stationctl::NoDelayTowardsBroker(broker);
     std::vector<mqtt::delivery_token_ptr> tokens;
     const auto start = Clock::now();
     for (size_t i = 0; i < plan.payloads.size(); ++i) {
