@@ -83,7 +83,7 @@ TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   settings.station_id = "S1";
   settings.server_address = broker.address();
   settings.connect_wait_seconds = 20;
-  settings.send_buffer = 16;  // far below the burst, which must then wait for room
+  settings.send_buffer = 1;  // a reply still queued makes the next one wait for room
   auto client = std::make_shared<MqttClient>(settings);
   // No station core: every check is answered "not ready", with its ids echoed.
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(nullptr, client);
