@@ -235,6 +235,12 @@ void MqttClient::Configure() {
     LOG_ERROR("broker address {} has an unknown scheme: not connecting", settings_.server_address);
     return;
   }
+  const BrokerTls& tls = settings_.tls;
+  if (!broker_tls_ && !(tls.ca_file.empty() && tls.cert_file.empty() && tls.key_file.empty())) {
+    // Files given for TLS suggest the address lost its scheme: say so rather than leave it unnoticed.
+    LOG_WARN("broker address {} is plain TCP: mqtt_tls_* files ignored, the connection is not encrypted",
+             settings_.server_address);
+  }
   try {
     relay_ = std::make_shared<Relay>(this);
   } catch (const std::exception& e) {

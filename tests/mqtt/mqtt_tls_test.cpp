@@ -12,6 +12,7 @@
 #include "support/child_process.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
+#include "task/log_capture.h"
 
 namespace station_test {
 namespace {
@@ -125,6 +126,18 @@ TEST_F(TlsTest, ABrokerRequiringAClientCertificateGetsOne) {
   EXPECT_FALSE(Connects(broker.tls_address(), Trusting(certs_.ca())));
   EXPECT_TRUE(Connects(broker.tls_address(), WithClientCert())) << broker.Log();
   EXPECT_TRUE(Connects("mqtts://127.0.0.1:" + std::to_string(port), WithClientCert())) << broker.Log();
+}
+
+// TLS files with a plain address: plain TCP as the address says, and a warning that the
+// files were ignored, since a lost "ssl://" would otherwise go unnoticed.
+TEST_F(TlsTest, TlsFilesWithAPlainAddressAreNamedInAWarning) {
+  Logs().Clear();
+  MosquittoBroker broker(0, false, certs_.Server(false));
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  EXPECT_TRUE(Connects(broker.address(), Trusting(certs_.ca()))) << broker.Log();
+  EXPECT_EQ(Logs().Count("is plain TCP: mqtt_tls_* files ignored"), 1);
+  EXPECT_TRUE(Connects(broker.address(), BrokerTls{})) << broker.Log();
+  EXPECT_EQ(Logs().Count("is plain TCP"), 1) << "no warning without TLS files";
 }
 
 TEST_F(TlsTest, WithoutVerificationAServerNamingAnotherHostIsAccepted) {
