@@ -3,9 +3,6 @@
 // request was handed to the MQTT library to its reply's arrival).
 
 #include <mqtt/async_client.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +18,7 @@
 #include <vector>
 
 #include "ctl_mqtt.h"
+#include "ctl_nodelay.h"
 
 namespace {
 
@@ -143,20 +141,6 @@ bool Replies::Report(Clock::time_point start, Clock::time_point sent_all) {
   return answered_ == requests && duplicates_ == 0;
 }
 
-// Paho leaves Nagle on: each request sent after the broker's acknowledgement of the one
-// before would wait for the broker's delayed ACK, and the robot, not the station, would
-// set the pace. The broker connection is this program's only TCP socket.
-void NoDelayOnEveryTcpSocket() {
-  for (int fd = 3; fd < 1024; ++fd) {
-    int type = 0;
-    socklen_t len = sizeof(type);
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM) {
-      const int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    }
-  }
-}
-
 // Publishes request `i`, waiting while the library's own buffer is full.
 bool PublishRequest(mqtt::async_client& client, const std::string& topic, const std::string& prefix, int i) {
   const std::string payload = R"({"reqHeader":{"msgId":{"uuid":")" + prefix + std::to_string(i) +
@@ -189,7 +173,9 @@ int Burst(const Options& options) {
     std::cerr << "station_burst: broker " << options.broker << " unreachable\n";
     return 3;
   }
-  NoDelayOnEveryTcpSocket();
+  // Each request sent after the broker's acknowledgement of the one before would otherwise
+  // wait for the broker's delayed ACK, and the robot, not the station, would set the pace.
+  stationctl::NoDelayTowardsBroker(options.broker);
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < options.count; ++i) {
     replies.Sent(i);
