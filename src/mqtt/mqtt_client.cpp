@@ -7,15 +7,19 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "config.h"
@@ -71,25 +75,64 @@ const char* const kRequestTopicFormats[] = {
     "clean_robot_station/%s/supplyMaterialRequest",
 };
 
-// Peer of a connected stream socket as "address bytes + port", any family.
-bool PeerOf(int fd, sockaddr_storage* peer) {
-  int type = 0;
-  socklen_t type_len = sizeof(type);
-  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_STREAM) {
-    return false;
-  }
-  socklen_t len = sizeof(*peer);
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(peer), &len) != 0) {
-    return false;
-  }
-  return peer->ss_family == AF_INET || peer->ss_family == AF_INET6;
-}
-
 uint16_t PortOf(const sockaddr_storage& addr) {
   if (addr.ss_family == AF_INET) {
     return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
   }
   return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+}
+
+// A peer address from the kernel's TCP table: "0100007F:075B" (IPv4) or 32 hex digits and
+// the port (IPv6); the address words as the kernel stores them, the port as a number.
+bool ParseTablePeer(const std::string& text, sockaddr_storage* peer) {
+  const size_t colon = text.find(':');
+  if (colon != 8 && colon != 32) {
+    return false;
+  }
+  const uint16_t port = static_cast<uint16_t>(std::strtoul(text.substr(colon + 1).c_str(), nullptr, 16));
+  std::array<uint32_t, 4> words{};
+  for (size_t i = 0; i < colon / 8; ++i) {
+    words[i] = static_cast<uint32_t>(std::strtoul(text.substr(i * 8, 8).c_str(), nullptr, 16));
+  }
+  *peer = sockaddr_storage{};
+  if (colon == 8) {
+    auto& in = reinterpret_cast<sockaddr_in&>(*peer);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = words[0];
+  } else {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(*peer);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(port);
+    std::memcpy(&in6.sin6_addr, words.data(), sizeof(in6.sin6_addr));
+  }
+  return true;
+}
+
+// Socket inodes of the TCP connections whose peer port is `port`, with their peers, read
+// from the kernel's tables: unlike asking each descriptor, this touches no descriptor that
+// another thread may be opening or closing at that moment.
+std::map<unsigned long, sockaddr_storage> TcpPeersOnPort(uint16_t port) {
+  std::map<unsigned long, sockaddr_storage> peers;
+  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the column names
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, skip;
+      unsigned long inode = 0;
+      fields >> slot >> local >> remote;
+      for (int i = 0; i < 6; ++i) {
+        fields >> skip;  // state, queues, timer, retransmits, uid, timeout
+      }
+      sockaddr_storage peer{};
+      if (fields >> inode && inode != 0 && ParseTablePeer(remote, &peer) && PortOf(peer) == port) {
+        peers.emplace(inode, peer);
+      }
+    }
+  }
+  return peers;
 }
 
 bool SameHost(const sockaddr_storage& peer, const sockaddr* candidate) {
@@ -161,30 +204,29 @@ std::string BrokerUri(const std::string& address) {
 }
 
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
-  // The on-connect tuning (Paho's thread) and Init may scan at once; one would
-  // fstat() the other's directory descriptor while it is being closed.
-  static std::mutex scan_mutex;
-  std::lock_guard<std::mutex> lock(scan_mutex);
+  const std::map<unsigned long, sockaddr_storage> peers = TcpPeersOnPort(port);
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) {
     return -1;
   }
-  // Cheap filter first (stream socket with the broker's port); resolve the host only if needed.
+  // Our descriptors among those connections, known by their links ("socket:[inode]");
+  // the host is resolved only when there is one.
   std::vector<std::pair<int, sockaddr_storage>> candidates;
-  const int own_fd = ::dirfd(dir);
   while (dirent* entry = ::readdir(dir)) {
     char* end = nullptr;
     const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == own_fd) {
+    char link[64] = {};
+    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+    if (end == entry->d_name || *end != '\0' || ::readlink(path.c_str(), link, sizeof(link) - 1) <= 0) {
       continue;
     }
-    struct stat st {};
-    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    unsigned long inode = 0;
+    if (std::sscanf(link, "socket:[%lu]", &inode) != 1) {
       continue;
     }
-    sockaddr_storage peer{};
-    if (PeerOf(static_cast<int>(fd), &peer) && PortOf(peer) == port) {
-      candidates.emplace_back(static_cast<int>(fd), peer);
+    const auto peer = peers.find(inode);
+    if (peer != peers.end()) {
+      candidates.emplace_back(static_cast<int>(fd), peer->second);
     }
   }
   ::closedir(dir);
