@@ -33,11 +33,6 @@ std::string BrokerUri(const std::string& address);
 // Host and port (default 1883, 8883 with TLS) of a broker address as written in the status file.
 void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t* port);
 
-// Sets TCP_NODELAY on every TCP socket of this process whose peer is host:port.
-// Returns the number of sockets changed, or -1 when the descriptors cannot be listed.
-// Thread-safe; touches nothing but socket options.
-int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
-
 // A reply as it goes on the wire: compact JSON, camelCase names, enumerations as
 // numbers, every field; empty when the message cannot be printed.
 std::string ReplyJson(const google::protobuf::Message& reply);

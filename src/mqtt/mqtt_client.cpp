@@ -1,30 +1,17 @@
 #include "mqtt/mqtt_client.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <google/protobuf/util/json_util.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <fstream>
-#include <map>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
+#include "mqtt/nodelay.h"
 
 namespace station_center {
 
@@ -74,78 +61,6 @@ const char* const kRequestTopicFormats[] = {
     "clean_robot_station/%s/preWaterRequest",
     "clean_robot_station/%s/supplyMaterialRequest",
 };
-
-uint16_t PortOf(const sockaddr_storage& addr) {
-  if (addr.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
-  }
-  return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
-}
-
-// A peer address from the kernel's TCP table: "0100007F:075B" (IPv4) or 32 hex digits and
-// the port (IPv6); the address words as the kernel stores them, the port as a number.
-bool ParseTablePeer(const std::string& text, sockaddr_storage* peer) {
-  const size_t colon = text.find(':');
-  if (colon != 8 && colon != 32) {
-    return false;
-  }
-  const uint16_t port = static_cast<uint16_t>(std::strtoul(text.substr(colon + 1).c_str(), nullptr, 16));
-  std::array<uint32_t, 4> words{};
-  for (size_t i = 0; i < colon / 8; ++i) {
-    words[i] = static_cast<uint32_t>(std::strtoul(text.substr(i * 8, 8).c_str(), nullptr, 16));
-  }
-  *peer = sockaddr_storage{};
-  if (colon == 8) {
-    auto& in = reinterpret_cast<sockaddr_in&>(*peer);
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    in.sin_addr.s_addr = words[0];
-  } else {
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(*peer);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(port);
-    std::memcpy(&in6.sin6_addr, words.data(), sizeof(in6.sin6_addr));
-  }
-  return true;
-}
-
-// Socket inodes of the TCP connections whose peer port is `port`, with their peers, read
-// from the kernel's tables: unlike asking each descriptor, this touches no descriptor that
-// another thread may be opening or closing at that moment.
-std::map<unsigned long, sockaddr_storage> TcpPeersOnPort(uint16_t port) {
-  std::map<unsigned long, sockaddr_storage> peers;
-  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
-    std::ifstream in(table);
-    std::string line;
-    std::getline(in, line);  // the column names
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, remote, skip;
-      unsigned long inode = 0;
-      fields >> slot >> local >> remote;
-      for (int i = 0; i < 6; ++i) {
-        fields >> skip;  // state, queues, timer, retransmits, uid, timeout
-      }
-      sockaddr_storage peer{};
-      if (fields >> inode && inode != 0 && ParseTablePeer(remote, &peer) && PortOf(peer) == port) {
-        peers.emplace(inode, peer);
-      }
-    }
-  }
-  return peers;
-}
-
-bool SameHost(const sockaddr_storage& peer, const sockaddr* candidate) {
-  if (peer.ss_family != candidate->sa_family) {
-    return false;
-  }
-  if (peer.ss_family == AF_INET) {
-    return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr ==
-           reinterpret_cast<const sockaddr_in*>(candidate)->sin_addr.s_addr;
-  }
-  return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr,
-                     &reinterpret_cast<const sockaddr_in6*>(candidate)->sin6_addr, sizeof(in6_addr)) == 0;
-}
 
 class ClientPublisher : public ReportPublisher {
  public:
@@ -201,59 +116,6 @@ void SplitBrokerAddress(const std::string& address, std::string* host, uint16_t*
 std::string BrokerUri(const std::string& address) {
   const BrokerAddress parsed = ParseBrokerAddress(address);
   return (parsed.tls ? "ssl://" : "tcp://") + parsed.host + ":" + std::to_string(parsed.port);
-}
-
-int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
-  const std::map<unsigned long, sockaddr_storage> peers = TcpPeersOnPort(port);
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    return -1;
-  }
-  // Our descriptors among those connections, known by their links ("socket:[inode]");
-  // the host is resolved only when there is one.
-  std::vector<std::pair<int, sockaddr_storage>> candidates;
-  while (dirent* entry = ::readdir(dir)) {
-    char* end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    char link[64] = {};
-    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
-    if (end == entry->d_name || *end != '\0' || ::readlink(path.c_str(), link, sizeof(link) - 1) <= 0) {
-      continue;
-    }
-    unsigned long inode = 0;
-    if (std::sscanf(link, "socket:[%lu]", &inode) != 1) {
-      continue;
-    }
-    const auto peer = peers.find(inode);
-    if (peer != peers.end()) {
-      candidates.emplace_back(static_cast<int>(fd), peer->second);
-    }
-  }
-  ::closedir(dir);
-  if (candidates.empty()) {
-    return 0;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* resolved = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &resolved) != 0) {
-    return 0;
-  }
-  int changed = 0;
-  for (const auto& [fd, peer] : candidates) {
-    for (const addrinfo* ai = resolved; ai != nullptr; ai = ai->ai_next) {
-      if (SameHost(peer, ai->ai_addr)) {
-        const int on = 1;
-        if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0) {
-          ++changed;
-        }
-        break;
-      }
-    }
-  }
-  ::freeaddrinfo(resolved);
-  return changed;
 }
 
 MqttClient::MqttClient(MqttSettings settings) : settings_(std::move(settings)) { Configure(); }

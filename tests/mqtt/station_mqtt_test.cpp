@@ -14,6 +14,7 @@
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_peer.h"
+#include "mqtt/nodelay.h"
 #include "station_center.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
