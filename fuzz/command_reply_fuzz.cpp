@@ -2,7 +2,8 @@
 // whose replies are the input's bytes, after which the board hangs up. The link's
 // verdict must match a plain reading of the same stream: the first frame carrying
 // the command's seq_ answers it, unless a frame longer than the receive buffer or
-// one that does not decode comes first; without such a frame nobody answered.
+// one that does not decode comes first; without such a frame nobody answered. Each
+// decoded reply is also checked against the protobuf library's parser.
 //
 // Input: one byte choosing the receive buffer size (do_action_cache_size), then
 // the reply stream.
@@ -57,8 +58,18 @@ Verdict Expected(const std::string& stream, size_t max_payload) {
     if (len > max_payload || stream.size() - at - 2 < len) {
       break;
     }
+    const std::string payload = stream.substr(at + 2, len);
     station::SupplyMaterialRsp rsp;
-    if (!rsp.ParseFromString(stream.substr(at + 2, len))) {
+    const bool decoded = station_center::DecodeBoardReply(payload, &rsp);
+    // The library's own parser agrees wherever it accepts the reply; it refuses only error
+    // texts that are not UTF-8, which the link keeps escaped.
+    station::SupplyMaterialRsp strict;
+    if (strict.ParseFromString(payload)) {
+      Check(decoded && strict.seq_() == rsp.seq_() && strict.err_code_() == rsp.err_code_() &&
+                strict.err_msg_() == rsp.err_msg_(),
+            "the board reply decodes otherwise than the library's parser");
+    }
+    if (!decoded) {
       break;
     }
     if (rsp.seq_() == kSeq) {

@@ -211,7 +211,7 @@ bool EmbeddedCommunicator::CheckConfirmation(TcpClient& client, Exchange& exchan
       CloseClient(client);
       return true;
     }
-    if (!rsp.ParseFromString(exchange.payload)) {
+    if (!DecodeBoardReply(exchange.payload, &rsp)) {
       LOG_ERROR("Deserialize response from SendCleaningComponentRequest failed, request_id : {}", request_id);
       return true;
     }

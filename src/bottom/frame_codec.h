@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "station/cmd.pb.h"
+
 namespace station_center {
 
 // Board-link framing: a 2-byte little-endian length L, then L bytes of one
@@ -24,6 +26,11 @@ inline size_t ReadBufferSize(size_t configured) {
 // Appends the frame of `msg` to `out`; false if it cannot be serialised or is
 // longer than a 16-bit length can say.
 bool EncodeFrame(const google::protobuf::MessageLite& msg, std::string* out);
+
+// Decodes the board's reply to a command. The error text is the board's own: bytes that
+// are not UTF-8 (a firmware writing another encoding, or an unterminated buffer) are kept
+// as "\xNN" instead of failing the reply, whose outcome is in the other fields.
+bool DecodeBoardReply(const std::string& payload, station::SupplyMaterialRsp* rsp);
 
 // Reassembles frames from a byte stream: a frame split over several reads is
 // completed by the later ones, several frames in one read come out one by one.

@@ -46,6 +46,13 @@ std::string ReplyFrame(int32_t seq, station::EnumErrCode code = station::ENUM_SU
   rsp.set_err_code_(code);
   return Frame(rsp);
 }
+// A successful reply whose error text is raw bytes, as a firmware writing another encoding sends it.
+std::string ReplyFrameWithText(int32_t seq, const std::string& bytes) {
+  station::SupplyMaterialRsp rsp;
+  rsp.set_seq_(seq);
+  const std::string payload = rsp.SerializeAsString() + '\x1a' + static_cast<char>(bytes.size()) + bytes;
+  return std::string{static_cast<char>(payload.size()), '\0'} + payload;
+}
 std::string SensorFrame(uint32_t seq) {
   station::SensorsDataRep report;
   report.set_seq(seq);
@@ -207,6 +214,8 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
       {"cut in lengths and bodies", cut, true},
       {"refused", [](int32_t seq) { return Chunks{ReplyFrame(seq, station::ENUM_ERROR_UNKNOW)}; }, false},
       {"length beyond the buffer", [](int32_t) { return Chunks{std::string("\xff\x00\x08\x01", 4)}; }, false},
+      {"an error text not in UTF-8", [](int32_t seq) { return Chunks{ReplyFrameWithText(seq, "\xb4\xed\xce\xf3")}; },
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,6 +226,7 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
     EXPECT_LT(NowMillis() - start, 5000) << "answered or out of step: no waiting for the limit";
     EXPECT_EQ(board_->commands().size(), sent + 1) << "never sent twice";
   }
+  EXPECT_TRUE(Logs().Has(R"(resp.error_msg = [\xB4\xED\xCE\xF3])")) << "the board's bytes, escaped";
 
   // Out of step, the link dropped the connection: the next command makes a new one,
   // and so does the one after a board restart.
