@@ -143,6 +143,8 @@ void CommandReplySeeds() {
   Seed("command_reply", "silent", std::string(1, '\x03'));
   Seed("command_reply", "long_message",
        std::string(1, '\x02') + Reply(seq, station::ENUM_SUCCESS, std::string(300, 'e')));
+  Seed("command_reply", "text_not_utf8",
+       std::string(1, '\x03') + Reply(seq, station::ENUM_SUCCESS, "\xb4\xed\xce\xf3"));
 }
 
 void MqttSeeds() {
