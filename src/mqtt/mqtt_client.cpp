@@ -344,8 +344,16 @@ void MqttClient::Relay::connection_lost(const std::string& cause) {
 
 void MqttClient::Relay::message_arrived(mqtt::const_message_ptr msg) {
   LibraryThread on_library_thread;
-  const size_t bytes = msg ? msg->get_payload_ref().size() : 0;
-  Post([msg](mqtt::callback& target) { target.message_arrived(msg); }, bytes);
+  if (!msg) {
+    return;
+  }
+  // The dispatch thread gets a copy counted by our code alone. The library drops its own
+  // reference on this thread when the callback returns, in code the thread sanitizer does
+  // not see, so a last free there looked like a race with the handler's reads.
+  const std::string& payload = msg->get_payload_str();
+  mqtt::const_message_ptr copy =
+      mqtt::make_message(msg->get_topic(), payload.data(), payload.size(), msg->get_qos(), msg->is_retained());
+  Post([copy = std::move(copy)](mqtt::callback& target) { target.message_arrived(copy); }, payload.size());
 }
 
 void MqttClient::Relay::delivery_complete(mqtt::delivery_token_ptr token) {
