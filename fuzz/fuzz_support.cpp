@@ -95,8 +95,11 @@ void WriteFile(const std::string& path, const std::string& text) {
   Check(static_cast<bool>(out.flush()), "cannot write a station file");
 }
 
-bool FakeBoard::DoAction(const station::ActionCommand& cmd, bool /*urgent*/) {
+bool FakeBoard::DoAction(const station::ActionCommand& cmd, bool /*urgent*/, const StillWanted& still_wanted) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (still_wanted && !still_wanted()) {
+    return false;
+  }
   commands_.emplace_back(cmd.supply_type_(), cmd.action_());
   return !refuse_ && !silent_;
 }

@@ -49,7 +49,8 @@ class FuzzClock : public station_center::Clock {
 // once, refusing when told to. Thread-safe (task drivers send too).
 class FakeBoard : public station_center::EmbeddedCommunicator {
  public:
-  bool DoAction(const station::ActionCommand& cmd, bool urgent = false) override;
+  bool DoAction(const station::ActionCommand& cmd, bool urgent = false,
+                const StillWanted& still_wanted = nullptr) override;
   bool ChangeLed(station::EnumLedCmd led_cmd, bool* answered = nullptr) override;
 
   void set_refuse(bool refuse) { refuse_ = refuse; }

@@ -75,14 +75,17 @@ void CommandLink::Run() {
 }
 
 void CommandLink::TakeCloseRequest() {
-  std::lock_guard<std::mutex> lock(board_.mu);
-  if (board_.close_command) {
-    board_.close_command = false;
-    if (client_ >= 0) {
-      LOG_INFO("board_sim: fault: closing the command connection");
+  {
+    std::lock_guard<std::mutex> lock(board_.mu);
+    if (!board_.close_command) {
+      return;
     }
-    Disconnect();
+    board_.close_command = false;
   }
+  if (client_ >= 0) {
+    LOG_INFO("board_sim: fault: closing the command connection");
+  }
+  Disconnect();  // takes board_.mu itself
 }
 
 bool CommandLink::Accept() {
@@ -100,6 +103,10 @@ bool CommandLink::Accept() {
   reader_.Clear();
   connected_ = true;
   ++accepts_;
+  {
+    std::lock_guard<std::mutex> lock(board_.mu);
+    board_.model.SetControllerConnected(true);
+  }
   LOG_INFO("board_sim: command connection accepted");
   return true;
 }
@@ -136,6 +143,8 @@ void CommandLink::Receive() {
 void CommandLink::Disconnect() {
   CloseFd(&client_);
   connected_ = false;
+  std::lock_guard<std::mutex> lock(board_.mu);
+  board_.model.SetControllerConnected(false);
 }
 
 bool CommandLink::HandleCommand(const std::string& payload) {

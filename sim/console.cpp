@@ -391,6 +391,8 @@ const std::vector<Command>& Commands() {
       {"fault hangup", "on|off", "close the command connection instead of answering",
        OnOffSwitch(&StationSim::SetHangupOnCommand, "ok: commands answered by closing the connection",
                    "ok: commands answered")},
+      {"fault fanstall", "on|off", "the drying fan stops turning whatever it is told",
+       OnOffSwitch(&StationSim::SetFanStalled, "ok: heat fan stalled", "ok: heat fan turns when told")},
       {"fault close", "command|sensor", "close that connection now", FaultClose},
       {"fault garbage", "command|sensor", "next answer / next report is an undecodable frame", FaultGarbage},
       {"fault clear", "", "every fault switch off", FaultClear},

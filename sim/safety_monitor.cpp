@@ -17,7 +17,7 @@ constexpr double kNever = std::numeric_limits<double>::lowest();
 
 constexpr const char* kNames[kInvariantCount] = {
     "heat_wire_without_fan",         "tap_open_tank_full",           "robot_absent_output",
-    "actuator_on_in_emergency_stop", "actuator_left_on_after_leave",
+    "actuator_on_in_emergency_stop", "actuator_left_on_after_leave", "outputs_without_controller",
 };
 
 size_t Index(Invariant invariant) { return static_cast<size_t>(invariant); }
@@ -71,14 +71,16 @@ void SafetyMonitor::Evaluate(const SafetyInputs& in) {
   const bool outputs = on(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH) || on(station::ENUM_SUPPLY_SELF_CLEAN_PUMP) ||
                        on(station::ENUM_SUPPLY_CHARGING) || on(station::ENUM_SUPPLY_UV_LAMP);
 
-  Judge(in, Invariant::kHeatWireWithoutFan,
-        on(station::ENUM_SUPPLY_HEATING_WIRE) && !on(station::ENUM_SUPPLY_HEATING_FAN), config_.heat_wire_grace_s,
-        kNever);
+  const bool fan_told_on = on(station::ENUM_SUPPLY_HEATING_FAN);
+  Judge(in, Invariant::kHeatWireWithoutFan, on(station::ENUM_SUPPLY_HEATING_WIRE) && !in.fan_turning,
+        fan_told_on ? config_.fan_stall_grace_s : config_.heat_wire_grace_s, kNever);
   Judge(in, Invariant::kTapOpenTankFull, on(station::ENUM_SUPPLY_TAP_WATER_SWITCH) && r.cleantankuplevel() != 0,
         config_.tap_full_grace_s, kNever);
   Judge(in, Invariant::kRobotAbsentOutput, outputs && !docked, config_.absent_grace_s, kNever);
   Judge(in, Invariant::kActuatorOnInEmergencyStop, any_on && r.emergencystopstate(), config_.estop_grace_s, kNever);
   Judge(in, Invariant::kActuatorLeftOnAfterLeave, left_on, config_.left_on_s, left_on_since);
+  Judge(in, Invariant::kOutputsWithoutController, any_on && !in.controller_connected, config_.no_controller_grace_s,
+        kNever);
 }
 
 void SafetyMonitor::TrackRobotAndSewage(const SafetyInputs& in, bool docked) {
@@ -152,7 +154,11 @@ std::string SafetyMonitor::Line(const SafetyInputs& in, Invariant invariant) con
   out << "; " << std::defaultfloat;
   switch (invariant) {
     case Invariant::kHeatWireWithoutFan:
-      out << "heatingWireTemp=" << r.heatingwiretemp() << " heatFanFG=" << r.heatfanfg();
+      out << "heatingWireTemp=" << r.heatingwiretemp() << " heatFanFG=" << r.heatfanfg()
+          << " heatFanCurrentState=" << (r.heatfancurrentstate() ? "true" : "false");
+      break;
+    case Invariant::kOutputsWithoutController:
+      out << "no controller on the command connection";
       break;
     case Invariant::kTapOpenTankFull:
       out << "cleanTankUpLevel=" << r.cleantankuplevel() << " flowMeter=" << r.flowmeter();

@@ -18,6 +18,10 @@ namespace station_sim {
 // has held longer than its grace.
 struct SafetyConfig {
   double heat_wire_grace_s = 1;  // heat wire on, drying fan off
+  // Heat wire on, fan told on but not turning: the station learns it from the
+  // fan's feedback, which it may take 2 s to trust.
+  double fan_stall_grace_s = 3.5;
+  double no_controller_grace_s = 3;  // any actuator on, no controller connected
   double tap_full_grace_s = 2;   // tap open, clean tank at its up level
   double absent_grace_s = 2;     // robot-facing outputs on, robot not in position
   double estop_grace_s = 2;      // any actuator on, emergency stop pressed
@@ -37,8 +41,9 @@ enum class Invariant {
   kRobotAbsentOutput,
   kActuatorOnInEmergencyStop,
   kActuatorLeftOnAfterLeave,
+  kOutputsWithoutController,
 };
-constexpr size_t kInvariantCount = 5;
+constexpr size_t kInvariantCount = 6;
 // The name counts and lines carry, e.g. "heat_wire_without_fan".
 const char* InvariantName(Invariant invariant);
 
@@ -62,6 +67,8 @@ struct SafetyInputs {
   double now_s = 0;                                            // simulated time
   std::array<int, station::EnumSupplyType_ARRAYSIZE> power{};  // by supply type; 0 is off
   station::SensorsDataRep report;                              // as the board reports it now, pins included
+  bool fan_turning = false;                                    // the drying fan really turns
+  bool controller_connected = true;                            // a controller holds the command connection
 };
 
 // Not thread-safe: its owner (the model) is guarded by StationSim.

@@ -168,7 +168,6 @@ StationModel::StationModel(const ModelParams& params)
   inputs_.set_cleaningwaterpumpcurrentstate(true);
   inputs_.set_selfcleanpump2currentstate(true);
   inputs_.set_sewagepump1currentstate(true);
-  inputs_.set_heatfancurrentstate(true);
 }
 
 const ActuatorState& StationModel::actuator(station::EnumSupplyType type) const {
@@ -232,6 +231,8 @@ void StationModel::JudgeSafety() {
     in.power[t] = actuators_[t].power;
   }
   in.report = Report();
+  in.fan_turning = fan_turning();
+  in.controller_connected = controller_connected_;
   safety_.Evaluate(in);
 }
 
@@ -315,7 +316,8 @@ station::SensorsDataRep StationModel::Report() const {
   r.set_heatingwiretempback(static_cast<float>(params_.ambient_c + (wire_c_ - params_.ambient_c) * 0.9));
   r.set_electrodeplatetemp1(static_cast<uint32_t>(std::lround(std::max(0.0, plate1_c_))));
   r.set_electrodeplatetemp2(static_cast<uint32_t>(std::lround(std::max(0.0, plate2_c_))));
-  r.set_heatfanfg(on(station::ENUM_SUPPLY_HEATING_FAN) ? 2400 : 0);
+  r.set_heatfanfg(fan_turning() ? 2400 : 0);
+  r.set_heatfancurrentstate(fan_turning());
   r.set_negativepressure(static_cast<int32_t>(std::lround(pressure_pa_)));
 
   const double sewage = std::max(0.0, sewage_level_);

@@ -97,6 +97,13 @@ class StationModel {
 
   // Tablet motor over-current for the next `seconds` (0 ends it).
   void SetSorterOverload(double seconds) { overload_left_s_ = seconds; }
+  // The drying fan stops turning whatever it is told (a seized motor); its
+  // feedback (heatFanCurrentState, heatFanFG) then shows it stopped.
+  void SetFanStalled(bool stalled) { fan_stalled_ = stalled; }
+  bool fan_stalled() const { return fan_stalled_; }
+  // A controller holds the command connection; the safety monitor judges
+  // outputs left on without one.
+  void SetControllerConnected(bool connected) { controller_connected_ = connected; }
 
   void SetTankVolume(double ml);
   void SetSewageLevel(double level);
@@ -117,6 +124,7 @@ class StationModel {
  private:
   void AllOff();
   bool on(station::EnumSupplyType type) const { return actuators_[type].on; }
+  bool fan_turning() const { return on(station::ENUM_SUPPLY_HEATING_FAN) && !fan_stalled_; }
   int power(station::EnumSupplyType type) const { return actuators_[type].power; }
   // The parts of Advance.
   void AdvanceTank(double dt);
@@ -137,6 +145,8 @@ class StationModel {
   double tablet_progress_ = 0;
   uint32_t tablets_ = 0;
   double overload_left_s_ = 0;
+  bool fan_stalled_ = false;
+  bool controller_connected_ = true;  // until a controller that had the link is gone
   double wire_c_;
   double plate1_c_;
   double plate2_c_;

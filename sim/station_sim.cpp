@@ -210,9 +210,14 @@ void StationSim::SetSplitGapMs(int ms) {
   SIM_LOCKED;
   impl_->board.faults.split_gap_ms = std::max(0, ms);
 }
+void StationSim::SetFanStalled(bool stalled) {
+  SIM_LOCKED;
+  impl_->board.model.SetFanStalled(stalled);
+}
 void StationSim::ClearFaults() {
   SIM_LOCKED;
   impl_->board.faults = Faults();
+  impl_->board.model.SetFanStalled(false);
   impl_->board.close_command = impl_->board.close_sensor = false;
   impl_->board.garbage_reply = impl_->board.garbage_report = false;
 }

@@ -130,6 +130,8 @@ class StationSim {
   void SetMergeReports(int reports_per_write);  // 1: one per write
   void SetReportsEnabled(bool on);
   void SetHangupOnCommand(bool on);
+  // The drying fan seizes: it stops turning whatever it is told.
+  void SetFanStalled(bool stalled);
   void CloseCommandConnection();   // the current one; the daemon may reconnect
   void CloseSensorConnection();    // the current one; reconnects after a second
   void SendGarbageCommandReply();  // the next answer is an undecodable frame

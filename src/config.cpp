@@ -539,6 +539,7 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.connect_embedded_board_time = get.Int("connect_embedded_board_time", c.connect_embedded_board_time);
   c.sensor_stale_time = get.IntIn("sensor_stale_time", c.sensor_stale_time, 1, 3600);
   c.sensor_peer_check = get.Bool("sensor_peer_check", c.sensor_peer_check);
+  c.heat_fan_feedback_check = get.Bool("heat_fan_feedback_check", c.heat_fan_feedback_check);
 }
 
 }  // namespace

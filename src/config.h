@@ -70,6 +70,9 @@ struct Config {
   int32_t connect_embedded_board_time = 30;
   int32_t sensor_stale_time = 3;  // seconds without a sensor report before tasks stop
   bool sensor_peer_check = true;  // the sensor port serves embedded_ip only
+  // The heat wire goes off when the board's fan feedback shows the fan stopped;
+  // off for a board that does not report it.
+  bool heat_fan_feedback_check = true;
 
   // status.json
   uint32_t dust_bag_last_replace_time = 0;

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "bottom/board_switch_off.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
@@ -36,6 +37,8 @@ constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
 constexpr auto kConnectLimit = std::chrono::seconds(3);
+// How long the switch-off without a controller (the unit's stop, a fatal exit) may take.
+constexpr auto kSwitchOffLimit = std::chrono::seconds(3);
 
 // Set once the broker accepted.
 std::atomic<bool> g_broker_up{false};
@@ -157,6 +160,44 @@ void StopOnSignal() {
   }).detach();
 }
 
+// Before an exit the housekeeping could not avoid: the station's own switch-off,
+// given at most kSwitchOffLimit (a core stuck behind its lock cannot finish it;
+// the unit's switch-off on stop follows either way).
+void BoundedSwitchOff() {
+  const auto center = station_center::GetStationCenter();
+  if (!center) {
+    return;
+  }
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  try {
+    std::thread([center, done] {
+      center->SwitchOffForExit();
+      done->set_value();
+    }).detach();
+  } catch (const std::exception& e) {
+    LOG_ERROR("switch-off before the exit not started: {}", e.what());
+    return;
+  }
+  if (finished.wait_for(kSwitchOffLimit) != std::future_status::ready) {
+    LOG_ERROR("switch-off before the exit unfinished after {} s", kSwitchOffLimit.count());
+  }
+}
+
+// `station_center --switch-off`: no controller is left (the unit stopped, crashed
+// or was killed), so the board is reset over a connection of its own. Exit 0
+// when the board confirmed.
+int SwitchOffMode() {
+  if (!station_center::ReadConfig()) {
+    LOG_WARN("switch-off: configuration unreadable, the built-in board address is used");
+  }
+  const auto& c = station_center::g_config;
+  return station_center::SwitchOffBoard(c.embedded_ip, static_cast<uint16_t>(c.embedded_action_port),
+                                        kSwitchOffLimit)
+             ? 0
+             : 1;
+}
+
 int Run() {
   StopOnSignal();
   station_center::ServiceNotifier notifier;
@@ -196,15 +237,18 @@ int Run() {
         notifier.Status(ServiceStatus(*center));
         notifier.Watchdog();
       },
-      kHousekeeping);
+      kHousekeeping, BoundedSwitchOff);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   const sigset_t stop_signals = StopSignals();
   ::pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   try {
+    if (argc > 1 && std::string(argv[1]) == "--switch-off") {
+      return SwitchOffMode();
+    }
     return Run();
   } catch (const std::exception& e) {
     LOG_ERROR("station center stopped: {}", e.what());

@@ -65,7 +65,8 @@ void ServiceNotifier::Status(const std::string& status) {
   Send("STATUS=" + status);
 }
 
-void RunHousekeeping(const std::function<void()>& pass, std::chrono::milliseconds period) {
+void RunHousekeeping(const std::function<void()>& pass, std::chrono::milliseconds period,
+                     const std::function<void()>& before_exit) {
   try {
     for (;;) {
       pass();
@@ -75,6 +76,9 @@ void RunHousekeeping(const std::function<void()>& pass, std::chrono::millisecond
     LOG_ERROR("housekeeping stopped: {}, station center exits", e.what());
   } catch (...) {
     LOG_ERROR("housekeeping stopped by an unknown exception, station center exits");
+  }
+  if (before_exit) {
+    before_exit();
   }
   const auto logger = vantorel::Logger::Instance().logger();
   if (logger) {

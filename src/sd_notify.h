@@ -34,9 +34,11 @@ class ServiceNotifier {
 };
 
 // The daemon's housekeeping on the calling thread: `pass` every `period`, for
-// ever. An exception out of a pass is logged and ends the process at once with
-// status 1 for systemd to restart it: unwinding would wait on the broker and
-// upload thread, and only the watchdog would end that wait. Never returns.
-[[noreturn]] void RunHousekeeping(const std::function<void()>& pass, std::chrono::milliseconds period);
+// ever. An exception out of a pass is logged, `before_exit` runs (it must be
+// bounded in time), and the process ends at once with status 1 for systemd to
+// restart it: unwinding would wait on the broker and upload thread, and only the
+// watchdog would end that wait. Never returns.
+[[noreturn]] void RunHousekeeping(const std::function<void()>& pass, std::chrono::milliseconds period,
+                                  const std::function<void()>& before_exit);
 
 }  // namespace station_center

@@ -86,6 +86,9 @@ StationCenter::StationCenter(CoreParts parts)
       task_makers_(parts.task_makers ? std::move(parts.task_makers) : std::make_shared<const TaskMakers>()),
       publisher_(std::move(parts.publisher)),
       embedded_communicator_(std::move(parts.board)) {
+  if (embedded_communicator_) {
+    guard_ = std::make_shared<OutputGuard>(embedded_communicator_, clock_);
+  }
   using std::placeholders::_1;
   services_.emplace(SRV_CMD_TASK, std::bind(&StationCenter::ReceiveTask, this, _1));
   services_.emplace(SRV_CMD_ROBOT_POSITION, std::bind(&StationCenter::CheckRobotPosition, this, _1));
@@ -106,47 +109,21 @@ StationCenter::~StationCenter() {
   }
 }
 
+// Every caller holds task_mutex_ and no other station lock; the guard lets it
+// go while the board answers.
 bool StationCenter::SendCommand(const station::ActionCommand& cmd) {
-  if (!embedded_communicator_) {
-    return false;
-  }
-  // A pass that was mid-exchange when the stop was pressed may only switch off.
-  if (cmd.action_() != 0 && station_status() == STATION_STATUS_EMERGENCY_STOP) {
-    LOG_WARN("emergency stop, command not sent: {}", cmd.ShortDebugString());
-    return false;
-  }
-  if (cmd.action_() != 0 && exiting_.load() && cmd.supply_type_() != station::ENUM_SUPPLY_RESET_MCU) {
-    LOG_WARN("stopping, command not sent: {}", cmd.ShortDebugString());
+  if (!guard_) {
     return false;
   }
   // A task pass's command waits behind a robot's stop or the sensor automation.
   const bool urgent = !driving_;
-  if (!exchanges_unlocked_) {
-    return embedded_communicator_->DoAction(cmd, urgent);
-  }
-  // Relocked however the exchange ends: the caller's guard unlocks it again.
-  struct Relock {
-    StationCenter& center;
-    ~Relock() {
-      center.task_mutex_.lock();
-      --center.unlocked_exchanges_;
-    }
-  };
-  ++unlocked_exchanges_;
-  task_mutex_.unlock();
-  const Relock relock{*this};
-  return embedded_communicator_->DoAction(cmd, urgent);
+  return guard_->Send(cmd, urgent, &task_mutex_);
 }
 
 // ---------------------------------------------------------------------------
-// Claims and board exchanges without the task lock
+// Claims
 
-thread_local bool StationCenter::exchanges_unlocked_ = false;
 thread_local bool StationCenter::driving_ = false;
-
-StationCenter::ExchangesUnlocked::ExchangesUnlocked() : outer_(exchanges_unlocked_) { exchanges_unlocked_ = true; }
-
-StationCenter::ExchangesUnlocked::~ExchangesUnlocked() { exchanges_unlocked_ = outer_; }
 
 StationCenter::TaskClaim::TaskClaim(StationCenter& center, const Task* task) : center_(center), task_(task) {
   if (!task_) {
@@ -224,6 +201,7 @@ bool StationCenter::Init() {
 
 bool StationCenter::InitEmbeddedCommunicator() {
   embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
+  guard_ = std::make_shared<OutputGuard>(embedded_communicator_, clock_);
   return embedded_communicator_->Init(std::bind(&StationCenter::DataUploadCallback, this, std::placeholders::_1));
 }
 
@@ -253,7 +231,6 @@ StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
   if (RequestedAction(TaskTypeInfoOf(req.task_type), req) == vantorel_base_station_mqtt::ENUM_ACTION_STOP) {
     ClaimRunningUnlock(req.task_type, &claim);
   }
-  const ExchangesUnlocked unlocked;
   return ReceiveTaskUnlock(req);
 }
 
@@ -531,6 +508,14 @@ StationSrvRsp StationCenter::UpdateConsumablesSate(const StationSrvReq& req) {
 
 void StationCenter::RunTask(std::shared_ptr<Task>& task) {
   driving_ = true;  // this thread only ever drives tasks
+  struct Forget {
+    StationCenter& center;
+    const Task* task;
+    ~Forget() {
+      std::lock_guard<std::mutex> lock(center.task_mutex_);
+      center.generations_.erase(task);
+    }
+  } forget{*this, task.get()};
   LOG_INFO("Run task, task id {}, task_type {}", LogId(task), LogType(task));
   while (true) {
     int64_t sleep_ms = 0;
@@ -538,7 +523,6 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
       std::lock_guard<std::mutex> lock(task_mutex_);
       // Waits while a request or the sensor callback is acting on the task.
       const TaskClaim claim(*this, task.get());
-      const ExchangesUnlocked unlocked;
       auto entry = tasks_.find(task->task_type());
       if (entry == tasks_.end() || entry->second != task) {
         LOG_INFO("task id {}, task_type {}, ended by the station", LogId(task), LogType(task));
@@ -567,14 +551,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
           return;
         case TASK_STATUS_INIT:
         case TASK_STATUS_RUNNING:
-          if (Policy(task).needs_robot() && !RobotInPosition(sensors_data_)) {
-            // Water for the robot must not pour onto the floor: the error
-            // path's reset closes the valves and pumps at the next turn.
-            LOG_WARN("task id {}, task_type {}, robot left the station, stop task", LogId(task), LogType(task));
-            task->SetTaskStatus(TASK_STATUS_ERROR);
-          } else if (!RunPass(task)) {
-            task->SetTaskStatus(TASK_STATUS_ERROR);
-          }
+          RunPassUnlock(task);
           break;
         default:
           LOG_INFO("task id {}, task_type {}, cancel", LogId(task), LogType(task));
@@ -587,6 +564,21 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
       // sleep_for resumes after signals, so the full period always passes.
       std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
     }
+  }
+}
+
+void StationCenter::RunPassUnlock(const std::shared_ptr<Task>& task) {
+  if (Policy(task).needs_robot() && !RobotInPosition(sensors_data_)) {
+    // Water for the robot must not pour onto the floor: the error path's reset
+    // closes the valves and pumps at the next turn.
+    LOG_WARN("task id {}, task_type {}, robot left the station, stop task", LogId(task), LogType(task));
+    task->SetTaskStatus(TASK_STATUS_ERROR);
+  } else if (!RunPass(task)) {
+    task->SetTaskStatus(TASK_STATUS_ERROR);
+  }
+  if (embedded_communicator_) {
+    // The link as it is after the first pass, whose commands may have re-made it.
+    generations_.emplace(task.get(), embedded_communicator_->reconnects());
   }
 }
 
@@ -704,6 +696,9 @@ void StationCenter::SetStationCenterStatus(const StationCenterStatus& status) {
   }
   LOG_INFO("set station center status {} to {}", static_cast<int>(old), static_cast<int>(status));
   station_status_.store(status);
+  if (guard_) {
+    guard_->SetHold(kHoldEmergencyStop, status == STATION_STATUS_EMERGENCY_STOP);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
+#include "output_guard.h"
 #include "report_publisher.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
@@ -40,12 +41,13 @@ struct CoreParts {
 
 // The station core: admission, task drivers, station status and resets. It is
 // the MQTT side's StationService and the tasks' TaskServices.
-// Lock order everywhere: task_mutex_, then sensors_mutex_, then task_data_mutex_.
-// Methods ending in Unlock expect the caller to hold task_mutex_.
-// Board exchanges of task passes, robot requests and the sensor callback run
-// without task_mutex_ (a silent board must not stall the rest of the station);
-// a thread that acts on a task claims it first, so a task is never operated on
-// by two threads at once (see TaskClaim).
+// Lock order everywhere: task_mutex_, then sensors_mutex_, then task_data_mutex_,
+// then the output guard's own. Methods ending in Unlock expect the caller to hold
+// task_mutex_. Every board command goes through the output guard, which lets
+// task_mutex_ go while the board answers (a silent board must not stall the rest
+// of the station); so a caller sends holding task_mutex_ and no other station
+// lock, and a thread that acts on a task claims it first, so a task is never
+// operated on by two threads at once (see TaskClaim).
 class StationCenter : public StationService, public TaskServices, public std::enable_shared_from_this<StationCenter> {
  public:
   using Service = std::function<StationSrvRsp(const StationSrvReq&)>;
@@ -68,6 +70,11 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void WithTaskData(const std::function<void(StationTaskData&)>& update) override;
   void ReadTaskData(const std::function<void(const StationTaskData&)>& read) override;
   int64_t LatestReportMillis() const override { return sensors_data_millis_; }
+  bool ReportFresh() const override { return guard_ && guard_->ReportFresh(); }
+  bool InterlockAllows(station::EnumSupplyType type) const override { return guard_ && guard_->InterlockAllows(type); }
+  bool HeldOnByDependent(station::EnumSupplyType type) const override {
+    return guard_ && guard_->HeldOnByDependent(type);
+  }
   const Clock& clock() const override { return *clock_; }
 
   // Admission; caller holds task_mutex_.
@@ -117,7 +124,11 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void EmergencyStopReleasedUnlock();
   // The board may have switched its outputs off: running tasks end in error so
   // their reset runs, the automation's pump and the lamp are commanded afresh.
-  void BoardRestartedUnlock(const char* why);
+  // Only tasks that ran before command link generation `before` end.
+  void BoardRestartedUnlock(const char* why, uint32_t before = UINT32_MAX);
+  // Switches off what the guard holds off or must be off, before anything is
+  // reported; caller holds task_mutex_ alone (released while the board answers).
+  void SwitchOffRequiredUnlock();
   // Body of the detached reset waiter; takes its own locks.
   void WaitTasksAndReset();
   // The only writer of the station status; caller holds task_mutex_.
@@ -163,8 +174,10 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
   std::mutex& task_mutex() { return task_mutex_; }
   // No task pass, request operation or sensor automation is midway (a claim, or
-  // an exchange without the lock); caller holds task_mutex_. For tests.
-  bool AtRestUnlock() const { return claims_.empty() && unlocked_exchanges_ == 0; }
+  // a board exchange); caller holds task_mutex_. For tests.
+  bool AtRestUnlock() const { return claims_.empty() && (!guard_ || guard_->Idle()); }
+  // The gate of every board command; null before the board link exists.
+  const std::shared_ptr<OutputGuard>& output_guard() const { return guard_; }
   const TaskTable& tasks() const { return tasks_; }  // task_mutex_
   const std::shared_ptr<LedManager>& led_manager() const { return led_manager_; }
 
@@ -194,19 +207,6 @@ class StationCenter : public StationService, public TaskServices, public std::en
     StationCenter& center_;
     const Task* task_;
   };
-  // While one lives on a thread, SendCommand there releases task_mutex_ for
-  // the board exchange. The thread holds task_mutex_ and no other station lock
-  // where it sends, and has claimed the task it acts for.
-  class ExchangesUnlocked {
-   public:
-    ExchangesUnlocked();
-    ~ExchangesUnlocked();
-    ExchangesUnlocked(const ExchangesUnlocked&) = delete;
-    ExchangesUnlocked& operator=(const ExchangesUnlocked&) = delete;
-
-   private:
-    bool outer_;
-  };
   // Claims the task of `type` in the table, if any, and returns it (null when
   // none runs); caller holds task_mutex_ and no claim.
   std::shared_ptr<Task> ClaimRunningUnlock(TaskType type, std::unique_ptr<TaskClaim>* claim);
@@ -217,6 +217,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void StartUpReset();
   // One DoTaskInside with the snapshot; false also when it threw. Driver only.
   bool RunPass(const std::shared_ptr<Task>& task);
+  // A running task's turn: ended at once without the robot it needs, else one
+  // pass; notes the link generation after its first. Driver, task_mutex_ held.
+  void RunPassUnlock(const std::shared_ptr<Task>& task);
   // Status 2, then a detached WaitTasksAndReset; caller holds task_mutex_.
   void StartResetWaiterUnlock();
   // Refusal of a new task by the station's state (emergency stop, stale sensor
@@ -230,7 +233,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void StopTaskUnlock(const std::shared_ptr<Task>& task);
   // Every task still running ends in error at its driver's next pass; the
   // station reset task too unless `keep_reset`. Caller holds task_mutex_.
-  void FailRunningTasksUnlock(bool keep_reset);
+  // Only tasks whose first pass ended before link generation `before` (see
+  // generations_) are failed.
+  void FailRunningTasksUnlock(bool keep_reset, uint32_t before = UINT32_MAX);
   // A cloud report was published (or not); the first that was ends the start-up
   // facts in the reports. Any thread.
   void NoteCloudPublished(bool published);
@@ -238,6 +243,11 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void CheckSensorStaleUnlock();
   void SensorDataResumedUnlock();
   void CheckBoardRestartUnlock(int64_t gap_millis);
+  // The sewage pump's flag follows the guard once the pump is confirmed off.
+  void NoteSewagePumpOffUnlock();
+  // Shows the guard the report just stored, and switches off what it forbids;
+  // caller holds task_mutex_ alone (the sensor callback).
+  void GuardOutputsUnlock(int64_t arrived_millis);
   // Books the lamp exchange's outcome: a board that did not answer is left
   // alone for a while and its silence logged once. Caller holds task_mutex_.
   void NoteLedAnswerUnlock(bool shown, bool answered);
@@ -255,6 +265,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::shared_ptr<LedManager> led_manager_;
   TaskTable tasks_;
   std::shared_ptr<EmbeddedCommunicator> embedded_communicator_;
+  std::shared_ptr<OutputGuard> guard_;  // made with the board link
   std::mutex task_mutex_;
   std::shared_mutex sensors_mutex_;
   station::SensorsDataRep sensors_data_;
@@ -285,9 +296,10 @@ class StationCenter : public StationService, public TaskServices, public std::en
   };
   std::unordered_map<const Task*, Claim> claims_;
   std::condition_variable_any claim_released_;  // waited on with task_mutex_
-  static thread_local bool exchanges_unlocked_;
   static thread_local bool driving_;  // a task driver's thread
-  int unlocked_exchanges_ = 0;        // exchanges under way without task_mutex_ (task_mutex_)
+  // The command link's generation (re-makes) when each task's first pass ended
+  // (task_mutex_): a board restart ends only the tasks that ran before it.
+  std::unordered_map<const Task*, uint32_t> generations_;
   // The lamp: a board that did not answer is asked again no sooner than this
   // (clock().NowMillis(); task_mutex_), and its silence is logged once.
   int64_t led_retry_millis_ = 0;

@@ -53,21 +53,39 @@ void StationCenter::StopAllTasksUnlock() {
 }
 
 void StationCenter::EmergencyStopPressedUnlock() {
-  LOG_WARN("ErrorCode: {}, emergency stop pressed, every task cancelled and every output switched off",
+  LOG_WARN("ErrorCode: {}, emergency stop pressed, every output switched off until the board confirms it",
            kErrEmergencyStopPressed);
-  // The status first: from here on nothing admits, resets or drives anything.
+  // The status first: from here on nothing admits, resets, drives or switches on.
   SetStationCenterStatus(STATION_STATUS_EMERGENCY_STOP);
+  SwitchOffRequiredUnlock();
   StopAllTasksUnlock();
   AbnormalTaskRecord(ABNORMAL_EMERGENCY_STOP, TASK_TYPE_SENSOR);
+}
+
+void StationCenter::SwitchOffRequiredUnlock() {
+  if (guard_) {
+    guard_->SwitchOffRequired(true, &task_mutex_);
+    NoteSewagePumpOffUnlock();
+  }
+}
+
+void StationCenter::NoteSewagePumpOffUnlock() {
+  if (guard_ && !guard_->MayBeOn(station::ENUM_SUPPLY_SEWAGE_PUMP)) {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    task_data_.sewage_pump_working = false;  // so the automation opens it again when due
+  }
 }
 
 void StationCenter::SwitchOffForExit() {
   exiting_.store(true);
   LOG_WARN("stopping: every task cancelled and every output switched off before the exit");
   std::lock_guard<std::mutex> lock(task_mutex_);
-  const ExchangesUnlocked unlocked;
+  if (guard_) {
+    guard_->SetHold(kHoldExit, true);
+  }
+  SwitchOffRequiredUnlock();
   StopAllTasksUnlock();
-  // Whatever a task admitted meanwhile, or the sewage automation, left on.
+  // Whatever a task or the sewage automation left on: the board reset passes every hold.
   station::ActionCommand reset;
   reset.set_supply_type_(station::ENUM_SUPPLY_RESET_MCU);
   reset.set_action_(1);
@@ -95,11 +113,11 @@ void StationCenter::StopTaskUnlock(const std::shared_ptr<Task>& task) {
     return;
   }
   if (!task->OperateTask(TASK_OPERATION_CANCEL, StationSrvReq())) {
-    // A refused cancel (the board, or the task's own interlock) must still
-    // leave nothing running: the error path's switch-off is unconditional.
+    // A refused cancel (the board, or the task's own rule) must still leave
+    // nothing running: the reset's switch-off, and the guard's after it.
     LOG_WARN("task id {}, task type {}, cancel refused, switching off anyway", static_cast<int32_t>(task->task_id()),
              static_cast<int>(task->task_type()));
-    task->SwitchOffNow();
+    task->DoReset();
   }
   task->AfterCancel();
   // Looked up again: the cancel's exchange let other threads change the table.
@@ -120,15 +138,16 @@ void StationCenter::SuperviseBoard() {
   // task_mutex_ alone: every writer of the sensor snapshot holds it, and the
   // claims taken below must not wait with another lock held.
   std::lock_guard<std::mutex> lock(task_mutex_);
-  const ExchangesUnlocked unlocked;
   CheckSensorStaleUnlock();
   if (embedded_communicator_) {
     const uint32_t reconnects = embedded_communicator_->reconnects();
     if (reconnects != seen_reconnects_) {
       seen_reconnects_ = reconnects;
-      BoardRestartedUnlock("command connection re-made");
+      BoardRestartedUnlock("command connection re-made", reconnects);
     }
   }
+  // Off until confirmed: whatever must be off and is not yet is sent again.
+  SwitchOffRequiredUnlock();
 }
 
 void StationCenter::CheckSensorStaleUnlock() {
@@ -141,14 +160,22 @@ void StationCenter::CheckSensorStaleUnlock() {
     return;
   }
   sensor_stale_ = true;
-  LOG_WARN("ErrorCode: {}, sensor data stale, no report for {} ms, running tasks end in error", kErrSensorDataStale,
-           silent_millis);
-  AbnormalTaskRecord(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
+  LOG_WARN("ErrorCode: {}, sensor data stale, no report for {} ms, every output off, running tasks end in error",
+           kErrSensorDataStale, silent_millis);
+  // Nothing acts blind: the automation's pump goes off too. Reported after.
+  if (guard_) {
+    guard_->SetHold(kHoldStaleData, true);
+  }
+  SwitchOffRequiredUnlock();
   FailRunningTasksUnlock(false);
+  AbnormalTaskRecord(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
 }
 
 void StationCenter::SensorDataResumedUnlock() {
   sensor_stale_ = false;
+  if (guard_) {
+    guard_->SetHold(kHoldStaleData, false);
+  }
   LOG_WARN("ErrorCode: {}, sensor data resumed, the station resets", kErrSensorDataResumed);
   {
     std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
@@ -185,10 +212,11 @@ void StationCenter::CheckBoardRestartUnlock(int64_t gap_millis) {
   }
 }
 
-void StationCenter::BoardRestartedUnlock(const char* why) {
-  LOG_WARN("ErrorCode: {}, board restarted ({}), running tasks end in error", kErrBoardRestarted, why);
+void StationCenter::BoardRestartedUnlock(const char* why, uint32_t before) {
+  LOG_WARN("ErrorCode: {}, board restarted ({}), tasks that ran before end in error", kErrBoardRestarted, why);
   // A reset under way carries on: its commands reach the board as it is now.
-  FailRunningTasksUnlock(true);
+  // So do tasks whose first pass came after the restart.
+  FailRunningTasksUnlock(true, before);
   last_led_cmd_ = station::LED_NOT_CHANGE;  // the board shows its own pattern again
   if (tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) != 0) {
     return;  // the pump task's reset switches the pump off
@@ -212,7 +240,7 @@ void StationCenter::BoardRestartedUnlock(const char* why) {
   }
 }
 
-void StationCenter::FailRunningTasksUnlock(bool keep_reset) {
+void StationCenter::FailRunningTasksUnlock(bool keep_reset, uint32_t before) {
   // A copy: each claim may wait for a pass, which may change the table.
   std::vector<std::shared_ptr<Task>> tasks;
   for (const auto& entry : tasks_) {
@@ -225,7 +253,9 @@ void StationCenter::FailRunningTasksUnlock(bool keep_reset) {
       continue;
     }
     const bool running = task->status() == TASK_STATUS_INIT || task->status() == TASK_STATUS_RUNNING;
-    if (running && !(keep_reset && TaskTypeInfoOf(task->task_type()).station_reset())) {
+    const auto generation = generations_.find(task.get());
+    const bool ran_before = generation == generations_.end() ? before == UINT32_MAX : generation->second < before;
+    if (running && ran_before && !(keep_reset && TaskTypeInfoOf(task->task_type()).station_reset())) {
       task->SetTaskStatus(TASK_STATUS_ERROR);
     }
   }

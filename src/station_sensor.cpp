@@ -90,7 +90,7 @@ class AutomationPass {
 
  private:
   bool Debounce(bool present, MissingDebounce* d, int32_t type);
-  void Temperature(bool within_limit, bool* normal, int32_t type);
+  void Temperature(bool within_limit, bool* normal, int32_t type, station::EnumSupplyType heats);
   // Takes a station reset's clearing of `type` as a release, so a condition
   // still present is recorded again.
   void FollowReset(bool* normal, int32_t type);
@@ -183,17 +183,23 @@ bool AutomationPass::Debounce(bool present, MissingDebounce* d, int32_t type) {
 }
 
 // Over-temperature (abnormal 6, 7, 8): recorded once when crossing, released when back.
+// What the over-temperature switches off first.
 void AutomationPass::Temperatures() {
   Temperature(s_.electrodeplatetemp1() <= g_config.max_charge_plate_temp, &a_.upper_plate_normal,
-              ABNORMAL_PLATE_UP_TEMP);
+              ABNORMAL_PLATE_UP_TEMP, station::ENUM_SUPPLY_CHARGING);
   Temperature(s_.electrodeplatetemp2() <= g_config.max_charge_plate_temp, &a_.lower_plate_normal,
-              ABNORMAL_PLATE_DOWN_TEMP);
+              ABNORMAL_PLATE_DOWN_TEMP, station::ENUM_SUPPLY_CHARGING);
   Temperature(TruncatedTemperature(s_.heatingwiretemp()) <= g_config.max_heat_temp, &a_.heat_wire_normal,
-              ABNORMAL_HEAT_WIRE_TEMP);
+              ABNORMAL_HEAT_WIRE_TEMP, station::ENUM_SUPPLY_HEATING_WIRE);
 }
 
-void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type) {
+void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type, station::EnumSupplyType heats) {
   FollowReset(normal, type);
+  if (!within_limit && center_.output_guard()) {
+    // Off before the record is published: a stalled broker must not keep it on.
+    center_.output_guard()->RequireOff(heats);
+    center_.SwitchOffRequiredUnlock();
+  }
   if (within_limit) {
     if (!*normal) {
       std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
@@ -292,7 +298,6 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   std::lock_guard<std::mutex> lock(task_mutex_);
   // The automation's and the emergency stop's exchanges release task_mutex_;
   // sensors_data_ stays as it is meanwhile, this thread being its only writer.
-  const ExchangesUnlocked unlocked;
   const int64_t gap_millis = arrived_millis - sensors_data_millis_;
   {
     std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
@@ -310,6 +315,7 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
     SensorDataResumedUnlock();
   }
   CheckBoardRestartUnlock(gap_millis);
+  GuardOutputsUnlock(arrived_millis);
   // sensors_data_ is written only under task_mutex_, which we hold.
   AutomationPass pass(*this, sensors_data_, a, now);
   pass.NoteReport();
@@ -324,6 +330,24 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   }
   pass.ManualCharge();
   pass.SewagePump();
+}
+
+void StationCenter::GuardOutputsUnlock(int64_t arrived_millis) {
+  if (!guard_) {
+    return;
+  }
+  const station::SensorsDataRep& s = sensors_data_;
+  const OutputGuard::ReportVerdict verdict =
+      guard_->NoteReport({RobotInPosition(s), s.heatfancurrentstate(), arrived_millis});
+  if (!verdict.switch_off) {
+    return;
+  }
+  SwitchOffRequiredUnlock();
+  if (verdict.fan_stopped) {
+    LOG_ERROR("ErrorCode: {}, heat fan feedback shows it stopped under the heat wire, heat wire switched off",
+              kErrStopWire);
+    AbnormalTaskRecord(ABNORMAL_HEAT_WIRE_TEMP, kSensorKey);
+  }
 }
 
 void StationCenter::SocSensorDataDetect() {

@@ -325,14 +325,18 @@ bool Station::StartBroker(std::string* error) {
   return true;
 }
 
-bool Station::StartDaemon(std::string* error) {
-  const std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_,
+std::vector<std::string> Station::DaemonEnv() const {
+  return {"STATION_CENTER_ROOT=" + root_,
                                         "SPDLOG_STDOUT=true",
                                         "SPDLOG_SYSTEMD=false",
                                         "SPDLOG_LEVEL=info",
                                         "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
                                         "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
-  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, env, options_.work_dir + "/station_center.log")) {
+}
+
+bool Station::StartDaemon(std::string* error) {
+  switched_off_ = false;
+  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, DaemonEnv(), options_.work_dir + "/station_center.log")) {
     *error = "cannot start " + options_.bin_dir + "/station_center";
     return false;
   }
@@ -395,6 +399,7 @@ std::string Station::Sim(const std::string& line) {
 bool Station::DaemonAlive(std::string* why) {
   if (!daemon_.Running()) {
     *why = "station_center ended (" + daemon_.Ending() + ")";
+    SwitchOffWithoutDaemon();
     return false;
   }
   // Pinged once a second after each housekeeping pass; as long a silence as makes
@@ -405,6 +410,25 @@ bool Station::DaemonAlive(std::string* why) {
     return false;
   }
   return true;
+}
+
+// As the unit's ExecStopPost: once per ended daemon, the board is reset over a
+// connection of its own (bounded by the switch-off itself).
+void Station::SwitchOffWithoutDaemon() {
+  if (daemon_.pid() > 0 || switched_off_) {
+    return;
+  }
+  switched_off_ = true;
+  Child off;
+  if (!off.Start(options_.bin_dir + "/station_center", {"--switch-off"}, DaemonEnv(),
+                 options_.work_dir + "/station_center.log")) {
+    return;
+  }
+  const auto end = Clock::now() + std::chrono::seconds(5);
+  while (off.Running() && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  off.Stop();
 }
 
 std::string Station::Logs() const { return "logs: " + options_.work_dir + "/{station_center,board_sim,mosquitto}.log"; }

@@ -115,6 +115,8 @@ class Station {
   bool StartProcesses(std::string* error);
   bool StartBroker(std::string* error);
   bool WriteBrokerConfig(bool nodelay);
+  std::vector<std::string> DaemonEnv() const;
+  void SwitchOffWithoutDaemon();
 
   StationOptions options_;
   std::string root_;
@@ -125,6 +127,7 @@ class Station {
   Child mosquitto_;
   Child sim_;
   Child daemon_;
+  bool switched_off_ = false;  // the board was reset after the daemon ended
 };
 
 // What became of one request.

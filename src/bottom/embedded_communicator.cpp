@@ -72,9 +72,13 @@ EmbeddedCommunicator::Turn::~Turn() {
   link_.turn_free_.notify_all();
 }
 
-bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd, bool urgent) {
+bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd, bool urgent, const StillWanted& still_wanted) {
   const Turn turn(*this, urgent);
   std::lock_guard<std::mutex> lock(mutex_);
+  if (still_wanted && !still_wanted()) {
+    LOG_INFO("DoAction : {}, withdrawn before it was sent", cmd.ShortDebugString());
+    return false;
+  }
   const int32_t request_id = NextRequestId();
   LOG_INFO("DoAction : {}, request id : {}", cmd.ShortDebugString(), request_id);
   station::SupplyMaterialReq req;

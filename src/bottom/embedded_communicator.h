@@ -35,10 +35,15 @@ class EmbeddedCommunicator {
   // starts the sensor server; `callback` runs on the sensor server's thread.
   bool Init(SensorCallback callback);
 
+  // Asked once the link's turn has come, just before the command goes out;
+  // false withdraws the command (DoAction answers false, nothing is sent).
+  using StillWanted = std::function<bool()>;
+
   // True only when the board acknowledged with the request's seq_ and err_code_ 0.
   // An `urgent` command (a robot's stop, the sensor automation) takes the link
   // before the non-urgent ones waiting for it.
-  virtual bool DoAction(const station::ActionCommand& cmd, bool urgent = false);
+  virtual bool DoAction(const station::ActionCommand& cmd, bool urgent = false,
+                        const StillWanted& still_wanted = nullptr);
   // `answered` (optional) tells a refusal from a board that did not answer at all.
   virtual bool ChangeLed(station::EnumLedCmd led_cmd, bool* answered = nullptr);
 

@@ -69,16 +69,17 @@ bool AutoChargeTask::OnPass(const station::SensorsDataRep& data) {
 
 bool AutoChargeTask::StopUnsafeCharge(const station::SensorsDataRep& data) {
   const uint32_t limit = g_config.max_charge_plate_temp;
-  // Both plates are recorded before charging stops, so the report names each hot one.
+  LOG_ERROR("ErrorCode: {}, charge plate temp({} {}) too high or hand charge switch({}) open, stop charge",
+            kErrUnsafeCharge, data.electrodeplatetemp1(), data.electrodeplatetemp2(), data.handchargedet());
+  // Off before the records: each is published, and a stalled broker must not keep the plates live.
+  const bool stopped = StopCharging();
   if (data.electrodeplatetemp1() > limit) {
     AbnormalTaskRecord(ABNORMAL_PLATE_UP_TEMP, TASK_TYPE_AUTO_CHARGE);
   }
   if (data.electrodeplatetemp2() > limit) {
     AbnormalTaskRecord(ABNORMAL_PLATE_DOWN_TEMP, TASK_TYPE_AUTO_CHARGE);
   }
-  LOG_ERROR("ErrorCode: {}, charge plate temp({} {}) too high or hand charge switch({}) open, stop charge",
-            kErrUnsafeCharge, data.electrodeplatetemp1(), data.electrodeplatetemp2(), data.handchargedet());
-  if (!StopCharging()) {
+  if (!stopped) {
     return false;
   }
   SetTaskStatus(TASK_STATUS_ERROR);

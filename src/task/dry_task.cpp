@@ -26,39 +26,19 @@ bool DryTask::OnTimeLimit() {
   return ContinueStop();
 }
 
-bool DryTask::ContinueStop() {
-  if (!StopWire()) {
-    return true;  // the fan keeps blowing; the wire is tried again next pass
-  }
-  CloseFan();  // a refusal is logged; the driver's reset tries again
-  return false;
-}
+// The fan goes off only once the station could switch off what it cools; until
+// then it keeps blowing and the stop is tried again next pass.
+bool DryTask::ContinueStop() { return !CloseFan(); }
 
-bool DryTask::StopWireThenFan() { return StopWire() && CloseFan(); }
-
-// Sent whether or not a wire task runs: a wire switched on just before its task
-// ended, or by a command whose answer was lost, must not outlive the airflow.
-bool DryTask::StopWire() {
-  if (!SendAction(station::ENUM_SUPPLY_HEATING_WIRE, 0)) {
-    if (!wire_refused_) {
-      LOG_ERROR("ErrorCode: {}, stop heat wire failed", kErrStopWire);
-      LOG_WARN("heat fan stays on until the heat wire is confirmed off");
-      wire_refused_ = true;
+bool DryTask::CloseFan() {
+  if (!SendAction(station::ENUM_SUPPLY_HEATING_FAN, 0)) {
+    if (!close_refused_) {
+      LOG_ERROR("ErrorCode: {}, close heat fan failed", kErrCloseFan);
+      close_refused_ = true;
     }
     return false;
   }
-  wire_refused_ = false;
-  // A wire task still running finds the flag gone and ends at its next pass.
-  WithTaskData([](StationTaskData& data) { data.heat_wire_working = false; });
-  return true;
-}
-
-bool DryTask::CloseFan() {
-  if (!Command(station::ENUM_SUPPLY_HEATING_FAN, 0, kErrCloseFan, "close heat fan failed")) {
-    return false;
-  }
-  // At once, not when the driver drops the task: a wire request in between
-  // would otherwise be admitted with the fan already off.
+  close_refused_ = false;
   SetFanOpen(false);
   return true;
 }
@@ -69,13 +49,12 @@ void DryTask::SetFanOpen(bool open) {
 
 bool DryTask::DoCancelUnlock() {
   // The driver repeats an acknowledged cancel; only a live task refuses.
-  if (!Finished() && FromTaskData([](const StationTaskData& data) { return data.heat_wire_working; })) {
+  if (!Finished() && services_->HeldOnByDependent(station::ENUM_SUPPLY_HEATING_FAN)) {
     LOG_INFO("Cancel dry task failed, because heat wire still work");
-  } else if (StopWire()) {
-    return CloseFan();
+  } else if (CloseFan()) {
+    return true;
   }
-  // Either way the fan keeps blowing until the wire is confirmed off; a running
-  // task sees to that on its next passes.
+  // Either way the fan keeps blowing for now; a running task stops it on its next passes.
   if (status_ == TASK_STATUS_RUNNING) {
     stopping_ = true;
   }
@@ -86,20 +65,15 @@ TaskStatus DryTask::RefusedCancelStatus() const { return stopping_ ? status_ : T
 
 bool DryTask::Stopping() const { return stopping_ || ActionTask::Stopping(); }
 
-bool DryTask::DoReset() { return StopWireThenFan(); }
-
-bool DryTask::SwitchOffNow() {
-  const bool wire_off = StopWire();
-  return CloseFan() && wire_off;
-}
+bool DryTask::DoReset() { return CloseFan(); }
 
 void DryTask::AfterError() { SetFanOpen(false); }
 
 void DryTask::AfterCancel() {
-  // A cancel the station itself forced has no reset after it and may have been
-  // refused; the task goes away now, so the wire and the fan go off here.
+  // A cancel the station itself forced has no reset after it; a refused fan-off
+  // is then the station's to repeat until the board confirms it.
   if (status_ != TASK_STATUS_CANCEL) {
-    StopWireThenFan();
+    CloseFan();
     SetTaskStatus(TASK_STATUS_ERROR);
   }
   SetFanOpen(false);

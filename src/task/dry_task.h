@@ -7,21 +7,18 @@
 
 namespace station_center {
 
-// Runs the heating (drying) fan; the heat wire may only work while it blows.
-// Every fan-off is preceded by a wire-off: a wire the board does not confirm
-// off keeps the fan on, and the wire-off is retried every pass.
+// Runs the heating (drying) fan. The station's output guard keeps it on while
+// anything it cools is not confirmed off; the task retries its stop meanwhile.
 // Threading: driven under the owner's task_mutex_ like every task.
 class DryTask : public ActionTask {
  public:
   DryTask(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds);
 
   bool DoReset() override;
-  // The fan goes off too when the wire-off is not confirmed.
-  bool SwitchOffNow() override;
   void AfterError() override;
   void AfterCancel() override;
-  // Refused while the heat wire works: the robot must stop the wire first. The
-  // task then switches the wire and the fan off itself and ends in error.
+  // Refused while the fan must keep blowing for what it cools: the robot must
+  // stop that first. The task then stops the fan itself and ends in error.
   bool DoCancelUnlock() override;
   bool Stopping() const override;
 
@@ -32,18 +29,15 @@ class DryTask : public ActionTask {
   TaskStatus RefusedCancelStatus() const override;
 
  private:
-  // Wire off, then the fan; false when either was refused. A refused wire-off
-  // leaves the fan on.
-  bool StopWireThenFan();
-  bool StopWire();
+  // False when the board (or the guard, for what the fan cools) refused.
   bool CloseFan();
-  // A stop under way: true (keep running) while the wire is not confirmed off,
-  // false (end in error) once the wire and the fan were commanded off.
+  // A stop under way: true (keep running) while the fan is not confirmed off,
+  // false (end in error) once it is.
   bool ContinueStop();
   void SetFanOpen(bool open);
 
   bool stopping_ = false;      // switching off before ending in error
-  bool wire_refused_ = false;  // the last wire-off was refused; repeats are not logged again
+  bool close_refused_ = false;  // the last fan-off was refused; repeats are not logged again
 };
 
 }  // namespace station_center

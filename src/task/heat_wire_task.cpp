@@ -24,9 +24,8 @@ HeatWireTask::HeatWireTask(std::shared_ptr<TaskServices> services, const TaskTyp
 
 PreCheckResult HeatWireTask::PreCheckUnlock(const station::SensorsDataRep& /*data*/) {
   PreCheckResult result;
-  const auto [fan_open, wire_working] = FromTaskData(
-      [](const StationTaskData& data) { return std::make_pair(data.heat_fan_open, data.heat_wire_working); });
-  if (!fan_open) {
+  const bool wire_working = FromTaskData([](const StationTaskData& data) { return data.heat_wire_working; });
+  if (!services_->InterlockAllows(station::ENUM_SUPPLY_HEATING_WIRE)) {
     LOG_WARN("dry fan not open, can not open heat wire");
     result.err_msg = "dry fan not open";
     result.err_code = common::ENUM_DRY_FAN_NOT_OPEN;
@@ -52,9 +51,10 @@ bool HeatWireTask::OnPass(const station::SensorsDataRep& data) {
   }
   const float t = data.heatingwiretemp();
   const float target = static_cast<float>(target_temp_);
-  // A reading that is not a number compares false both ways and would leave a
-  // switched-on wire heating blind; treat it as too hot.
-  const bool readable = std::isfinite(t);
+  // A reading that is not a number compares false both ways, and an old one
+  // says nothing of the wire now: either would leave it heating blind, so both
+  // count as too hot.
+  const bool readable = std::isfinite(t) && services_->ReportFresh();
   if (heating_) {
     if (readable && !(t > target)) {
       return true;
@@ -71,21 +71,11 @@ bool HeatWireTask::OnPass(const station::SensorsDataRep& data) {
   return true;
 }
 
-bool HeatWireTask::MayHeat() const {
-  return FromTaskData([](const StationTaskData& facts) { return facts.heat_fan_open && facts.heat_wire_working; });
-}
+bool HeatWireTask::MayHeat() const { return services_->InterlockAllows(station::ENUM_SUPPLY_HEATING_WIRE); }
 
-// A task whose fan is gone ends at its next pass: a start request now would be
-// acknowledged and then not run.
-bool HeatWireTask::Stopping() const {
-  if (ending_ || ActionTask::Stopping()) {
-    return true;
-  }
-  // The working flag is the task's own from its first pass on.
-  const auto [fan_open, wire_working] = FromTaskData(
-      [](const StationTaskData& facts) { return std::make_pair(facts.heat_fan_open, facts.heat_wire_working); });
-  return !fan_open || (status_ == TASK_STATUS_RUNNING && !wire_working);
-}
+// A task whose interlock is gone ends at its next pass: a start request now
+// would be acknowledged and then not run.
+bool HeatWireTask::Stopping() const { return ending_ || ActionTask::Stopping() || !MayHeat(); }
 
 bool HeatWireTask::EndWithoutFan() {
   const bool first = !ending_;
@@ -126,19 +116,10 @@ void HeatWireTask::SetWireWorking(bool working) {
   WithTaskData([working](StationTaskData& data) { data.heat_wire_working = working; });
 }
 
-// An ended wire task releases the flag, or it would keep the drying fan from
-// ever being cancelled and refuse every later wire task. Only a wire the board
-// may still be heating keeps it, so the fan stays protected until the reset.
-void HeatWireTask::ReleaseWireWorking() {
-  if (heating_) {
-    LOG_WARN("heat wire may still be on, dry fan stays protected until reset");
-    return;
-  }
-  SetWireWorking(false);
-}
+// An ended wire task releases the flag, or it would refuse every later wire
+// task; the station's guard keeps a wire not confirmed off from losing its fan.
+void HeatWireTask::AfterError() { SetWireWorking(false); }
 
-void HeatWireTask::AfterError() { ReleaseWireWorking(); }
-
-void HeatWireTask::AfterCancel() { ReleaseWireWorking(); }
+void HeatWireTask::AfterCancel() { SetWireWorking(false); }
 
 }  // namespace station_center

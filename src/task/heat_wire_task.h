@@ -8,8 +8,9 @@
 namespace station_center {
 
 // Keeps the heat wire at the target temperature of the robot's action while
-// the drying fan blows: on below the target, off above it. Once the fan is gone,
-// or the drying task switched the wire off, it switches the wire off and ends.
+// its interlock (the station's output guard) allows it: on below the target,
+// off above it or on readings it cannot trust. Once the interlock is gone it
+// switches the wire off and ends.
 // Threading: driven under the owner's task_mutex_ like every task.
 class HeatWireTask : public ActionTask {
  public:
@@ -32,18 +33,16 @@ class HeatWireTask : public ActionTask {
   bool OnPass(const station::SensorsDataRep& data) override;
 
  private:
-  // The fan is open and the drying task has not switched the wire off.
   bool MayHeat() const;
   // The wire off, then cancelled; a refused off is tried again next pass.
   bool EndWithoutFan();
   // `log_refusal` false: a repeated refusal is not logged again.
   bool StopWire(bool log_refusal = true);
   void SetWireWorking(bool working);
-  void ReleaseWireWorking();
 
   int32_t target_temp_;
   bool heating_ = false;  // the wire is switched on now
-  bool ending_ = false;   // the fan stopped or the wire was switched off for it: ending
+  bool ending_ = false;   // the interlock went: ending
 };
 
 }  // namespace station_center

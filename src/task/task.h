@@ -56,9 +56,6 @@ class Task {
 
   // Switch off what the task switched on, after an error. Safe to repeat.
   virtual bool DoReset() = 0;
-  // Everything off at once with no interlock holding anything on (the
-  // emergency stop). Default: the reset. Safe to repeat.
-  virtual bool SwitchOffNow() { return DoReset(); }
   virtual void AfterOver();
   virtual void AfterError();
   virtual void AfterCancel();

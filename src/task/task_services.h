@@ -14,7 +14,8 @@ namespace station_center {
 // station-wide task data, abnormal records, the clock and when the latest sensor
 // report arrived. The station core implements it; tests may give their own.
 // Threading: called from task hooks with the owner's task_mutex_ held; each call
-// takes the other locks it needs itself.
+// takes the other locks it needs itself. SendCommand releases the owner's
+// task_mutex_ while the board answers: anything outside the task may change.
 class TaskServices {
  public:
   virtual ~TaskServices() = default;
@@ -30,6 +31,13 @@ class TaskServices {
   virtual void AbnormalTaskRecord(int32_t type, int32_t task) = 0;
   // clock().NowMillis() at the arrival of the latest sensor report.
   virtual int64_t LatestReportMillis() const = 0;
+  // The latest sensor report is recent enough to regulate on.
+  virtual bool ReportFresh() const = 0;
+  // The interlock that holds `type` lets it switch on now (for the heat wire:
+  // its fan confirmed on, with no switch-off of the fan under way).
+  virtual bool InterlockAllows(station::EnumSupplyType type) const = 0;
+  // An output that needs `type` on is not confirmed off, so `type` must stay on.
+  virtual bool HeldOnByDependent(station::EnumSupplyType type) const = 0;
   // The station's clock; thread-safe, lives as long as the services.
   virtual const Clock& clock() const = 0;
 };

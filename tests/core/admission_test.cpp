@@ -34,6 +34,20 @@ constexpr TaskType kDisinfect = TASK_TYPE_DISINFECTANT_PREPARE, kClean = TASK_TY
                    kNoLimit = TASK_TYPE_ADD_WATER_NO_LIMIT, kWash = TASK_TYPE_ULTRASONIC_WASH,
                    kReset = TASK_TYPE_RESET_STATION;
 
+// Takes every command; nothing is behind it.
+class AcceptingBoard : public EmbeddedCommunicator {
+ public:
+  bool DoAction(const station::ActionCommand& /*cmd*/, bool /*urgent*/, const StillWanted& /*still*/) override {
+    return true;
+  }
+  bool ChangeLed(station::EnumLedCmd /*led*/, bool* answered) override {
+    if (answered) {
+      *answered = true;
+    }
+    return true;
+  }
+};
+
 // A station core without a board.
 class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess {
  protected:
@@ -43,6 +57,7 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
   }
   void TearDown() override {
     StopCore();
+    board_ = nullptr;
     g_config = saved_config_;
   }
   void NewCenter() {
@@ -239,6 +254,12 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
   };
   for (const Answer& row : rows) {
     SCOPED_TRACE(row.why);
+    // A row that notes the drying fan open runs it: on a board that takes every
+    // command, switched on through the station's own gate.
+    Data wanted;
+    Config config = g_config;
+    row.data(wanted, config);
+    board_ = wanted.heat_fan_open ? std::make_shared<AcceptingBoard>() : nullptr;
     NewCenter();  // no driver left to read the configuration
     g_config.max_heat_temp = saved_config_.max_heat_temp;
     station::SensorsDataRep report;
@@ -248,6 +269,12 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
             row.sensors,
         &report));
     WithData([&](StationTaskData& data) { row.data(data, g_config); });
+    if (board_) {
+      station::ActionCommand fan;
+      fan.set_supply_type_(station::ENUM_SUPPLY_HEATING_FAN);
+      fan.set_action_(1);
+      ASSERT_TRUE(center_->output_guard()->Send(fan, false, nullptr));
+    }
     // Handed over in reset, when the sensor automation starts no manual charge.
     SetStatus(STATION_STATUS_RESET);
     center_->DataUploadCallback(report);

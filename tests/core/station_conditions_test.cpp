@@ -5,10 +5,12 @@
 #include <rapidjson/writer.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <set>
 #include <string>
 
+#include "bottom/board_switch_off.h"
 #include "core/station_harness.h"
 #include "sim/safety_monitor.h"
 #include "task/log_capture.h"
@@ -109,7 +111,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   h_.center().AutoReset();
   EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP) << "nothing resets it meanwhile";
   for (const auto& [type, action] : h_.Actions()) {
-    EXPECT_EQ(action, 0) << "only switch-offs reach the board, supply type " << type;
+    EXPECT_TRUE(action == 0 || type == kBoardReset) << "only switch-offs reach the board, supply type " << type;
   }
   const auto safety = h_.sim().Safety();
   EXPECT_EQ(safety.Count(station_sim::Invariant::kActuatorOnInEmergencyStop), 0);
@@ -122,7 +124,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   ASSERT_TRUE(h_.sim().Unpin("emergencyStopState"));
   ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
   EXPECT_FALSE(Present(h_, ABNORMAL_EMERGENCY_STOP));
-  EXPECT_EQ(h_.Actions(kBoardReset).size(), 1u);
+  EXPECT_EQ(h_.Actions(kBoardReset).size(), 2u) << "one at the stop, one for the station reset";
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 1);
   EXPECT_EQ(Logs().Count("ErrorCode: 101900080"), 1) << "each transition logged once";
   EXPECT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
@@ -146,29 +148,65 @@ TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 0);
 }
 
-TEST_F(StationConditionsTest, RefusedCancelUnderTheEmergencyStopStillSwitchesOff) {
-  auto script = h_.Script(TASK_TYPE_ADD_WATER_NO_LIMIT);
-  script->supply_type = kUv;
-  ASSERT_NE(h_.StartTask(TASK_TYPE_ADD_WATER_NO_LIMIT, kStd), nullptr);
-  ASSERT_TRUE(WaitOn(kUv));
-  h_.sim().RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, true);
-  ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
-  ASSERT_TRUE(WaitUntil([&] { return h_.Idle() && !h_.Running(TASK_TYPE_ADD_WATER_NO_LIMIT); }));
-  EXPECT_EQ(script->cancels.load(), 1);
-  EXPECT_EQ(script->resets.load(), 1) << "the refused cancel is followed by the unconditional switch-off";
-  EXPECT_EQ(script->after_cancel.load(), 1);
-  h_.sim().RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, false);
-}
+// A station-wide condition that must leave every output off, with the board
+// refusing a switch-off or answering late from that moment on.
+struct ForcedOff {
+  const char* what;
+  void (*fault)(station_sim::StationSim&);
+  void (*force)(StationHarness&);
+};
 
-TEST_F(StationConditionsTest, EmergencyStopSwitchesTheFanOffEvenWhenTheWireOffIsRefused) {
-  ASSERT_NE(h_.StartTask(TASK_TYPE_DRY, kStd), nullptr);
-  ASSERT_TRUE(WaitOn(kFan));
-  h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true);
-  ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
-  // The fan-keeps-blowing interlock yields to the stop: everything goes off.
-  EXPECT_TRUE(WaitUntil([&] { return !h_.Running(TASK_TYPE_DRY); }));
-  EXPECT_TRUE(WaitOn(kFan, false));
-  h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
+void Press(StationHarness& h) { ASSERT_TRUE(h.sim().Pin("emergencyStopState", "true")); }
+void GoStale(StationHarness& h) {
+  SilenceReports(h);
+  ASSERT_TRUE(WaitUntil([&] {
+    h.AdvanceClock(2);
+    h.center().SuperviseBoard();
+    return h.center().sensor_stale();
+  }));
+}
+void RefuseLamp(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, true); }
+void RefuseWire(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true); }
+
+TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
+  const ForcedOff rows[] = {
+      {"emergency stop, the lamp's off refused", RefuseLamp, Press},
+      {"emergency stop, the wire's off refused", RefuseWire, Press},
+      {"emergency stop, answers 3 s late", [](station_sim::StationSim& sim) { sim.SetAckDelayMs(3000); }, Press},
+      {"stale data, the wire's off refused", RefuseWire, GoStale},
+      {"exit, the lamp's off refused", RefuseLamp, [](StationHarness& h) { h.center().SwitchOffForExit(); }},
+  };
+  for (const ForcedOff& row : rows) {
+    SCOPED_TRACE(row.what);
+    Logs().Clear();
+    StationHarness h;
+    h.Configure("bottom_action_timeout", "5");
+    ASSERT_TRUE(h.Start());
+    ASSERT_TRUE(h.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
+    ASSERT_NE(h.StartTask(TASK_TYPE_DRY, kStd), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return h.On(kFan); }));
+    h.AfterPass();
+    ASSERT_NE(h.StartTask(TASK_TYPE_HEAT_WIRE, kSoft), nullptr);
+    ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
+    ASSERT_TRUE(h.sim().Pin("sewageDet", "1"));  // the automation's pump
+    ASSERT_TRUE(WaitUntil([&] { return h.On(kWire) && h.On(kUv) && h.On(kPump); }));
+    h.sim().ResetSafety();
+
+    row.fault(h.sim());
+    row.force(h);
+    // As the housekeeping does once a second, until everything is confirmed off.
+    EXPECT_TRUE(WaitUntil([&] {
+      h.center().SuperviseBoard();
+      return Logs().Count("every output switched off, confirmed by the board") > 0;
+    }));
+    for (int type : {kFan, kWire, kUv, kPump}) {
+      EXPECT_FALSE(h.On(type)) << "supply type " << type << " off once the log says so";
+    }
+    const auto safety = h.sim().Safety();
+    EXPECT_EQ(safety.Count(station_sim::Invariant::kActuatorOnInEmergencyStop), 0);
+    EXPECT_EQ(safety.Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
+    h.sim().ClearFaults();
+  }
 }
 
 TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenReportsResume) {
@@ -269,6 +307,78 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
     ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
     ASSERT_NE(h.Finish(again), -1);
   }
+}
+
+TEST(StationBoardRestartTest, ATaskWhoseFirstCommandMadeTheNewConnectionKeepsRunning) {
+  StationHarness h;
+  ASSERT_TRUE(h.Start());
+  h.sim().CloseCommandConnection();
+  ASSERT_TRUE(WaitUntil([&] { return !h.sim().command_connected(); }));
+  const std::shared_ptr<Task> uv = h.StartTask(TASK_TYPE_UV_LAMP, kStd);
+  ASSERT_TRUE(WaitUntil([&] { return h.On(kUv); })) << "its command re-made the connection";
+  Logs().Clear();
+  h.center().SuperviseBoard();
+  EXPECT_EQ(Logs().Count("ErrorCode: 101900084"), 1) << "the restart is noticed";
+  h.AfterPass();
+  EXPECT_TRUE(h.Running(TASK_TYPE_UV_LAMP) && h.On(kUv)) << "nothing it did was lost with the old board";
+  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+  EXPECT_EQ(h.Finish(uv), TASK_STATUS_CANCEL);
+}
+
+TEST(NoControllerTest, TheBoardIsResetOverAConnectionOfItsOwn) {
+  StationHarness h;
+  ASSERT_TRUE(h.Start());
+  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return h.On(kUv); }));
+  const int resets = h.sim().board_resets();
+  EXPECT_TRUE(SwitchOffBoard("127.0.0.1", h.sim().command_port(), std::chrono::seconds(3)));
+  EXPECT_FALSE(h.On(kUv));
+  EXPECT_EQ(h.sim().board_resets(), resets + 1);
+  h.sim().Stop();
+  EXPECT_FALSE(SwitchOffBoard("127.0.0.1", h.sim().command_port(), std::chrono::seconds(3))) << "nobody answers";
+}
+
+// A broker that takes every report and never finishes publishing it until let go.
+class StalledBroker : public ReportPublisher {
+ public:
+  bool IsConnected() const override { return true; }
+  bool Publish(const std::string& /*topic*/, const std::string& /*payload*/) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++stalled_;
+    released_.wait(lock, [this] { return free_; });
+    return true;
+  }
+  void Free() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_ = true;
+    released_.notify_all();
+  }
+  int stalled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stalled_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool free_ = false;
+  int stalled_ = 0;
+};
+
+TEST(SwitchOffFirstTest, AHotPlateStopsChargingBeforeItsRecordIsPublished) {
+  const auto broker = std::make_shared<StalledBroker>();
+  StationHarness h;
+  h.SetPublisher(broker);
+  ASSERT_TRUE(h.Start());
+  const std::shared_ptr<Task> charge = h.StartTask(TASK_TYPE_AUTO_CHARGE, kStd);
+  ASSERT_TRUE(WaitUntil([&] { return h.On(station::ENUM_SUPPLY_CHARGING); }));
+  ASSERT_TRUE(h.sim().Pin("electrodePlateTemp1", "90"));
+  const bool off = WaitUntil([&] { return !h.On(station::ENUM_SUPPLY_CHARGING); });
+  const int stalled = broker->stalled();
+  broker->Free();
+  EXPECT_TRUE(off) << "the plates went off while the broker held the record";
+  EXPECT_GE(stalled, 1) << "the record was on its way";
+  EXPECT_EQ(h.Finish(charge), TASK_STATUS_ERROR);
 }
 
 // A board that holds its answer stalls only the command waiting for it: other

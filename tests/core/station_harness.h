@@ -119,10 +119,12 @@ class CoreAccess {
   virtual void BeforeStart() {}
   // A core on the test's clock and scripts.
   std::shared_ptr<sc::StationCenter> NewCore() {
-    return std::make_shared<sc::StationCenter>(sc::CoreParts{clock_, scripts_.makers(), nullptr});
+    return std::make_shared<sc::StationCenter>(sc::CoreParts{clock_, scripts_.makers(), publisher_, board_});
   }
 
   const std::shared_ptr<TestClock> clock_ = std::make_shared<TestClock>();
+  std::shared_ptr<sc::ReportPublisher> publisher_;  // none unless set before Start
+  std::shared_ptr<sc::EmbeddedCommunicator> board_;  // the board of a core without Init; none by default
   Scripts scripts_;
   std::shared_ptr<sc::StationCenter> center_;
 };
@@ -138,6 +140,8 @@ class StationHarness : public CoreAccess {
     model.fill_rate_ml = model.supply_rate_ml = model.drain_rate_ml = 3000;
     model.tablet_period_s = 0.2;
   }
+  // Before Start: where the core's reports go.
+  void SetPublisher(std::shared_ptr<sc::ReportPublisher> publisher) { publisher_ = std::move(publisher); }
   // Before Start: a config.json member, `value` in JSON.
   void Configure(const std::string& key, const std::string& value) { config_[key] = value; }
 

@@ -64,6 +64,17 @@ TEST(SafetyMonitorTest, EachInvariantCountsOncePerEpisodeAfterItsGrace) {
          Set(m, station::ENUM_SUPPLY_COLLECT_DUST);
        }},
       {Invariant::kActuatorLeftOnAfterLeave, c.left_on_s, DockThenLeave},
+      {Invariant::kHeatWireWithoutFan, c.fan_stall_grace_s,
+       [](StationModel& m) {
+         m.SetFanStalled(true);
+         Set(m, station::ENUM_SUPPLY_HEATING_FAN);
+         Set(m, station::ENUM_SUPPLY_HEATING_WIRE);
+       }},
+      {Invariant::kOutputsWithoutController, c.no_controller_grace_s,
+       [](StationModel& m) {
+         Set(m, station::ENUM_SUPPLY_COLLECT_DUST);
+         m.SetControllerConnected(false);
+       }},
   };
   for (const auto& row : rows) {
     const char* name = InvariantName(row.invariant);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <stdexcept>
 
@@ -31,9 +32,9 @@ TEST(HousekeepingDeathTest, ThrowingPassEndsTheProcessAtOnceWhileTheUploadThread
                 throw std::runtime_error("board link gone");
               }
             },
-            milliseconds(1));
+            milliseconds(1), [] { std::fputs("switch-off before the exit\n", stderr); });
       },
-      ::testing::ExitedWithCode(1), "");
+      ::testing::ExitedWithCode(1), "switch-off before the exit");
   EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(60)) << "ended at once, not after the upload thread";
 }
 
