@@ -7,10 +7,12 @@
 #include <regex>
 #include <shared_mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "config.h"
+#include "mqtt/broker_tls.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_peer.h"
@@ -428,24 +430,35 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
   }
 }
 
-// Addresses come from status.json, written by people as well as by the daemon.
+// Addresses come from status.json, written by people as well as by the daemon. Only the
+// TLS schemes ask for TLS; an unknown scheme is never taken for plain TCP.
 TEST(MqttAddressTest, TopicsAndBrokerAddresses) {
   EXPECT_EQ(FormatTopic("a/%s/b/%s", "x"), "a/x/b/%s");  // only the first occurrence
   EXPECT_EQ(FormatTopic("a/%s", ""), "");
   const struct {
     std::string address, uri, host;
     uint16_t port;
+    bool tls, known_scheme;
   } cases[] = {
-      {"broker.example", "tcp://broker.example:1883", "broker.example", 1883},
-      {"127.0.0.1:40001", "tcp://127.0.0.1:40001", "127.0.0.1", 40001},
-      {"tcp://10.0.0.1:1884", "tcp://10.0.0.1:1884", "10.0.0.1", 1884},
-      {"host:notaport", "tcp://host:1883", "host", 1883},
+      {"broker.example", "tcp://broker.example:1883", "broker.example", 1883, false, true},
+      {"127.0.0.1:40001", "tcp://127.0.0.1:40001", "127.0.0.1", 40001, false, true},
+      {"tcp://10.0.0.1:1884", "tcp://10.0.0.1:1884", "10.0.0.1", 1884, false, true},
+      {"mqtt://h", "tcp://h:1883", "h", 1883, false, true},
+      {"10.0.0.1:0", "tcp://10.0.0.1:1883", "10.0.0.1", 1883, false, true},
+      {"host:notaport", "tcp://host:1883", "host", 1883, false, true},
+      {"ssl://10.0.0.1", "ssl://10.0.0.1:8883", "10.0.0.1", 8883, true, true},
+      {"mqtts://broker.example:9883", "ssl://broker.example:9883", "broker.example", 9883, true, true},
+      {"MQTTS://broker.example", "ssl://broker.example:8883", "broker.example", 8883, true, true},
+      {"tls://h:8883", "", "h", 8883, false, false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(BrokerUri(c.address), c.uri);
-    std::pair<std::string, uint16_t> split;
-    SplitBrokerAddress(c.address, &split.first, &split.second);
-    EXPECT_EQ(split, std::make_pair(c.host, c.port));
+    SCOPED_TRACE(c.address);
+    if (!c.uri.empty()) {
+      EXPECT_EQ(BrokerUri(c.address), c.uri);
+    }
+    const BrokerAddress parsed = ParseBrokerAddress(c.address);
+    EXPECT_EQ(std::make_tuple(parsed.host, parsed.port, parsed.tls, parsed.known_scheme),
+              std::make_tuple(c.host, c.port, c.tls, c.known_scheme));
   }
 }
 
