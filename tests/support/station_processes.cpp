@@ -22,11 +22,6 @@ std::string HostName() {
 StationProcesses::StationProcesses(std::optional<TlsListener> tls)
     : broker(0, false, std::move(tls)), station_id(HostName()) {}
 
-StationProcesses::~StationProcesses() {
-  daemon.Stop();  // before the board, so that it does not wait for it on its way out
-  board.Stop();
-}
-
 void StationProcesses::Write(const std::string& config, const std::string& broker_address) {
   // board_sim takes its ports from the tree as the daemon does.
   root.WriteStation(FreeLoopbackPort(), FreeLoopbackPort(), broker_address.empty() ? broker.address() : broker_address,

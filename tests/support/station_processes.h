@@ -45,7 +45,6 @@ class StationProcesses {
  public:
   // With `tls`, the broker has a TLS listener as well.
   explicit StationProcesses(std::optional<TlsListener> tls = {});
-  ~StationProcesses();
   StationProcesses(const StationProcesses&) = delete;
   StationProcesses& operator=(const StationProcesses&) = delete;
 
@@ -77,7 +76,7 @@ class StationProcesses {
   TempRoot root;
   MosquittoBroker broker;
   ChildProcess board;
-  ChildProcess daemon;
+  ChildProcess daemon;  // after the board: stopped before it, so it does not wait for it on its way out
   const std::string station_id;
   const std::string control_socket = root.path() + "/board.sock";
 };
