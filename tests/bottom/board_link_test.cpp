@@ -249,7 +249,7 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   // connection, so the command fails at once; the next one cannot even be sent.
   board_->SetPolicy([](int32_t) { return Chunks{}; });
   Logs().Clear();
-  int64_t start = NowMillis();
+  const int64_t start = NowMillis();
   EXPECT_FALSE(comm_->DoAction({}));
   EXPECT_LT(NowMillis() - start, 1900) << "no wait for a reply that cannot come";
   EXPECT_EQ(Logs().Count("Try to connect server"), 0);
@@ -266,9 +266,8 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
     return refused;
   }));
   Logs().Clear();
-  start = NowMillis();
   EXPECT_FALSE(comm_->DoAction({}));
-  EXPECT_GE(NowMillis() - start, 1900);
+  EXPECT_GE(Logs().Count("Try to connect server"), 2) << "it tries again until its limit";
   EXPECT_LE(Logs().Count("Try to connect server"), 4) << "about one attempt a second, not a busy loop";
   EXPECT_EQ(board_->commands().size(), 3U) << "never resent";
 }
