@@ -22,10 +22,10 @@ struct SafetyConfig {
   // fan's feedback, which it may take 2 s to trust.
   double fan_stall_grace_s = 3.5;
   double no_controller_grace_s = 3;  // any actuator on, no controller connected
-  double tap_full_grace_s = 2;   // tap open, clean tank at its up level
-  double absent_grace_s = 2;     // robot-facing outputs on, robot not in position
-  double estop_grace_s = 2;      // any actuator on, emergency stop pressed
-  double left_on_s = 30;         // an actuator on and no command since the robot left
+  double tap_full_grace_s = 2;       // tap open, clean tank at its up level
+  double absent_grace_s = 2;         // robot-facing outputs on, robot not in position
+  double estop_grace_s = 2;          // any actuator on, emergency stop pressed
+  double left_on_s = 30;             // an actuator on and no command since the robot left
   // The station's own sewage automation: the pump runs while the report shows
   // sewage (sewageDet, or sewageFull above this threshold) and runs on for this
   // long after; the daemon's sewage_check_threshold_down and

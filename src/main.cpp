@@ -192,8 +192,7 @@ int SwitchOffMode() {
     LOG_WARN("switch-off: configuration unreadable, the built-in board address is used");
   }
   const auto& c = station_center::g_config;
-  return station_center::SwitchOffBoard(c.embedded_ip, static_cast<uint16_t>(c.embedded_action_port),
-                                        kSwitchOffLimit)
+  return station_center::SwitchOffBoard(c.embedded_ip, static_cast<uint16_t>(c.embedded_action_port), kSwitchOffLimit)
              ? 0
              : 1;
 }

@@ -211,8 +211,8 @@ bool OutputGuard::SendBoardCommand(const station::ActionCommand& cmd, bool urgen
     ++exchanges_;
   }
   const bool ok = link_->DoAction(cmd, urgent);
-  const bool resets = cmd.supply_type_() == station::ENUM_SUPPLY_RESET_MCU ||
-                      cmd.supply_type_() == station::ENUM_SUPPLY_RESTART_MCU;
+  const bool resets =
+      cmd.supply_type_() == station::ENUM_SUPPLY_RESET_MCU || cmd.supply_type_() == station::ENUM_SUPPLY_RESTART_MCU;
   std::lock_guard<std::mutex> lock(mutex_);
   --exchanges_;
   if (ok && resets) {

@@ -97,9 +97,9 @@ class OutputGuard {
 
  private:
   struct OutputState {
-    int commanded = 0;  // the last action sent or about to be sent
-    int confirmed = 0;  // the last action the board acknowledged
-    int in_flight = 0;  // commands on their way to the board
+    int commanded = 0;    // the last action sent or about to be sent
+    int confirmed = 0;    // the last action the board acknowledged
+    int in_flight = 0;    // commands on their way to the board
     int off_pending = 0;  // switch-offs of this output waiting for its dependents
     bool must_off = false;
     int refusals = 0;  // switch-offs refused or unanswered since it must be off

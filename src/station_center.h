@@ -296,7 +296,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   };
   std::unordered_map<const Task*, Claim> claims_;
   std::condition_variable_any claim_released_;  // waited on with task_mutex_
-  static thread_local bool driving_;  // a task driver's thread
+  static thread_local bool driving_;            // a task driver's thread
   // The command link's generation (re-makes) when each task's first pass ended
   // (task_mutex_): a board restart ends only the tasks that ran before it.
   std::unordered_map<const Task*, uint32_t> generations_;

@@ -314,8 +314,7 @@ TEST_F(HeaterTest, TheWireGoesOffOnOldReadingsAndUnderAStoppedFan) {
     StartHeating();
     row.fault(h_.sim(), true);
     EXPECT_TRUE(WaitOn(kWire, false));
-    EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP); }),
-              row.recorded);
+    EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP); }), row.recorded);
     EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
     row.fault(h_.sim(), false);
     h_.Submit(TASK_TYPE_HEAT_WIRE, kStop);  // a stalled fan has ended it already

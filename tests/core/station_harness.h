@@ -123,7 +123,7 @@ class CoreAccess {
   }
 
   const std::shared_ptr<TestClock> clock_ = std::make_shared<TestClock>();
-  std::shared_ptr<sc::ReportPublisher> publisher_;  // none unless set before Start
+  std::shared_ptr<sc::ReportPublisher> publisher_;   // none unless set before Start
   std::shared_ptr<sc::EmbeddedCommunicator> board_;  // the board of a core without Init; none by default
   Scripts scripts_;
   std::shared_ptr<sc::StationCenter> center_;
