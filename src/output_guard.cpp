@@ -253,11 +253,13 @@ bool OutputGuard::held() const {
   return holds_ != 0;
 }
 
-void OutputGuard::RequireOff(station::EnumSupplyType type) {
+bool OutputGuard::RequireOff(station::EnumSupplyType type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (OutputRowOf(type) && MayBeOnLocked(state(type))) {
-    state(type).must_off = true;
+  if (!OutputRowOf(type) || !MayBeOnLocked(state(type)) || state(type).must_off) {
+    return false;
   }
+  state(type).must_off = true;
+  return true;
 }
 
 std::vector<const OutputRow*> OutputGuard::RequiredOffLocked() const {

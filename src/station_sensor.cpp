@@ -195,9 +195,8 @@ void AutomationPass::Temperatures() {
 
 void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type, station::EnumSupplyType heats) {
   FollowReset(normal, type);
-  if (!within_limit && center_.output_guard()) {
-    // Off before the record is published: a stalled broker must not keep it on.
-    center_.output_guard()->RequireOff(heats);
+  // Off before the record is published: a stalled broker must not keep it on.
+  if (!within_limit && center_.output_guard() && center_.output_guard()->RequireOff(heats)) {
     center_.SwitchOffRequiredUnlock();
   }
   if (within_limit) {

@@ -184,7 +184,8 @@ TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
   };
   const std::string none =
       "heat_wire_without_fan: 0\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
-      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\nviolations: 0\n";
+      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\noutputs_without_controller: 0\n"
+      "violations: 0\n";
   EXPECT_EQ(sim.Execute("safety"), none);
 
   ASSERT_TRUE(heat_wire(1));
@@ -193,9 +194,10 @@ TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
   const std::string text = sim.Execute("safety");
   const std::regex format(
       "heat_wire_without_fan: 1\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
-      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\nviolations: 1, first 1 kept:\n"
+      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\noutputs_without_controller: 0\n"
+      "violations: 1, first 1 kept:\n"
       "  [0-9]+\\.[0-9]{3} s  [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}  heat_wire_without_fan  "
-      "actuators: heatwire\\(5\\); heatingWireTemp=[0-9.]+ heatFanFG=0\n");
+      "actuators: heatwire\\(5\\); heatingWireTemp=[0-9.]+ heatFanFG=0 heatFanCurrentState=false\n");
   EXPECT_TRUE(std::regex_match(text, format)) << text;
 
   EXPECT_EQ(sim.Execute("safety reset"), "ok: safety counts and lines cleared");
