@@ -57,7 +57,10 @@ class DataUploadServer : public TcpServer {
   // Serves one connection until it ends, and says why it ended; on kReplaced,
   // `*next` is the accepted connection that replaces it.
   End Serve(int fd, int* next);
-  // Waits up to `timeout` for data on `fd` or a new connection; true on a new connection.
+  // Accepts the pending connections, refusing strangers; the board's new
+  // connection, or -1 when none was among them.
+  int AcceptPending();
+  // Waits up to `timeout` for data on `fd` (unless negative) or a new connection; true on a new connection.
   bool WaitForEvent(int fd, std::chrono::milliseconds timeout, bool* readable);
   // One read into the stream; false when the connection has ended.
   bool ReadOnce(int fd, Stream& stream, std::vector<char>& buffer, End* end);
