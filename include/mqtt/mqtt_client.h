@@ -49,6 +49,8 @@ struct MqttSettings {
   std::string cloud_reply_topic_format;
   // Messages the library may hold unsent; a publish beyond waits for room (bounded).
   int32_t send_buffer = 256;
+  // Received messages waiting for the handler; more are dropped (connection events never are).
+  size_t event_queue_limit = 10000;
 };
 
 // What the client went through since it was made.
@@ -117,13 +119,14 @@ class MqttClient : public ReplyPublisher {
       std::function<void(mqtt::callback&)> deliver;
       size_t bytes = 0;  // payload held by the event
     };
-    void Post(std::function<void(mqtt::callback&)> event, size_t bytes = 0);
+    void Post(std::function<void(mqtt::callback&)> event, size_t bytes = 0, bool droppable = true);
     void Dispatch();
     MqttClient* owner_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Event> events_;
     size_t queued_bytes_ = 0;
+    uint64_t burst_dropped_ = 0;  // messages dropped since the queue was last full
     bool stopping_ = false;
     std::shared_ptr<mqtt::callback> target_;
     std::thread thread_;
