@@ -2,6 +2,7 @@
 
 #include <google/protobuf/message.h>
 #include <mqtt/async_client.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -154,6 +155,8 @@ class MqttClient : public ReplyPublisher {
   void AnnounceOnline();
   // A TLS connect failed: one error line with the reason, when it is the TLS session's.
   void ReportTlsFailure(std::chrono::milliseconds wait);
+  // Resolves the broker's host once (again only while it did not resolve); our connecting threads.
+  void ResolveBroker();
   void TuneBrokerSocket();
   // Hands `msg` to the library. While its send buffer is full, waits for room until a
   // deadline (not on the library's callback thread). False with the library's reason.
@@ -167,6 +170,9 @@ class MqttClient : public ReplyPublisher {
   std::string broker_host_;
   uint16_t broker_port_ = 1883;
   bool broker_tls_ = false;
+  // The broker's addresses, resolved before connecting: never on the library's thread.
+  std::mutex addresses_mutex_;  // guards broker_addresses_
+  std::vector<sockaddr_storage> broker_addresses_;
   std::shared_ptr<Relay> relay_;
   std::string availability_topic_;
   std::mutex connect_mutex_;         // one connect (and handle renewal) at a time

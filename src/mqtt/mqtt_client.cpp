@@ -238,8 +238,23 @@ bool MqttClient::IsConnected() const {
 
 // Paho never disables Nagle on its socket: a QoS-1 reply sent right after the library's
 // PUBACK would otherwise wait for the broker's delayed ACK (tens of milliseconds).
+void MqttClient::ResolveBroker() {
+  std::lock_guard<std::mutex> lock(addresses_mutex_);
+  if (broker_addresses_.empty()) {
+    broker_addresses_ = ResolveHost(broker_host_);
+    if (broker_addresses_.empty()) {
+      LOG_WARN("broker host {} does not resolve yet: Nagle stays on for its connection", broker_host_);
+    }
+  }
+}
+
 void MqttClient::TuneBrokerSocket() {
-  const int changed = SetNoDelayTowardsPeer(broker_host_, broker_port_);
+  std::vector<sockaddr_storage> addresses;
+  {
+    std::lock_guard<std::mutex> lock(addresses_mutex_);
+    addresses = broker_addresses_;
+  }
+  const int changed = SetNoDelayTowardsPeer(addresses, broker_port_);
   LOG_DEBUG("TCP_NODELAY set on {} broker socket(s)", changed);
 }
 
@@ -432,6 +447,7 @@ bool MqttClient::ConnectOnce() {
     std::lock_guard<std::mutex> lock(reconnect_mutex_);
     options = connect_options_;
   }
+  ResolveBroker();
   RenewClient();
   const std::shared_ptr<mqtt::async_client> client = Client();
   if (!client) {
