@@ -91,6 +91,8 @@ class MqttClient : public ReplyPublisher {
   void PublishReply(const google::protobuf::Message& reply) override;
   std::string GetTopicName(const google::protobuf::Message& reply) const;
   bool IsConnected() const;
+  // A TLS broker whose certificate and host name are not checked (mqtt_tls_verify false).
+  bool BrokerUnverified() const { return broker_tls_ && !settings_.tls.verify; }
   MqttClientStats stats() const;
 
   const std::string& station_id() const { return settings_.station_id; }

@@ -453,6 +453,12 @@ bool MqttClient::ConnectOnce() {
   if (!client) {
     return false;
   }
+  if (BrokerUnverified()) {
+    LOG_WARN(
+        "ErrorCode: {}, connecting to broker {}:{} over TLS WITHOUT checking its certificate or name "
+        "(mqtt_tls_verify is false): anyone on the path can pose as the broker",
+        kErrTlsUnverified, broker_host_, broker_port_);
+  }
   const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
   bool connected = false;
   try {
