@@ -58,7 +58,7 @@ struct MqttSettings {
 struct MqttClientStats {
   int64_t send_waits = 0;      // publishes that found the send buffer full and waited for room
   int64_t send_refused = 0;    // publishes the library refused in the end (logged, dropped)
-  int64_t events_dropped = 0;  // library events the relay had no room for (logged, dropped)
+  int64_t events_dropped = 0;  // received messages the relay had no room for (counted, logged per burst)
 };
 
 // The settings of the configuration read (g_config).

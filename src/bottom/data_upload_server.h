@@ -23,7 +23,8 @@ using SensorCallback = std::function<void(station::SensorsDataRep&)>;
 // replaces the one being served (a board that reconnects has lost its old one),
 // and a connection is closed after `idle_limit` without a whole frame or after
 // kMaxUndecodable undecodable frames in a row. With AllowOnlyPeer set, a
-// connection from another address is closed at once and displaces nothing.
+// connection from another address is reset at once and displaces nothing; the
+// board's connection is read on schedule however many of them arrive.
 class DataUploadServer : public TcpServer {
  public:
   static constexpr std::chrono::milliseconds kDefaultIdleLimit{10000};

@@ -21,7 +21,7 @@ int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
 // The same towards addresses resolved beforehand: resolves nothing, so it may run on a
 // thread that must not wait for DNS (the MQTT library's callbacks).
 int SetNoDelayTowardsPeer(const std::vector<sockaddr_storage>& addresses, uint16_t port);
-// The addresses `host` (a name or a literal) resolves to; empty when it does not.
+// The addresses `host` (a name or a literal) resolves to; empty when it does not. Thread-safe.
 std::vector<sockaddr_storage> ResolveHost(const std::string& host);
 
 }  // namespace station_center

@@ -37,6 +37,10 @@ namespace station_center {
 namespace {
 
 TEST(NoDelayTest, TheBrokerIsResolvedBeforeConnectingNotOnTheLibraryThread) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_resolvers.clear();  // earlier tests of this binary resolve it too
+  }
   station_test::MosquittoBroker broker;
   ASSERT_TRUE(broker.Start());
   struct Connections : mqtt::callback {
