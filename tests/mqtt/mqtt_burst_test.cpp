@@ -1,8 +1,11 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +18,22 @@
 #include "mqtt/mqtt_client.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
+
+namespace {
+std::mutex g_resolve_mutex;
+std::vector<std::thread::id> g_resolvers;  // threads that looked "localhost" up as the Nagle switch does
+}  // namespace
+
+// Wraps the C library's lookup in this test binary, noting who resolves the broker's name.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+  if (node != nullptr && std::strcmp(node, "localhost") == 0 && hints != nullptr && hints->ai_protocol == 0) {
+    std::lock_guard<std::mutex> lock(g_resolve_mutex);
+    g_resolvers.push_back(std::this_thread::get_id());
+  }
+  return real(node, service, hints, res);
+}
 
 namespace station_center {
 namespace {
@@ -158,13 +177,18 @@ TEST(MqttClientLifetimeTest, AHandlerMayDropTheLastReferenceToItsClient) {
 }
 
 // Connection events outlive a full event queue: a handler stuck behind a flood, then a broker
-// restart. The station must hear of the new connection and subscribe again.
+// restart. The station must hear of the new connection and subscribe again; the broker's
+// name is looked up before the first connect only, never on the library's thread.
 TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
+  {
+    std::lock_guard<std::mutex> lock(g_resolve_mutex);
+    g_resolvers.clear();  // earlier tests of this binary resolve it too
+  }
   station_test::MosquittoBroker broker;
   ASSERT_TRUE(broker.Start());
   MqttSettings settings;
   settings.station_id = "Q1";
-  settings.server_address = broker.address();
+  settings.server_address = "localhost:" + std::to_string(broker.port());
   settings.connect_wait_seconds = 20;
   settings.event_queue_limit = 4;
   auto client = std::make_shared<MqttClient>(settings);
@@ -210,6 +234,8 @@ TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
     robot.Publish(topic, "{}");
     return station_test::WaitUntil([&] { return !robot.Replies().empty(); }, std::chrono::milliseconds(500));
   })) << "the station did not subscribe again after the restart";
+  std::lock_guard<std::mutex> lock(g_resolve_mutex);
+  EXPECT_EQ(g_resolvers, std::vector<std::thread::id>{std::this_thread::get_id()});
 }
 
 }  // namespace
