@@ -542,6 +542,34 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.heat_fan_feedback_check = get.Bool("heat_fan_feedback_check", c.heat_fan_feedback_check);
 }
 
+// A secret others may read: the broker password in config.json, the client key.
+void WarnIfReadableByOthers(const std::string& path, const char* what) {
+  struct stat st {};
+  if (!path.empty() && ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+    LOG_WARN("ErrorCode: {}, {} {} is readable by every user (mode {:o}): chmod o-rwx it", kErrSecretExposed, what,
+             path, st.st_mode & 07777);
+  }
+}
+
+// The service may write its own tree: a trust file there could be swapped by the
+// very process it is meant to constrain.
+void WarnIfInWritableTree(const std::string& path, const char* what) {
+  const std::string tree = RootedPath("/usr/lib/vantorel-station-center/");
+  if (!path.empty() && path.compare(0, tree.size(), tree) == 0) {
+    LOG_WARN("ErrorCode: {}, {} {} is in the service's writable tree: install it under /etc/vantorel/tls",
+             kErrSecretExposed, what, path);
+  }
+}
+
+// Logged at every start, so that a weakened station says so in the journal.
+void WarnOfExposedFiles(const Config& c) {
+  WarnIfReadableByOthers(ConfigFilePath(), "config.json (broker password)");
+  WarnIfReadableByOthers(c.mqtt_tls_key_file, "client key");
+  WarnIfInWritableTree(c.mqtt_tls_ca_file, "CA file");
+  WarnIfInWritableTree(c.mqtt_tls_cert_file, "client certificate");
+  WarnIfInWritableTree(c.mqtt_tls_key_file, "client key");
+}
+
 }  // namespace
 
 bool ReadConfig() {
@@ -567,6 +595,7 @@ bool ReadConfig() {
   const ConfigKeys get{doc};
   ReadLinkAndWorkKeys(get, g_config);
   ReadStationKeys(get, g_config);
+  WarnOfExposedFiles(g_config);
   return ReadStatus();
 }
 

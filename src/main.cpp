@@ -60,7 +60,8 @@ std::string ServiceStatus(station_center::StationCenter& center) {
     }
   }
   const bool broker = g_broker_up.load() && Broker()->IsConnected();
-  return station_center::ServiceStatusText(center.station_status(), std::move(types), broker);
+  return station_center::ServiceStatusText(center.station_status(), std::move(types), broker,
+                                           Broker()->BrokerUnverified());
 }
 
 // Waits up to kConnectLimit for a TCP connection to `target`. An accepted or a refused

@@ -92,6 +92,41 @@ TEST(ConfigTest, ValuesMustHaveTheirJsonTypeOrKeepTheDefault) {
   EXPECT_EQ(g_config.mqtt_tls_cert_file, "/etc/c.pem");
 }
 
+// Secrets others may read, and trust files the service itself may rewrite, are named at start.
+TEST(ConfigTest, ExposedSecretsAndWritableTrustFilesAreWarnedOf) {
+  struct Row {
+    mode_t config_mode;
+    mode_t key_mode;
+    bool tls_in_state_tree;
+    int lines;
+    const char* warning;  // part of one of the lines
+  };
+  const Row rows[] = {
+      {0600, 0640, false, 0, ""},
+      {0644, 0640, false, 1, "config.json (broker password) "},
+      {0600, 0644, false, 1, "client key "},
+      {0600, 0640, true, 2, "CA file "},  // and the key beside it
+  };
+  for (const Row& row : rows) {
+    TempRoot root;
+    g_config = Config{};
+    const std::string dir = row.tls_in_state_tree ? "/usr/lib/vantorel-station-center/config/tls" : "/etc/vantorel/tls";
+    root.WriteFile(dir + "/ca.crt", "x");
+    root.WriteFile(dir + "/client.key", "x");
+    ASSERT_EQ(::chmod(root.Under(dir + "/client.key").c_str(), row.key_mode), 0);
+    root.WriteFile(kConfigRel, "{\"mqtt_tls_ca_file\": \"" + root.Under(dir + "/ca.crt") +
+                                   "\", \"mqtt_tls_key_file\": \"" + root.Under(dir + "/client.key") + "\"}");
+    ASSERT_EQ(::chmod(root.Under(kConfigRel).c_str(), row.config_mode), 0);
+    root.WriteFile(kStatusRel, "{}");
+    Logs().Clear();
+    ASSERT_TRUE(ReadConfig());
+    EXPECT_EQ(Logs().Count("ErrorCode: 101900092"), row.lines) << row.warning;
+    if (row.lines > 0) {
+      EXPECT_TRUE(Logs().Has(std::string("ErrorCode: 101900092, ") + row.warning)) << row.warning;
+    }
+  }
+}
+
 TEST(ConfigTest, StationIdIsReplacedByTheHostNameKeepingEverythingElse) {
   TempRoot root;
   root.WriteFile(kConfigRel, R"({"embedded_ip":"10.0.0.1","station_id":"station-xx","list":[1,2]})");

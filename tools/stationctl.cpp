@@ -397,6 +397,9 @@ Common CommonOptions(const Cli& cli) {
 
 bool Open(Session* session, const Common& c, const std::vector<std::string>& topics) {
   std::string error;
+  if (!c.tls.verify) {
+    std::cerr << "stationctl: warning: --insecure: the broker's certificate and host name are NOT checked\n";
+  }
   if (!session->Connect(c.timeout, &error)) {
     std::cerr << "stationctl: cannot reach the broker at " << c.broker << ": " << error << "\n";
     return false;

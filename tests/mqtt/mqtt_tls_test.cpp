@@ -123,7 +123,9 @@ TEST_F(TlsTest, WithoutVerificationAServerNamingAnotherHostIsAccepted) {
   MosquittoBroker broker(0, false, certs_.MisnamedServer());
   ASSERT_TRUE(broker.Start()) << broker.Log();
   EXPECT_FALSE(Connects(broker.tls_address(), Trusting(certs_.ca())));
+  EXPECT_FALSE(Logs().Has("ErrorCode: 101900091"));
   EXPECT_TRUE(Connects(broker.tls_address(), BrokerTls{"", "", "", false})) << broker.Log();
+  EXPECT_TRUE(Logs().Has("ErrorCode: 101900091, connecting to broker 127.0.0.1:")) << "an unchecked connect is loud";
 }
 
 // A broker whose certificate does not verify: each attempt ends with one error line naming
