@@ -120,6 +120,8 @@ class DaemonTest : public ::testing::Test {
     ASSERT_TRUE(s_.StartDaemon());
     ASSERT_TRUE(robot_.Connect() && robot_.Subscribe(s_.Topic("#")));
     ASSERT_TRUE(s_.Await([&] { return s_.Robot({"check", "in-pose"}, 0); }, Seconds(90))) << s_.daemon.Log();
+    // Tasks are refused until the start-up reset is over.
+    ASSERT_TRUE(s_.Await([&] { return s_.daemon.Logged("reset station task success"); }, Seconds(90)));
   }
 
   StationProcesses s_;
