@@ -417,7 +417,7 @@ void WriteDustBagReplyTime() {
   rapidjson::Document doc;
   doc.SetObject();
   auto& alloc = doc.GetAllocator();
-  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(NowSeconds())), alloc);
+  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(WallSeconds())), alloc);
   const std::string broker =
       g_config.env_type == 1 ? std::string(Config::kTestBroker) + ":1883" : std::string(Config::kProdBroker);
   doc.AddMember("mqtt_server_address", rapidjson::Value(broker.c_str(), alloc), alloc);

@@ -191,7 +191,7 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   g_config.bottom_action_timeout = 10;
   ASSERT_NO_FATAL_FAILURE(StartLink());
   // Ids are time-based and strictly increasing, also within one second.
-  const int64_t before = NowSeconds();
+  const int64_t before = WallSeconds();
   EXPECT_TRUE(comm_->DoAction({}));
   EXPECT_TRUE(comm_->ChangeLed(station::LED_CHARGING));
   EXPECT_TRUE(comm_->DoAction({}));

@@ -87,7 +87,7 @@ TEST_F(ReportsTest, OverdueDustBagKeepsTheSensorKeyThroughReleasesAndResets) {
   // The cloud's confirmation clears both.
   StationSrvReq reply;
   reply.report_rsp.mutable_consumables_reply_state()->set_dust_bag(0);
-  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().NowSeconds()) + "}");
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds()) + "}");
   EXPECT_EQ(h_.Ask(SRV_CMD_CLOUD_REPLY, reply), SRV_CODE_SUCCESS);
   EXPECT_FALSE(Present(ABNORMAL_DUST_BAG_REPLACE));
   EXPECT_EQ(SensorKey(), 0);
