@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -184,6 +185,29 @@ TEST(FrameCodecTest, ExampleFramesAreByteExact) {
   req.set_seq_(1);
   req.mutable_cmd_()->set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
   EXPECT_EQ(Frame(req), std::string("\x06\x00\x08\x01\x12\x02\x10\x04", 8));
+}
+
+TEST(CommandIdTest, EveryIdIsAboveTheLastWhateverTheClockDoesAndWrapsTo1) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int64_t kNow = 1'800'000'000;
+  const struct {
+    const char* what;
+    int32_t last;
+    int64_t wall;
+    int32_t id;
+  } rows[] = {
+      {"the first is the time", 0, kNow, kNow},
+      {"two in the same second", kNow, kNow, kNow + 1},
+      {"the clock set back an hour", kNow + 5, kNow - 3600, kNow + 6},
+      {"the clock set forward a year", kNow, kNow + 365 * 86400, kNow + 365 * 86400},
+      {"the last of the field, the time past it", kMax - 1, kMax + 10LL, kMax},
+      {"wraps to 1", kMax, kMax + 11LL, 1},
+      {"not back up to a time just before the wrap", 1, kMax - 3LL, 2},
+      {"time-based again past 2038", 2, kMax + 100LL, 100},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(NextCommandId(r.last, r.wall), r.id) << r.what;
+  }
 }
 
 TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
