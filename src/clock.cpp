@@ -41,4 +41,24 @@ int64_t NowSeconds() { return NowMillis() / 1000; }
 
 int64_t WallSeconds() { return WallMillis() / 1000; }
 
+int64_t WallStepWatch::Check(const Clock& clock) {
+  const int64_t wall = clock.WallSeconds();
+  const int64_t steady = clock.NowMillis();
+  // The wall clock's whole seconds against the steady clock's rounded ones.
+  const int64_t step = (wall - wall_) - (steady - steady_millis_ + 500) / 1000;
+  const bool looked = looked_;
+  looked_ = true;
+  wall_ = wall;
+  steady_millis_ = steady;
+  return looked && (step > tolerance_ || step < -tolerance_) ? step : 0;
+}
+
+int64_t BuildSeconds() {
+#ifdef STATION_BUILD_SECONDS
+  return STATION_BUILD_SECONDS;
+#else
+  return 0;
+#endif
+}
+
 }  // namespace station_center

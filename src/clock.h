@@ -28,4 +28,22 @@ int64_t NowSeconds();
 int64_t NowMillis();
 int64_t WallSeconds();
 
+// Notices the wall clock being set: between two looks it moved by more than the
+// steady clock did, give or take `tolerance_seconds`. Not thread-safe: one owner.
+class WallStepWatch {
+ public:
+  explicit WallStepWatch(int64_t tolerance_seconds = 5) : tolerance_(tolerance_seconds) {}
+  // The step in seconds since the previous look (0 for none or the first look).
+  int64_t Check(const Clock& clock);
+
+ private:
+  const int64_t tolerance_;
+  bool looked_ = false;
+  int64_t wall_ = 0;
+  int64_t steady_millis_ = 0;
+};
+
+// A date the build knows has passed: a wall clock before it has not been set.
+int64_t BuildSeconds();
+
 }  // namespace station_center

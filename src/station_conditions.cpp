@@ -138,6 +138,7 @@ void StationCenter::SuperviseBoard() {
   // task_mutex_ alone: every writer of the sensor snapshot holds it, and the
   // claims taken below must not wait with another lock held.
   std::lock_guard<std::mutex> lock(task_mutex_);
+  CheckWallStepUnlock();
   CheckSensorStaleUnlock();
   if (embedded_communicator_) {
     const uint32_t reconnects = embedded_communicator_->reconnects();
@@ -169,6 +170,16 @@ void StationCenter::CheckSensorStaleUnlock() {
   SwitchOffRequiredUnlock();
   FailRunningTasksUnlock(false);
   AbnormalTaskRecord(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
+}
+
+void StationCenter::CheckWallStepUnlock() {
+  const int64_t step = wall_watch_.Check(*clock_);
+  if (step == 0) {
+    return;
+  }
+  // Durations run on the steady clock and are unmoved; only dates see the step.
+  LOG_WARN("wall clock stepped by {} s, now {}; the dust-bag date moves along", step, clock_->WallSeconds());
+  ShiftDustBagReplyTime(step);
 }
 
 void StationCenter::SensorDataResumedUnlock() {

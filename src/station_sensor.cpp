@@ -320,6 +320,8 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   CheckBoardRestartUnlock(gap_millis);
   GuardOutputsUnlock(arrived_millis);
   // sensors_data_ is written only under task_mutex_, which we hold.
+  // Before the dust bag's age is read: a step of the wall clock is no ageing.
+  CheckWallStepUnlock();
   AutomationPass pass(*this, sensors_data_, a, now, clock_->WallSeconds());
   pass.NoteReport();
   const bool stopped = pass.EmergencyStop();
