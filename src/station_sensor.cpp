@@ -301,7 +301,7 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   std::lock_guard<std::mutex> lock(task_mutex_);
   // The automation's and the emergency stop's exchanges release task_mutex_;
   // sensors_data_ stays as it is meanwhile, this thread being its only writer.
-  const int64_t gap_millis = arrived_millis - sensors_data_millis_;
+  const int64_t gap_millis = arrived_millis - SilenceFromUnlock(arrived_millis);
   {
     std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
     sensors_data_ = data;
