@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "mqtt/mqtt_peer.h"
 #include "sim/station_sim.h"
@@ -18,18 +20,17 @@ namespace {
 using Seconds = std::chrono::seconds;
 
 // The daemon as a child process over a station tree with the board at `board_port` and the
-// broker at `broker`; it waits `board_wait` seconds for the board.
+// broker at `broker`; it waits `board_wait` seconds for the board, `env` added to its environment.
 class DaemonTest : public ::testing::Test {
  protected:
-  bool Start(uint16_t board_port, const std::string& broker, int board_wait = 10) {
+  bool Start(uint16_t board_port, const std::string& broker, int board_wait = 10, std::vector<std::string> env = {}) {
     root_.WriteStation(board_port, sensor_port_, broker,
                        "\"connect_embedded_board_time\": " + std::to_string(board_wait) +
                            ", \"bottom_action_timeout\": 2, \"mqtt_keep_alive_interval\": 5, "
                            "\"upload_station_info_to_cloud_interval\": 1");
-    return daemon_.Start(
-        BuiltProgram("station_center"), {},
-        {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"},
-        root_.path() + "/daemon.log");
+    env.insert(env.end(), {"STATION_CENTER_ROOT=" + root_.path(), "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
+                           "SPDLOG_LEVEL=info"});
+    return daemon_.Start(BuiltProgram("station_center"), {}, env, root_.path() + "/daemon.log");
   }
 
   TempRoot root_;
@@ -159,6 +160,51 @@ TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
   EXPECT_FALSE(sim.ActuatorOn(station::ENUM_SUPPLY_UV_LAMP)) << daemon_.Log();
   EXPECT_GT(sim.board_resets(), resets) << "the catch-all reset";
   EXPECT_TRUE(daemon_.Logged("stopping: every task cancelled and every output switched off")) << daemon_.Log();
+}
+
+// The wall clock set back an hour, then forward a year, while the lamp runs for 8 s:
+// it goes off neither at once nor an hour late, and neither the sensor link nor the
+// board is taken for lost.
+TEST_F(DaemonTest, SettingTheWallClockMovesNoTimeLimit) {
+  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+  if (::access(faketime.c_str(), R_OK) != 0) {
+    GTEST_SKIP() << "needs the faketime package";
+  }
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  sim.Dock(true);
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  const std::string offset = root_.path() + "/faketime";
+  const auto set_wall = [&](const char* to) { std::ofstream(offset, std::ios::trunc) << to << "\n"; };
+  set_wall("+0");
+  ASSERT_TRUE(Start(sim.command_port(), broker.address(), 10,
+                    {"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
+                     "FAKETIME_DONT_FAKE_MONOTONIC=1"}));
+  sim.SetSensorTarget("127.0.0.1", sensor_port_);
+  char host[64] = {};
+  ::gethostname(host, sizeof(host) - 1);
+  const std::string supply = "clean_robot_station/" + std::string(host) + "/supplyMaterialRequest";
+  MqttPeer robot(broker.address(), "robot");
+  ASSERT_TRUE(robot.Connect());
+  const auto lamp_on = [&] {
+    robot.Publish(supply,
+                  R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},)"
+                  R"("cmd":{"action":"ENUM_ACTION_STANDARD","supplyType":"ENUM_SUPPLY_UV_LAMP","duration":8}})");
+    return WaitUntil([&] { return sim.ActuatorOn(station::ENUM_SUPPLY_UV_LAMP); }, Seconds(2));
+  };
+  ASSERT_TRUE(WaitUntil(lamp_on, Seconds(60))) << daemon_.Log();
+  const auto on_since = std::chrono::steady_clock::now();
+  set_wall("-1h");
+  EXPECT_TRUE(WaitUntil([&] { return daemon_.Logged("wall clock stepped by -360"); })) << daemon_.Log();
+  set_wall("+365d");
+  EXPECT_TRUE(WaitUntil([&] { return daemon_.Logged("wall clock stepped by 315"); })) << daemon_.Log();
+  // Not an hour: the deadline is far below it.
+  ASSERT_TRUE(WaitUntil([&] { return !sim.ActuatorOn(station::ENUM_SUPPLY_UV_LAMP); }, Seconds(60)));
+  EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(7000)) << "not cut short";
+  for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted"}) {
+    EXPECT_FALSE(daemon_.Logged(lost)) << lost << "\n" << daemon_.Log();
+  }
 }
 
 // A request far larger than any real one is refused unread in one short line; a long one is
