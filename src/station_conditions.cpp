@@ -159,6 +159,7 @@ void StationCenter::SuperviseBoard() {
   }
   // Off until confirmed: whatever must be off and is not yet is sent again.
   SwitchOffRequiredUnlock();
+  supervised_millis_ = clock_->NowMillis();  // its own waits on the board are no pause
 }
 
 void StationCenter::CheckSensorStaleUnlock() {
