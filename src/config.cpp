@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <type_traits>
 
@@ -417,7 +419,7 @@ void WriteDustBagReplyTime() {
   rapidjson::Document doc;
   doc.SetObject();
   auto& alloc = doc.GetAllocator();
-  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(NowSeconds())), alloc);
+  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(WallSeconds())), alloc);
   const std::string broker =
       g_config.env_type == 1 ? std::string(Config::kTestBroker) + ":1883" : std::string(Config::kProdBroker);
   doc.AddMember("mqtt_server_address", rapidjson::Value(broker.c_str(), alloc), alloc);
@@ -610,13 +612,34 @@ void WriteDustBagReplyTimeUncheck(int64_t now) {
   }
 }
 
-int64_t ReadDustBagReplyTime(int64_t now) {
+int64_t ReadDustBagReplyTime(int64_t now, int64_t plausible_from) {
+  // A controller clock that lost its time reads years back; a stamp that far
+  // before this build was made on such a clock, not by a bag that old.
+  constexpr int64_t kUnsetClockSeconds = 365LL * 86400;
   rapidjson::Document doc;
   if (!LoadStatusForDustBag(&doc)) {
     // Unknown replacement time: report the bag as overdue.
     return now;
   }
-  return now - static_cast<int64_t>(doc[kDustBagKey].GetUint());
+  if (now < plausible_from) {
+    return 0;  // no age can be told on a clock that is not set yet
+  }
+  const int64_t stamp = doc[kDustBagKey].GetUint();
+  if (stamp > now || stamp < plausible_from - kUnsetClockSeconds) {
+    LOG_WARN("dust bag replacement date {} not trusted at {}, counted from now", stamp, now);
+    WriteDustBagReplyTimeUncheck(now);
+    return 0;
+  }
+  return now - stamp;
+}
+
+void ShiftDustBagReplyTime(int64_t seconds) {
+  rapidjson::Document doc;
+  if (!LoadStatusForDustBag(&doc)) {
+    return;
+  }
+  const int64_t moved = static_cast<int64_t>(doc[kDustBagKey].GetUint()) + seconds;
+  WriteDustBagReplyTimeUncheck(std::max<int64_t>(0, std::min<int64_t>(moved, std::numeric_limits<uint32_t>::max())));
 }
 
 }  // namespace station_center

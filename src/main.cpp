@@ -116,7 +116,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
     std::this_thread::sleep_for(kBrokerRetry);
   }
   g_broker_up = true;
-  LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().NowSeconds());
+  LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().WallSeconds());
   for (;;) {
     // Nothing may end this thread quietly: an exception would sit in a future no one reads.
     try {

@@ -182,7 +182,7 @@ TEST(ConfigTest, MissingStatusIsCreatedWithTheBrokerOfTheEnvironment) {
       ASSERT_TRUE(ReadConfig());
       EXPECT_EQ(g_config.mqtt_server_address, c.broker);
       const int64_t stamp = g_config.dust_bag_last_replace_time;
-      EXPECT_NEAR(stamp, NowSeconds(), 1);
+      EXPECT_NEAR(stamp, WallSeconds(), 1);
       EXPECT_EQ(root.ReadFile(kStatusRel), "{\"dust_bag_last_replace_time\":" + std::to_string(stamp) +
                                                ",\"mqtt_server_address\":\"" + c.broker + "\"}");
       EXPECT_EQ(FilesBeside(root, kStatusRel), 1);
@@ -261,14 +261,33 @@ TEST(ConfigTest, StaleTemporaryFilesOfRewritesAreRemovedAtStart) {
 TEST(ConfigTest, DustBagTimeIsStampedInPlaceAndAged) {
   TempRoot root;
   root.WriteFile(kStatusRel, R"({"hardware":"dvt1","dust_bag_last_replace_time":1000,"mqtt_server_address":"h"})");
-  EXPECT_EQ(ReadDustBagReplyTime(5000), 4000);
+  EXPECT_EQ(ReadDustBagReplyTime(5000, 0), 4000);
 
   WriteDustBagReplyTimeUncheck(7000);
   EXPECT_EQ(root.ReadFile(kStatusRel),
             "{\n    \"hardware\": \"dvt1\",\n    \"dust_bag_last_replace_time\": 7000,\n"
             "    \"mqtt_server_address\": \"h\"\n}");
   EXPECT_EQ(FilesBeside(root, kStatusRel), 1);
-  EXPECT_EQ(ReadDustBagReplyTime(7500), 500);
+  EXPECT_EQ(ReadDustBagReplyTime(7500, 0), 500);
+  ShiftDustBagReplyTime(3600);  // the wall clock set forward an hour: no ageing
+  EXPECT_EQ(ReadDustBagReplyTime(10'700, 0), 100);
+
+  // A date a wrong clock made says nothing of the bag's age: it counts from now.
+  constexpr int64_t kBuild = 1'800'000'000;
+  const struct {
+    const char* what;
+    int64_t stamp, now, age, stored;
+  } dates[] = {
+      {"in the future", 9000 + kBuild, 8000 + kBuild, 0, 8000 + kBuild},
+      {"from a clock that was not set", 1000, kBuild, 0, kBuild},
+      {"a cycle before the build, trusted", kBuild - 40 * 86400, kBuild, 40 * 86400, kBuild - 40 * 86400},
+      {"the clock not set now: no age, nothing written", 1000, kBuild - 5 * 365 * 86400, 0, 1000},
+  };
+  for (const auto& d : dates) {
+    WriteDustBagReplyTimeUncheck(d.stamp);
+    EXPECT_EQ(ReadDustBagReplyTime(d.now, kBuild), d.age) << d.what;
+    EXPECT_EQ(ReadDustBagReplyTime(d.stored + 1, 0), 1) << d.what << ": the date stored after";
+  }
 
   // Without a usable time the file is left alone and the bag counts as overdue.
   for (const char* status : {R"({"hardware":"dvt1"})", R"({"dust_bag_last_replace_time":-5})", "[5]", ""}) {
@@ -315,7 +334,7 @@ TEST(ConfigTest, ABadDustBagTimeIsLoggedOncePerChangeOfTheFile) {
   // Good again, then the same bad value as before: a new fault, logged again.
   Logs().Clear();
   root.WriteFile(kStatusRel, R"({"dust_bag_last_replace_time": 1000})");
-  EXPECT_EQ(ReadDustBagReplyTime(7000), 6000);
+  EXPECT_EQ(ReadDustBagReplyTime(7000, 0), 6000);
   root.WriteFile(kStatusRel, R"({"dust_bag_last_replace_time": -6})");
   reports(3);
   EXPECT_EQ(Logs().Count(member_line), 1);

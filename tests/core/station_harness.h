@@ -48,6 +48,7 @@ class CoreAccess {
  public:
   sc::StationCenter& center() { return *center_; }
   void AdvanceClock(int64_t seconds) { clock_->Advance(seconds); }
+  void StepWall(int64_t seconds) { clock_->StepWall(seconds); }
   // From now on tasks of `type` are scripted tasks.
   std::shared_ptr<TaskScript> Script(sc::TaskType type) { return scripts_.Use(type); }
   sc::StationSrvRsp Submit(sc::TaskType type, int action, int duration = 0) {

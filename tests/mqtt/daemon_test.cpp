@@ -2,11 +2,14 @@
 // and oversized requests.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_peer.h"
@@ -144,6 +147,78 @@ TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
   EXPECT_GT(after.board_resets, resets) << "the catch-all reset";
   EXPECT_TRUE(s_.daemon.Logged("stopping: every task cancelled and every output switched off")) << s_.daemon.Log();
   EXPECT_TRUE(robot_.Take(s_.Topic("availability"), &state) && state == "offline") << "a stopped service is gone";
+}
+
+// The wall clock set back an hour, then forward a year, while the lamp runs for 8 s:
+// it goes off neither at once nor an hour late, and neither the sensor link nor the
+// board is taken for lost.
+TEST_F(DaemonTest, SettingTheWallClockMovesNoTimeLimit) {
+  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+  if (::access(faketime.c_str(), R_OK) != 0) {
+    GTEST_SKIP() << "needs the faketime package";
+  }
+  station_sim::StationSim sim;
+  ASSERT_TRUE(sim.Start());
+  sim.Dock(true);
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  const std::string offset = root_.path() + "/faketime";
+  const auto set_wall = [&](const char* to) { std::ofstream(offset, std::ios::trunc) << to << "\n"; };
+  set_wall("+0");
+  ASSERT_TRUE(Start(sim.command_port(), broker.address(), 10,
+                    {"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
+                     "FAKETIME_DONT_FAKE_MONOTONIC=1"}));
+  sim.SetSensorTarget("127.0.0.1", sensor_port_);
+  ASSERT_TRUE(LampOn(sim, broker.address(), 8)) << daemon_.Log();
+  const auto on_since = std::chrono::steady_clock::now();
+  set_wall("-1h");
+  EXPECT_TRUE(WaitUntil([&] { return daemon_.Logged("wall clock stepped by -3"); })) << daemon_.Log();
+  set_wall("+365d");
+  EXPECT_TRUE(WaitUntil([&] { return daemon_.Logged("wall clock stepped by 315"); })) << daemon_.Log();
+  // Not an hour: the deadline is far below it.
+  ASSERT_TRUE(WaitUntil([&] { return !sim.ActuatorOn(station::ENUM_SUPPLY_UV_LAMP); }, Seconds(60)));
+  EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(7000)) << "not cut short";
+  for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted"}) {
+    EXPECT_FALSE(daemon_.Logged(lost)) << lost << "\n" << daemon_.Log();
+  }
+}
+
+// The wall clock set back an hour, then forward a year, while the lamp runs for 8 s:
+// it goes off neither at once nor an hour late, and neither the sensor link nor the
+// board is taken for lost.
+TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
+  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+  if (::access(faketime.c_str(), R_OK) != 0) {
+    GTEST_SKIP() << "needs the faketime package";
+  }
+  StationProcesses s;
+  ASSERT_TRUE(s.broker.Start()) << s.broker.Log();
+  s.Write("\"bottom_action_timeout\": 2");
+  ASSERT_TRUE(s.StartBoard() && s.Console("dock"));
+  const std::string offset = s.root.path() + "/faketime";
+  const auto set_wall = [&](const char* to) { std::ofstream(offset, std::ios::trunc) << to << "\n"; };
+  set_wall("+0");
+  ASSERT_TRUE(s.StartDaemon({"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
+                             "FAKETIME_DONT_FAKE_MONOTONIC=1"}));
+  ASSERT_TRUE(s.Await([&] { return s.daemon.Logged("reset station task success"); }, Seconds(90)));
+  ASSERT_TRUE(s.Await(
+      [&] {
+        return s.Robot({"supply", "uv-lamp", "--action", "standard", "--duration", "8"}, 0);
+      },
+      Seconds(60)))
+      << s.daemon.Log();
+  ASSERT_TRUE(s.AwaitState([](const SimState& st) { return Has(st.actuators, "uv("); }));
+  const auto on_since = std::chrono::steady_clock::now();
+  set_wall("-1h");
+  EXPECT_TRUE(WaitUntil([&] { return s.daemon.Logged("wall clock stepped by -3"); })) << s.daemon.Log();
+  set_wall("+365d");
+  EXPECT_TRUE(WaitUntil([&] { return s.daemon.Logged("wall clock stepped by 315"); })) << s.daemon.Log();
+  // Not an hour: the deadline is far below it.
+  ASSERT_TRUE(s.AwaitState([](const SimState& st) { return !Has(st.actuators, "uv("); }, Seconds(60)));
+  EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(7000)) << "not cut short";
+  for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted"}) {
+    EXPECT_FALSE(s.daemon.Logged(lost)) << lost << "\n" << s.daemon.Log();
+  }
 }
 
 // A request far larger than any real one is refused unread in one short line; a long one is

@@ -256,7 +256,7 @@ class StationMqttTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(suite_ && suite_->ready) << (suite_ ? suite_->broker.Log() : "");
     root_.WriteFile("/usr/lib/vantorel-station-center/status/status.json",
-                    "{\"dust_bag_last_replace_time\": " + std::to_string(clock_->NowSeconds()) + "}");
+                    "{\"dust_bag_last_replace_time\": " + std::to_string(clock_->WallSeconds()) + "}");
   }
   // A core on the test's clock that reports through the suite's connection.
   std::shared_ptr<StationCenter> NewCenter() {
@@ -270,7 +270,7 @@ class StationMqttTest : public ::testing::Test {
     suite_->robot.Take(topic, &payload);
     const std::regex clock(R"("(current|online)_time":(\d+))");
     for (std::sregex_iterator it(payload.begin(), payload.end(), clock), end; it != end; ++it) {
-      EXPECT_NEAR(std::stod((*it)[2].str()), static_cast<double>(clock_->NowSeconds()), 60.0) << (*it)[1];
+      EXPECT_NEAR(std::stod((*it)[2].str()), static_cast<double>(clock_->WallSeconds()), 60.0) << (*it)[1];
     }
     return std::regex_replace(payload, clock, "\"$1_time\":0");
   }
