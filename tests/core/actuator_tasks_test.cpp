@@ -529,16 +529,17 @@ TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
   h.Configure("sewage_pump_continue_work_time", "30");
   ASSERT_TRUE(h.Start());
   h.sim().ClearReceivedCommands();
-  // Real time passes between the steps too: the run-on is checked 10 s inside its end.
+  // Real time passes between the steps too: the run-on is checked 10 s inside its end
+  // and 5 s past it.
   const SewageStep steps[] = {
       {"at the threshold", 1200, 0, 0, false},
       {"above the threshold", 1201, 0, 0, true},
       {"sewage gone: the pump runs on", 0, 0, 0, true},
       {"within the run-on time", 0, 0, 20, true},
-      {"past the run-on time", 0, 0, 11, false},
+      {"past the run-on time", 0, 0, 15, false},
       {"the detector alone", 0, 1, 0, true},
       {"gone again", 0, 0, 20, true},
-      {"past the run-on time again", 0, 0, 11, false},
+      {"past the run-on time again", 0, 0, 15, false},
   };
   for (const SewageStep& step : steps) {
     SCOPED_TRACE(step.what);
