@@ -34,7 +34,7 @@ constexpr OutputRow kOutputs[] = {
     {station::ENUM_SUPPLY_PERFUME_PUMP, "perfume-pump", kAny, false, false, kNone},
     {station::ENUM_SUPPLY_DRAINAGE_SWITCH, "drain-valve", kAny, false, false, kNone},
     {station::ENUM_SUPPLY_HAND_CHARGE, "hand-charge", kAny, false, false, kNone},
-    {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic", kAny, false, false, kNone},
+    {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic", kAny, true, false, kNone},  // washes the robot's rake
 };
 
 // The fan's feedback may show it stopped this long under a live wire.

@@ -354,6 +354,16 @@ TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
   h_.sim().Dock(false);
   EXPECT_EQ(h_.Finish(uv), TASK_STATUS_ERROR);
   EXPECT_FALSE(h_.On(kLamp));
+  // Nor the ultrasonic wash of the robot's rake run on with no rake in it.
+  ASSERT_TRUE(h_.SetDocked(true));
+  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
+  auto wash = h_.StartTask(TASK_TYPE_ULTRASONIC_WASH, kStd, 600);
+  ASSERT_TRUE(WaitOn(station::ENUM_SUPPLY_ULTRASONIC));
+  h_.sim().Dock(false);
+  EXPECT_TRUE(WaitOn(station::ENUM_SUPPLY_ULTRASONIC, false)) << "long before its limit";
+  ASSERT_TRUE(h_.SetDocked(true));
+  EXPECT_EQ(h_.Submit(TASK_TYPE_ULTRASONIC_WASH, kStop).code, SRV_CODE_SUCCESS);
+  EXPECT_NE(h_.Finish(wash), -1);
 }
 
 TEST_F(ActuatorTasksTest, ChargeWithoutLimitGoesOffWhenTheRobotLeavesAndTheStationResets) {
