@@ -314,7 +314,11 @@ TEST_F(HeaterTest, TheWireGoesOffOnOldReadingsAndUnderAStoppedFan) {
     StartHeating();
     row.fault(h_.sim(), true);
     EXPECT_TRUE(WaitOn(kWire, false));
-    EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP); }), row.recorded);
+    // Recorded after the switch-off, so waited for.
+    const auto recorded = [&] {
+      return h_.WithData([](StationTaskData& d) { return d.AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP); });
+    };
+    EXPECT_EQ(WaitUntil(recorded, std::chrono::seconds(row.recorded ? 20 : 1)), row.recorded);
     EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
     row.fault(h_.sim(), false);
     // Cleaning up: a stalled fan may have ended the wire task already, and a fan stop
