@@ -93,8 +93,14 @@ bool OutputGuard::Send(const station::ActionCommand& cmd, bool urgent, std::mute
   // The board may take seconds to answer, or never: the core's lock is let go
   // for the whole call so requests, the other tasks and the sensor reports go on
   // meanwhile. Callers re-read the task table and the snapshot afterwards.
-  const Released released(core);
   const OutputRow* row = OutputRowOf(cmd.supply_type_());
+  if (row && cmd.action_() == 0) {
+    // The station's word is off from the moment it is asked, before the lock goes:
+    // a dependent's pass that runs meanwhile must already find its interlock gone.
+    std::lock_guard<std::mutex> lock(mutex_);
+    state(row->type).commanded = 0;
+  }
+  const Released released(core);
   if (!row) {
     return SendBoardCommand(cmd, urgent);
   }
