@@ -177,6 +177,34 @@ void StationCenter::ReadTaskData(const std::function<void(const StationTaskData&
   read(task_data_);
 }
 
+void StationCenter::ReleaseAbnormal(int32_t type, int32_t task) {
+  std::unique_lock<std::shared_mutex> lock(task_data_mutex_);
+  task_data_.AbnormalInfoRelease(type, task);
+}
+
+void StationCenter::RequireOff(station::EnumSupplyType type) {
+  if (guard_ && guard_->RequireOff(type)) {
+    SwitchOffRequiredUnlock();
+  }
+}
+
+bool StationCenter::TaskRunning(TaskType type) const { return tasks_.count(type) != 0; }
+
+StationSrvRsp StationCenter::AdmitManualCharge() {
+  StationSrvReq req;
+  req.task_type = TASK_TYPE_MANUAL_CHARGE;
+  return ReceiveTaskUnlock(req);
+}
+
+std::vector<TaskType> StationCenter::RunningTaskTypes() {
+  std::vector<TaskType> types;
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  for (const auto& entry : tasks_) {
+    types.push_back(entry.first);
+  }
+  return types;
+}
+
 // ---------------------------------------------------------------------------
 // Start-up
 

@@ -11,7 +11,9 @@
 #include <shared_mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
+#include "automation_services.h"
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "output_guard.h"
@@ -24,6 +26,7 @@
 #include "task/task.h"
 #include "task/task_factory.h"
 #include "task/task_services.h"
+#include "thread_annotations.h"
 
 namespace station_center {
 
@@ -40,7 +43,8 @@ struct CoreParts {
 };
 
 // The station core: admission, task drivers, station status and resets. It is
-// the MQTT side's StationService and the tasks' TaskServices.
+// the MQTT side's StationService, the tasks' TaskServices and the sensor
+// automation's AutomationServices.
 // Lock order everywhere: task_mutex_, then sensors_mutex_, then task_data_mutex_,
 // then the output guard's own. Methods ending in Unlock expect the caller to hold
 // task_mutex_. Every board command goes through the output guard, which lets
@@ -48,7 +52,10 @@ struct CoreParts {
 // of the station); so a caller sends holding task_mutex_ and no other station
 // lock, and a thread that acts on a task claims it first, so a task is never
 // operated on by two threads at once (see TaskClaim).
-class StationCenter : public StationService, public TaskServices, public std::enable_shared_from_this<StationCenter> {
+class StationCenter : public StationService,
+                      public TaskServices,
+                      public AutomationServices,
+                      public std::enable_shared_from_this<StationCenter> {
  public:
   using Service = std::function<StationSrvRsp(const StationSrvReq&)>;
 
@@ -76,6 +83,13 @@ class StationCenter : public StationService, public TaskServices, public std::en
     return guard_ && guard_->HeldOnByDependent(type);
   }
   const Clock& clock() const override { return *clock_; }
+
+  // AutomationServices, for the sensor automation (see automation_services.h);
+  // caller holds task_mutex_.
+  void ReleaseAbnormal(int32_t type, int32_t task) override;
+  void RequireOff(station::EnumSupplyType type) override;
+  bool TaskRunning(TaskType type) const override;
+  StationSrvRsp AdmitManualCharge() override;
 
   // Admission; caller holds task_mutex_.
   StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& req);
@@ -117,11 +131,11 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // Station-wide conditions; caller holds task_mutex_ (the sensor callback or
   // SuperviseBoard). Pressed: status 3, every task cancelled, nothing but
   // switch-offs sent. Released: abnormal 9 released, the station reset follows.
-  void EmergencyStopPressedUnlock();
+  void EmergencyStopPressedUnlock() override;
   // Cancels every task in stop order (the heat wire first, the drying fan last);
   // caller holds task_mutex_.
   void StopAllTasksUnlock();
-  void EmergencyStopReleasedUnlock();
+  void EmergencyStopReleasedUnlock() override;
   // The board may have switched its outputs off: running tasks end in error so
   // their reset runs, the automation's pump and the lamp are commanded afresh.
   // Only tasks that ran before command link generation `before` end.
@@ -134,7 +148,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // The only writer of the station status; caller holds task_mutex_.
   void SetStationCenterStatus(const StationCenterStatus& status);
   // Safe from any thread without a lock.
-  StationCenterStatus station_status() const { return station_status_.load(); }
+  StationCenterStatus station_status() const override { return station_status_.load(); }
 
   // Indication refresh; called once a second by the main loop, takes its own locks.
   void ReflushLed();
@@ -151,34 +165,22 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void ReadSorterEvents(int fd, const std::function<bool(std::chrono::milliseconds)>& pause);
 
   // Abnormal records and state reports; callers hold task_mutex_ but not
-  // task_data_mutex_ (AbnormalTaskRecord takes it itself).
+  // task_data_mutex_ (AbnormalTaskRecord takes it itself). The reports' contents
+  // are packed by the free functions of station_report.h.
   void AbnormalTaskRecord(int32_t type, int32_t task) override;
-  void PackDeviceHeader(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator);
-  void PackMsgStateInfo(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator, StationTaskData& data);
-  void PackConsumablesState(rapidjson::Value& parent, rapidjson::Document::AllocatorType& allocator,
-                            StationTaskData& data);
-  void PackAbnormalInfo(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator, StationTaskData& data);
-  void PackStationReport(rapidjson::Document& doc, rapidjson::Document::AllocatorType& allocator,
-                         StationTaskData& data);
+  // Publishes a packed report to the robot.
   void StationReport(rapidjson::Document& doc);
   // One periodic upload; called on the cloud upload thread.
   void StationInfoUploadCloud();
 
-  // Accessors for tasks and the indication; the data is guarded by the named lock.
   const std::shared_ptr<EmbeddedCommunicator>& embedded_communicator() const { return embedded_communicator_; }
-  StationTaskData& task_data() { return task_data_; }  // task_data_mutex_
-  std::shared_mutex& task_data_mutex() { return task_data_mutex_; }
-  // The snapshot and its arrival time (clock().NowMillis()) are written with task_mutex_
-  // and sensors_mutex_ both held, so a holder of either may read them.
-  const station::SensorsDataRep& sensors_data() const { return sensors_data_; }
-  std::shared_mutex& sensors_mutex() { return sensors_mutex_; }
-  std::mutex& task_mutex() { return task_mutex_; }
+  // The types in the task table; takes task_mutex_.
+  std::vector<TaskType> RunningTaskTypes();
   // No task pass, request operation or sensor automation is midway (a claim, or
   // a board exchange); caller holds task_mutex_. For tests.
   bool AtRestUnlock() const { return claims_.empty() && (!guard_ || guard_->Idle()); }
   // The gate of every board command; null before the board link exists.
   const std::shared_ptr<OutputGuard>& output_guard() const { return guard_; }
-  const TaskTable& tasks() const { return tasks_; }  // task_mutex_
   const std::shared_ptr<LedManager>& led_manager() const { return led_manager_; }
 
   // Number of task driver threads still running; lets tests wait for quiet.
@@ -190,6 +192,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   static bool RobotInPosition(const station::SensorsDataRep& data) { return station_center::RobotInPosition(data); }
 
  private:
+  // Tests and fuzz targets reach the locks and tables themselves through it.
+  friend class StationCenterProbe;
+
   // Held by the thread that drives or operates on `task`: the task's driver
   // for a pass, a request or the sensor callback for a cancel or an update.
   // Taking it waits, with task_mutex_ released, while another thread holds it;
@@ -256,6 +261,8 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // Books the lamp exchange's outcome: a board that did not answer is left
   // alone for a while and its silence logged once. Caller holds task_mutex_.
   void NoteLedAnswerUnlock(bool shown, bool answered);
+  // The cloud's and the robot's reports of the moment; task_mutex_ and task_data_mutex_ held.
+  void PackReportsUnlock(rapidjson::Document* cloud, rapidjson::Document* robot);
   // The pattern the lamp should show; task_mutex_, sensors_mutex_ and task_data_mutex_ held.
   std::shared_ptr<LedStrategy> ChooseLedUnlock();
   // Admission of a type that is not running / a request to the running task;
@@ -323,5 +330,23 @@ class StationCenter : public StationService, public TaskServices, public std::en
 // conditions. Thread-safe.
 std::shared_ptr<StationCenter> GetStationCenter();
 void SetStationCenter(std::shared_ptr<StationCenter> station_center);
+
+// The station core's locks and tables themselves, for tests and fuzz targets
+// that arrange a state or look at one; the daemon goes through the core's calls.
+// The data is guarded by the lock named beside it.
+class StationCenterProbe {
+ public:
+  explicit StationCenterProbe(StationCenter& center) : center_(center) {}
+  std::mutex& task_mutex() { return center_.task_mutex_; }
+  const TaskTable& tasks() const { return center_.tasks_; }  // task_mutex_
+  std::shared_mutex& task_data_mutex() { return center_.task_data_mutex_; }
+  StationTaskData& task_data() { return center_.task_data_; }  // task_data_mutex_
+  // Written with task_mutex_ and sensors_mutex_ both held: a holder of either may read it.
+  std::shared_mutex& sensors_mutex() { return center_.sensors_mutex_; }
+  const station::SensorsDataRep& sensors_data() const { return center_.sensors_data_; }
+
+ private:
+  StationCenter& center_;
+};
 
 }  // namespace station_center

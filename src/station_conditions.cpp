@@ -23,15 +23,6 @@ constexpr int64_t kRestartGapMillis = 1000;
 // sensor_stale_time's default, so a short pause is no stale link either.
 constexpr int64_t kStationPausedMillis = 2000;
 
-// Switch-off order under the emergency stop: the heat wire before the fan that
-// cools it, the fan last, the rest by type.
-int StopRank(TaskType type) {
-  if (type == TASK_TYPE_HEAT_WIRE) {
-    return -1;
-  }
-  return type == TASK_TYPE_DRY ? 1000 : static_cast<int>(type);
-}
-
 StationSrvReq ResetRequest() {
   StationSrvReq req;
   req.task_type = TASK_TYPE_RESET_STATION;
