@@ -55,7 +55,7 @@ void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
   rapidjson::Document cloud(&cloud_pool);
   rapidjson::Document robot(&robot_pool);
   {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     auto it = task_data_.abnormal_tasks.find(static_cast<TaskType>(task));
     if (it == task_data_.abnormal_tasks.end()) {
       LOG_WARN("Unknown Abnormal task {}", task);
@@ -265,9 +265,9 @@ void StationCenter::StationInfoUploadCloud() {
   rapidjson::Document cloud(&cloud_pool);
   rapidjson::Document robot(&robot_pool);
   {
-    std::lock_guard<std::mutex> lock(task_mutex_);
+    MutexLock lock(&task_mutex_);
     // Read lock on the data; last_occupy_state_ is ours under task_mutex_.
-    std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    ReaderLock data_lock(&task_data_mutex_);
     PackReportsUnlock(&cloud, &robot);
   }
   const std::string payload = Serialize(cloud);

@@ -286,12 +286,12 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   // Stamped before waiting for a task pass: a report that waited behind the
   // pass that opened a valve is older than that opening.
   const int64_t arrived_millis = clock_->NowMillis();
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   // The automation's and the emergency stop's exchanges release task_mutex_;
   // sensors_data_ stays as it is meanwhile, this thread being its only writer.
   const int64_t gap_millis = arrived_millis - SilenceFromUnlock(arrived_millis);
   {
-    std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+    WriterLock sensors_lock(&sensors_mutex_);
     sensors_data_ = data;
     sensors_data_millis_ = arrived_millis;
   }
@@ -391,7 +391,7 @@ void StationCenter::ReadSorterEvents(int fd, const std::function<bool(std::chron
       LOG_ERROR("read sorter_counter error: {}", "short read");
       continue;
     }
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     CountSorterEvent(event, task_data_);
   }
 }
