@@ -143,8 +143,7 @@ CoreRig::CoreRig() {
 CoreRig::~CoreRig() {
   {
     // As at a pressed emergency stop: tasks end at their next pass, no reset follows.
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
-    center_->SetStationCenterStatus(station_center::STATION_STATUS_EMERGENCY_STOP);
+    station_center::StationCenterProbe(*center_).SetStatus(station_center::STATION_STATUS_EMERGENCY_STOP);
   }
   // Drivers pause a millisecond between passes and end at the next one. A reset
   // waiter sleeps a second between looks; it is not waited for: it keeps its core

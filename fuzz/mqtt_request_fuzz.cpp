@@ -106,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   rig.board().set_refuse(control & 16);
   if (!(control & 32)) {
-    std::lock_guard<std::mutex> lock(rig.center().task_mutex());
-    rig.center().SetStationCenterStatus(station_center::STATION_STATUS_NORMAL);
+    station_center::StationCenterProbe(rig.center()).SetStatus(station_center::STATION_STATUS_NORMAL);
   }
 
   auto replies = std::make_shared<RecordedReplies>();

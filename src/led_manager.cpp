@@ -9,6 +9,7 @@
 #include "error_codes.h"
 #include "logger.h"
 #include "station_center.h"
+#include "task/task_policy.h"
 
 namespace station_center {
 
@@ -18,8 +19,6 @@ constexpr int kDefaultPriority = 1000;
 
 using Condition = std::function<bool(StationTaskData&, const station::SensorsDataRep&, const TaskTable&)>;
 using Action = std::function<void(StationTaskData&, const station::SensorsDataRep&)>;
-
-bool Runs(const TaskTable& tasks, TaskType type) { return !tasks.empty() && tasks.count(type) > 0; }
 
 bool SelfCheckPassed(const station::SensorsDataRep& sensors) {
   return sensors.initsensorsstate() && sensors.initactuatorsstate() && sensors.selfcheckstate();
@@ -48,9 +47,11 @@ void ActionC(StationTaskData& data, const station::SensorsDataRep&) {
   }
 }
 
-Condition TaskRuns(std::vector<TaskType> types) {
-  return [types](StationTaskData&, const station::SensorsDataRep&, const TaskTable& tasks) {
-    return std::any_of(types.begin(), types.end(), [&tasks](TaskType type) { return Runs(tasks, type); });
+// A running task's type shows `led` (the policy table's lamp column).
+Condition TaskShows(station::EnumLedCmd led) {
+  return [led](StationTaskData&, const station::SensorsDataRep&, const TaskTable& tasks) {
+    return std::any_of(tasks.begin(), tasks.end(),
+                       [led](const TaskTable::value_type& entry) { return TaskTypeInfoOf(entry.first).lamp == led; });
   };
 }
 
@@ -144,15 +145,14 @@ bool LedManager::ReadConfig() {
       {"led_in_charge", station::LED_CHARGING, ChargingIs(1), ActionA},
       {"led_charge_complete", station::LED_CHARGE_COMPLETE, ChargingIs(2), ActionB},
       {"charge_error_led", station::LED_CHARGE_FAIL, ChargingIs(3), ActionA},
-      {"deep_self_clean_led", station::LED_DEEP_CLEAN,
-       TaskRuns({TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_WATER_SPRAY, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE}), ActionA},
+      {"deep_self_clean_led", station::LED_DEEP_CLEAN, TaskShows(station::LED_DEEP_CLEAN), ActionA},
       {"station_error_led", station::LED_ERROR_STATE, StationInError, ActionA},
-      {"in_supply_led", station::LED_SUPPLYING, TaskRuns({TASK_TYPE_ADD_WATER}), ActionA},
+      {"in_supply_led", station::LED_SUPPLYING, TaskShows(station::LED_SUPPLYING), ActionA},
       {"docking_success_led", station::LED_DOCKING_SUCCESS, RobotPositionIs(1), ActionA},
       {"docking_failed_led", station::LED_DOCKING_ERR, RobotPositionIs(2), ActionC},
-      {"disinfectant_prepare_led", station::SCREEN_PRE_WATER, TaskRuns({TASK_TYPE_DISINFECTANT_PREPARE}), ActionC},
-      {"in_dust_collect_led", station::SCREEN_COLLECT_DUST, TaskRuns({TASK_TYPE_DUST_COLLECT}), ActionA},
-      {"station_reset", station::SCREEN_STATION_RESET, TaskRuns({TASK_TYPE_RESET_STATION}), ActionA},
+      {"disinfectant_prepare_led", station::SCREEN_PRE_WATER, TaskShows(station::SCREEN_PRE_WATER), ActionC},
+      {"in_dust_collect_led", station::SCREEN_COLLECT_DUST, TaskShows(station::SCREEN_COLLECT_DUST), ActionA},
+      {"station_reset", station::SCREEN_STATION_RESET, TaskShows(station::SCREEN_STATION_RESET), ActionA},
       {"disinfectant_tables_err", station::SCREEN_DISINFECTANT_ERR, AbnormalPresent(ABNORMAL_DISINFECTANT_TABLETS),
        ActionA},
       {"tap_water_err", station::SCREEN_TAP_WATER_ERR, AbnormalPresent(ABNORMAL_TAP_WATER), ActionA},

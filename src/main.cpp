@@ -60,11 +60,8 @@ std::shared_ptr<station_center::MqttClient> Broker() {
 // The line systemd shows for the service; takes task_mutex_ briefly.
 std::string ServiceStatus(station_center::StationCenter& center) {
   std::vector<int> types;
-  {
-    std::lock_guard<std::mutex> lock(center.task_mutex());
-    for (const auto& entry : center.tasks()) {
-      types.push_back(entry.first);
-    }
+  for (station_center::TaskType type : center.RunningTaskTypes()) {
+    types.push_back(type);
   }
   const bool broker = g_broker_up.load() && Broker()->IsConnected();
   return station_center::ServiceStatusText(center.station_status(), std::move(types), broker,

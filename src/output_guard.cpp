@@ -46,14 +46,15 @@ constexpr int64_t kLongestPeriodMillis = 5000;
 constexpr int64_t kLeftOnRepeatMillis = 10000;
 
 // The caller's core lock, let go for board exchanges and taken back however they end.
+// Not followed by the analysis: whether there is a lock to let go is known at run time.
 class Released {
  public:
-  explicit Released(std::mutex* core) : core_(core) {
+  explicit Released(Mutex* core) NO_THREAD_SAFETY_ANALYSIS : core_(core) {
     if (core_) {
       core_->unlock();
     }
   }
-  ~Released() {
+  ~Released() NO_THREAD_SAFETY_ANALYSIS {
     if (core_) {
       core_->lock();
     }
@@ -62,7 +63,7 @@ class Released {
   Released& operator=(const Released&) = delete;
 
  private:
-  std::mutex* core_;
+  Mutex* core_;
 };
 
 station::ActionCommand Off(S type) {
@@ -86,7 +87,7 @@ const OutputRow* OutputRowOf(int type) {
 OutputGuard::OutputGuard(std::shared_ptr<EmbeddedCommunicator> link, std::shared_ptr<const Clock> clock)
     : link_(std::move(link)), clock_(std::move(clock)) {}
 
-bool OutputGuard::Send(const station::ActionCommand& cmd, bool urgent, std::mutex* core) {
+bool OutputGuard::Send(const station::ActionCommand& cmd, bool urgent, Mutex* core) {
   if (!link_) {
     return false;
   }
@@ -283,7 +284,7 @@ std::vector<const OutputRow*> OutputGuard::RequiredOffLocked() const {
   return rows;
 }
 
-bool OutputGuard::SwitchOffRequired(bool urgent, std::mutex* core) {
+bool OutputGuard::SwitchOffRequired(bool urgent, Mutex* core) {
   if (!link_) {
     return false;
   }

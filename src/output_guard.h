@@ -16,6 +16,7 @@
 #include "clock.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
+#include "thread_annotations.h"
 
 namespace station_center {
 
@@ -62,7 +63,7 @@ class OutputGuard {
   OutputGuard(std::shared_ptr<EmbeddedCommunicator> link, std::shared_ptr<const Clock> clock);
 
   // One board command; true when the board acknowledged it.
-  bool Send(const station::ActionCommand& cmd, bool urgent, std::mutex* core);
+  bool Send(const station::ActionCommand& cmd, bool urgent, Mutex* core);
 
   // Holds (or releases) every output off. Setting a hold marks every output
   // that may be on as one that must go off; SwitchOffRequired sends them.
@@ -74,7 +75,7 @@ class OutputGuard {
   // Sends every output that must be off, in switch-off order (under a hold, a
   // board reset first). Logs what is still on, or once "every output switched
   // off". True when nothing is left; the housekeeping repeats it until then.
-  bool SwitchOffRequired(bool urgent, std::mutex* core);
+  bool SwitchOffRequired(bool urgent, Mutex* core);
 
   // A sensor report: robot position, freshness and fan feedback. Outputs that
   // it forbids (robot-facing ones without the robot, the wire without a turning

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "logger.h"
-#include "task/task_factory.h"
+#include "task/task_policy.h"
 
 namespace station_center {
 

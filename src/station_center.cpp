@@ -131,6 +131,7 @@ StationCenter::TaskClaim::TaskClaim(StationCenter& center, const Task* task) : c
   }
   const std::thread::id self = std::this_thread::get_id();
   center_.claim_released_.wait(center_.task_mutex_, [&] {
+    center_.task_mutex_.AssertHeld();  // the wait's predicate runs with it held
     const auto it = center_.claims_.find(task_);
     return it == center_.claims_.end() || it->second.owner == self;
   });
@@ -168,13 +169,41 @@ std::shared_ptr<Task> StationCenter::ClaimRunningUnlock(TaskType type, std::uniq
 }
 
 void StationCenter::WithTaskData(const std::function<void(StationTaskData&)>& update) {
-  std::unique_lock<std::shared_mutex> lock(task_data_mutex_);
+  WriterLock lock(&task_data_mutex_);
   update(task_data_);
 }
 
 void StationCenter::ReadTaskData(const std::function<void(const StationTaskData&)>& read) {
-  std::shared_lock<std::shared_mutex> lock(task_data_mutex_);
+  ReaderLock lock(&task_data_mutex_);
   read(task_data_);
+}
+
+void StationCenter::ReleaseAbnormal(int32_t type, int32_t task) {
+  WriterLock lock(&task_data_mutex_);
+  task_data_.AbnormalInfoRelease(type, task);
+}
+
+void StationCenter::RequireOff(station::EnumSupplyType type) {
+  if (guard_ && guard_->RequireOff(type)) {
+    SwitchOffRequiredUnlock();
+  }
+}
+
+bool StationCenter::TaskRunning(TaskType type) const { return tasks_.count(type) != 0; }
+
+StationSrvRsp StationCenter::AdmitManualCharge() {
+  StationSrvReq req;
+  req.task_type = TASK_TYPE_MANUAL_CHARGE;
+  return ReceiveTaskUnlock(req);
+}
+
+std::vector<TaskType> StationCenter::RunningTaskTypes() {
+  std::vector<TaskType> types;
+  MutexLock lock(&task_mutex_);
+  for (const auto& entry : tasks_) {
+    types.push_back(entry.first);
+  }
+  return types;
 }
 
 // ---------------------------------------------------------------------------
@@ -223,7 +252,7 @@ StationSrvRsp StationCenter::HandleService(const StationSrvReq& req) {
 }
 
 StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& req) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   // A stop waits for the pass under way of the task it stops; its own exchange
   // then leaves the other tasks and the sensor reports free to go on. Other
   // requests send nothing, so they need not wait.
@@ -364,7 +393,7 @@ bool StationCenter::AddNewTaskUnlock(const std::shared_ptr<Task>& task) {
   }
 
   if (first_task) {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     task_data_.work_started = true;
     task_data_.work_start_time = clock_->NowSeconds();
     LOG_INFO("Start work, time : {}", static_cast<int64_t>(task_data_.work_start_time));
@@ -375,8 +404,8 @@ bool StationCenter::AddNewTaskUnlock(const std::shared_ptr<Task>& task) {
 StationSrvRsp StationCenter::CheckRobotPosition(const StationSrvReq& /*req*/) {
   // Deliberately without task_mutex_: the robot polls this while a task pass
   // may be waiting on the board. The status is atomic.
-  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  ReaderLock sensors_lock(&sensors_mutex_);
+  WriterLock data_lock(&task_data_mutex_);
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
   }
@@ -384,7 +413,7 @@ StationSrvRsp StationCenter::CheckRobotPosition(const StationSrvReq& /*req*/) {
   if (sensor_stale_) {
     return Answer(SRV_CODE_ROBOT_NOT_IN_POSITION);
   }
-  if (RobotInPosition(sensors_data_)) {
+  if (RobotInPosition(SharedSensorsUnlock())) {
     task_data_.robot_position = 1;
     return Answer(SRV_CODE_ROBOT_IN_POSITION);
   }
@@ -393,8 +422,8 @@ StationSrvRsp StationCenter::CheckRobotPosition(const StationSrvReq& /*req*/) {
 }
 
 StationSrvRsp StationCenter::CheckAddWaterFinished(const StationSrvReq& /*req*/) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
-  std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  MutexLock lock(&task_mutex_);
+  ReaderLock data_lock(&task_data_mutex_);
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
   }
@@ -408,9 +437,9 @@ StationSrvRsp StationCenter::CheckAddWaterFinished(const StationSrvReq& /*req*/)
 }
 
 StationSrvRsp StationCenter::CheckWaterReady(const StationSrvReq& /*req*/) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   // Exclusive: the poll writes the work-period clock.
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  WriterLock data_lock(&task_data_mutex_);
   task_data_.work_start_time = clock_->NowSeconds();
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
@@ -425,12 +454,12 @@ StationSrvRsp StationCenter::CheckWaterReady(const StationSrvReq& /*req*/) {
 }
 
 StationSrvRsp StationCenter::CheckStationBusy(const StationSrvReq& /*req*/) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   return Answer(tasks_.empty() ? SRV_CODE_IDLE : SRV_CODE_BUSY);
 }
 
 StationSrvRsp StationCenter::RobotLeaveStation(const StationSrvReq& /*req*/) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   LOG_INFO("StationCenter::RobotLeaveStation");
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
@@ -448,7 +477,7 @@ StationSrvRsp StationCenter::RobotLeaveStation(const StationSrvReq& /*req*/) {
 }
 
 StationSrvRsp StationCenter::HandleConnectionLost(const StationSrvReq& /*req*/) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   // The release of the emergency stop resets the station; status 3 must stay until then.
   if (station_status() == STATION_STATUS_EMERGENCY_STOP) {
     return Answer(SRV_CODE_EMERGENCY_STOP);
@@ -475,8 +504,8 @@ void StationCenter::StartResetWaiterUnlock() {
 }
 
 StationSrvRsp StationCenter::UpdateConsumablesSate(const StationSrvReq& req) {
-  std::lock_guard<std::mutex> lock(task_mutex_);
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  MutexLock lock(&task_mutex_);
+  WriterLock data_lock(&task_data_mutex_);
   LOG_DEBUG("StationCenter::UpdateConsumablesSate");
   if (req.report_rsp.has_consumables_reply_state()) {
     const auto& cs = req.report_rsp.consumables_reply_state();
@@ -512,7 +541,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
     StationCenter& center;
     const Task* task;
     ~Forget() {
-      std::lock_guard<std::mutex> lock(center.task_mutex_);
+      MutexLock lock(&center.task_mutex_);
       center.generations_.erase(task);
     }
   } forget{*this, task.get()};
@@ -520,7 +549,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
   while (true) {
     int64_t sleep_ms = 0;
     {
-      std::lock_guard<std::mutex> lock(task_mutex_);
+      MutexLock lock(&task_mutex_);
       // Waits while a request or the sensor callback is acting on the task.
       const TaskClaim claim(*this, task.get());
       auto entry = tasks_.find(task->task_type());
@@ -649,9 +678,9 @@ void StationCenter::RemoveTaskUnlock(const std::shared_ptr<Task>& task) {
 // Resets and status
 
 void StationCenter::AutoReset() {
-  std::lock_guard<std::mutex> lock(task_mutex_);
-  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
-  std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  MutexLock lock(&task_mutex_);
+  ReaderLock sensors_lock(&sensors_mutex_);
+  ReaderLock data_lock(&task_data_mutex_);
   const StationCenterStatus status = station_status();
   const bool due = tasks_.empty() && !RobotInPosition(sensors_data_) && status != STATION_STATUS_RESET &&
                    !ResetHeldUnlock() && task_data_.work_started && task_data_.work_start_time != -1 &&
@@ -666,29 +695,28 @@ void StationCenter::AutoReset() {
 }
 
 void StationCenter::TouchLocks() {
-  std::lock_guard<std::mutex> lock(task_mutex_);
-  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
-  std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  MutexLock lock(&task_mutex_);
+  ReaderLock sensors_lock(&sensors_mutex_);
+  ReaderLock data_lock(&task_data_mutex_);
 }
 
 void StationCenter::WaitTasksAndReset() {
-  std::unique_lock<std::mutex> lock(task_mutex_, std::defer_lock);
-  while (true) {
+  for (;;) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    lock.lock();
-    if (tasks_.empty()) {
-      break;
+    MutexLock lock(&task_mutex_);
+    if (!tasks_.empty()) {
+      continue;
     }
-    lock.unlock();
-  }
-  if (ResetHeldUnlock()) {
-    LOG_INFO("station reset put off until the emergency stop or the stale sensor data ends");
+    if (ResetHeldUnlock()) {
+      LOG_INFO("station reset put off until the emergency stop or the stale sensor data ends");
+      return;
+    }
+    WriterLock data_lock(&task_data_mutex_);
+    task_data_.ResetTaskData();
+    const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+    SetStationCenterStatus(rsp.code == SRV_CODE_SUCCESS ? STATION_STATUS_RESET : STATION_STATUS_ERROR);
     return;
   }
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
-  task_data_.ResetTaskData();
-  const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
-  SetStationCenterStatus(rsp.code == SRV_CODE_SUCCESS ? STATION_STATUS_RESET : STATION_STATUS_ERROR);
 }
 
 bool StationCenter::ResetHeldUnlock() const {
@@ -714,9 +742,9 @@ void StationCenter::ReflushLed() {
   std::shared_ptr<LedStrategy> chosen;
   station::EnumLedCmd led_cmd = station::LED_NOT_CHANGE;
   {
-    std::lock_guard<std::mutex> lock(task_mutex_);
-    std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    MutexLock lock(&task_mutex_);
+    ReaderLock sensors_lock(&sensors_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     if (!led_manager_ || !embedded_communicator_) {
       return;
     }
@@ -736,12 +764,12 @@ void StationCenter::ReflushLed() {
   // must not hold up requests, tasks and sensor reports meanwhile.
   bool answered = false;
   const bool shown = embedded_communicator_->ChangeLed(led_cmd, &answered);
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   if (supervised_millis_ != 0) {
     supervised_millis_ = clock_->NowMillis();  // a wait of the housekeeping's own, no pause
   }
-  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
-  std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+  ReaderLock sensors_lock(&sensors_mutex_);
+  WriterLock data_lock(&task_data_mutex_);
   NoteLedAnswerUnlock(shown, answered);
   if (!shown) {
     return;

@@ -23,15 +23,6 @@ constexpr int64_t kRestartGapMillis = 1000;
 // sensor_stale_time's default, so a short pause is no stale link either.
 constexpr int64_t kStationPausedMillis = 2000;
 
-// Switch-off order under the emergency stop: the heat wire before the fan that
-// cools it, the fan last, the rest by type.
-int StopRank(TaskType type) {
-  if (type == TASK_TYPE_HEAT_WIRE) {
-    return -1;
-  }
-  return type == TASK_TYPE_DRY ? 1000 : static_cast<int>(type);
-}
-
 StationSrvReq ResetRequest() {
   StationSrvReq req;
   req.task_type = TASK_TYPE_RESET_STATION;
@@ -75,7 +66,7 @@ void StationCenter::SwitchOffRequiredUnlock() {
 
 void StationCenter::NoteSewagePumpOffUnlock() {
   if (guard_ && !guard_->MayBeOn(station::ENUM_SUPPLY_SEWAGE_PUMP)) {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     task_data_.sewage_pump_working = false;  // so the automation opens it again when due
   }
 }
@@ -83,7 +74,7 @@ void StationCenter::NoteSewagePumpOffUnlock() {
 void StationCenter::SwitchOffForExit() {
   exiting_.store(true);
   LOG_WARN("stopping: every task cancelled and every output switched off before the exit");
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   if (guard_) {
     guard_->SetHold(kHoldExit, true);
   }
@@ -101,7 +92,7 @@ void StationCenter::SwitchOffForExit() {
 void StationCenter::EmergencyStopReleasedUnlock() {
   LOG_WARN("ErrorCode: {}, emergency stop released, the station resets", kErrEmergencyStopReleased);
   {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     task_data_.AbnormalInfoRelease(ABNORMAL_EMERGENCY_STOP, TASK_TYPE_SENSOR);
   }
   // As after the robot left: status 2 now, the reset task once nothing runs,
@@ -141,7 +132,7 @@ void StationCenter::SuperviseBoard() {
   }
   // task_mutex_ alone: every writer of the sensor snapshot holds it, and the
   // claims taken below must not wait with another lock held.
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   const int64_t now = clock_->NowMillis();
   if (supervised_millis_ != 0 && now - supervised_millis_ > kStationPausedMillis) {
     resumed_millis_ = now;
@@ -210,7 +201,7 @@ void StationCenter::SensorDataResumedUnlock() {
   }
   LOG_WARN("ErrorCode: {}, sensor data resumed, the station resets", kErrSensorDataResumed);
   {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     task_data_.AbnormalInfoRelease(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
   }
   // The emergency stop's release resets the station itself.
@@ -254,7 +245,7 @@ void StationCenter::BoardRestartedUnlock(const char* why, uint32_t before) {
     return;  // the pump task's reset switches the pump off
   }
   {
-    std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    ReaderLock data_lock(&task_data_mutex_);
     if (!task_data_.sewage_pump_working) {
       return;
     }
@@ -265,7 +256,7 @@ void StationCenter::BoardRestartedUnlock(const char* why, uint32_t before) {
   cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
   cmd.set_action_(0);
   if (SendCommand(cmd)) {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     task_data_.sewage_pump_working = false;
   } else {
     LOG_ERROR("ErrorCode: {}, board restarted, but close sewage drain pump failed", kErrCloseSewagePump);

@@ -1,5 +1,7 @@
 // Abnormal records and the state reports to the cloud and the robot.
 
+#include "station_report.h"
+
 #include <rapidjson/allocators.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -53,7 +55,7 @@ void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
   rapidjson::Document cloud(&cloud_pool);
   rapidjson::Document robot(&robot_pool);
   {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     auto it = task_data_.abnormal_tasks.find(static_cast<TaskType>(task));
     if (it == task_data_.abnormal_tasks.end()) {
       LOG_WARN("Unknown Abnormal task {}", task);
@@ -68,12 +70,7 @@ void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
       LOG_INFO("Abnormal type : {} recorded", type);
       *flag = false;
     }
-    cloud.SetObject();
-    PackDeviceHeader(cloud, cloud.GetAllocator());
-    PackMsgStateInfo(cloud, cloud.GetAllocator(), task_data_);
-    PackAbnormalInfo(cloud, cloud.GetAllocator(), task_data_);
-    robot.SetObject();
-    PackStationReport(robot, robot.GetAllocator(), task_data_);
+    PackReportsUnlock(&cloud, &robot);
   }
   // Disconnected: the record stays and goes out with the next periodic upload.
   if (!publisher_ || !publisher_->IsConnected()) {
@@ -85,7 +82,7 @@ void StationCenter::AbnormalTaskRecord(int32_t type, int32_t task) {
   LOG_DEBUG("Set AbnormalInfo success");
 }
 
-void StationCenter::PackDeviceHeader(rapidjson::Document& doc, Allocator& allocator) {
+void PackDeviceHeader(rapidjson::Document& doc, Allocator& allocator) {
   rapidjson::Value msg_id(rapidjson::kObjectType);
   msg_id.AddMember("uuid", "1", allocator);
   rapidjson::Value device_id(rapidjson::kObjectType);
@@ -96,6 +93,18 @@ void StationCenter::PackDeviceHeader(rapidjson::Document& doc, Allocator& alloca
   doc.AddMember("req_header", header, allocator);
 }
 
+// Caller holds task_mutex_ (last_occupy_state_ changes only here) and task_data_mutex_;
+// the sensor snapshot is written under task_mutex_.
+void StationCenter::PackReportsUnlock(rapidjson::Document* cloud, rapidjson::Document* robot) {
+  cloud->SetObject();
+  PackDeviceHeader(*cloud, cloud->GetAllocator());
+  PackMsgStateInfo(*cloud, cloud->GetAllocator(), task_data_, clock_->WallSeconds(), first_report_,
+                   &last_occupy_state_);
+  PackAbnormalInfo(*cloud, cloud->GetAllocator(), task_data_, sensors_data_);
+  robot->SetObject();
+  PackStationReport(*robot, robot->GetAllocator(), task_data_);
+}
+
 void StationCenter::NoteCloudPublished(bool published) {
   // Until then every cloud report carries the start-up facts: one built while the
   // broker was away never reached the cloud.
@@ -104,12 +113,11 @@ void StationCenter::NoteCloudPublished(bool published) {
   }
 }
 
-// Caller holds task_mutex_ and task_data_mutex_: last_occupy_state_ changes only here.
-void StationCenter::PackMsgStateInfo(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
-  const int64_t now = clock_->WallSeconds();
+void PackMsgStateInfo(rapidjson::Document& doc, Allocator& allocator, const StationTaskData& data, int64_t now,
+                      bool first_report, uint32_t* last_occupy) {
   rapidjson::Value state(rapidjson::kObjectType);
   state.AddMember("current_time", static_cast<uint32_t>(now), allocator);
-  if (first_report_) {
+  if (first_report) {
     rapidjson::Value ready(rapidjson::kObjectType);
     ready.AddMember("ntp_state", 0, allocator);
     ready.AddMember("sensor_state", 0, allocator);
@@ -120,9 +128,9 @@ void StationCenter::PackMsgStateInfo(rapidjson::Document& doc, Allocator& alloca
   }
   const uint32_t occupy = data.occupy_state ? 1 : 0;
   state.AddMember("occupy_state", occupy, allocator);
-  if (occupy != last_occupy_state_) {
-    LOG_INFO("station occupy state change from {} to {}", last_occupy_state_ == 1 ? "BUSY" : "IDLE", BusyText(occupy));
-    last_occupy_state_ = occupy;
+  if (occupy != *last_occupy) {
+    LOG_INFO("station occupy state change from {} to {}", *last_occupy == 1 ? "BUSY" : "IDLE", BusyText(occupy));
+    *last_occupy = occupy;
   }
 
   rapidjson::Value work(rapidjson::kObjectType);
@@ -150,7 +158,7 @@ void StationCenter::PackMsgStateInfo(rapidjson::Document& doc, Allocator& alloca
   PackConsumablesState(doc, allocator, data);
 }
 
-void StationCenter::PackConsumablesState(rapidjson::Value& parent, Allocator& allocator, StationTaskData& data) {
+void PackConsumablesState(rapidjson::Value& parent, Allocator& allocator, const StationTaskData& data) {
   const bool tap_water = Present(data, ABNORMAL_TAP_WATER);
   const bool tablets = Present(data, ABNORMAL_DISINFECTANT_TABLETS);
   const bool dust_bag = Present(data, ABNORMAL_DUST_BAG_REPLACE);
@@ -170,8 +178,8 @@ void StationCenter::PackConsumablesState(rapidjson::Value& parent, Allocator& al
   parent.AddMember("consumables_state", consumables, allocator);
 }
 
-// Reads the sensor snapshot: the caller holds task_mutex_, under which it is written.
-void StationCenter::PackAbnormalInfo(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
+void PackAbnormalInfo(rapidjson::Document& doc, Allocator& allocator, const StationTaskData& data,
+                      const station::SensorsDataRep& sensors) {
   const bool emergency = Present(data, ABNORMAL_EMERGENCY_STOP);
   const int32_t sensor_types[] = {ABNORMAL_DUST_BAG_OUT,    ABNORMAL_DUST_BOX_CAP,   ABNORMAL_PLATE_UP_TEMP,
                                   ABNORMAL_PLATE_DOWN_TEMP, ABNORMAL_HEAT_WIRE_TEMP, ABNORMAL_SENSOR_LINK_LOST};
@@ -196,16 +204,16 @@ void StationCenter::PackAbnormalInfo(rapidjson::Document& doc, Allocator& alloca
       AddSensor(list, allocator, "dust_box_cap", "out", "dust box cap of position");
     }
     if (Present(data, ABNORMAL_PLATE_UP_TEMP)) {
-      AddSensor(list, allocator, "electrode_plate_temp_up", std::to_string(sensors_data_.electrodeplatetemp1()),
+      AddSensor(list, allocator, "electrode_plate_temp_up", std::to_string(sensors.electrodeplatetemp1()),
                 "electrode_plate_up over temperature, limit is 78");
     }
     if (Present(data, ABNORMAL_PLATE_DOWN_TEMP)) {
-      AddSensor(list, allocator, "electrode_plate_temp_down", std::to_string(sensors_data_.electrodeplatetemp2()),
+      AddSensor(list, allocator, "electrode_plate_temp_down", std::to_string(sensors.electrodeplatetemp2()),
                 "electrode_plate_down over temperature, limit is 78");
     }
     if (Present(data, ABNORMAL_HEAT_WIRE_TEMP)) {
       char text[64];
-      std::snprintf(text, sizeof(text), "%f", static_cast<double>(sensors_data_.heatingwiretemp()));
+      std::snprintf(text, sizeof(text), "%f", static_cast<double>(sensors.heatingwiretemp()));
       AddSensor(list, allocator, "heat_wire_temp_down", text, "heat wire over temperature, limit is 150");
     }
     if (Present(data, ABNORMAL_SENSOR_LINK_LOST)) {
@@ -218,7 +226,7 @@ void StationCenter::PackAbnormalInfo(rapidjson::Document& doc, Allocator& alloca
   doc.AddMember("abnormal_info", info, allocator);
 }
 
-void StationCenter::PackStationReport(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
+void PackStationReport(rapidjson::Document& doc, Allocator& allocator, const StationTaskData& data) {
   rapidjson::Value header(rapidjson::kObjectType);
   header.AddMember("station_id", rapidjson::Value(g_config.station_id.c_str(), allocator), allocator);
   doc.AddMember("rep_header", header, allocator);
@@ -257,15 +265,10 @@ void StationCenter::StationInfoUploadCloud() {
   rapidjson::Document cloud(&cloud_pool);
   rapidjson::Document robot(&robot_pool);
   {
-    std::lock_guard<std::mutex> lock(task_mutex_);
+    MutexLock lock(&task_mutex_);
     // Read lock on the data; last_occupy_state_ is ours under task_mutex_.
-    std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
-    cloud.SetObject();
-    PackDeviceHeader(cloud, cloud.GetAllocator());
-    PackMsgStateInfo(cloud, cloud.GetAllocator(), task_data_);
-    PackAbnormalInfo(cloud, cloud.GetAllocator(), task_data_);
-    robot.SetObject();
-    PackStationReport(robot, robot.GetAllocator(), task_data_);
+    ReaderLock data_lock(&task_data_mutex_);
+    PackReportsUnlock(&cloud, &robot);
   }
   const std::string payload = Serialize(cloud);
   LOG_INFO("publish to cloud");

@@ -74,9 +74,9 @@ int32_t TruncatedTemperature(float value) {
 class AutomationPass {
  public:
   // `now` on the steady clock in seconds, for durations; `wall` for dates.
-  AutomationPass(StationCenter& center, const station::SensorsDataRep& s, SensorAutomation& a, int64_t now,
+  AutomationPass(AutomationServices& core, const station::SensorsDataRep& s, SensorAutomation& a, int64_t now,
                  int64_t wall)
-      : center_(center), s_(s), a_(a), now_(now), wall_(wall) {}
+      : core_(core), s_(s), a_(a), now_(now), wall_(wall) {}
 
   void NoteReport();
   // True while the station holds the emergency stop pressed.
@@ -100,7 +100,7 @@ class AutomationPass {
   // lock but task_mutex_ held.
   bool DriveSewagePump(int action);
 
-  StationCenter& center_;
+  AutomationServices& core_;
   const station::SensorsDataRep& s_;
   SensorAutomation& a_;
   const int64_t now_;
@@ -110,13 +110,13 @@ class AutomationPass {
 // The robot counts as occupying the station while it is in position and
 // while the station is not idle.
 void AutomationPass::NoteReport() {
-  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-  StationTaskData& data = center_.task_data();
-  data.sensor_data_received = true;
-  data.manual_charge_state = s_.handchargeinsidedet();
-  const StationCenterStatus status = center_.station_status();
-  data.occupy_state = StationCenter::RobotInPosition(s_) || status == STATION_STATUS_ERROR ||
-                      status == STATION_STATUS_RESET || status == STATION_STATUS_EMERGENCY_STOP || data.work_started;
+  const StationCenterStatus status = core_.station_status();
+  core_.WithTaskData([&](StationTaskData& data) {
+    data.sensor_data_received = true;
+    data.manual_charge_state = s_.handchargeinsidedet();
+    data.occupy_state = RobotInPosition(s_) || status == STATION_STATUS_ERROR || status == STATION_STATUS_RESET ||
+                        status == STATION_STATUS_EMERGENCY_STOP || data.work_started;
+  });
 }
 
 // Emergency stop (abnormal 9), pressed and released alike on the second report
@@ -124,9 +124,9 @@ void AutomationPass::NoteReport() {
 bool AutomationPass::EmergencyStop() {
   if (a_.emergency_stop.Update(s_.emergencystopstate(), kEmergencyStopReports)) {
     if (a_.emergency_stop.state) {
-      center_.EmergencyStopPressedUnlock();
+      core_.EmergencyStopPressedUnlock();
     } else {
-      center_.EmergencyStopReleasedUnlock();
+      core_.EmergencyStopReleasedUnlock();
     }
   }
   return a_.emergency_stop.state;
@@ -146,13 +146,10 @@ void AutomationPass::DustBagAge() {
   if (ReadDustBagReplyTime(wall_) <= cycle_seconds) {
     return;
   }
-  bool recorded;
-  {
-    std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-    recorded = center_.task_data().AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE);
-  }
+  bool recorded = false;
+  core_.ReadTaskData([&](const StationTaskData& data) { recorded = data.AbnormalPresent(ABNORMAL_DUST_BAG_REPLACE); });
   if (!recorded) {
-    center_.AbnormalTaskRecord(ABNORMAL_DUST_BAG_REPLACE, kSensorKey);
+    core_.AbnormalTaskRecord(ABNORMAL_DUST_BAG_REPLACE, kSensorKey);
   }
 }
 
@@ -165,8 +162,7 @@ bool AutomationPass::Debounce(bool present, MissingDebounce* d, int32_t type) {
   FollowReset(&d->normal, type);
   if (present) {
     if (!d->normal) {
-      std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-      center_.task_data().AbnormalInfoRelease(type, kSensorKey);
+      core_.ReleaseAbnormal(type, kSensorKey);
       d->normal = true;
     }
     d->since = now_;
@@ -179,7 +175,7 @@ bool AutomationPass::Debounce(bool present, MissingDebounce* d, int32_t type) {
     d->missing_noted = true;
   }
   if (now_ - d->since > g_config.dust_bag_reset_max_time && d->normal) {
-    center_.AbnormalTaskRecord(type, kSensorKey);
+    core_.AbnormalTaskRecord(type, kSensorKey);
     d->normal = false;
   }
   return starts;
@@ -199,17 +195,16 @@ void AutomationPass::Temperatures() {
 void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type, station::EnumSupplyType heats) {
   FollowReset(normal, type);
   // Off before the record is published: a stalled broker must not keep it on.
-  if (!within_limit && center_.output_guard() && center_.output_guard()->RequireOff(heats)) {
-    center_.SwitchOffRequiredUnlock();
+  if (!within_limit) {
+    core_.RequireOff(heats);
   }
   if (within_limit) {
     if (!*normal) {
-      std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-      center_.task_data().AbnormalInfoRelease(type, kSensorKey);
+      core_.ReleaseAbnormal(type, kSensorKey);
     }
     *normal = true;
   } else if (*normal) {
-    center_.AbnormalTaskRecord(type, kSensorKey);
+    core_.AbnormalTaskRecord(type, kSensorKey);
     *normal = false;
   }
 }
@@ -218,20 +213,19 @@ void AutomationPass::FollowReset(bool* normal, int32_t type) {
   if (*normal) {
     return;
   }
-  std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-  if (!center_.task_data().AbnormalPresent(type)) {
-    *normal = true;
-  }
+  core_.ReadTaskData([&](const StationTaskData& data) {
+    if (!data.AbnormalPresent(type)) {
+      *normal = true;
+    }
+  });
 }
 
 // A plug in the inside charge socket starts a manual charge.
 void AutomationPass::ManualCharge() {
-  if (!s_.handchargeinsidedet() || center_.tasks().find(TASK_TYPE_MANUAL_CHARGE) != center_.tasks().end()) {
+  if (!s_.handchargeinsidedet() || core_.TaskRunning(TASK_TYPE_MANUAL_CHARGE)) {
     return;
   }
-  StationSrvReq req;
-  req.task_type = TASK_TYPE_MANUAL_CHARGE;
-  const StationSrvRsp rsp = center_.ReceiveTaskUnlock(req);
+  const StationSrvRsp rsp = core_.AdmitManualCharge();
   LOG_INFO("ReceiveTaskUnlock, hand charge task result : {}, err_msg : {}", rsp.code, rsp.msg);
 }
 
@@ -239,12 +233,9 @@ void AutomationPass::ManualCharge() {
 // unless a sewage drain pump task has the pump.
 void AutomationPass::SewagePump() {
   const bool sewage = s_.sewagedet() != 0 || s_.sewagefull() > g_config.sewage_check_threshold_down;
-  const bool pump_task = center_.tasks().find(TASK_TYPE_SEWAGE_DRAIN_PUMP) != center_.tasks().end();
-  bool working;
-  {
-    std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-    working = center_.task_data().sewage_pump_working;
-  }
+  const bool pump_task = core_.TaskRunning(TASK_TYPE_SEWAGE_DRAIN_PUMP);
+  bool working = false;
+  core_.ReadTaskData([&](const StationTaskData& data) { working = data.sewage_pump_working; });
   if (sewage && !pump_task) {
     a_.sewage_timer = now_;
     if (!working) {
@@ -264,11 +255,10 @@ void AutomationPass::SewagePump() {
 }
 
 void AutomationPass::SewagePumpOff() {
-  {
-    std::shared_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-    if (!center_.task_data().sewage_pump_working) {
-      return;
-    }
+  bool working = false;
+  core_.ReadTaskData([&](const StationTaskData& data) { working = data.sewage_pump_working; });
+  if (!working) {
+    return;
   }
   // Tried again on every report until the board takes it.
   if (DriveSewagePump(0)) {
@@ -283,11 +273,10 @@ bool AutomationPass::DriveSewagePump(int action) {
   cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
   cmd.set_action_(action);
   // Without the task data lock: the exchange may release task_mutex_.
-  if (!center_.SendCommand(cmd)) {
+  if (!core_.SendCommand(cmd)) {
     return false;
   }
-  std::unique_lock<std::shared_mutex> data_lock(center_.task_data_mutex());
-  center_.task_data().sewage_pump_working = action > 0;
+  core_.WithTaskData([action](StationTaskData& data) { data.sewage_pump_working = action > 0; });
   return true;
 }
 
@@ -297,12 +286,12 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   // Stamped before waiting for a task pass: a report that waited behind the
   // pass that opened a valve is older than that opening.
   const int64_t arrived_millis = clock_->NowMillis();
-  std::lock_guard<std::mutex> lock(task_mutex_);
+  MutexLock lock(&task_mutex_);
   // The automation's and the emergency stop's exchanges release task_mutex_;
   // sensors_data_ stays as it is meanwhile, this thread being its only writer.
   const int64_t gap_millis = arrived_millis - SilenceFromUnlock(arrived_millis);
   {
-    std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+    WriterLock sensors_lock(&sensors_mutex_);
     sensors_data_ = data;
     sensors_data_millis_ = arrived_millis;
   }
@@ -402,7 +391,7 @@ void StationCenter::ReadSorterEvents(int fd, const std::function<bool(std::chron
       LOG_ERROR("read sorter_counter error: {}", "short read");
       continue;
     }
-    std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
+    WriterLock data_lock(&task_data_mutex_);
     CountSorterEvent(event, task_data_);
   }
 }

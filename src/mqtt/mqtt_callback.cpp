@@ -7,7 +7,7 @@
 
 #include "error_codes.h"
 #include "logger.h"
-#include "task/task_factory.h"
+#include "task/task_policy.h"
 
 namespace mqtt_callback {
 

@@ -2,7 +2,6 @@
 
 #include "config.h"
 #include "error_codes.h"
-#include "task/task_factory.h"
 
 namespace station_center {
 

@@ -1,28 +1,10 @@
 #include "logger.h"
 #include "station_types.h"
+#include "task/task_policy.h"
 
 namespace station_center {
 
 namespace {
-
-// Keys of the abnormal task record: the task types that can end abnormally and
-// the sensor key.
-constexpr TaskType kAbnormalTaskKeys[] = {
-    TASK_TYPE_DISINFECTANT_PREPARE,
-    TASK_TYPE_CLEAN_LIQUID_PREPARE,
-    TASK_TYPE_PERFUME_LIQUID_PREPARE,
-    TASK_TYPE_DRAIN_WATER,
-    TASK_TYPE_ADD_WATER,
-    TASK_TYPE_DUST_COLLECT,
-    TASK_TYPE_WATER_SPRAY,
-    TASK_TYPE_SEWAGE_DRAIN_PUMP,
-    TASK_TYPE_DRY,
-    TASK_TYPE_HEAT_WIRE,
-    TASK_TYPE_AUTO_CHARGE,
-    TASK_TYPE_MANUAL_CHARGE,
-    TASK_TYPE_SENSOR,
-    TASK_TYPE_ULTRASONIC_WASH,
-};
 
 // The sensor key stays abnormal while any of these conditions is present; the
 // overdue dust bag too, so the key never vanishes while "dust_bag" is reported.
@@ -34,8 +16,10 @@ constexpr int32_t kSensorAbnormalTypes[] = {
 }  // namespace
 
 StationTaskData::StationTaskData() {
-  for (TaskType key : kAbnormalTaskKeys) {
-    abnormal_tasks.emplace(key, 0);
+  for (TaskType key : KnownTaskTypes()) {
+    if (TaskTypeInfoOf(key).abnormal_key()) {
+      abnormal_tasks.emplace(key, 0);
+    }
   }
   BindAbnormalTypes();
 }

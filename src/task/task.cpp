@@ -2,7 +2,8 @@
 
 #include "error_codes.h"
 #include "logger.h"
-#include "task/task_factory.h"
+#include "robot/base_station_mqtt.pb.h"
+#include "task/task_policy.h"
 
 namespace station_center {
 
@@ -276,5 +277,18 @@ bool RunActuatorTask::DoCancelUnlock() {
 }
 
 bool RunActuatorTask::DoReset() { return Stop(); }
+
+int32_t ValueForAction(int32_t action, int32_t soft, int32_t standard, int32_t strong) {
+  switch (action) {
+    case vantorel_base_station_mqtt::ENUM_ACTION_SOFT:
+      return soft;
+    case vantorel_base_station_mqtt::ENUM_ACTION_STANDARD:
+      return standard;
+    case vantorel_base_station_mqtt::ENUM_ACTION_STRONG:
+      return strong;
+    default:
+      return 0;
+  }
+}
 
 }  // namespace station_center

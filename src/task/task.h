@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -17,6 +18,10 @@
 #include "task/task_services.h"
 
 namespace station_center {
+
+// The soft, standard or strong configuration value for a robot action; 0 for
+// any other action.
+int32_t ValueForAction(int32_t action, int32_t soft, int32_t standard, int32_t strong);
 
 class Task;
 

@@ -5,7 +5,6 @@
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
-#include "task/task_factory.h"
 
 namespace station_center {
 

@@ -215,7 +215,7 @@ class HeaterTest : public ActuatorTasksTest {
   // The station's own cancel of the running fan task, as a status change makes its driver do.
   void ForceCancelFan() {
     const auto lock = h_.LockAtRest();
-    h_.center().HandleTaskCancel(h_.center().tasks().at(TASK_TYPE_DRY));
+    h_.center().HandleTaskCancel(h_.Core().tasks().at(TASK_TYPE_DRY));
   }
 
   std::shared_ptr<Task> dry_, wire_;
@@ -264,7 +264,7 @@ TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
   {
     const auto lock = h_.LockAtRest();
     ASSERT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
-    wire_ = h_.center().tasks().at(TASK_TYPE_HEAT_WIRE);
+    wire_ = h_.Core().tasks().at(TASK_TYPE_HEAT_WIRE);
     EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
     EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
   }

@@ -355,7 +355,7 @@ TEST_F(AdmissionTest, PositionCheckNeverWaitsForTheTaskLockAndReadsStatusSafely)
   center_->DataUploadCallback(docked);
   {
     // A task pass waiting on the board holds the task lock; the robot's poll is still answered.
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
+    std::lock_guard<std::mutex> lock(StationCenterProbe(*center_).task_mutex());
     auto answer = std::async(std::launch::async, [this] { return Ask(SRV_CMD_ROBOT_POSITION); });
     ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(answer.get(), SRV_CODE_ROBOT_IN_POSITION);

@@ -13,6 +13,7 @@
 #include "bottom/board_switch_off.h"
 #include "core/station_harness.h"
 #include "sim/safety_monitor.h"
+#include "station_report.h"
 #include "task/log_capture.h"
 
 namespace station_center {
@@ -39,9 +40,10 @@ bool Present(StationHarness& h, int type) {
 std::string AbnormalUpload(StationHarness& h) {
   rapidjson::Document doc;
   doc.SetObject();
-  std::lock_guard<std::mutex> lock(h.center().task_mutex());
-  std::shared_lock<std::shared_mutex> data_lock(h.center().task_data_mutex());
-  h.center().PackAbnormalInfo(doc, doc.GetAllocator(), h.center().task_data());
+  StationCenterProbe core(h.center());
+  std::lock_guard<std::mutex> lock(core.task_mutex());
+  std::shared_lock<std::shared_mutex> data_lock(core.task_data_mutex());
+  PackAbnormalInfo(doc, doc.GetAllocator(), core.task_data(), core.sensors_data());
   rapidjson::StringBuffer out;
   rapidjson::Writer<rapidjson::StringBuffer> writer(out);
   doc.Accept(writer);
@@ -89,7 +91,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   h_.sim().ClearReceivedCommands();
   ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
   ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_EMERGENCY_STOP; }));
-  EXPECT_TRUE(WaitUntil([&] { return h_.Idle() && h_.center().tasks().empty(); }));
+  EXPECT_TRUE(WaitUntil([&] { return h_.Idle() && h_.Core().tasks().empty(); }));
   for (int type : {kFan, kWire, kUv, kPump}) {
     EXPECT_TRUE(WaitOn(type, false)) << "supply type " << type;
   }

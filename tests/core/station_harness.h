@@ -63,14 +63,14 @@ class CoreAccess {
   std::shared_ptr<sc::Task> StartTask(sc::TaskType type, int action, int duration = 0, int litres = 0,
                                       int tablets = 0) {
     BeforeStart();
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
+    std::lock_guard<std::mutex> lock(Core().task_mutex());
     const auto code = center_->ReceiveTaskUnlock(TaskRequest(type, action, duration, litres, tablets)).code;
-    return code == sc::SRV_CODE_SUCCESS ? center_->tasks().at(type) : nullptr;
+    return code == sc::SRV_CODE_SUCCESS ? Core().tasks().at(type) : nullptr;
   }
   // task_mutex_, taken at a moment when no pass, request or sensor automation
   // is midway: their board exchanges run without it.
   std::unique_lock<std::mutex> LockAtRest() {
-    std::unique_lock<std::mutex> lock(center_->task_mutex(), std::defer_lock);
+    std::unique_lock<std::mutex> lock(Core().task_mutex(), std::defer_lock);
     const bool rest = WaitUntil([&] {
       lock.lock();
       if (center_->AtRestUnlock()) {
@@ -85,9 +85,11 @@ class CoreAccess {
     }
     return lock;
   }
+  // The core's locks and tables themselves.
+  sc::StationCenterProbe Core() { return sc::StationCenterProbe(*center_); }
   bool Running(sc::TaskType type) {
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
-    return center_->tasks().count(type) != 0;
+    std::lock_guard<std::mutex> lock(Core().task_mutex());
+    return Core().tasks().count(type) != 0;
   }
   // Waits until `task` has left the table: its final status, -1 if none was started or it stays.
   int Finish(const std::shared_ptr<sc::Task>& task) {
@@ -97,11 +99,11 @@ class CoreAccess {
   // Reads or writes the station-wide task data under its lock.
   template <typename F>
   auto WithData(F f) {
-    std::unique_lock<std::shared_mutex> lock(center_->task_data_mutex());
-    return f(center_->task_data());
+    std::unique_lock<std::shared_mutex> lock(Core().task_data_mutex());
+    return f(Core().task_data());
   }
   void SetStatus(sc::StationCenterStatus status) {
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
+    std::lock_guard<std::mutex> lock(Core().task_mutex());
     center_->SetStationCenterStatus(status);
   }
   // No task driver or reset waiter left.
@@ -183,8 +185,8 @@ class StationHarness : public CoreAccess {
   template <typename P>
   bool WaitSensors(P pred) {
     return WaitUntil([&] {
-      std::shared_lock<std::shared_mutex> lock(center_->sensors_mutex());
-      return pred(center_->sensors_data());
+      std::shared_lock<std::shared_mutex> lock(Core().sensors_mutex());
+      return pred(Core().sensors_data());
     });
   }
   // A report satisfying `pred` that arrived after this call has been handled whole, the

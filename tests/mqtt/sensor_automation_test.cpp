@@ -47,8 +47,9 @@ class SensorAutomationTest : public ::testing::Test {
   }
   // Whether abnormal `type` is present, and the sensor checks' entry in the abnormal task list.
   std::pair<bool, int> Abnormal(int type) {
-    std::shared_lock<std::shared_mutex> lock(center_->task_data_mutex());
-    return {center_->task_data().AbnormalPresent(type), center_->task_data().abnormal_tasks.at(TASK_TYPE_SENSOR)};
+    StationCenterProbe core(*center_);
+    std::shared_lock<std::shared_mutex> lock(core.task_data_mutex());
+    return {core.task_data().AbnormalPresent(type), core.task_data().abnormal_tasks.at(TASK_TYPE_SENSOR)};
   }
   const std::pair<bool, int> kRecorded{true, 1}, kClear{false, 0};
 
@@ -165,8 +166,8 @@ TEST_F(SensorAutomationTest, SorterCountsKeyPressesUntilTheDeviceEnds) {
   ASSERT_EQ(::write(fd, events, sizeof(events)), 5 * 24);
   ::close(fd);
   sorter.join();  // end of file ends the reader
-  std::shared_lock<std::shared_mutex> lock(center_->task_data_mutex());
-  EXPECT_EQ(center_->task_data().sorter_count_, 2);
+  std::shared_lock<std::shared_mutex> lock(StationCenterProbe(*center_).task_data_mutex());
+  EXPECT_EQ(StationCenterProbe(*center_).task_data().sorter_count_, 2);
 }
 
 // A read error that is not the end of the device repeats at once: the reader waits longer

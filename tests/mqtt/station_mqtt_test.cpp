@@ -301,11 +301,11 @@ TEST_F(StationMqttTest, PeriodicReportsAndRecordsWhileDisconnected) {
   // Recorded while the broker is away: kept, and carried by the next periodic upload.
   suite_->Renew();
   {
-    std::lock_guard<std::mutex> lock(center_->task_mutex());
+    std::lock_guard<std::mutex> lock(StationCenterProbe(*center_).task_mutex());
     center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_UV_LAMP);  // 13 is no task key
     center_->AbnormalTaskRecord(ABNORMAL_DUST_BAG_REPLACE, TASK_TYPE_SENSOR);
-    std::lock_guard<std::shared_mutex> data_lock(center_->task_data_mutex());
-    center_->task_data().emergency_stop_normal = false;
+    std::lock_guard<std::shared_mutex> data_lock(StationCenterProbe(*center_).task_data_mutex());
+    StationCenterProbe(*center_).task_data().emergency_stop_normal = false;
   }
   ASSERT_TRUE(suite_->client->Init(suite_->callback) && suite_->WarmUp());
   center_->StationInfoUploadCloud();
@@ -324,7 +324,7 @@ TEST_F(StationMqttTest, StartUpFactsWaitForAReportThatWasPublished) {
       std::make_shared<StationCenter>(CoreParts{clock_, nullptr, MqttReportPublisher([&client] { return client; })});
   // An abnormal record and a periodic upload, neither sent.
   {
-    std::lock_guard<std::mutex> lock(center->task_mutex());
+    std::lock_guard<std::mutex> lock(StationCenterProbe(*center).task_mutex());
     center->AbnormalTaskRecord(ABNORMAL_HEAT_WIRE_TEMP, TASK_TYPE_SENSOR);
   }
   center->StationInfoUploadCloud();
@@ -376,7 +376,7 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
       // Recorded by the water supply when the tap gives nothing; the cloud's reply releases it.
       {"tap water missing",
        [&] {
-         std::lock_guard<std::mutex> lock(center_->task_mutex());
+         std::lock_guard<std::mutex> lock(StationCenterProbe(*center_).task_mutex());
          center_->AbnormalTaskRecord(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
        },
        R"("abnormal_task_list":[{"task_id":5}]}},"consumables_state":{"tap_water":1}})",
