@@ -34,7 +34,6 @@
 namespace {
 
 constexpr auto kNetworkRetry = std::chrono::seconds(5);
-constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
 constexpr auto kConnectLimit = std::chrono::seconds(3);
 // How long the switch-off without a controller (the unit's stop, a fatal exit) may take.
@@ -61,7 +60,7 @@ std::string ServiceStatus(station_center::StationCenter& center) {
   }
   const bool broker = g_broker_up.load() && Broker()->IsConnected();
   return station_center::ServiceStatusText(center.station_status(), std::move(types), broker,
-                                           Broker()->BrokerUnverified());
+                                           Broker()->BrokerUnverified(), Broker()->ConnectProblem());
 }
 
 // Waits up to kConnectLimit for a TCP connection to `target`. An accepted or a refused
@@ -113,7 +112,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
   while (!Broker()->Init(callback)) {
     LOG_ERROR("ErrorCode: {}, mqtt client init failed", station_center::kErrMqttInit);
     LOG_INFO("wait retry connect mqtt server");
-    std::this_thread::sleep_for(kBrokerRetry);
+    std::this_thread::sleep_for(std::chrono::seconds(Broker()->init_retry_seconds()));
   }
   g_broker_up = true;
   LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().WallSeconds());

@@ -130,7 +130,9 @@ void MqttCallback::connected(const std::string& cause) {
 }
 
 void MqttCallback::connection_lost(const std::string& cause) {
-  LOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", kErrConnectionLost, cause);
+  // The library gives a cause only for a few losses: name the usual ones rather than nothing.
+  LOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", kErrConnectionLost,
+            cause.empty() ? "the broker closed the connection or stopped answering" : cause);
   StationSrvReq req;
   req.cmd = station_center::SRV_CMD_CONNECTION_LOST;
   req.task_type = station_center::TASK_TYPE_INVALID;
