@@ -161,12 +161,11 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
       ++report_log_count_;
     } else {
       report_log_count_ = 0;
-      LOG_INFO("Topic: {}", segment);
-      LOG_INFO("msg->to_string(): {}", vantorel::LogExcerpt(payload));
+      LOG_INFO("Topic: {}, msg->to_string(): {}", segment, vantorel::LogExcerpt(payload));
     }
   } else {
-    LOG_INFO("Topic: {}", segment);
-    LOG_INFO("msg->to_string(): {}", vantorel::LogExcerpt(payload));
+    // One line, not two: each is a write (and a journal message) before the reply can go.
+    LOG_INFO("Topic: {}, msg->to_string(): {}", segment, vantorel::LogExcerpt(payload));
   }
   auto it = topicHandlers_.find(segment);
   if (it == topicHandlers_.end()) {
