@@ -97,24 +97,13 @@ struct TypeName {
 };
 
 constexpr TypeName kTypeNames[] = {
-    {"tap", station::ENUM_SUPPLY_TAP_WATER_SWITCH},
-    {"charging", station::ENUM_SUPPLY_CHARGING},
-    {"supply", station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH},
-    {"sewage", station::ENUM_SUPPLY_SEWAGE_PUMP},
-    {"heatwire", station::ENUM_SUPPLY_HEATING_WIRE},
-    {"fan", station::ENUM_SUPPLY_HEATING_FAN},
-    {"dust", station::ENUM_SUPPLY_COLLECT_DUST},
-    {"selfclean", station::ENUM_SUPPLY_SELF_CLEAN_PUMP},
-    {"uv", station::ENUM_SUPPLY_UV_LAMP},
-    {"sorter", station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR},
-    {"cleanliquid", station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP},
-    {"perfume", station::ENUM_SUPPLY_PERFUME_PUMP},
-    {"drain", station::ENUM_SUPPLY_DRAINAGE_SWITCH},
-    {"handcharge", station::ENUM_SUPPLY_HAND_CHARGE},
-    {"restart", station::ENUM_SUPPLY_RESTART_MCU},
-    {"reset", station::ENUM_SUPPLY_RESET_MCU},
-    {"ultrasonic", station::ENUM_SUPPLY_ULTRASONIC},
+#define BOARD_ACTUATOR(number, value, shorthand) {shorthand, station::value},
+#include "tools/supply_names.def"
 };
+
+#define BOARD_ACTUATOR(number, value, shorthand) \
+  static_assert(station::value == (number), "supply_names.def: " #value " is not " #number);
+#include "tools/supply_names.def"
 
 }  // namespace
 

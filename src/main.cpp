@@ -23,8 +23,11 @@
 #include <vector>
 
 #include "bottom/board_switch_off.h"
+#include "bottom/embedded_communicator.h"
+#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
+#include "liveness.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
@@ -35,6 +38,10 @@ namespace {
 
 constexpr auto kNetworkRetry = std::chrono::seconds(5);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
+// The watch thread's period, and how long a housekeeping pass may run (not waiting
+// on the board) before the daemon counts as stuck: within the unit's WatchdogSec.
+constexpr auto kWatchPeriod = std::chrono::seconds(1);
+constexpr int64_t kPassOverdueMillis = 10000;
 constexpr auto kConnectLimit = std::chrono::seconds(3);
 // How long the switch-off without a controller (the unit's stop, a fatal exit) may take.
 constexpr auto kSwitchOffLimit = std::chrono::seconds(3);
@@ -197,6 +204,26 @@ int SwitchOffMode() {
              : 1;
 }
 
+// systemd's watchdog is pinged from a thread of its own: it takes the core's
+// locks each time (one held for ever stops it) and pings only while the
+// housekeeping's passes are not overdue, a pass waiting on a slow board excepted.
+void WatchLoop(const std::shared_ptr<station_center::StationCenter>& center, station_center::ServiceNotifier& notifier,
+               const station_center::Liveness& liveness) {
+  try {
+    for (;;) {
+      center->TouchLocks();
+      notifier.Status(ServiceStatus(*center));
+      const auto& link = center->embedded_communicator();
+      if (liveness.Alive(station_center::NowMillis(), link ? link->busy_until_millis() : 0)) {
+        notifier.Watchdog();
+      }
+      std::this_thread::sleep_for(kWatchPeriod);
+    }
+  } catch (const std::exception& e) {
+    LOG_ERROR("watchdog pings stopped: {}", e.what());
+  }
+}
+
 int Run() {
   StopOnSignal();
   station_center::ServiceNotifier notifier;
@@ -226,15 +253,15 @@ int Run() {
   std::future<void> upload =
       std::async(std::launch::async, [center, callback] { BrokerAndUploadLoop(center, callback); });
 
+  station_center::Liveness liveness(kPassOverdueMillis);
+  std::thread(WatchLoop, center, std::ref(notifier), std::cref(liveness)).detach();
   station_center::RunHousekeeping(
       [&] {
+        liveness.PassStarted(station_center::NowMillis());
         center->SuperviseBoard();
         center->ReflushLed();
         center->AutoReset();
-        // Pinged only here, after a whole pass: a core stuck behind a lock stops the
-        // pings and systemd restarts the daemon.
-        notifier.Status(ServiceStatus(*center));
-        notifier.Watchdog();
+        liveness.PassEnded(station_center::NowMillis());
       },
       kHousekeeping, BoundedSwitchOff);
 }

@@ -665,6 +665,12 @@ void StationCenter::AutoReset() {
   LOG_INFO("AutoReset, reset task result : {}, err_msg : {}", rsp.code, rsp.msg);
 }
 
+void StationCenter::TouchLocks() {
+  std::lock_guard<std::mutex> lock(task_mutex_);
+  std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
+  std::shared_lock<std::shared_mutex> data_lock(task_data_mutex_);
+}
+
 void StationCenter::WaitTasksAndReset() {
   std::unique_lock<std::mutex> lock(task_mutex_, std::defer_lock);
   while (true) {

@@ -107,6 +107,9 @@ class StationCenter : public StationService, public TaskServices, public std::en
   // when the sensor data went stale or the board restarted. Called once a second
   // by the main loop; takes its own locks.
   void SuperviseBoard();
+  // Takes and lets go each of the core's locks in their order: never returns while
+  // one is held for ever, which stops the watchdog's pings. Takes its own locks.
+  void TouchLocks();
   // Before the process exits on a stop signal: from here on nothing but switch-offs
   // (and the board reset) go to the board; every task is cancelled in stop order,
   // then the board is reset, which switches off whatever is left. Takes its own locks.

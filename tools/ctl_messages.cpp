@@ -15,24 +15,44 @@ namespace stationctl {
 
 namespace pb = google::protobuf;
 
+const std::vector<RequestTopic>& RequestTopics() {
+  static const std::vector<RequestTopic> kTopics = {
+#define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) \
+  {segment, reply_segment, &mqttpb::Req::default_instance(), &mqttpb::Rsp::default_instance()},
+#include "mqtt/request_topics.def"
+  };
+  return kTopics;
+}
+
+const RequestTopic* TopicOfRequest(const google::protobuf::Message& request) {
+  for (const RequestTopic& topic : RequestTopics()) {
+    if (topic.request->GetDescriptor() == request.GetDescriptor()) {
+      return &topic;
+    }
+  }
+  return nullptr;
+}
+
+const RequestTopic* TopicOfSegment(const std::string& segment) {
+  for (const RequestTopic& topic : RequestTopics()) {
+    if (segment == topic.segment || segment == topic.reply_segment) {
+      return &topic;
+    }
+  }
+  return nullptr;
+}
+
 const std::vector<SupplyName>& SupplyNames() {
   static const std::vector<SupplyName> kNames = {
-      {"charging", mqttpb::ENUM_SUPPLY_CHARGING, "charge the robot"},
-      {"watering", mqttpb::ENUM_SUPPLY_WATERING, "supply clean water to the robot"},
-      {"sewage-pump", mqttpb::ENUM_SUPPLY_SEWAGE_PUMP, "pump the robot's sewage out"},
-      {"heating-wire", mqttpb::ENUM_SUPPLY_HEATING_WIRE, "heat the drying wire"},
-      {"heating-fan", mqttpb::ENUM_SUPPLY_HEATING_FAN, "run the drying fan"},
-      {"collect-dust", mqttpb::ENUM_SUPPLY_COLLECT_DUST, "empty the robot's dust box"},
-      {"clean-pump", mqttpb::ENUM_SUPPLY_CLEAN_PUMP, "self-cleaning spray"},
-      {"uv-lamp", mqttpb::ENUM_SUPPLY_UV_LAMP, "UV light"},
-      {"water-no-limit", mqttpb::ENUM_SUPPLY_WATER_NO_LIMIT, "supply water until stopped"},
-      {"clean-suction-rake", mqttpb::ENUM_SUPPLY_CLEAN_SUCTION_RAKE, "ultrasonic wash of the suction rake"},
-      // Not a supply the station runs: disinfectant is asked for with prewater.
-      {"prepare-disinfectant", mqttpb::ENUM_SUPPLY_PREPARE_DISINFECTANT, "(the station refuses it here)"},
-      {"invalid", mqttpb::ENUM_SUPPLY_INVALID, "(the station refuses it)"},
+#define ROBOT_SUPPLY(number, value, name, actuator, what) {name, mqttpb::value, what},
+#include "supply_names.def"
   };
   return kNames;
 }
+
+#define ROBOT_SUPPLY(number, value, name, actuator, what) \
+  static_assert(mqttpb::value == (number), "supply_names.def: " #value " is not " #number);
+#include "supply_names.def"
 
 namespace {
 
@@ -159,10 +179,14 @@ void AppendReadable(const pb::Message& m, int indent, std::string* out) {
 }
 
 const commonpb::ResponseHeader* HeaderOf(const pb::Message& reply) {
-  if (const auto* r = dynamic_cast<const mqttpb::StationCheckRsp*>(&reply)) return &r->rsp_header();
-  if (const auto* r = dynamic_cast<const mqttpb::PositionConfirmRsp*>(&reply)) return &r->rsp_header();
-  if (const auto* r = dynamic_cast<const mqttpb::PrepareDisinfectantRsp*>(&reply)) return &r->rsp_header();
-  if (const auto* r = dynamic_cast<const mqttpb::SupplyMaterialRsp*>(&reply)) return &r->rsp_header();
+  for (const RequestTopic& topic : RequestTopics()) {
+    if (topic.reply->GetDescriptor() == reply.GetDescriptor()) {
+      const pb::FieldDescriptor* field = reply.GetDescriptor()->FindFieldByName("rsp_header");
+      return field == nullptr
+                 ? nullptr
+                 : static_cast<const commonpb::ResponseHeader*>(&reply.GetReflection()->GetMessage(reply, field));
+    }
+  }
   return nullptr;
 }
 

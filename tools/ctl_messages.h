@@ -44,6 +44,19 @@ bool ParseAction(const std::string& text, mqttpb::EnumActionModel* out);
 // in-pose, water-ready or water-finish.
 bool ParseCheckType(const std::string& text, mqttpb::EnumRobotCheckType* out);
 
+// A robot request topic of mqtt/request_topics.def, with its messages' default instances.
+struct RequestTopic {
+  const char* segment;        // e.g. "checkStation"
+  const char* reply_segment;  // e.g. "checkStationRe"
+  const google::protobuf::Message* request;
+  const google::protobuf::Message* reply;
+};
+const std::vector<RequestTopic>& RequestTopics();
+// The topic `request` is sent on (by its message type); null for no request of the list.
+const RequestTopic* TopicOfRequest(const google::protobuf::Message& request);
+// The topic whose request or reply segment is `segment`; null when none is.
+const RequestTopic* TopicOfSegment(const std::string& segment);
+
 // A random (version 4) UUID in its usual text form.
 std::string NewUuid();
 
@@ -67,7 +80,7 @@ struct Verdict {
   std::string err_msg;
   std::string reason;  // why a reply without an error code still says no
 };
-// `request` and `reply` are one of the four request/reply pairs.
+// `request` and `reply` are one of the request/reply pairs of RequestTopics().
 Verdict Judge(const google::protobuf::Message& request, const google::protobuf::Message& reply);
 // One line: "accepted..." or "refused: NAME (n): text".
 std::string VerdictLine(const Verdict& verdict);

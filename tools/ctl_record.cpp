@@ -33,9 +33,9 @@ std::map<std::string, std::string> RecordTopics(const std::string& station) {
       {StationTopic(station, "reportActivelyRe"), "cloud-reply"},
       {FormatTopic("clean_robot_station/%s/availability", station), "availability"},
   };
-  for (const char* name : {"checkStation", "dockState", "preWaterRequest", "supplyMaterialRequest"}) {
-    topics[StationTopic(station, name)] = "request";
-    topics[StationTopic(station, std::string(name) + "Re")] = "reply";
+  for (const RequestTopic& topic : RequestTopics()) {
+    topics[StationTopic(station, topic.segment)] = "request";
+    topics[StationTopic(station, topic.reply_segment)] = "reply";
   }
   return topics;
 }

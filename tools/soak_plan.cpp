@@ -286,6 +286,19 @@ std::string Request::Text() const {
   return "?";
 }
 
+namespace {
+
+// The request with its topic's segment and an empty reply, as the request topics list them.
+std::unique_ptr<google::protobuf::Message> Addressed(std::unique_ptr<google::protobuf::Message> req, std::string* topic,
+                                                     std::unique_ptr<google::protobuf::Message>* reply) {
+  const stationctl::RequestTopic* row = stationctl::TopicOfRequest(*req);
+  *topic = row->segment;
+  reply->reset(row->reply->New());
+  return req;
+}
+
+}  // namespace
+
 std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, const std::string& robot_id,
                                                         std::string* msg_id, std::string* topic,
                                                         std::unique_ptr<google::protobuf::Message>* reply) {
@@ -299,18 +312,14 @@ std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, 
       auto req = std::make_unique<mqttpb::StationCheckReq>();
       header(req->mutable_req_header());
       req->set_check_type(static_cast<mqttpb::EnumRobotCheckType>(request.check_type));
-      *topic = "checkStation";
-      *reply = std::make_unique<mqttpb::StationCheckRsp>();
-      return req;
+      return Addressed(std::move(req), topic, reply);
     }
     case Request::kDock: {
       auto req = std::make_unique<mqttpb::PositionConfirmReq>();
       header(req->mutable_req_header());
       req->set_robot_desire(request.stay ? mqttpb::ENUM_ROBOT_DESIRE_STAY_IN : mqttpb::ENUM_ROBOT_DESIRE_GO_OUT);
       req->set_robot_state(mqttpb::ENUM_IN_STATION);
-      *topic = "dockState";
-      *reply = std::make_unique<mqttpb::PositionConfirmRsp>();
-      return req;
+      return Addressed(std::move(req), topic, reply);
     }
     case Request::kPrewater: {
       auto req = std::make_unique<mqttpb::PrepareDisinfectantReq>();
@@ -320,9 +329,7 @@ std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, 
       cmd->mutable_action_cmd()->set_supply_type(mqttpb::ENUM_SUPPLY_PREPARE_DISINFECTANT);
       cmd->set_disinfection_tablets_num(request.tablets);
       cmd->set_water_volume(request.volume);
-      *topic = "preWaterRequest";
-      *reply = std::make_unique<mqttpb::PrepareDisinfectantRsp>();
-      return req;
+      return Addressed(std::move(req), topic, reply);
     }
     case Request::kSupply: {
       auto req = std::make_unique<mqttpb::SupplyMaterialReq>();
@@ -330,9 +337,7 @@ std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, 
       req->mutable_cmd()->set_action(static_cast<mqttpb::EnumActionModel>(request.action));
       req->mutable_cmd()->set_supply_type(static_cast<mqttpb::EnumSupplyType>(request.supply_type));
       req->mutable_cmd()->set_duration(request.duration);
-      *topic = "supplyMaterialRequest";
-      *reply = std::make_unique<mqttpb::SupplyMaterialRsp>();
-      return req;
+      return Addressed(std::move(req), topic, reply);
     }
   }
   return nullptr;

@@ -439,8 +439,8 @@ Robot::Robot(const std::string& broker, const std::string& station_id)
 
 bool Robot::Connect(std::string* error) {
   std::vector<std::string> topics;
-  for (const char* name : {"checkStationRe", "dockStateRe", "preWaterRequestRe", "supplyMaterialRequestRe"}) {
-    topics.push_back(stationctl::StationTopic(station_id_, name));
+  for (const stationctl::RequestTopic& topic : stationctl::RequestTopics()) {
+    topics.push_back(stationctl::StationTopic(station_id_, topic.reply_segment));
   }
   return session_.Connect(std::chrono::seconds(10), error) &&
          session_.Subscribe(topics, std::chrono::seconds(10), error);
@@ -453,6 +453,8 @@ Answer Robot::Ask(const Request& request, std::chrono::milliseconds limit) {
   std::unique_ptr<google::protobuf::Message> reply;
   const auto message = BuildRequest(request, "station-soak", &msg_id, &name, &reply);
   const std::string topic = stationctl::StationTopic(station_id_, name);
+  const std::string reply_topic =
+      stationctl::StationTopic(station_id_, stationctl::TopicOfRequest(*message)->reply_segment);
   const auto sent = Clock::now();
   const auto since = [&] { return std::chrono::duration<double>(Clock::now() - sent).count(); };
   std::string error;
@@ -471,7 +473,7 @@ Answer Robot::Ask(const Request& request, std::chrono::milliseconds limit) {
       return answer;
     }
     reply->Clear();
-    if (got_topic != topic + "Re" || !stationctl::ParseJson(payload, reply.get(), nullptr) ||
+    if (got_topic != reply_topic || !stationctl::ParseJson(payload, reply.get(), nullptr) ||
         payload.find(msg_id) == std::string::npos) {
       continue;  // a late reply to an earlier request
     }

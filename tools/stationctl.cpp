@@ -451,12 +451,13 @@ commonpb::RequestHeader* FillHeader(commonpb::RequestHeader* header, const Commo
   return header;
 }
 
-// Publishes `request` on the station's `topic`, waits for the reply with the same
-// msg_id on the topic's "Re" twin and prints it.
-int Exchange(const Common& c, const std::string& topic, const google::protobuf::Message& request,
-             const std::string& msg_id, google::protobuf::Message* reply) {
-  const std::string request_topic = StationTopic(c.station, topic);
-  const std::string reply_topic = request_topic + "Re";
+// Publishes `request` on the station's topic for it, waits for the reply with the
+// same msg_id on the topic's reply twin and prints it.
+int Exchange(const Common& c, const google::protobuf::Message& request, const std::string& msg_id,
+             google::protobuf::Message* reply) {
+  const RequestTopic* topic = TopicOfRequest(request);
+  const std::string request_topic = StationTopic(c.station, topic->segment);
+  const std::string reply_topic = StationTopic(c.station, topic->reply_segment);
   Session session(c.broker, ClientId(), c.tls, c.login);
   // Subscribed before publishing: the station answers at once.
   if (!Open(&session, c, {reply_topic})) {
@@ -532,7 +533,7 @@ int RunCheck(const Cli& cli) {
   const std::string id = FillHeader(req.mutable_req_header(), c)->msg_id().uuid();
   req.set_check_type(type);
   mqttpb::StationCheckRsp rsp;
-  return Exchange(c, "checkStation", req, id, &rsp);
+  return Exchange(c, req, id, &rsp);
 }
 
 int RunDock(const Cli& cli) {
@@ -558,7 +559,7 @@ int RunDock(const Cli& cli) {
   const Common c = CommonOptions(cli);
   const std::string id = FillHeader(req.mutable_req_header(), c)->msg_id().uuid();
   mqttpb::PositionConfirmRsp rsp;
-  return Exchange(c, "dockState", req, id, &rsp);
+  return Exchange(c, req, id, &rsp);
 }
 
 mqttpb::EnumActionModel ActionOption(const Cli& cli, const char* fallback) {
@@ -589,7 +590,7 @@ int RunPrewater(const Cli& cli) {
   const Common c = CommonOptions(cli);
   const std::string id = FillHeader(req.mutable_req_header(), c)->msg_id().uuid();
   mqttpb::PrepareDisinfectantRsp rsp;
-  return Exchange(c, "preWaterRequest", req, id, &rsp);
+  return Exchange(c, req, id, &rsp);
 }
 
 int RunSupply(const Cli& cli) {
@@ -605,7 +606,7 @@ int RunSupply(const Cli& cli) {
   const Common c = CommonOptions(cli);
   const std::string id = FillHeader(req.mutable_req_header(), c)->msg_id().uuid();
   mqttpb::SupplyMaterialRsp rsp;
-  return Exchange(c, "supplyMaterialRequest", req, id, &rsp);
+  return Exchange(c, req, id, &rsp);
 }
 
 int RunCloudReply(const Cli& cli) {
@@ -648,32 +649,26 @@ std::atomic<bool> g_stop{false};
 
 void OnSignal(int) { g_stop = true; }
 
-enum class Kind { kCheckRsp, kDockRsp, kPrewaterRsp, kSupplyRsp, kReport, kUpload, kRequest, kCloudReply };
+enum class Kind { kReply, kReport, kUpload, kRequest, kCloudReply };
 
 std::unique_ptr<google::protobuf::Message> MessageFor(Kind kind, const std::string& topic) {
+  const RequestTopic* request_topic = TopicOfSegment(topic.substr(topic.rfind('/') + 1));
   switch (kind) {
-    case Kind::kCheckRsp:
-      return std::make_unique<mqttpb::StationCheckRsp>();
-    case Kind::kDockRsp:
-      return std::make_unique<mqttpb::PositionConfirmRsp>();
-    case Kind::kPrewaterRsp:
-      return std::make_unique<mqttpb::PrepareDisinfectantRsp>();
-    case Kind::kSupplyRsp:
-      return std::make_unique<mqttpb::SupplyMaterialRsp>();
+    case Kind::kReply:
+    case Kind::kRequest:
+      break;
     case Kind::kReport:
       return std::make_unique<mqttpb::StationReport>();
     case Kind::kUpload:
       return std::make_unique<cloudpb::BaseStationInfoReportReq>();
     case Kind::kCloudReply:
       return std::make_unique<cloudpb::BaseStationInfoReportRsp>();
-    case Kind::kRequest:
-      break;
   }
-  const std::string last = topic.substr(topic.rfind('/') + 1);
-  if (last == "checkStation") return std::make_unique<mqttpb::StationCheckReq>();
-  if (last == "dockState") return std::make_unique<mqttpb::PositionConfirmReq>();
-  if (last == "preWaterRequest") return std::make_unique<mqttpb::PrepareDisinfectantReq>();
-  return std::make_unique<mqttpb::SupplyMaterialReq>();
+  if (request_topic == nullptr) {
+    return std::make_unique<mqttpb::SupplyMaterialReq>();  // shown as the most common request
+  }
+  const google::protobuf::Message* prototype = kind == Kind::kReply ? request_topic->reply : request_topic->request;
+  return std::unique_ptr<google::protobuf::Message>(prototype->New());
 }
 
 void PrintWatched(Kind kind, const std::string& topic, const std::string& payload, bool raw) {
@@ -697,8 +692,7 @@ void PrintWatched(Kind kind, const std::string& topic, const std::string& payloa
       std::cout << "  = " << Summarize(static_cast<const mqttpb::StationReport&>(*message)) << "\n";
     } else if (kind == Kind::kUpload) {
       std::cout << "  = " << Summarize(static_cast<const cloudpb::BaseStationInfoReportReq&>(*message)) << "\n";
-    } else if (kind == Kind::kCheckRsp || kind == Kind::kDockRsp || kind == Kind::kPrewaterRsp ||
-               kind == Kind::kSupplyRsp) {
+    } else if (kind == Kind::kReply) {
       const auto& header = static_cast<const commonpb::ResponseHeader&>(
           message->GetReflection()->GetMessage(*message, message->GetDescriptor()->FindFieldByName("rsp_header")));
       std::cout << "  = err_code " << ErrCodeName(header.err_code()) << " (" << header.err_code() << ")";
@@ -714,16 +708,15 @@ void PrintWatched(Kind kind, const std::string& topic, const std::string& payloa
 // Topic -> what arrives on it, for watch.
 std::map<std::string, Kind> WatchedTopics(const Cli& cli, const std::string& station) {
   std::map<std::string, Kind> topics = {
-      {StationTopic(station, "checkStationRe"), Kind::kCheckRsp},
-      {StationTopic(station, "dockStateRe"), Kind::kDockRsp},
-      {StationTopic(station, "preWaterRequestRe"), Kind::kPrewaterRsp},
-      {StationTopic(station, "supplyMaterialRequestRe"), Kind::kSupplyRsp},
       {FormatTopic(cli.Get("--report-topic", "clean_robot_station/%s/stationReport"), station), Kind::kReport},
       {cli.Get("--upload-topic", "clean_robot_station/reportActively"), Kind::kUpload},
   };
+  for (const RequestTopic& topic : RequestTopics()) {
+    topics[StationTopic(station, topic.reply_segment)] = Kind::kReply;
+  }
   if (cli.Has("--requests")) {
-    for (const char* name : {"checkStation", "dockState", "preWaterRequest", "supplyMaterialRequest"}) {
-      topics[StationTopic(station, name)] = Kind::kRequest;
+    for (const RequestTopic& topic : RequestTopics()) {
+      topics[StationTopic(station, topic.segment)] = Kind::kRequest;
     }
     topics[StationTopic(station, "reportActivelyRe")] = Kind::kCloudReply;
   }

@@ -21,6 +21,10 @@ namespace station_center {
 namespace {
 
 constexpr auto kRetryPause = std::chrono::seconds(1);
+// After an exchange ends, the next caller in turn has this long to begin its own.
+constexpr int64_t kBusyGraceMillis = 2000;
+// A connection attempt: the socket's 3 s send time-out bounds connect(), plus a margin.
+constexpr int64_t kConnectBusyMillis = 5000;
 
 }  // namespace
 
@@ -122,6 +126,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
   Exchange exchange;
   exchange.request_id = request_id;
   exchange.deadline = NowMillis() + static_cast<int64_t>(timeout) * 1000;
+  busy_until_.store(exchange.deadline);
   bool sent = false;
   bool answered = false;
   bool done = false;
@@ -142,6 +147,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
 
   LOG_INFO("resp.err_code = {}, resp.error_msg = [{}] req_over_flag = {}, request id : {}",
            static_cast<int>(rsp.err_code_()), rsp.err_msg_(), answered, request_id);
+  busy_until_.store(NowMillis() + kBusyGraceMillis);  // time for the next in turn to start
   if (answered_out) {
     *answered_out = answered;
   }
@@ -252,6 +258,8 @@ void EmbeddedCommunicator::CloseClient(TcpClient& client) {
 }
 
 bool EmbeddedCommunicator::Reconnect(TcpClient& client) {
+  // connect() is bounded by the socket's send time-out.
+  busy_until_.store(NowMillis() + kConnectBusyMillis);
   CloseClient(client);
   const bool ok = client.Init();
   SyncReader(client);

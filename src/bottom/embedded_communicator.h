@@ -59,6 +59,10 @@ class EmbeddedCommunicator {
   // Times the command connection was re-made after Init: each one may mean the
   // board restarted and dropped what it was driving.
   uint32_t reconnects() const { return reconnects_.load(); }
+  // Steady-clock ms until which the link is busy with bounded work: the limit of
+  // the exchange or connection attempt under way, or a moment after the last one
+  // ended. A caller waiting for its turn or its reply before then is not stuck.
+  int64_t busy_until_millis() const { return busy_until_.load(); }
 
   // The sensor server's bound port (soc_data_server_port may be 0 in tests);
   // 0 until the accept thread has bound it. Call after Init returned.
@@ -115,6 +119,7 @@ class EmbeddedCommunicator {
   std::shared_ptr<DataUploadServer> data_upload_server_;
   int32_t last_request_id_ = 0;  // guarded by mutex_
   std::atomic<uint32_t> reconnects_{0};
+  std::atomic<int64_t> busy_until_{0};
   // Reply bytes of the current command connection, kept across commands so late
   // replies are recognised by seq_; guarded by mutex_.
   FrameReader reply_reader_{0};

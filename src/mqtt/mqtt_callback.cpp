@@ -102,10 +102,9 @@ MqttCallback::MqttCallback(std::shared_ptr<station_center::StationService> stati
 }
 
 void MqttCallback::BuildHandlers() {
-  topicHandlers_["checkStation"] = [this](const std::string& payload) { dealCheckStation(payload); };
-  topicHandlers_["dockState"] = [this](const std::string& payload) { dealDockState(payload); };
-  topicHandlers_["preWaterRequest"] = [this](const std::string& payload) { dealPreWaterRequest(payload); };
-  topicHandlers_["supplyMaterialRequest"] = [this](const std::string& payload) { dealSupplyMaterialRequest(payload); };
+#define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) \
+  topicHandlers_[segment] = [this](const std::string& payload) { handler(payload); };
+#include "mqtt/request_topics.def"
   topicHandlers_["reportActivelyRe"] = [this](const std::string& payload) { dealReportActivelyRe(payload); };
 }
 
@@ -183,15 +182,12 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
 void MqttCallback::RefuseOversized(const std::string& segment, size_t size) {
   LOG_ERROR("ErrorCode: {}, {} message of {} bytes refused, over {} bytes", kErrJsonToMessage, segment, size,
             kMaxRequestBytes);
-  if (segment == "checkStation") {
-    Reply(Unparsable<robot::StationCheckRsp>());
-  } else if (segment == "dockState") {
-    Reply(Unparsable<robot::PositionConfirmRsp>());
-  } else if (segment == "preWaterRequest") {
-    Reply(Unparsable<robot::PrepareDisinfectantRsp>());
-  } else if (segment == "supplyMaterialRequest") {
-    Reply(Unparsable<robot::SupplyMaterialRsp>());
+#define REQUEST_TOPIC(topic_segment, reply_segment, Req, Rsp, handler) \
+  if (segment == topic_segment) {                                      \
+    Reply(Unparsable<robot::Rsp>());                                   \
+    return;                                                            \
   }
+#include "mqtt/request_topics.def"
 }
 
 void MqttCallback::delivery_complete(mqtt::delivery_token_ptr tok) {

@@ -30,10 +30,9 @@ class MqttCallback : public mqtt::callback {
   void message_arrived(mqtt::const_message_ptr msg) override;
   void delivery_complete(mqtt::delivery_token_ptr tok) override;
 
-  void dealCheckStation(const std::string& payload);
-  void dealDockState(const std::string& payload);
-  void dealPreWaterRequest(const std::string& payload);
-  void dealSupplyMaterialRequest(const std::string& payload);
+  // One handler per robot request topic, named in mqtt/request_topics.def.
+#define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) void handler(const std::string& payload);
+#include "mqtt/request_topics.def"
   void dealReportActivelyRe(const std::string& payload);
 
  private:

@@ -54,11 +54,11 @@ class LibraryThread {
   LibraryThread& operator=(const LibraryThread&) = delete;
 };
 
-const char* const kRequestTopicFormats[] = {
-    "clean_robot_station/%s/checkStation",
-    "clean_robot_station/%s/dockState",
-    "clean_robot_station/%s/preWaterRequest",
-    "clean_robot_station/%s/supplyMaterialRequest",
+constexpr char kStationTopicPrefix[] = "clean_robot_station/%s/";
+
+const char* const kRequestSegments[] = {
+#define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) segment,
+#include "mqtt/request_topics.def"
 };
 
 class ClientPublisher : public ReportPublisher {
@@ -128,10 +128,9 @@ MqttClient::~MqttClient() { Shutdown(); }
 void MqttClient::Configure() {
   const std::string& station_id = settings_.station_id;
   client_id_ = "Station_" + station_id;
-  topic_names_["StationCheckRsp"] = FormatTopic("clean_robot_station/%s/checkStationRe", station_id);
-  topic_names_["PositionConfirmRsp"] = FormatTopic("clean_robot_station/%s/dockStateRe", station_id);
-  topic_names_["PrepareDisinfectantRsp"] = FormatTopic("clean_robot_station/%s/preWaterRequestRe", station_id);
-  topic_names_["SupplyMaterialRsp"] = FormatTopic("clean_robot_station/%s/supplyMaterialRequestRe", station_id);
+#define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) \
+  topic_names_[#Rsp] = FormatTopic(std::string(kStationTopicPrefix) + reply_segment, station_id);
+#include "mqtt/request_topics.def"
   availability_topic_ = FormatTopic("clean_robot_station/%s/availability", station_id);
   const BrokerAddress broker = ParseBrokerAddress(settings_.server_address);
   broker_host_ = broker.host;
@@ -570,8 +569,8 @@ void MqttClient::ReconnectLoop() {
 
 void MqttClient::SubscribeTopics() {
   std::vector<std::string> topics;
-  for (const char* format : kRequestTopicFormats) {
-    topics.push_back(FormatTopic(format, settings_.station_id));
+  for (const char* segment : kRequestSegments) {
+    topics.push_back(FormatTopic(std::string(kStationTopicPrefix) + segment, settings_.station_id));
   }
   const std::string& cloud_format = settings_.cloud_reply_topic_format;
   const size_t pos = cloud_format.find("%s");

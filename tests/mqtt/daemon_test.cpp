@@ -149,9 +149,10 @@ TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
   EXPECT_TRUE(robot_.Take(s_.Topic("availability"), &state) && state == "offline") << "a stopped service is gone";
 }
 
-// The wall clock set back an hour, then forward a year, while the lamp runs for 8 s:
-// it goes off neither at once nor an hour late, and neither the sensor link nor the
-// board is taken for lost.
+// The wall clock set back an hour, then forward a year, while the lamp runs for 8 s and
+// the sewage pump runs on for 6 s: each goes off neither at once nor an hour late,
+// neither the sensor link nor the board is taken for lost, no dust-bag date is
+// distrusted, and every command gets its own reply.
 TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
   const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
   if (::access(faketime.c_str(), R_OK) != 0) {
@@ -162,7 +163,7 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
 #endif
   StationProcesses s;
   ASSERT_TRUE(s.broker.Start()) << s.broker.Log();
-  s.Write("\"bottom_action_timeout\": 2");
+  s.Write("\"bottom_action_timeout\": 2, \"sewage_pump_continue_work_time\": 6");
   ASSERT_TRUE(s.StartBoard() && s.Console("dock"));
   const std::string offset = s.root.path() + "/faketime";
   const auto set_wall = [&](const char* to) { std::ofstream(offset, std::ios::trunc) << to << "\n"; };
@@ -178,6 +179,8 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
       << s.daemon.Log();
   ASSERT_TRUE(s.AwaitState([](const SimState& st) { return Has(st.actuators, "uv("); }));
   const auto on_since = std::chrono::steady_clock::now();
+  ASSERT_TRUE(s.Console("sewage 2000"));  // the pump drains it, then runs on
+  ASSERT_TRUE(s.AwaitState([](const SimState& st) { return Has(st.actuators, "sewage("); }));
   set_wall("-1h");
   EXPECT_TRUE(WaitUntil([&] { return s.daemon.Logged("wall clock stepped by -3"); })) << s.daemon.Log();
   set_wall("+365d");
@@ -185,7 +188,9 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
   // Not an hour: the deadline is far below it.
   ASSERT_TRUE(s.AwaitState([](const SimState& st) { return !Has(st.actuators, "uv("); }, Seconds(60)));
   EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(7000)) << "not cut short";
-  for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted"}) {
+  EXPECT_TRUE(s.AwaitState([](const SimState& st) { return !Has(st.actuators, "sewage("); }, Seconds(60)));
+  EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(6000)) << "run-on not cut short";
+  for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted", "not this request"}) {
     EXPECT_FALSE(s.daemon.Logged(lost)) << lost << "\n" << s.daemon.Log();
   }
 }

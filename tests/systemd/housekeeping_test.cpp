@@ -1,5 +1,5 @@
-// The daemon's housekeeping loop when a pass throws: systemd must see the process end
-// at once, not after the watchdog's limit.
+// The daemon's housekeeping loop: when a pass throws, systemd must see the process end
+// at once, not after the watchdog's limit; when a pass is stuck, the pings stop.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <future>
 #include <stdexcept>
 
+#include "liveness.h"
 #include "sd_notify.h"
 
 namespace station_center {
@@ -36,6 +37,37 @@ TEST(HousekeepingDeathTest, ThrowingPassEndsTheProcessAtOnceWhileTheUploadThread
       },
       ::testing::ExitedWithCode(1), "switch-off before the exit");
   EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(60)) << "ended at once, not after the upload thread";
+}
+
+TEST(LivenessTest, APassIsStuckWhenOverdueUnlessItWaitsOnTheBoard) {
+  struct Row {
+    const char* why;
+    int64_t started;  // pass start, 0 between passes
+    int64_t ended;    // last pass end, 0 before the first
+    int64_t now;
+    int64_t board_busy_until;
+    bool alive;
+  };
+  const Row rows[] = {
+      {"no pass yet", 0, 0, 1000, 0, false},
+      {"between passes, the last just ended", 0, 5000, 6000, 0, true},
+      {"between passes for too long: the loop stopped", 0, 5000, 16000, 0, false},
+      {"a pass within its time", 20000, 5000, 29000, 0, true},
+      {"a pass overdue, the board idle: stuck", 20000, 5000, 31000, 0, false},
+      {"a pass overdue while the board is in an exchange", 20000, 5000, 45000, 46000, true},
+      {"a pass overdue after the board's exchange ended", 20000, 5000, 47000, 46000, false},
+  };
+  for (const Row& row : rows) {
+    Liveness liveness(10000);
+    if (row.ended != 0) {
+      liveness.PassStarted(row.ended - 100);
+      liveness.PassEnded(row.ended);
+    }
+    if (row.started != 0) {
+      liveness.PassStarted(row.started);
+    }
+    EXPECT_EQ(liveness.Alive(row.now, row.board_busy_until), row.alive) << row.why;
+  }
 }
 
 }  // namespace
