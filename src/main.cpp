@@ -29,6 +29,7 @@
 #include "error_codes.h"
 #include "liveness.h"
 #include "logger.h"
+#include "mqtt/diagnostics.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "sd_notify.h"
@@ -225,6 +226,7 @@ void WatchLoop(const std::shared_ptr<station_center::StationCenter>& center, sta
 }
 
 int Run() {
+  const auto started = std::chrono::steady_clock::now();
   StopOnSignal();
   station_center::ServiceNotifier notifier;
   while (!NetworkAvailable()) {
@@ -247,6 +249,9 @@ int Run() {
   notifier.Ready(ServiceStatus(*center));
 
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center, Broker());
+  const station_center::DiagnosticsSources diagnostics{center, Broker(), started};
+  callback->SetDiagnostics(
+      [diagnostics](const std::string& request) { station_center::AnswerDiagnostics(diagnostics, request); });
   // The broker may be away for long (each attempt waits up to mqtt_keep_alive_interval):
   // its loop runs beside the housekeeping, so the indication and the idle reset work
   // before the robot can reach the station. Held for the life of the process.

@@ -116,6 +116,8 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void SwitchOffForExit();
   // No sensor report for sensor_stale_time; safe from any thread without a lock.
   bool sensor_stale() const { return sensor_stale_.load(); }
+  // Times the sensor data went stale since the start; any thread.
+  uint64_t stale_episodes() const { return stale_episodes_.load(); }
 
   // Station-wide conditions; caller holds task_mutex_ (the sensor callback or
   // SuperviseBoard). Pressed: status 3, every task cancelled, nothing but
@@ -287,6 +289,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   SensorAutomation sensor_automation_;  // task_mutex_
   // Written under task_mutex_; atomic so the position check may read it.
   std::atomic<bool> sensor_stale_{false};
+  std::atomic<uint64_t> stale_episodes_{0};
   std::atomic<bool> exiting_{false};  // SwitchOffForExit has begun
   uint32_t seen_reconnects_ = 0;      // command link re-makes already acted on (task_mutex_)
   WallStepWatch wall_watch_;          // task_mutex_

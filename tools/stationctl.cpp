@@ -45,6 +45,7 @@ const char kMainHelp[] =
     "  supply TYPE --action A [--duration S]     start, change or stop a supply\n"
     "  cloud-reply [flags]                       answer the station's upload as the cloud\n"
     "  watch                                     show replies, robot reports and cloud uploads\n"
+    "  diag                                      the station's diagnostics: links, outputs, tasks, errors\n"
     "  record FILE [--seconds S]                 write the station's traffic to FILE as JSON lines\n"
     "  help [COMMAND]                            this text, or a command's\n"
     "\n"
@@ -184,8 +185,8 @@ const std::map<std::string, OptionSpec>& OptionTable() {
   return kOptions;
 }
 
-const std::set<std::string> kCommands = {"check",       "dock",  "prewater", "supply",
-                                         "cloud-reply", "watch", "record",   "help"};
+const std::set<std::string> kCommands = {"check", "dock",   "prewater", "supply", "cloud-reply",
+                                         "watch", "record", "diag",     "help"};
 
 struct Cli {
   std::string command;
@@ -522,6 +523,36 @@ void ExpectArgs(const Cli& cli, size_t n, const std::string& what) {
   }
 }
 
+// The station's diagnostics: it only reads, so any technician may ask at any time.
+int RunDiag(const Cli& cli) {
+  ExpectArgs(cli, 0, "no arguments");
+  const Common c = CommonOptions(cli);
+  const std::string request_topic = StationTopic(c.station, "diagnostics");
+  const std::string reply_topic = request_topic + "Re";
+  const std::string msg_id = NewUuid();
+  Session session(c.broker, ClientId(), c.tls, c.login);
+  std::string error;
+  if (!Open(&session, c, {reply_topic})) {
+    return kExitNoReply;
+  }
+  const auto sent = Session::Clock::now();
+  if (!session.Publish(request_topic, R"({"msgId":")" + msg_id + R"("})", c.timeout, &error)) {
+    std::cerr << "stationctl: publishing to " << request_topic << ": " << error << "\n";
+    return kExitNoReply;
+  }
+  std::string topic;
+  std::string payload;
+  while (session.Next(sent + c.timeout, &topic, &payload) == Session::Wait::kMessage) {
+    if (topic == reply_topic && payload.find(R"("msgId":")" + msg_id + '"') != std::string::npos) {
+      std::cout << (c.raw ? payload + "\n" : ReindentJson(payload));
+      return kExitAccepted;
+    }
+  }
+  std::cerr << "stationctl: no diagnostics on " << reply_topic << " within "
+            << std::chrono::duration<double>(c.timeout).count() << " s\n";
+  return kExitNoReply;
+}
+
 int RunCheck(const Cli& cli) {
   ExpectArgs(cli, 1, "one of in-pose, water-ready, water-finish");
   mqttpb::EnumRobotCheckType type;
@@ -847,6 +878,7 @@ int Run(int argc, char** argv) {
     if (cli.command == "cloud-reply") return RunCloudReply(cli);
     if (cli.command == "watch") return RunWatch(cli);
     if (cli.command == "record") return RunRecord(cli);
+    if (cli.command == "diag") return RunDiag(cli);
   } catch (const UsageError& e) {
     return Usage(e.text);
   }

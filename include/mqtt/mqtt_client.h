@@ -63,6 +63,7 @@ struct MqttClientStats {
   int64_t send_waits = 0;      // publishes that found the send buffer full and waited for room
   int64_t send_refused = 0;    // publishes the library refused in the end (logged, dropped)
   int64_t events_dropped = 0;  // received messages the relay had no room for (counted, logged per burst)
+  int64_t connects = 0;        // connections the broker accepted (the first one and each reconnection)
 };
 
 // The settings of the configuration read (g_config).
@@ -103,6 +104,7 @@ class MqttClient : public ReplyPublisher {
   int32_t init_retry_seconds() const { return settings_.init_retry_seconds; }
 
   const std::string& station_id() const { return settings_.station_id; }
+  const MqttSettings& settings() const { return settings_; }
   const std::string& client_id() const { return client_id_; }
 
  private:
@@ -177,6 +179,7 @@ class MqttClient : public ReplyPublisher {
   // A delivery completed or the connection changed: publishers waiting for room try again.
   void RoomMayHaveChanged();
   void CountDroppedEvent();
+  void CountConnect();
 
   const MqttSettings settings_;
   std::string client_id_;

@@ -108,6 +108,10 @@ void MqttCallback::BuildHandlers() {
   topicHandlers_["reportActivelyRe"] = [this](const std::string& payload) { dealReportActivelyRe(payload); };
 }
 
+void MqttCallback::SetDiagnostics(std::function<void(const std::string&)> answer) {
+  topicHandlers_["diagnostics"] = std::move(answer);
+}
+
 StationSrvRsp MqttCallback::Service(const StationSrvReq& req) {
   if (!station_) {
     StationSrvRsp rsp;

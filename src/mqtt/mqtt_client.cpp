@@ -58,6 +58,7 @@ constexpr char kStationTopicPrefix[] = "clean_robot_station/%s/";
 
 const char* const kRequestSegments[] = {
 #define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) segment,
+#define STATION_TOPIC(segment, reply_segment) segment,
 #include "mqtt/request_topics.def"
 };
 
@@ -350,6 +351,7 @@ void MqttClient::Relay::Dispatch() {
 
 void MqttClient::Relay::connected(const std::string& cause) {
   LibraryThread on_library_thread;
+  owner_->CountConnect();
   owner_->RoomMayHaveChanged();
   // Every (re)connection opens a new socket: tune it before anything is sent on it.
   owner_->TuneBrokerSocket();
@@ -621,6 +623,11 @@ void MqttClient::AnnounceOnline() {
   } catch (const std::exception& e) {
     LOG_WARN("availability not announced: {}", e.what());
   }
+}
+
+void MqttClient::CountConnect() {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  ++stats_.connects;
 }
 
 void MqttClient::CountDroppedEvent() {
