@@ -511,6 +511,7 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.mqtt_user_name = get.Str("mqtt_user_name", c.mqtt_user_name);
   c.mqtt_pwd = get.Str("mqtt_pwd", c.mqtt_pwd);
   c.mqtt_keep_alive_interval = get.Int("mqtt_keep_alive_interval", c.mqtt_keep_alive_interval);
+  c.mqtt_protocol_version = get.Str("mqtt_protocol_version", c.mqtt_protocol_version);
   c.mqtt_tls_ca_file = get.Str("mqtt_tls_ca_file", c.mqtt_tls_ca_file);
   c.mqtt_tls_cert_file = get.Str("mqtt_tls_cert_file", c.mqtt_tls_cert_file);
   c.mqtt_tls_key_file = get.Str("mqtt_tls_key_file", c.mqtt_tls_key_file);

@@ -39,6 +39,8 @@ struct Config {
   std::string mqtt_user_name = "vantorel";
   std::string mqtt_pwd = "73915046";
   int32_t mqtt_keep_alive_interval = 20;
+  // "5", or "3.1.1" for a broker (or cloud IoT hub) that speaks only that.
+  std::string mqtt_protocol_version = "5";
   // Used when the broker address asks for TLS: paths (empty: the system's trust store, no
   // client certificate) and whether the broker's certificate and host name are checked.
   std::string mqtt_tls_ca_file;

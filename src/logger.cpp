@@ -4,6 +4,7 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/sinks/systemd_sink.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,23 @@ void Logger::Write(const spdlog::source_loc& loc, spdlog::level::level_enum leve
   if (logger) {
     logger->log(loc, level, "{}", text);
   }
+  // Both spellings occur in the station's lines.
+  if (message.size() > 11 &&
+      (message.compare(0, 11, "ErrorCode: ") == 0 || message.compare(0, 11, "Errorcode: ") == 0)) {
+    const int64_t code = std::strtoll(message.c_str() + 11, nullptr, 10);
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::lock_guard<std::mutex> lock(codes_mutex_);
+    codes_.push_back(CodeRecord{code, now});
+    if (codes_.size() > kRecentCodes) {
+      codes_.pop_front();
+    }
+  }
+}
+
+std::vector<Logger::CodeRecord> Logger::RecentCodes() const {
+  std::lock_guard<std::mutex> lock(codes_mutex_);
+  return {codes_.begin(), codes_.end()};
 }
 
 bool LineRateLimit::Pass(Clock::time_point now, uint64_t* suppressed) {

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace vantorel {
 
@@ -34,6 +36,16 @@ class Logger {
   std::shared_ptr<spdlog::logger> logger() const { return logger_; }
   int level() const { return level_; }
 
+  // An error code logged ("ErrorCode: N, ..."), with the wall-clock second it was logged.
+  struct CodeRecord {
+    int64_t code = 0;
+    int64_t wall_seconds = 0;
+  };
+  static constexpr size_t kRecentCodes = 20;
+  // The last kRecentCodes error codes logged, oldest first: what a remote technician
+  // would otherwise read from the journal.
+  std::vector<CodeRecord> RecentCodes() const;
+
  private:
   explicit Logger(const std::string& name);
   std::string Prefix(spdlog::level::level_enum level);
@@ -42,6 +54,8 @@ class Logger {
   // Shared by every logging thread; an atomic byte keeps the increments whole.
   std::atomic<uint8_t> counter_{0};
   int level_ = spdlog::level::info;
+  mutable std::mutex codes_mutex_;  // guards codes_
+  std::deque<CodeRecord> codes_;
 };
 
 // Payloads are logged at most this long.

@@ -29,6 +29,7 @@
 #include "error_codes.h"
 #include "liveness.h"
 #include "logger.h"
+#include "mqtt/diagnostics.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "sd_notify.h"
@@ -37,7 +38,6 @@
 namespace {
 
 constexpr auto kNetworkRetry = std::chrono::seconds(5);
-constexpr auto kBrokerRetry = std::chrono::seconds(10);
 constexpr auto kHousekeeping = std::chrono::seconds(1);
 // The watch thread's period, and how long a housekeeping pass may run (not waiting
 // on the board) before the daemon counts as stuck: within the unit's WatchdogSec.
@@ -65,7 +65,7 @@ std::string ServiceStatus(station_center::StationCenter& center) {
   }
   const bool broker = g_broker_up.load() && Broker()->IsConnected();
   return station_center::ServiceStatusText(center.station_status(), std::move(types), broker,
-                                           Broker()->BrokerUnverified());
+                                           Broker()->BrokerUnverified(), Broker()->ConnectProblem());
 }
 
 // Waits up to kConnectLimit for a TCP connection to `target`. An accepted or a refused
@@ -117,7 +117,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
   while (!Broker()->Init(callback)) {
     LOG_ERROR("ErrorCode: {}, mqtt client init failed", station_center::kErrMqttInit);
     LOG_INFO("wait retry connect mqtt server");
-    std::this_thread::sleep_for(kBrokerRetry);
+    std::this_thread::sleep_for(std::chrono::seconds(Broker()->init_retry_seconds()));
   }
   g_broker_up = true;
   LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().WallSeconds());
@@ -223,6 +223,7 @@ void WatchLoop(const std::shared_ptr<station_center::StationCenter>& center, sta
 }
 
 int Run() {
+  const auto started = std::chrono::steady_clock::now();
   StopOnSignal();
   station_center::ServiceNotifier notifier;
   while (!NetworkAvailable()) {
@@ -245,6 +246,9 @@ int Run() {
   notifier.Ready(ServiceStatus(*center));
 
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center, Broker());
+  const station_center::DiagnosticsSources diagnostics{center, Broker(), started};
+  callback->SetDiagnostics(
+      [diagnostics](const std::string& request) { station_center::AnswerDiagnostics(diagnostics, request); });
   // The broker may be away for long (each attempt waits up to mqtt_keep_alive_interval):
   // its loop runs beside the housekeeping, so the indication and the idle reset work
   // before the robot can reach the station. Held for the life of the process.

@@ -269,6 +269,21 @@ bool OutputGuard::RequireOff(station::EnumSupplyType type) {
   return true;
 }
 
+std::vector<OutputGuard::OutputView> OutputGuard::Outputs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<OutputView> views;
+  for (const OutputRow& row : kOutputs) {
+    const OutputState& s = state(row.type);
+    views.push_back(OutputView{row.name, s.commanded, s.confirmed, s.must_off});
+  }
+  return views;
+}
+
+uint32_t OutputGuard::holds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return holds_;
+}
+
 std::vector<const OutputRow*> OutputGuard::RequiredOffLocked() const {
   const bool robot_here = report_.robot_in_position && ReportFreshLocked();
   std::vector<const OutputRow*> rows;

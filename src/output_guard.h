@@ -97,6 +97,17 @@ class OutputGuard {
   // No exchange of the guard is under way.
   bool Idle() const;
 
+  // One output as the guard knows it, for the diagnostics: read only.
+  struct OutputView {
+    const char* name;
+    int commanded;  // the last action sent or about to be sent
+    int confirmed;  // the last action the board acknowledged
+    bool must_off;
+  };
+  std::vector<OutputView> Outputs() const;
+  // The holds in force (OutputHold bits).
+  uint32_t holds() const;
+
  private:
   struct OutputState {
     int commanded = 0;    // the last action sent or about to be sent

@@ -30,7 +30,7 @@ void Send(const std::string& message) {
 }  // namespace
 
 std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected,
-                              bool broker_unverified) {
+                              bool broker_unverified, const std::string& broker_problem) {
   std::string text = station_status >= 0 && station_status < static_cast<int>(kStatusNames.size())
                          ? kStatusNames[station_status]
                          : "status " + std::to_string(station_status);
@@ -48,6 +48,9 @@ std::string ServiceStatusText(int station_status, std::vector<int> task_types, b
     }
   }
   text += broker_connected ? "; broker connected" : "; broker not connected";
+  if (!broker_connected && !broker_problem.empty()) {
+    text += " (" + broker_problem + ")";
+  }
   if (broker_unverified) {
     text += " (TLS certificate NOT verified)";
   }

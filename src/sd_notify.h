@@ -16,8 +16,9 @@ namespace station_center {
 // `station_status` and `task_types` are StationCenterStatus and TaskType values; a
 // task is named by its row in the task factory's table, or by its number.
 // `broker_unverified`: a TLS broker whose certificate is not checked, said on every line.
+// `broker_problem`: why the broker is not connected, when known.
 std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected,
-                              bool broker_unverified = false);
+                              bool broker_unverified = false, const std::string& broker_problem = "");
 
 class ServiceNotifier {
  public:

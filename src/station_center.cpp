@@ -206,6 +206,20 @@ std::vector<TaskType> StationCenter::RunningTaskTypes() {
   return types;
 }
 
+std::vector<std::pair<TaskType, int64_t>> StationCenter::RunningTaskStarts() {
+  std::vector<std::pair<TaskType, int64_t>> running;
+  MutexLock lock(&task_mutex_);
+  for (const auto& entry : tasks_) {
+    running.emplace_back(entry.first, entry.second ? static_cast<int64_t>(entry.second->start_time()) : 0);
+  }
+  return running;
+}
+
+int64_t StationCenter::LastReportMillis() {
+  MutexLock lock(&task_mutex_);
+  return sensors_data_millis_;
+}
+
 // ---------------------------------------------------------------------------
 // Start-up
 

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "automation_services.h"
@@ -130,6 +131,8 @@ class StationCenter : public StationService,
   void SwitchOffForExit() EXCLUDES(task_mutex_);
   // No sensor report for sensor_stale_time; safe from any thread without a lock.
   bool sensor_stale() const { return sensor_stale_.load(); }
+  // Times the sensor data went stale since the start; any thread.
+  uint64_t stale_episodes() const { return stale_episodes_.load(); }
 
   // Station-wide conditions; caller holds task_mutex_ (the sensor callback or
   // SuperviseBoard). Pressed: status 3, every task cancelled, nothing but
@@ -179,6 +182,10 @@ class StationCenter : public StationService,
   const std::shared_ptr<EmbeddedCommunicator>& embedded_communicator() const { return embedded_communicator_; }
   // The types in the task table; takes task_mutex_.
   std::vector<TaskType> RunningTaskTypes() EXCLUDES(task_mutex_);
+  // The running tasks' types with their first pass's time (steady seconds, as NowSeconds).
+  std::vector<std::pair<TaskType, int64_t>> RunningTaskStarts() EXCLUDES(task_mutex_);
+  // When the last sensor report arrived (clock().NowMillis()), 0 before the first.
+  int64_t LastReportMillis() EXCLUDES(task_mutex_);
   // No task pass, request operation or sensor automation is midway (a claim, or
   // a board exchange); caller holds task_mutex_. For tests.
   bool AtRestUnlock() const REQUIRES(task_mutex_) { return claims_.empty() && (!guard_ || guard_->Idle()); }
@@ -306,6 +313,7 @@ class StationCenter : public StationService,
   SensorAutomation sensor_automation_ GUARDED_BY(task_mutex_);
   // Written under task_mutex_; atomic so the position check may read it.
   std::atomic<bool> sensor_stale_{false};
+  std::atomic<uint64_t> stale_episodes_{0};
   std::atomic<bool> exiting_{false};                      // SwitchOffForExit has begun
   uint32_t seen_reconnects_ GUARDED_BY(task_mutex_) = 0;  // command link re-makes already acted on
   WallStepWatch wall_watch_ GUARDED_BY(task_mutex_);

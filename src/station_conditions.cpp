@@ -164,6 +164,7 @@ void StationCenter::CheckSensorStaleUnlock() {
     return;
   }
   sensor_stale_ = true;
+  ++stale_episodes_;
   LOG_WARN("ErrorCode: {}, sensor data stale, no report for {} ms, every output off, running tasks end in error",
            kErrSensorDataStale, silent_millis);
   // Nothing acts blind: the automation's pump goes off too. Reported after.

@@ -12,11 +12,12 @@ std::string BrokerUri(const std::string& broker) {
   return broker.find("://") == std::string::npos ? "tcp://" + broker : broker;
 }
 
-Session::Session(const std::string& broker, const std::string& client_id, station_center::BrokerTls tls)
-    : address_(station_center::ParseBrokerAddress(BrokerUri(broker))), tls_(std::move(tls)) {
+Session::Session(const std::string& broker, const std::string& client_id, station_center::BrokerTls tls, Login login)
+    : address_(station_center::ParseBrokerAddress(BrokerUri(broker))), tls_(std::move(tls)), login_(std::move(login)) {
   try {
-    client_ = std::make_unique<mqtt::async_client>(BrokerUri(broker), client_id, mqtt::create_options(MQTTVERSION_5),
-                                                   nullptr);
+    const int version = station_center::LibraryMqttVersion(login_.protocol);
+    client_ =
+        std::make_unique<mqtt::async_client>(BrokerUri(broker), client_id, mqtt::create_options(version), nullptr);
   } catch (const std::exception& e) {
     create_error_ = std::string("bad broker address ") + broker + ": " + e.what();
   }
@@ -24,19 +25,28 @@ Session::Session(const std::string& broker, const std::string& client_id, statio
 
 Session::~Session() { Disconnect(); }
 
-bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
+bool Session::Connect(std::chrono::milliseconds timeout, std::string* error, bool* refused) {
+  bool ignored = false;
+  refused = refused != nullptr ? refused : &ignored;
+  *refused = false;
   if (!client_) {
     *error = create_error_;
     return false;
   }
   try {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout) + std::chrono::seconds(1);
+    const bool v5 = login_.protocol == station_center::MqttProtocol::kV5;
     mqtt::connect_options options = mqtt::connect_options_builder()
-                                        .mqtt_version(MQTTVERSION_5)
-                                        .clean_start(true)
+                                        .mqtt_version(station_center::LibraryMqttVersion(login_.protocol))
+                                        .clean_start(v5)
+                                        .clean_session(!v5)
                                         .keep_alive_interval(std::chrono::seconds(20))
                                         .connect_timeout(seconds)
                                         .finalize();
+    if (!login_.user.empty()) {
+      options.set_user_name(login_.user);
+      options.set_password(login_.password);
+    }
     if (address_.tls) {
       options.set_ssl(station_center::LibraryTlsOptions(tls_));
     }
@@ -44,11 +54,15 @@ bool Session::Connect(std::chrono::milliseconds timeout, std::string* error) {
     client_->start_consuming();
     mqtt::token_ptr token = client_->connect(options);
     if (!token->wait_for(timeout)) {
-      *error = "no answer from the broker";
+      *error = station_center::NoAnswer(timeout).reason;
       return false;
     }
     NoDelayTowardsBroker(client_->get_server_uri());  // Paho leaves Nagle on: see ctl_nodelay.h
     return true;
+  } catch (const mqtt::exception& e) {
+    const station_center::ConnectFailure failure = station_center::ConnectFailureOf(e.get_return_code(), e.what());
+    *error = failure.reason;
+    *refused = failure.refused;
   } catch (const std::exception& e) {
     *error = e.what();
   }

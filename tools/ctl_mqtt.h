@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mqtt/broker_tls.h"
+#include "mqtt/connect_reason.h"
 
 namespace mqtt {
 class async_client;
@@ -17,18 +18,27 @@ class async_client;
 
 namespace stationctl {
 
+// Who connects and in which protocol; an empty user name sends no credentials.
+struct Login {
+  std::string user;
+  std::string password;
+  station_center::MqttProtocol protocol = station_center::MqttProtocol::kV5;
+};
+
 class Session {
  public:
   using Clock = std::chrono::steady_clock;
 
   // `broker` is "host:port" or a URI such as "tcp://host:port"; "ssl://" and "mqtts://"
   // connect with TLS under `tls`.
-  Session(const std::string& broker, const std::string& client_id, station_center::BrokerTls tls = {});
+  Session(const std::string& broker, const std::string& client_id, station_center::BrokerTls tls = {},
+          Login login = {});
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  bool Connect(std::chrono::milliseconds timeout, std::string* error);
+  // `refused`, when given, tells a broker that answered no from one away or silent.
+  bool Connect(std::chrono::milliseconds timeout, std::string* error, bool* refused = nullptr);
   // Subscribes every topic with QoS 1 and waits for the broker's grant.
   bool Subscribe(const std::vector<std::string>& topics, std::chrono::milliseconds timeout, std::string* error);
   // Waits until the broker acknowledged the message (QoS 1).
@@ -46,6 +56,7 @@ class Session {
   std::string create_error_;
   station_center::BrokerAddress address_;
   station_center::BrokerTls tls_;
+  Login login_;
 };
 
 // "tcp://" is added when the address names no scheme.

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -44,6 +45,7 @@ const char kMainHelp[] =
     "  supply TYPE --action A [--duration S]     start, change or stop a supply\n"
     "  cloud-reply [flags]                       answer the station's upload as the cloud\n"
     "  watch                                     show replies, robot reports and cloud uploads\n"
+    "  diag                                      the station's diagnostics: links, outputs, tasks, errors\n"
     "  record FILE [--seconds S]                 write the station's traffic to FILE as JSON lines\n"
     "  help [COMMAND]                            this text, or a command's\n"
     "\n"
@@ -54,6 +56,9 @@ const char kMainHelp[] =
     "  --cert FILE          with TLS: client certificate (PEM)\n"
     "  --key FILE           with TLS: the client certificate's key (default in --cert)\n"
     "  --insecure           with TLS: accept any broker certificate and host name\n"
+    "  --user NAME          broker user name (default $STATIONCTL_USER; none: anonymous)\n"
+    "  --password-file FILE the password's file (its first line); default $STATIONCTL_PASSWORD\n"
+    "  --mqtt-version V     5 (default) or 3.1.1, as the station's mqtt_protocol_version\n"
     "  --station ID         station id (default $STATIONCTL_STATION or this host's name, which\n"
     "                       is the id a station on this host takes)\n"
     "  --robot-id ID        robot id in request headers (default stationctl)\n"
@@ -63,7 +68,7 @@ const char kMainHelp[] =
     "  -h, --help           help; after a command, that command's help\n"
     "\n"
     "exit status: 0 accepted, 1 refused by the station, 2 usage error,\n"
-    "             3 no reply or broker unreachable\n";
+    "             3 no reply, broker unreachable or refusing\n";
 
 const char kCheckHelp[] =
     "usage: stationctl check in-pose|water-ready|water-finish\n"
@@ -151,6 +156,9 @@ const std::map<std::string, OptionSpec>& OptionTable() {
       {"--cert", {true, {}}},
       {"--key", {true, {}}},
       {"--insecure", {false, {}}},
+      {"--user", {true, {}}},
+      {"--password-file", {true, {}}},
+      {"--mqtt-version", {true, {}}},
       {"--station", {true, {}}},
       {"--robot-id", {true, {}}},
       {"--timeout", {true, {}}},
@@ -177,8 +185,8 @@ const std::map<std::string, OptionSpec>& OptionTable() {
   return kOptions;
 }
 
-const std::set<std::string> kCommands = {"check",       "dock",  "prewater", "supply",
-                                         "cloud-reply", "watch", "record",   "help"};
+const std::set<std::string> kCommands = {"check", "dock",   "prewater", "supply", "cloud-reply",
+                                         "watch", "record", "diag",     "help"};
 
 struct Cli {
   std::string command;
@@ -367,12 +375,35 @@ std::string Timestamp() {
 struct Common {
   std::string broker;
   station_center::BrokerTls tls;  // used with an ssl:// or mqtts:// broker
+  Login login;
   std::string station;
   std::string robot_id;
   std::chrono::milliseconds timeout{0};
   bool raw = false;
   bool verbose = false;
 };
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* env = std::getenv(name);
+  return env != nullptr && env[0] != '\0' ? env : fallback;
+}
+
+// The password never on the command line, where any user sees it in the process list.
+Login LoginOptions(const Cli& cli) {
+  Login login;
+  login.user = cli.Get("--user", EnvOr("STATIONCTL_USER", ""));
+  login.password = EnvOr("STATIONCTL_PASSWORD", "");
+  if (cli.Has("--password-file")) {
+    std::ifstream file(cli.Get("--password-file"));
+    if (!file || !std::getline(file, login.password)) {
+      throw UsageError("--password-file " + cli.Get("--password-file") + ": cannot read its first line");
+    }
+  }
+  if (!station_center::ParseMqttProtocol(cli.Get("--mqtt-version", "5"), &login.protocol)) {
+    throw UsageError("--mqtt-version must be 5 or 3.1.1");
+  }
+  return login;
+}
 
 Common CommonOptions(const Cli& cli) {
   Common c;
@@ -381,6 +412,7 @@ Common CommonOptions(const Cli& cli) {
   c.tls.cert_file = cli.Get("--cert", "");
   c.tls.key_file = cli.Get("--key", "");
   c.tls.verify = !cli.Has("--insecure");
+  c.login = LoginOptions(cli);
   c.station = cli.Get("--station", DefaultStation());
   c.robot_id = cli.Get("--robot-id", kDefaultRobotId);
   c.timeout = Millis(SecondsOption(cli, "--timeout", kDefaultTimeout));
@@ -400,8 +432,11 @@ bool Open(Session* session, const Common& c, const std::vector<std::string>& top
   if (!c.tls.verify) {
     std::cerr << "stationctl: warning: --insecure: the broker's certificate and host name are NOT checked\n";
   }
-  if (!session->Connect(c.timeout, &error)) {
-    std::cerr << "stationctl: cannot reach the broker at " << c.broker << ": " << error << "\n";
+  bool refused = false;
+  if (!session->Connect(c.timeout, &error, &refused)) {
+    std::cerr << "stationctl: "
+              << (refused ? "the broker at " + c.broker + " " : "cannot reach the broker at " + c.broker + ": ")
+              << error << "\n";
     return false;
   }
   if (!topics.empty() && !session->Subscribe(topics, c.timeout, &error)) {
@@ -424,7 +459,7 @@ int Exchange(const Common& c, const google::protobuf::Message& request, const st
   const RequestTopic* topic = TopicOfRequest(request);
   const std::string request_topic = StationTopic(c.station, topic->segment);
   const std::string reply_topic = StationTopic(c.station, topic->reply_segment);
-  Session session(c.broker, ClientId(), c.tls);
+  Session session(c.broker, ClientId(), c.tls, c.login);
   // Subscribed before publishing: the station answers at once.
   if (!Open(&session, c, {reply_topic})) {
     return kExitNoReply;
@@ -486,6 +521,36 @@ void ExpectArgs(const Cli& cli, size_t n, const std::string& what) {
   if (cli.args.size() != n) {
     throw UsageError(cli.command + " takes " + what);
   }
+}
+
+// The station's diagnostics: it only reads, so any technician may ask at any time.
+int RunDiag(const Cli& cli) {
+  ExpectArgs(cli, 0, "no arguments");
+  const Common c = CommonOptions(cli);
+  const std::string request_topic = StationTopic(c.station, "diagnostics");
+  const std::string reply_topic = request_topic + "Re";
+  const std::string msg_id = NewUuid();
+  Session session(c.broker, ClientId(), c.tls, c.login);
+  std::string error;
+  if (!Open(&session, c, {reply_topic})) {
+    return kExitNoReply;
+  }
+  const auto sent = Session::Clock::now();
+  if (!session.Publish(request_topic, R"({"msgId":")" + msg_id + R"("})", c.timeout, &error)) {
+    std::cerr << "stationctl: publishing to " << request_topic << ": " << error << "\n";
+    return kExitNoReply;
+  }
+  std::string topic;
+  std::string payload;
+  while (session.Next(sent + c.timeout, &topic, &payload) == Session::Wait::kMessage) {
+    if (topic == reply_topic && payload.find(R"("msgId":")" + msg_id + '"') != std::string::npos) {
+      std::cout << (c.raw ? payload + "\n" : ReindentJson(payload));
+      return kExitAccepted;
+    }
+  }
+  std::cerr << "stationctl: no diagnostics on " << reply_topic << " within "
+            << std::chrono::duration<double>(c.timeout).count() << " s\n";
+  return kExitNoReply;
 }
 
 int RunCheck(const Cli& cli) {
@@ -597,7 +662,7 @@ int RunCloudReply(const Cli& cli) {
     state->set_dust_bag(static_cast<int32_t>(bag));
   }
   const std::string topic = FormatTopic(cli.Get("--topic", "clean_robot_station/%s/reportActivelyRe"), c.station);
-  Session session(c.broker, ClientId(), c.tls);
+  Session session(c.broker, ClientId(), c.tls, c.login);
   if (!Open(&session, c, {})) {
     return kExitNoReply;
   }
@@ -743,7 +808,7 @@ int RunWatch(const Cli& cli) {
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 
-  Session session(c.broker, ClientId(), c.tls);
+  Session session(c.broker, ClientId(), c.tls, c.login);
   if (!Open(&session, c, filters)) {
     return kExitNoReply;
   }
@@ -777,7 +842,7 @@ int RunRecord(const Cli& cli) {
     std::cerr << "stationctl: cannot write " << path << "\n";
     return kExitUsage;
   }
-  Session session(c.broker, ClientId(), c.tls);
+  Session session(c.broker, ClientId(), c.tls, c.login);
   RecordResult result;
   if (Open(&session, c, filters)) {
     std::cerr << "stationctl: recording station " << c.station << " at " << c.broker << " to " << path << std::endl;
@@ -813,6 +878,7 @@ int Run(int argc, char** argv) {
     if (cli.command == "cloud-reply") return RunCloudReply(cli);
     if (cli.command == "watch") return RunWatch(cli);
     if (cli.command == "record") return RunRecord(cli);
+    if (cli.command == "diag") return RunDiag(cli);
   } catch (const UsageError& e) {
     return Usage(e.text);
   }

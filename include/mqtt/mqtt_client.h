@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mqtt/broker_tls.h"
+#include "mqtt/connect_reason.h"
 #include "mqtt/reply_publisher.h"
 #include "report_publisher.h"
 
@@ -47,6 +48,9 @@ struct MqttSettings {
   std::string user_name;
   std::string password;
   int32_t connect_wait_seconds = 0;  // how long Init waits for the broker
+  MqttProtocol protocol = MqttProtocol::kV5;
+  // How long the caller of a failed Init waits before the next one (said in the log).
+  int32_t init_retry_seconds = 10;
   std::string cloud_reply_topic_format;
   // Messages the library may hold unsent; a publish beyond waits for room (bounded).
   int32_t send_buffer = 256;
@@ -59,6 +63,7 @@ struct MqttClientStats {
   int64_t send_waits = 0;      // publishes that found the send buffer full and waited for room
   int64_t send_refused = 0;    // publishes the library refused in the end (logged, dropped)
   int64_t events_dropped = 0;  // received messages the relay had no room for (counted, logged per burst)
+  int64_t connects = 0;        // connections the broker accepted (the first one and each reconnection)
 };
 
 // The settings of the configuration read (g_config).
@@ -94,8 +99,12 @@ class MqttClient : public ReplyPublisher {
   // A TLS broker whose certificate and host name are not checked (mqtt_tls_verify false).
   bool BrokerUnverified() const { return broker_tls_ && !settings_.tls.verify; }
   MqttClientStats stats() const;
+  // Why the last connection attempt failed, in words; "" once connected.
+  std::string ConnectProblem() const;
+  int32_t init_retry_seconds() const { return settings_.init_retry_seconds; }
 
   const std::string& station_id() const { return settings_.station_id; }
+  const MqttSettings& settings() const { return settings_; }
   const std::string& client_id() const { return client_id_; }
 
  private:
@@ -146,7 +155,10 @@ class MqttClient : public ReplyPublisher {
   void ReconnectSoon();
   // One connect with the options Init used, on a fresh library handle (nothing a failed
   // attempt left in the library carries over); true when connected. Serialized by connect_mutex_.
-  bool ConnectOnce();
+  bool ConnectOnce(ConnectFailure* failure);
+  // A warning with the reason and the next try when the reason differs from the last
+  // attempt's (a broker refusing for hours says so once); debug otherwise.
+  void ReportConnectFailure(const ConnectFailure& failure, std::chrono::milliseconds next_try);
   // A library handle with the station's options and the relay as its callback; null on failure.
   std::shared_ptr<mqtt::async_client> MakeClient();
   // Replaces the handle by a fresh one (the old one is not connected). Holds connect_mutex_.
@@ -156,7 +168,8 @@ class MqttClient : public ReplyPublisher {
   // Publishes "online" (retained) once the last subscriptions are acknowledged.
   void AnnounceOnline();
   // A TLS connect failed: one error line with the reason, when it is the TLS session's.
-  void ReportTlsFailure(std::chrono::milliseconds wait);
+  // Returns the reason, "" when it is not the TLS session's.
+  std::string ReportTlsFailure(std::chrono::milliseconds wait);
   // Resolves the broker's host once (again only while it did not resolve); our connecting threads.
   void ResolveBroker();
   void TuneBrokerSocket();
@@ -166,6 +179,7 @@ class MqttClient : public ReplyPublisher {
   // A delivery completed or the connection changed: publishers waiting for room try again.
   void RoomMayHaveChanged();
   void CountDroppedEvent();
+  void CountConnect();
 
   const MqttSettings settings_;
   std::string client_id_;
@@ -188,6 +202,8 @@ class MqttClient : public ReplyPublisher {
   std::condition_variable room_;
   uint64_t room_changes_ = 0;  // counts RoomMayHaveChanged calls
   MqttClientStats stats_;
+  mutable std::mutex problem_mutex_;  // guards problem_
+  std::string problem_;
 
   std::mutex reconnect_mutex_;  // guards the three below and connect_options_
   std::condition_variable reconnect_wake_;

@@ -152,6 +152,10 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
     *answered_out = answered;
   }
   const bool ok = answered && rsp.err_code_() == station::ENUM_SUCCESS;
+  last_answered_ = answered;
+  if (!ok) {
+    ++(answered ? refused_ : unanswered_);
+  }
   if (!ok) {
     LOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kErrExchange, request_id);
   }

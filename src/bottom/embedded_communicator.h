@@ -63,6 +63,11 @@ class EmbeddedCommunicator {
   // the exchange or connection attempt under way, or a moment after the last one
   // ended. A caller waiting for its turn or its reply before then is not stuck.
   int64_t busy_until_millis() const { return busy_until_.load(); }
+  // Commands (and lamp patterns) the board refused, or did not answer, since the start.
+  uint64_t refused() const { return refused_.load(); }
+  uint64_t unanswered() const { return unanswered_.load(); }
+  // The last exchange got an answer (true before any).
+  bool last_answered() const { return last_answered_.load(); }
 
   // The sensor server's bound port (soc_data_server_port may be 0 in tests);
   // 0 until the accept thread has bound it. Call after Init returned.
@@ -120,6 +125,9 @@ class EmbeddedCommunicator {
   int32_t last_request_id_ = 0;  // guarded by mutex_
   std::atomic<uint32_t> reconnects_{0};
   std::atomic<int64_t> busy_until_{0};
+  std::atomic<uint64_t> refused_{0};
+  std::atomic<uint64_t> unanswered_{0};
+  std::atomic<bool> last_answered_{true};
   // Reply bytes of the current command connection, kept across commands so late
   // replies are recognised by seq_; guarded by mutex_.
   FrameReader reply_reader_{0};

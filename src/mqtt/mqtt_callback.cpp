@@ -108,6 +108,10 @@ void MqttCallback::BuildHandlers() {
   topicHandlers_["reportActivelyRe"] = [this](const std::string& payload) { dealReportActivelyRe(payload); };
 }
 
+void MqttCallback::SetDiagnostics(std::function<void(const std::string&)> answer) {
+  topicHandlers_["diagnostics"] = std::move(answer);
+}
+
 StationSrvRsp MqttCallback::Service(const StationSrvReq& req) {
   if (!station_) {
     StationSrvRsp rsp;
@@ -129,7 +133,9 @@ void MqttCallback::connected(const std::string& cause) {
 }
 
 void MqttCallback::connection_lost(const std::string& cause) {
-  LOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", kErrConnectionLost, cause);
+  // The library gives a cause only for a few losses: name the usual ones rather than nothing.
+  LOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", kErrConnectionLost,
+            cause.empty() ? "the broker closed the connection or stopped answering" : cause);
   StationSrvReq req;
   req.cmd = station_center::SRV_CMD_CONNECTION_LOST;
   req.task_type = station_center::TASK_TYPE_INVALID;
@@ -158,12 +164,11 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
       ++report_log_count_;
     } else {
       report_log_count_ = 0;
-      LOG_INFO("Topic: {}", segment);
-      LOG_INFO("msg->to_string(): {}", vantorel::LogExcerpt(payload));
+      LOG_INFO("Topic: {}, msg->to_string(): {}", segment, vantorel::LogExcerpt(payload));
     }
   } else {
-    LOG_INFO("Topic: {}", segment);
-    LOG_INFO("msg->to_string(): {}", vantorel::LogExcerpt(payload));
+    // One line, not two: each is a write (and a journal message) before the reply can go.
+    LOG_INFO("Topic: {}, msg->to_string(): {}", segment, vantorel::LogExcerpt(payload));
   }
   auto it = topicHandlers_.find(segment);
   if (it == topicHandlers_.end()) {

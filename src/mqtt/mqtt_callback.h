@@ -34,6 +34,9 @@ class MqttCallback : public mqtt::callback {
 #define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) void handler(const std::string& payload);
 #include "mqtt/request_topics.def"
   void dealReportActivelyRe(const std::string& payload);
+  // Diagnostics requests go to `answer` (the payload as received). Call before the
+  // callback is registered with the client.
+  void SetDiagnostics(std::function<void(const std::string&)> answer);
 
  private:
   void BuildHandlers();

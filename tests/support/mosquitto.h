@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "support/child_process.h"
+
 namespace station_test {
 
 // A TLS listener of the test broker: PEM files, and whether clients must show a
@@ -58,6 +60,8 @@ class MosquittoBroker {
   MosquittoBroker(const MosquittoBroker&) = delete;
   MosquittoBroker& operator=(const MosquittoBroker&) = delete;
 
+  // Before Start: only `user` with `password` may connect (anonymous clients are refused).
+  bool RequirePassword(const std::string& user, const std::string& password);
   // Starts the broker and waits until the port accepts connections.
   bool Start();
   // Terminates the broker and waits for it to exit.
@@ -82,5 +86,10 @@ class MosquittoBroker {
   std::string log_path_;
   pid_t pid_ = -1;
 };
+
+// Starts tests/support/mqtt311_broker.py as `process` on 127.0.0.1, a broker that speaks MQTT
+// 3.1.1 only (or with `silent` one that takes connections and never answers), and waits until
+// it accepts connections. Its address, or "" when it did not start.
+std::string StartMqtt311Broker(ChildProcess* process, bool silent = false);
 
 }  // namespace station_test

@@ -170,7 +170,37 @@ TEST_F(StationctlTest, UsageErrorsExitTwoAndPublishNothingSilenceExitsThree) {
   EXPECT_TRUE(silent.exit_code == 3 && silent.err.find("no reply") != std::string::npos) << silent.err;
   EXPECT_EQ(RunCtl(Args("watch --count 1 --for 1")).exit_code, 3) << "too little seen";
   broker_.Stop();
-  EXPECT_EQ(RunCtl(Args("dock leave", "5")).exit_code, 3) << "no broker";
+  const CtlResult away = RunCtl(Args("dock leave", "5"));
+  EXPECT_TRUE(away.exit_code == 3 && away.err.find("cannot reach the broker") != std::string::npos) << away.err;
+}
+
+// A broker that asks for a password: from a file or the environment, and a refusal is
+// told apart from a broker away.
+TEST_F(StationctlTest, APasswordComesFromAFileOrTheEnvironmentAndARefusalIsNamed) {
+  MosquittoBroker locked;
+  TempRoot files;
+  files.WriteFile("/secret", "s3cret\n");
+  ASSERT_TRUE(locked.RequirePassword("tech", "s3cret") && locked.Start()) << locked.Log();
+  const struct {
+    std::string options;
+    const char* environment;  // STATIONCTL_PASSWORD
+    int exit_code;
+    const char* says;  // on stderr
+  } cases[] = {
+      {"", "", 3, "refused: not authorized"},
+      {"--user tech", "wrong", 3, "refused: not authorized"},  // mosquitto's word for a wrong password
+      {"--user tech", "s3cret", 0, ""},
+      {"--user tech --password-file " + files.Under("/secret"), "wrong", 0, ""},  // the file wins
+  };
+  for (const auto& c : cases) {
+    ::setenv("STATIONCTL_PASSWORD", c.environment, 1);
+    std::vector<std::string> args = Args("cloud-reply " + c.options);
+    args.insert(args.end(), {"--broker", locked.address()});  // the last one counts
+    const CtlResult r = RunCtl(args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.options << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  ::unsetenv("STATIONCTL_PASSWORD");
 }
 
 TEST_F(StationctlTest, WatchShowsRepliesReportsAndUploadsAsTheyArrive) {
