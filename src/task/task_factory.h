@@ -38,7 +38,7 @@ struct TaskTypeInfo {
     kActionFromPrepare = 1u << 4,  // its action comes from the preparation request
     kLimitFromRequest = 1u << 5,   // its limit is the request's duration (updates too); else none
     kStationReset = 1u << 6,       // the station's own reset: admitted whatever the status, its end sets it
-    kNeedsRobot = 1u << 7,         // it pours water onto the robot: ended at once when the robot is gone
+    kNeedsRobot = 1u << 7,         // it pours water onto or powers the robot: never a pass without it
   };
 
   const char* name;  // in the service status line; null for an unknown type
