@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 
 namespace station_sim {
 
@@ -81,6 +82,11 @@ bool WriteField(station::SensorsDataRep* msg, const std::string& name, const std
       refl->SetInt32(msg, field, static_cast<int32_t>(v));
       return true;
     case FieldDescriptor::CPPTYPE_FLOAT:
+      // "nan": a sensor that cannot be read, as a pin (the model's physics keep numbers).
+      if (text == "nan") {
+        refl->SetFloat(msg, field, std::numeric_limits<float>::quiet_NaN());
+        return true;
+      }
       if (!ParseDouble(text, &v)) {
         return false;
       }

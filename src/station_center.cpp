@@ -612,13 +612,14 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
 
 void StationCenter::RunPassUnlock(const std::shared_ptr<Task>& task) {
   if (Policy(task).needs_robot() && !RobotInPosition(sensors_data_)) {
-    // Water for the robot must not pour onto the floor: the error path's reset
-    // closes the valves and pumps at the next turn.
+    // Water for the robot must not pour onto the floor, nor the plates stay live:
+    // the error path's reset closes the valves and switches off at the next turn.
     LOG_WARN("task id {}, task_type {}, robot left the station, stop task", LogId(task), LogType(task));
     task->SetTaskStatus(TASK_STATUS_ERROR);
   } else if (!RunPass(task)) {
     task->SetTaskStatus(TASK_STATUS_ERROR);
   }
+  passes_run_.fetch_add(1);
   if (embedded_communicator_) {
     // The link as it is after the first pass, whose commands may have re-made it.
     generations_.emplace(task.get(), embedded_communicator_->reconnects());

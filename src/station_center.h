@@ -197,6 +197,8 @@ class StationCenter : public StationService,
   int running_drivers() const { return running_drivers_.load(); }
   // Number of reset waiter threads still running.
   int running_waiters() const { return running_waiters_.load(); }
+  // Task passes run since start, of every task: lets tests wait for passes, not time.
+  uint64_t passes_run() const { return passes_run_.load(); }
 
   // The robot is in position in `data` (both dock detectors and the plate).
   static bool RobotInPosition(const station::SensorsDataRep& data) { return station_center::RobotInPosition(data); }
@@ -347,6 +349,7 @@ class StationCenter : public StationService,
 
   std::atomic<int> running_drivers_{0};
   std::atomic<int> running_waiters_{0};
+  std::atomic<uint64_t> passes_run_{0};
 };
 
 // The process-wide station core, owned by main; read by the indication

@@ -15,8 +15,4 @@ namespace stationctl {
 // Thread-safe; meant to be called right after the session connected.
 int NoDelayTowardsBroker(const std::string& broker);
 
-// The port of "host:port" or "scheme://host:port[/path]": MQTT's default (1883,
-// 8883 over TLS) when none is given, 0 when the given one is not a port.
-int BrokerPort(const std::string& broker);
-
 }  // namespace stationctl

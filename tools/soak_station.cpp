@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -21,8 +20,6 @@
 
 #include "sim/control_server.h"
 
-extern char** environ;
-
 namespace soak {
 
 namespace {
@@ -33,36 +30,6 @@ bool WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   return static_cast<bool>(out);
-}
-
-bool PortAccepts(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return false;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  ::close(fd);
-  return ok;
-}
-
-// Polls `pred` until it holds or `limit` passes, while `alive` holds.
-template <typename Pred, typename Alive>
-bool Await(Pred pred, Alive alive, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (pred()) {
-      return true;
-    }
-    if (!alive()) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return pred();
 }
 
 std::string HostName() {
@@ -84,197 +51,7 @@ constexpr const char* kFastConfig =
     "\"disinfectant_motor_timeout\": 5, \"dust_bag_reset_max_time\": 1, \"sewage_pump_continue_work_time\": 2, "
     "\"auto_reset_time_space\": 5, \"mqtt_keep_alive_interval\": 5, \"connect_embedded_board_time\": 30";
 
-// The children alive, for the signal handler; 0 marks a free slot.
-constexpr size_t kMaxChildren = 8;
-volatile pid_t g_children[kMaxChildren] = {};
-
-void Register(pid_t pid, bool alive) {
-  for (size_t i = 0; i < kMaxChildren; ++i) {
-    if (alive ? g_children[i] == 0 : g_children[i] == pid) {
-      g_children[i] = alive ? pid : 0;
-      return;
-    }
-  }
-}
-
-// SIGINT, SIGTERM (a test's time limit): the station goes with the tester.
-void OnSignal(int signal) {
-  for (size_t i = 0; i < kMaxChildren; ++i) {
-    if (g_children[i] > 0) ::kill(g_children[i], SIGTERM);
-  }
-  ::_exit(128 + signal);
-}
-
 }  // namespace
-
-void StopChildrenOnSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-}
-
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return 0;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
-bool Child::Start(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  const std::string& log_path) {
-  log_path_ = log_path;
-  std::vector<std::string> storage = {program};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : storage) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  // Ours, then this process's own entries of other names.
-  std::vector<std::string> env_storage(env);
-  std::vector<char*> envp;
-  for (std::string& e : env_storage) {
-    envp.push_back(e.data());
-  }
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    bool replaced = false;
-    for (const std::string& mine : env) {
-      replaced = replaced || mine.rfind(name, 0) == 0;
-    }
-    if (!replaced) {
-      envp.push_back(*e);
-    }
-  }
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ended_ = false;
-  if (rc != 0) {
-    pid_ = -1;
-    return false;
-  }
-  Register(pid_, true);
-  return true;
-}
-
-bool Child::Running() {
-  if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
-    Register(pid_, false);
-    pid_ = -1;
-    ended_ = true;
-  }
-  return pid_ > 0;
-}
-
-std::string Child::Ending() {
-  if (Running() || !ended_) {
-    return "";
-  }
-  return WIFSIGNALED(status_) ? "signal " + std::to_string(WTERMSIG(status_))
-                              : "exit status " + std::to_string(WEXITSTATUS(status_));
-}
-
-void Child::Stop(std::chrono::milliseconds grace) {
-  if (!Running()) {
-    return;
-  }
-  ::kill(pid_, SIGTERM);
-  const auto end = Clock::now() + grace;
-  while (Running() && Clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status_, 0);
-    Register(pid_, false);
-    pid_ = -1;
-    ended_ = true;
-  }
-}
-
-bool NotifyListener::Start(const std::string& name) {
-  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name.data() + 1, std::min(name.size() - 1, sizeof(addr.sun_path) - 2));
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    return false;
-  }
-  last_ping_ = Clock::now();
-  thread_ = std::thread([this] { Loop(); });
-  return true;
-}
-
-void NotifyListener::Stop() {
-  stop_ = true;
-  if (thread_.joinable()) {
-    thread_.join();
-  }
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-void NotifyListener::Loop() {
-  pollfd readable = {fd_, POLLIN, 0};
-  char buffer[4096];
-  while (!stop_) {
-    if (::poll(&readable, 1, 100) <= 0) {
-      continue;
-    }
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;) {
-      const std::string message(buffer, static_cast<size_t>(n));
-      std::lock_guard<std::mutex> lock(mutex_);
-      size_t at = 0;
-      while (at < message.size()) {
-        const size_t nl = std::min(message.find('\n', at), message.size());
-        const std::string line = message.substr(at, nl - at);
-        at = nl + 1;
-        if (line.rfind("STATUS=", 0) == 0) status_ = line.substr(7);
-        if (line == "READY=1") ready_ = true;
-        if (line == "WATCHDOG=1") last_ping_ = Clock::now();
-      }
-    }
-  }
-}
-
-std::string NotifyListener::status() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return status_;
-}
-
-bool NotifyListener::ready() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return ready_;
-}
-
-double NotifyListener::SinceWatchdog() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return std::chrono::duration<double>(Clock::now() - last_ping_).count();
-}
 
 bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string* error) {
   const std::string dir = root_ + "/usr/lib/vantorel-station-center/";
@@ -292,7 +69,7 @@ bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string
       WriteFile(dir + "status/status.json", "{\"dust_bag_last_replace_time\": " + std::to_string(::time(nullptr)) +
                                                 ", \"hardware\": \"dvt3\", \"mqtt_server_address\": \"" + broker_ +
                                                 "\"}") &&
-      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n") && WriteBrokerConfig(false);
+      WriteFile(root_ + "/etc/vantorel/device-env", "TEST\n");
   if (!ok) {
     *error = "cannot write the station tree under " + root_;
   }
@@ -302,9 +79,10 @@ bool Station::WriteTree(uint16_t command_port, uint16_t sensor_port, std::string
 bool Station::Start(std::string* error) {
   root_ = options_.work_dir + "/root";
   control_socket_ = options_.work_dir + "/board.sock";
-  broker_ = "127.0.0.1:" + std::to_string(FreePort());
+  mosquitto_.emplace(kit::FreeLoopbackPort(), false, std::nullopt, options_.work_dir);
+  broker_ = mosquitto_->address();
   station_id_ = HostName();
-  if (!WriteTree(FreePort(), FreePort(), error)) {
+  if (!WriteTree(kit::FreeLoopbackPort(), kit::FreeLoopbackPort(), error)) {
     return false;
   }
   if (!notify_.Start("@station-soak-" + std::to_string(::getpid()))) {
@@ -312,17 +90,6 @@ bool Station::Start(std::string* error) {
     return false;
   }
   return StartProcesses(error);
-}
-
-bool Station::StartBroker(std::string* error) {
-  const auto& dir = options_.work_dir;
-  const uint16_t port = static_cast<uint16_t>(std::stoi(broker_.substr(broker_.find(':') + 1)));
-  if (!mosquitto_.Start(options_.mosquitto, {"-c", dir + "/mosquitto.conf"}, {}, dir + "/mosquitto.log") ||
-      !Await([&] { return PortAccepts(port); }, [&] { return mosquitto_.Running(); }, std::chrono::seconds(20))) {
-    *error = "mosquitto did not come up (" + dir + "/mosquitto.log)";
-    return false;
-  }
-  return true;
 }
 
 std::vector<std::string> Station::DaemonEnv() const {
@@ -346,23 +113,24 @@ bool Station::StartDaemon(std::string* error) {
 
 bool Station::StartProcesses(std::string* error) {
   const auto& dir = options_.work_dir;
-  if (!StartBroker(error)) {
+  if (!mosquitto_->Start()) {
+    *error = "mosquitto did not come up (" + mosquitto_->log_path() + ")";
     return false;
   }
   if (!sim_.Start(
           options_.bin_dir + "/board_sim",
           {"--root", root_, "--control", control_socket_, "--no-console", "--rate", std::to_string(options_.sim_rate)},
           {}, dir + "/board_sim.log") ||
-      !Await([&] { return std::filesystem::exists(control_socket_); }, [&] { return sim_.Running(); },
-             std::chrono::seconds(20))) {
+      !kit::WaitUntil([&] { return std::filesystem::exists(control_socket_); }, std::chrono::seconds(20),
+                      [&] { return sim_.Running(); })) {
     *error = "board_sim did not come up (" + dir + "/board_sim.log)";
     return false;
   }
   if (!StartDaemon(error)) {
     return false;
   }
-  if (!Await([&] { return notify_.ready() && DaemonIdle(notify_.status()); }, [&] { return daemon_.Running(); },
-             std::chrono::seconds(120))) {
+  if (!kit::WaitUntil([&] { return notify_.ready() && DaemonIdle(notify_.status()); }, std::chrono::seconds(120),
+                      [&] { return daemon_.Running(); })) {
     *error = "station_center did not become idle and connected (status '" + notify_.status() + "', " + dir +
              "/station_center.log)";
     return false;
@@ -370,25 +138,20 @@ bool Station::StartProcesses(std::string* error) {
   return true;
 }
 
-bool Station::WriteBrokerConfig(bool nodelay) {
-  return WriteFile(options_.work_dir + "/mosquitto.conf", "listener " + broker_.substr(broker_.find(':') + 1) +
-                                                              " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
-                                                              (nodelay ? "set_tcp_nodelay true\n" : ""));
-}
-
 bool Station::RestartBroker(bool nodelay, std::string* error) {
-  mosquitto_.Stop();
-  if (!WriteBrokerConfig(nodelay)) {
-    *error = "cannot write " + options_.work_dir + "/mosquitto.conf";
+  if (!mosquitto_->Restart(nodelay)) {
+    *error = "mosquitto did not come up again (" + mosquitto_->log_path() + ")";
     return false;
   }
-  return StartBroker(error);
+  return true;
 }
 
 void Station::Stop() {
   daemon_.Stop();
   sim_.Stop();
-  mosquitto_.Stop();
+  if (mosquitto_) {
+    mosquitto_->Stop();
+  }
   notify_.Stop();
 }
 

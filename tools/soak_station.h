@@ -10,73 +10,28 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ctl_messages.h"
 #include "ctl_mqtt.h"
+#include "kit/mosquitto.h"
+#include "kit/notify.h"
 #include "soak_plan.h"
 
 namespace soak {
 
 using Clock = std::chrono::steady_clock;
 
-// A child process with its output in a log file. Use from one thread.
-class Child {
- public:
-  Child() = default;
-  ~Child() { Stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // `env` entries ("NAME=value") are added to this process's environment.
-  bool Start(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-             const std::string& log_path);
-  bool Running();
-  // How it ended, e.g. "exit status 1" or "signal 11"; empty while it runs.
-  std::string Ending();
-  // SIGTERM, then SIGKILL after `grace`.
-  void Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
-  const std::string& log_path() const { return log_path_; }
-  pid_t pid() const { return pid_; }  // -1 when not running
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool ended_ = false;
-  std::string log_path_;
-};
-
-// systemd's end of the daemon's NOTIFY_SOCKET (abstract namespace): the latest
-// status line, readiness and the time of the last watchdog ping.
-// Start/Stop from one thread; the readers from any.
-class NotifyListener {
- public:
-  ~NotifyListener() { Stop(); }
-  bool Start(const std::string& name);  // "@name"
-  void Stop();
-  std::string status() const;
-  bool ready() const;
-  // Seconds since the last watchdog ping (or since Start without one).
-  double SinceWatchdog() const;
-
- private:
-  void Loop();
-
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  mutable std::mutex mutex_;
-  std::string status_;
-  bool ready_ = false;
-  Clock::time_point last_ping_ = Clock::now();
-};
+using kit::Child;
+using kit::NotifyListener;
+using kit::StopChildrenOnSignals;
 
 struct StationOptions {
-  std::string bin_dir;   // where board_sim and station_center are
-  std::string work_dir;  // the station tree and the logs go here
-  std::string mosquitto = "/usr/sbin/mosquitto";
+  std::string bin_dir;      // where board_sim and station_center are
+  std::string work_dir;     // the station tree and the logs go here
   int sim_rate = 10;        // the simulator's sensor reports per second (1 to 100)
   bool fast_limits = true;  // cut time limits (see kFastConfig); false keeps the daemon's defaults
 };
@@ -113,8 +68,6 @@ class Station {
  private:
   bool WriteTree(uint16_t command_port, uint16_t sensor_port, std::string* error);
   bool StartProcesses(std::string* error);
-  bool StartBroker(std::string* error);
-  bool WriteBrokerConfig(bool nodelay);
   std::vector<std::string> DaemonEnv() const;
   void SwitchOffWithoutDaemon();
 
@@ -124,7 +77,7 @@ class Station {
   std::string broker_;
   std::string station_id_;
   NotifyListener notify_;
-  Child mosquitto_;
+  std::optional<kit::MosquittoBroker> mosquitto_;
   Child sim_;
   Child daemon_;
   bool switched_off_ = false;  // the board was reset after the daemon ended
@@ -151,11 +104,5 @@ class Robot {
   std::string station_id_;
   stationctl::Session session_;
 };
-
-// SIGINT and SIGTERM stop the children started so far, then end this process.
-void StopChildrenOnSignals();
-
-// Loopback port that was free a moment ago.
-uint16_t FreePort();
 
 }  // namespace soak

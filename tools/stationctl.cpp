@@ -418,8 +418,9 @@ Common CommonOptions(const Cli& cli) {
   c.timeout = Millis(SecondsOption(cli, "--timeout", kDefaultTimeout));
   c.raw = cli.Has("--raw");
   c.verbose = cli.Has("--verbose");
-  if (BrokerPort(c.broker) == 0) {
-    throw UsageError("--broker " + c.broker + ": the port must be a number from 1 to 65535");
+  const std::string broker_error = station_center::ParseBrokerAddress(c.broker).error;
+  if (!broker_error.empty()) {
+    throw UsageError("--broker " + c.broker + ": " + broker_error);
   }
   if (c.station.empty() || c.station.find_first_of("/+#") != std::string::npos) {
     throw UsageError("--station must be a non-empty id without '/', '+' or '#'");

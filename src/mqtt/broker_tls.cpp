@@ -243,17 +243,24 @@ BrokerAddress ParseBrokerAddress(const std::string& address) {
   if (scheme != std::string::npos) {
     const std::string name = Lower(rest.substr(0, scheme));
     parsed.tls = name == "ssl" || name == "mqtts";
-    parsed.known_scheme = parsed.tls || name == "tcp" || name == "mqtt";
+    if (!parsed.tls && name != "tcp" && name != "mqtt") {
+      parsed.error = "unknown scheme " + name;
+    }
     rest = rest.substr(scheme + 3);
   }
+  rest = rest.substr(0, rest.find('/'));
   parsed.port = parsed.tls ? kDefaultTlsBrokerPort : kDefaultPlainBrokerPort;
   const size_t colon = rest.rfind(':');
-  if (colon != std::string::npos) {
+  const size_t bracket = rest.rfind(']');
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
     const std::string digits = rest.substr(colon + 1);
     char* end = nullptr;
     const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
-    if (!digits.empty() && end != nullptr && *end == '\0' && value > 0 && value <= 65535) {
+    if (!digits.empty() && std::isdigit(static_cast<unsigned char>(digits[0])) && *end == '\0' && value > 0 &&
+        value <= 65535) {
       parsed.port = static_cast<uint16_t>(value);
+    } else if (parsed.error.empty()) {
+      parsed.error = "the port must be a number from 1 to 65535";
     }
     rest = rest.substr(0, colon);
   }

@@ -24,14 +24,16 @@ struct BrokerTls {
   bool verify = true;
 };
 
-// A broker address split: "ssl://" and "mqtts://" ask for TLS (default port 8883); "tcp://",
-// "mqtt://" or none is plain TCP (default port 1883). Another scheme is not known, and taken
-// for plain TCP by those who accept it. A port that is no number in 1..65535 counts as absent.
+// A broker address split, for the daemon and stationctl alike: "ssl://" and "mqtts://" ask for
+// TLS (default port 8883); "tcp://", "mqtt://" or none is plain TCP (default port 1883); an IPv6
+// host is in brackets; a trailing path is ignored. `error` says why the address is unusable: an
+// unknown scheme (taking it for plain TCP could send credentials in clear to a broker meant for
+// TLS) or a port that is no number in 1..65535 (a typo, not a wish for the default port).
 struct BrokerAddress {
   bool tls = false;
-  bool known_scheme = true;
   std::string host;
   uint16_t port = kDefaultPlainBrokerPort;
+  std::string error;
 };
 BrokerAddress ParseBrokerAddress(const std::string& address);
 

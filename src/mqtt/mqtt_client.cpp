@@ -137,9 +137,8 @@ void MqttClient::Configure() {
   broker_host_ = broker.host;
   broker_port_ = broker.port;
   broker_tls_ = broker.tls;
-  if (!broker.known_scheme) {
-    // Taking it for plain TCP could send the credentials in clear to a broker meant for TLS.
-    LOG_ERROR("broker address {} has an unknown scheme: not connecting", settings_.server_address);
+  if (!broker.error.empty()) {
+    LOG_ERROR("broker address {}: {}; not connecting", settings_.server_address, broker.error);
     return;
   }
   const BrokerTls& tls = settings_.tls;

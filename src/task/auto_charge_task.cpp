@@ -37,6 +37,11 @@ PreCheckResult AutoChargeTask::PreCheckUnlock(const station::SensorsDataRep& dat
     LOG_WARN("electrode plate 2 temp({}) over max temp({})", data.electrodeplatetemp2(), limit);
     result.err_msg = "electrode plate 2 temp over max temp";
     result.err_code = common::ENUM_DOWN_ELECTRODE_PLATE_OVER_TEMP;
+  } else if (!RobotInPosition(data)) {
+    // Live plates with no robot on them can be touched by anyone.
+    LOG_WARN("robot not in station, can not charge by electrode plate");
+    result.err_msg = "robot not in station";
+    result.err_code = common::ENUM_ROBOT_NOT_IN_POSITION;
   }
   return result;
 }
@@ -49,17 +54,9 @@ bool AutoChargeTask::OnStart() {
   return true;
 }
 
+// No pass runs without the robot in position (the type's policy): a robot gone
+// ends the task in error, whose reset switches the plates off.
 bool AutoChargeTask::OnPass(const station::SensorsDataRep& data) {
-  if (!RobotInPosition(data)) {
-    // Live plates with no robot on them can be touched by anyone, and without
-    // a duration nothing else would ever end the task.
-    LOG_WARN("robot left the station, switch off charging");
-    if (!StopCharging()) {
-      return false;
-    }
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return true;
-  }
   const uint32_t limit = g_config.max_charge_plate_temp;
   if (data.electrodeplatetemp1() <= limit && data.electrodeplatetemp2() <= limit && !HandChargeOpen(data)) {
     return true;

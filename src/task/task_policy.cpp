@@ -131,7 +131,7 @@ TypeRows ChargeAndStationRows() {
   return {
       {TASK_TYPE_AUTO_CHARGE,
        {"auto-charge",
-        kSupply | kKey,
+        kSupply | Info::kNeedsRobot | kKey,
         {TASK_TYPE_WATER_SPRAY, TASK_TYPE_HEAT_WIRE, TASK_TYPE_MANUAL_CHARGE},
         common::ENUM_CONFLICT_WITH_AUTO_CHARGE,
         robot::ENUM_SUPPLY_CHARGING,

@@ -25,7 +25,7 @@ struct TaskTypeInfo {
     kActionFromPrepare = 1u << 4,  // its action comes from the preparation request
     kLimitFromRequest = 1u << 5,   // its limit is the request's duration (updates too); else none
     kStationReset = 1u << 6,       // the station's own reset: admitted whatever the status, its end sets it
-    kNeedsRobot = 1u << 7,         // it pours water onto the robot: ended at once when the robot is gone
+    kNeedsRobot = 1u << 7,         // it pours water onto or powers the robot: never a pass without it
     kAbnormalKey = 1u << 8,        // a key of the abnormal task record (reported in the uploads)
     kStopsFirst = 1u << 9,         // under the emergency stop, switched off before every other task
     kStopsLast = 1u << 10,         // under the emergency stop, switched off after every other task

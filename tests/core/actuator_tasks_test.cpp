@@ -160,8 +160,8 @@ TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) 
     auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, row.action, 0);
     ASSERT_TRUE(WaitUntil(working));
     h_.AdvanceClock(1000);
-    EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP); }, std::chrono::milliseconds(300)))
-        << "without a duration the pump runs until stopped";
+    ASSERT_TRUE(h_.Passes(3));
+    EXPECT_TRUE(h_.Running(TASK_TYPE_SEWAGE_DRAIN_PUMP)) << "without a duration the pump runs until stopped";
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, row.stop_refused);
     EXPECT_EQ(h_.Submit(TASK_TYPE_SEWAGE_DRAIN_PUMP, kStop).code,
               row.stop_refused ? SRV_CODE_FAILED : SRV_CODE_SUCCESS);
@@ -307,6 +307,9 @@ TEST_F(HeaterTest, TheWireGoesOffOnOldReadingsAndUnderAStoppedFan) {
     bool recorded;  // the over-temperature abnormal condition is recorded
   } rows[] = {
       {"sensor reports stop", [](station_sim::StationSim& sim, bool on) { sim.SetReportsEnabled(!on); }, false},
+      {"the temperature cannot be read",
+       [](station_sim::StationSim& sim, bool on) { sim.Pin("heatingWireTemp", on ? "nan" : "20"); }, true},
+      // Last: right after a stall, a new wire is refused for a while ("dry fan not open").
       {"the fan stalls", [](station_sim::StationSim& sim, bool on) { sim.SetFanStalled(on); }, true},
   };
   for (const auto& row : rows) {
@@ -351,82 +354,63 @@ TEST(SlowHeaterTest, AWireAskedForWhileTheFanStopsNeverHeatsWithoutIt) {
   EXPECT_EQ(h.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
 }
 
-TEST_F(ActuatorTasksTest, UvLampWithoutLimitGoesOffWhenTheRobotLeaves) {
-  auto uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd, 0);
-  ASSERT_TRUE(WaitOn(kLamp));
-  h_.AdvanceClock(100000);
-  EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_UV_LAMP); }, std::chrono::milliseconds(300))) << "no limit";
-  // A robot lifted off without a goodbye must not leave the lamp shining into the room.
-  h_.sim().Dock(false);
-  EXPECT_EQ(h_.Finish(uv), TASK_STATUS_ERROR);
-  EXPECT_FALSE(h_.On(kLamp));
-  // Nor the ultrasonic wash of the robot's rake run on with no rake in it.
-  ASSERT_TRUE(h_.SetDocked(true));
-  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
-  auto wash = h_.StartTask(TASK_TYPE_ULTRASONIC_WASH, kStd, 600);
-  ASSERT_TRUE(WaitOn(station::ENUM_SUPPLY_ULTRASONIC));
-  h_.sim().Dock(false);
-  EXPECT_TRUE(WaitOn(station::ENUM_SUPPLY_ULTRASONIC, false)) << "long before its limit";
-  ASSERT_TRUE(h_.SetDocked(true));
-  EXPECT_EQ(h_.Submit(TASK_TYPE_ULTRASONIC_WASH, kStop).code, SRV_CODE_SUCCESS);
-  EXPECT_NE(h_.Finish(wash), -1);
-}
-
-TEST_F(ActuatorTasksTest, ChargeWithoutLimitGoesOffWhenTheRobotLeavesAndTheStationResets) {
-  constexpr int kCharge = station::ENUM_SUPPLY_CHARGING;
-  auto charge = h_.StartTask(TASK_TYPE_AUTO_CHARGE, kStd, 0);
-  ASSERT_TRUE(WaitOn(kCharge));
-  h_.AdvanceClock(100000);
-  EXPECT_FALSE(WaitUntil([&] { return !h_.Running(TASK_TYPE_AUTO_CHARGE); }, std::chrono::milliseconds(300)))
-      << "no limit";
-  // Live plates must not stay open to touch once the robot is gone.
-  h_.sim().Dock(false);
-  EXPECT_EQ(h_.Finish(charge), TASK_STATUS_ERROR);
-  EXPECT_FALSE(h_.On(kCharge));
-  const Actions sent = h_.Actions(kCharge);
-  EXPECT_EQ(std::count(sent.begin(), sent.end(), std::make_pair(kCharge, 1)), 1)
-      << "the rest are offs: the gate's, the task's and the reset's";
-  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
-  // With the robot away the station resets, and is free again afterwards.
-  EXPECT_TRUE(WaitUntil([&] {
-    return !h_.Actions(station::ENUM_SUPPLY_RESET_MCU).empty() &&
-           h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
-  }));
-}
-
-// Water for the robot, lifted off mid-task without a goodbye: the water must not go onto the floor.
-TEST_F(ActuatorTasksTest, WaterForTheRobotStopsWhenTheRobotLeaves) {
+// A robot lifted off without a goodbye: nothing that faces it may go on, limited or not. No
+// water onto the floor, no lamp into the room, no live plates open to touch, no wash without
+// the rake; the station then resets with the robot away.
+TEST_F(ActuatorTasksTest, WhatFacesTheRobotGoesOffWhenTheRobotLeaves) {
   struct Row {
     TaskType type;
-    int supply;       // the valve or pump that feeds the robot
+    int supply;       // the output that faces the robot
+    int duration;     // 0: no time limit, which must not end it either
     TaskType beside;  // a task it needs running (the sewage pump for the spray)
+    bool water;       // prepared water in a tank that never reports empty
+    bool ends;        // the task ends in error (the wash only switches its output off)
   };
+  constexpr TaskType kNone = TASK_TYPE_INVALID;
+  constexpr int kWater = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
   const Row rows[] = {
-      {TASK_TYPE_ADD_WATER, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, TASK_TYPE_INVALID},
-      {TASK_TYPE_ADD_WATER_NO_LIMIT, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, TASK_TYPE_INVALID},
-      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, TASK_TYPE_SEWAGE_DRAIN_PUMP},
+      {TASK_TYPE_UV_LAMP, kLamp, 0, kNone, false, true},
+      {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, 0, kNone, false, true},
+      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 600, kNone, false, false},
+      {TASK_TYPE_ADD_WATER, kWater, 60, kNone, true, true},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT, kWater, 60, kNone, true, true},
+      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 60, TASK_TYPE_SEWAGE_DRAIN_PUMP, true, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.type);
-    h_.sim().Dock(true);
-    ASSERT_TRUE(h_.SetTank(1500));
-    ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));  // a tank that never reports empty
-    h_.WithData([](StationTaskData& d) {
-      d.disinfectant_water_ready = true;
-      d.water_volume = 1000;
+    ASSERT_TRUE(h_.SetDocked(true));
+    ASSERT_TRUE(h_.SetTank(row.water ? 1500 : 0));
+    ASSERT_TRUE(!row.water || h_.sim().Pin("cleanTankFootLevel", "0"));
+    h_.WithData([&](StationTaskData& d) {
+      d.disinfectant_water_ready = row.water;
+      d.water_volume = row.water ? 1000 : 0;
     });
     std::shared_ptr<Task> beside;
-    if (row.beside != TASK_TYPE_INVALID) {
+    if (row.beside != kNone) {
       beside = h_.StartTask(row.beside, kStd, 0);
       ASSERT_TRUE(beside != nullptr && WaitOn(kPump));
       h_.AfterPass();  // the pass that switched it on has noted it
     }
-    auto task = h_.StartTask(row.type, kStd, 60);
+    auto task = h_.StartTask(row.type, kStd, row.duration);
     ASSERT_NE(task, nullptr);
     ASSERT_TRUE(WaitOn(row.supply));
+    if (row.duration == 0) {
+      h_.AdvanceClock(100000);
+      ASSERT_TRUE(h_.Passes(3));
+      EXPECT_TRUE(h_.Running(row.type)) << "no time limit";
+    }
     h_.sim().Dock(false);
-    EXPECT_EQ(h_.Finish(task), TASK_STATUS_ERROR) << "the robot is gone";
-    EXPECT_FALSE(h_.On(row.supply)) << "nothing pours onto the floor";
+    EXPECT_TRUE(WaitOn(row.supply, false)) << "long before any limit";
+    if (row.ends) {
+      EXPECT_EQ(h_.Finish(task), TASK_STATUS_ERROR) << "the robot is gone";
+    } else {
+      ASSERT_TRUE(h_.SetDocked(true));
+      EXPECT_EQ(h_.Submit(row.type, kStop).code, SRV_CODE_SUCCESS);
+      EXPECT_NE(h_.Finish(task), -1);
+    }
+    const Actions sent = h_.Actions(row.supply);
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& a) { return a.second != 0; }), 1)
+        << "switched on once; the rest are offs";
     if (beside != nullptr) {
       EXPECT_EQ(h_.Submit(row.beside, kStop).code, SRV_CODE_SUCCESS);
       h_.Finish(beside);
@@ -436,6 +420,7 @@ TEST_F(ActuatorTasksTest, WaterForTheRobotStopsWhenTheRobotLeaves) {
       return h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
     })) << "the station resets with the robot away";
   }
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
   EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kRobotAbsentOutput), 0);
 }
 

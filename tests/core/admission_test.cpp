@@ -191,6 +191,8 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
        "target temp too high", common::ENUM_HEATING_WIRE_OVER_TEMP},
       {"heat wire target at the limit", kOk, kWire, kStrong, "",
        [](Data& d, Config& c) { d.heat_fan_open = true, c.max_heat_temp = 80; }, SRV_CODE_SUCCESS, "", none},
+      {"charging without a robot on the plates", kOk, kAuto, kStd, "electrodePlateDet: 0", as_is, SRV_CODE_FAILED,
+       "robot not in station", common::ENUM_ROBOT_NOT_IN_POSITION},
       {"hand charger plugged in", kOk, kAuto, kStd, "handChargeDet: 1 handChargeInsideDet: true", as_is,
        SRV_CODE_FAILED, "hand charge is open", common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
       {"upper plate over 78 C", kOk, kAuto, kStd, "electrodePlateTemp1: 79", as_is, SRV_CODE_FAILED,

@@ -106,6 +106,11 @@ class CoreAccess {
     std::lock_guard<std::mutex> lock(Core().task_mutex());
     center_->SetStationCenterStatus(status);
   }
+  // Waits until `n` more task passes (of any task) have run: a span of passes, not of time.
+  bool Passes(uint64_t n) {
+    const uint64_t from = center_->passes_run();
+    return WaitUntil([&] { return center_->passes_run() >= from + n; });
+  }
   // No task driver or reset waiter left.
   bool Idle() { return center_->running_drivers() == 0 && center_->running_waiters() == 0; }
   // Status 3 cancels every task and resets nothing; then the core is dropped.

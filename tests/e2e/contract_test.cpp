@@ -41,10 +41,10 @@ TEST_F(ContractTest, RequestSchemasAgreeWithTheStationsParser) {
   std::vector<Message> sent;
   std::vector<bool> read;
   for (const auto& [name, payload] : probes) {
-    const size_t from = capture_.Size();
-    ASSERT_TRUE(capture_.Publish(StationTopic(name), payload));
+    const size_t from = peer_.Size();
+    ASSERT_TRUE(peer_.Publish(StationTopic(name), payload));
     std::string reply;
-    ASSERT_TRUE(capture_.Await(StationTopic(name) + "Re", from, &reply)) << payload;
+    ASSERT_TRUE(peer_.Await(StationTopic(name) + "Re", from, &reply)) << payload;
     sent.emplace_back(StationTopic(name), payload);
     read.push_back(!Has(reply, R"("errCode":3)"));
   }
@@ -56,7 +56,7 @@ TEST_F(ContractTest, RequestSchemasAgreeWithTheStationsParser) {
   }
 
   std::vector<Message> replies;
-  for (const Message& m : capture_.Messages()) {
+  for (const Message& m : peer_.Messages()) {
     if (m.first.size() > 2 && m.first.compare(m.first.size() - 2, 2, "Re") == 0) replies.push_back(m);
   }
   const Verdicts r = Validate(dir, "replies", replies, station);
@@ -67,7 +67,7 @@ TEST_F(ContractTest, RequestSchemasAgreeWithTheStationsParser) {
   // no object fail, and so does a topic outside the document.
   std::vector<Message> tampered;
   std::set<std::string> topics;
-  for (const auto& [topic, payload] : capture_.Messages()) {
+  for (const auto& [topic, payload] : peer_.Messages()) {
     if (!topics.insert(topic).second || payload.size() < 2 || payload[0] != '{' || payload == "{}") continue;
     tampered.emplace_back(topic, R"({"unexpected":1,)" + payload.substr(1));
     tampered.emplace_back(topic, "[]");

@@ -42,57 +42,6 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-Capture::Capture(const std::string& address)
-    : client_("tcp://" + address, "e2e-capture-" + std::to_string(::getpid())) {
-  client_.set_callback(*this);
-}
-
-Capture::~Capture() {
-  try {
-    client_.disable_callbacks();
-    if (client_.is_connected()) client_.disconnect()->wait_for(Seconds(5));
-  } catch (const std::exception&) {
-  }
-}
-
-bool Capture::Start() {
-  return client_.connect()->wait_for(Seconds(20)) && client_.subscribe("#", 1)->wait_for(Seconds(20));
-}
-
-bool Capture::Publish(const std::string& topic, const std::string& payload) {
-  return client_.publish(mqtt::make_message(topic, payload, 1, false))->wait_for(Seconds(20));
-}
-
-size_t Capture::Size() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return messages_.size();
-}
-
-std::vector<Message> Capture::Messages() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return messages_;
-}
-
-bool Capture::Await(const std::string& topic, size_t from, std::string* payload,
-                    const std::function<bool(const std::string&)>& pred) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, Seconds(30), [&] {
-    for (size_t i = from; i < messages_.size(); ++i) {
-      if (messages_[i].first == topic && (!pred || pred(messages_[i].second))) {
-        if (payload != nullptr) *payload = messages_[i].second;
-        return true;
-      }
-    }
-    return false;
-  });
-}
-
-void Capture::message_arrived(mqtt::const_message_ptr msg) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  messages_.emplace_back(msg->get_topic(), msg->to_string());
-  cv_.notify_all();
-}
-
 Verdicts Validate(const std::string& dir, const std::string& name, const std::vector<Message>& messages,
                   std::vector<std::string> extra) {
   const std::string capture = dir + "/" + name + ".jsonl";
@@ -125,7 +74,8 @@ Verdicts Validate(const std::string& dir, const std::string& name, const std::ve
 
 void StationFixture::SetUp() {
   ASSERT_TRUE(station_.broker.Start()) << station_.broker.Log();
-  ASSERT_TRUE(capture_.Start());  // before the daemon: its first upload is special
+  // Before the daemon: its first upload is special.
+  ASSERT_TRUE(peer_.Connect() && peer_.Subscribe("#"));
   station_.Write(kQuickVisit);
   // The lamp ranking of ./scripts/run-sim, so the scenarios see what a person there sees.
   station_.root.WriteFile("/usr/lib/vantorel-station-center/config/led.json", R"({"station_reset": 1,
@@ -136,7 +86,6 @@ void StationFixture::SetUp() {
       "led_normal_work": 100})");
   ASSERT_TRUE(station_.StartBoard()) << station_.board.Log();
   ASSERT_TRUE(station_.StartDaemon());
-  ASSERT_TRUE(peer_.Connect() && peer_.Subscribe(StationTopic("checkStationRe")) && peer_.Subscribe(kUploadTopic));
   // Serving once a question is answered; ready once the start-up reset is over.
   const auto answered = [&] {
     return peer_.Publish(StationTopic("checkStation"), kIdleQuestion) &&
@@ -151,7 +100,7 @@ void StationFixture::TearDown() {
   EXPECT_TRUE(station_.CleanLogs());
   if (check_contract_) {
     // Every message of the scenario, the robot's and the station's, on its channel's schema.
-    const std::vector<Message> messages = capture_.Messages();
+    const std::vector<Message> messages = peer_.Messages();
     const Verdicts v = Validate(station_.root.path(), "messages", messages, {"--station", station_.station_id});
     EXPECT_EQ(v.exit_code, 0) << v.output;
     EXPECT_EQ(v.ok.size(), messages.size()) << v.output;

@@ -2,8 +2,8 @@
 
 // A station as processes (support/station_processes.h) for whole-station scenarios: the
 // robot is stationctl, the simulator's console is its control socket, a plain MQTT client
-// asks plain questions and watches the cloud uploads, and every message on the broker is
-// checked against the MQTT contract (docs/asyncapi.yaml) when the test ends.
+// asks plain questions, watches the cloud uploads and keeps every message on the broker,
+// which is checked against the MQTT contract (docs/asyncapi.yaml) when the test ends.
 
 #include <gtest/gtest.h>
 #include <mqtt/async_client.h>
@@ -22,30 +22,7 @@
 namespace station_test {
 
 using Seconds = std::chrono::seconds;
-using Message = std::pair<std::string, std::string>;  // topic, payload
 constexpr const char* kUploadTopic = "clean_robot_station/reportActively";
-
-// Every message the broker relays, in the order of arrival.
-class Capture : private mqtt::callback {
- public:
-  explicit Capture(const std::string& address);
-  ~Capture() override;
-  bool Start();
-  bool Publish(const std::string& topic, const std::string& payload);
-  size_t Size();
-  std::vector<Message> Messages();
-  // Waits for a message on `topic` among those from index `from` on, for which `pred` holds.
-  bool Await(const std::string& topic, size_t from, std::string* payload,
-             const std::function<bool(const std::string&)>& pred = nullptr);
-
- private:
-  void message_arrived(mqtt::const_message_ptr msg) override;
-
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Message> messages_;
-  mqtt::async_client client_;  // last, so that it goes before what its callback uses
-};
 
 // tests/contract/validate_messages.py over `messages`: its exit code, output, and one verdict
 // per message in order.
@@ -83,7 +60,7 @@ class StationFixture : public ::testing::Test {
   std::string StationTopic(const std::string& name) const { return station_.Topic(name); }
 
   StationProcesses station_;
-  Capture capture_{station_.broker.address()};
+  // Subscribed to every topic before the daemon starts: the messages to check against the contract.
   MqttPeer peer_{station_.broker.address(), "e2e-peer-" + std::to_string(::getpid())};
   bool check_contract_ = true;  // off for a test that sends what the contract forbids
 };

@@ -4,14 +4,20 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace station_test {
 
+using Message = std::pair<std::string, std::string>;  // topic, payload
+
 // The robot (or cloud) side of a test: a plain MQTT 3.1.1 client on the test broker that
-// keeps what it receives. Each call waits up to 20 s for the broker's acknowledgement.
+// keeps what it receives, to be taken by topic or read in order of arrival. Each call
+// waits up to 20 s for the broker's acknowledgement.
 class MqttPeer : private mqtt::callback {
  public:
   MqttPeer(const std::string& address, const std::string& client_id) : client_("tcp://" + address, client_id) {
@@ -41,12 +47,33 @@ class MqttPeer : private mqtt::callback {
     received_.erase(it);
     return true;
   }
+  // Everything received so far, taken or not, in order of arrival.
+  std::vector<Message> Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+  size_t Size() { return Messages().size(); }
+  // Waits for a message on `topic` among those from index `from` on, for which `pred` holds.
+  bool Await(const std::string& topic, size_t from, std::string* payload,
+             const std::function<bool(const std::string&)>& pred = nullptr) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
+      for (size_t i = from; i < log_.size(); ++i) {
+        if (log_[i].first == topic && (!pred || pred(log_[i].second))) {
+          if (payload != nullptr) *payload = log_[i].second;
+          return true;
+        }
+      }
+      return false;
+    });
+  }
 
  private:
   // On the library's callback thread.
   void message_arrived(mqtt::const_message_ptr msg) override {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.emplace(msg->get_topic(), msg->to_string());
+    log_.emplace_back(msg->get_topic(), msg->to_string());
     cv_.notify_all();
   }
   static constexpr std::chrono::seconds kWait{20};
@@ -54,6 +81,7 @@ class MqttPeer : private mqtt::callback {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::multimap<std::string, std::string> received_;  // payloads by topic, in order of arrival
+  std::vector<Message> log_;                          // all of them, in order of arrival
   mqtt::async_client client_;                         // last, so that it goes before what its callbacks use
 };
 

@@ -9,7 +9,6 @@
 
 #include "mqtt/broker_tls.h"
 #include "mqtt/mqtt_client.h"
-#include "support/child_process.h"
 #include "support/mosquitto.h"
 #include "support/station_processes.h"
 #include "support/test_support.h"

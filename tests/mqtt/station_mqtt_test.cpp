@@ -21,6 +21,7 @@
 #include "support/mosquitto.h"
 #include "support/test_support.h"
 #include "task/fake_services.h"
+#include "task/log_capture.h"
 
 namespace station_center {
 namespace {
@@ -405,26 +406,33 @@ TEST_F(StationMqttTest, AbnormalRecordIsUploadedAtOnceAndOnlyOnce) {
   }
 }
 
-// Addresses come from status.json, written by people as well as by the daemon. Only the
-// TLS schemes ask for TLS; an unknown scheme is never taken for plain TCP.
+// One parser for the daemon's status.json and stationctl's --broker, written by people as well
+// as by the daemon. Only the TLS schemes ask for TLS; an unknown scheme or a port that is no
+// port is refused (both refuse on `error`), never taken for plain TCP or the default port.
 TEST(MqttAddressTest, TopicsAndBrokerAddresses) {
   EXPECT_EQ(FormatTopic("a/%s/b/%s", "x"), "a/x/b/%s");  // only the first occurrence
   EXPECT_EQ(FormatTopic("a/%s", ""), "");
   const struct {
     std::string address, uri, host;
     uint16_t port;
-    bool tls, known_scheme;
+    bool tls;
+    std::string error;
   } cases[] = {
-      {"broker.example", "tcp://broker.example:1883", "broker.example", 1883, false, true},
-      {"127.0.0.1:40001", "tcp://127.0.0.1:40001", "127.0.0.1", 40001, false, true},
-      {"tcp://10.0.0.1:1884", "tcp://10.0.0.1:1884", "10.0.0.1", 1884, false, true},
-      {"mqtt://h", "tcp://h:1883", "h", 1883, false, true},
-      {"10.0.0.1:0", "tcp://10.0.0.1:1883", "10.0.0.1", 1883, false, true},
-      {"host:notaport", "tcp://host:1883", "host", 1883, false, true},
-      {"ssl://10.0.0.1", "ssl://10.0.0.1:8883", "10.0.0.1", 8883, true, true},
-      {"mqtts://broker.example:9883", "ssl://broker.example:9883", "broker.example", 9883, true, true},
-      {"MQTTS://broker.example", "ssl://broker.example:8883", "broker.example", 8883, true, true},
-      {"tls://h:8883", "", "h", 8883, false, false},
+      {"broker.example", "tcp://broker.example:1883", "broker.example", 1883, false, ""},
+      {"127.0.0.1:40001", "tcp://127.0.0.1:40001", "127.0.0.1", 40001, false, ""},
+      {"tcp://10.0.0.1:1884", "tcp://10.0.0.1:1884", "10.0.0.1", 1884, false, ""},
+      {"mqtt://h", "tcp://h:1883", "h", 1883, false, ""},
+      {"tcp://[::1]:1885", "tcp://[::1]:1885", "[::1]", 1885, false, ""},
+      {"tcp://[::1]", "tcp://[::1]:1883", "[::1]", 1883, false, ""},
+      {"ssl://10.0.0.1", "ssl://10.0.0.1:8883", "10.0.0.1", 8883, true, ""},
+      {"ssl://broker.local:8884/", "ssl://broker.local:8884", "broker.local", 8884, true, ""},
+      {"mqtts://broker.example:9883", "ssl://broker.example:9883", "broker.example", 9883, true, ""},
+      {"MQTTS://broker.example", "ssl://broker.example:8883", "broker.example", 8883, true, ""},
+      {"10.0.0.1:0", "", "10.0.0.1", 1883, false, "the port must be a number from 1 to 65535"},
+      {"host:notaport", "", "host", 1883, false, "the port must be a number from 1 to 65535"},
+      {"host:70000", "", "host", 1883, false, "the port must be a number from 1 to 65535"},
+      {"host:+80", "", "host", 1883, false, "the port must be a number from 1 to 65535"},
+      {"tls://h:8883", "", "h", 8883, false, "unknown scheme tls"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
@@ -432,9 +440,17 @@ TEST(MqttAddressTest, TopicsAndBrokerAddresses) {
       EXPECT_EQ(BrokerUri(c.address), c.uri);
     }
     const BrokerAddress parsed = ParseBrokerAddress(c.address);
-    EXPECT_EQ(std::make_tuple(parsed.host, parsed.port, parsed.tls, parsed.known_scheme),
-              std::make_tuple(c.host, c.port, c.tls, c.known_scheme));
+    EXPECT_EQ(std::make_tuple(parsed.host, parsed.port, parsed.tls, parsed.error),
+              std::make_tuple(c.host, c.port, c.tls, c.error));
   }
+  // The daemon says why it does not connect (stationctl: StationctlTest.UsageErrors...).
+  station_test::Logs().Clear();
+  MqttSettings settings;
+  settings.server_address = "127.0.0.1:notaport";
+  MqttClient client(settings);
+  EXPECT_FALSE(client.Init(nullptr));
+  EXPECT_TRUE(station_test::Logs().Has(
+      "broker address 127.0.0.1:notaport: the port must be a number from 1 to 65535; not connecting"));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "bottom/embedded_communicator.h"
@@ -166,7 +165,9 @@ TEST(SafetyMonitorTest, TheStationsOwnWorkIsNoViolation) {
   EXPECT_EQ(m.Safety().Count(Invariant::kActuatorLeftOnAfterLeave), 1);
 }
 
-TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
+// Through the daemon's command link, as the soak sees it: counted, its line kept, cleared on
+// "safety reset". The layout of each line is the monitor's own (see the test above).
+TEST(SafetyMonitorTest, TheConsoleCountsWhatTheCommandLinkDidAndResetClearsIt) {
   SimOptions options;
   options.model.safety.heat_wire_grace_s = 0.1;
   StationSim sim(options);
@@ -182,30 +183,16 @@ TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
     station::SupplyMaterialRsp rsp;
     return station_center::EmbeddedCommunicator().BottomReqNeedResp(client, req, rsp, 10);
   };
-  const std::string none =
-      "heat_wire_without_fan: 0\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
-      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\noutputs_without_controller: 0\n"
-      "violations: 0\n";
-  EXPECT_EQ(sim.Execute("safety"), none);
-
+  EXPECT_NE(sim.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
   ASSERT_TRUE(heat_wire(1));
   ASSERT_TRUE(station_test::WaitUntil([&] { return sim.Safety().Total() == 1; }));
   ASSERT_TRUE(heat_wire(0));
   const std::string text = sim.Execute("safety");
-  const std::regex format(
-      "heat_wire_without_fan: 1\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
-      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\noutputs_without_controller: 0\n"
-      "violations: 1, first 1 kept:\n"
-      "  [0-9]+\\.[0-9]{3} s  [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}  heat_wire_without_fan  "
-      "actuators: heatwire\\(5\\); heatingWireTemp=[0-9.]+ heatFanFG=0 heatFanCurrentState=false\n");
-  EXPECT_TRUE(std::regex_match(text, format)) << text;
-
+  EXPECT_NE(text.find("heat_wire_without_fan: 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("violations: 1, first 1 kept:\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  heat_wire_without_fan  actuators: heatwire(5);"), std::string::npos) << text;
   EXPECT_EQ(sim.Execute("safety reset"), "ok: safety counts and lines cleared");
-  EXPECT_EQ(sim.Execute("safety"), none);
-  EXPECT_EQ(sim.Execute("safety now"), "error: unknown command: safety now (try 'help')");
-  const std::string help = StationSim::HelpText();
-  EXPECT_NE(help.find("\nsafety                      safety violations: "), std::string::npos) << help;
-  EXPECT_NE(help.find("\nsafety reset                clear the safety counts and lines\n"), std::string::npos);
+  EXPECT_NE(sim.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
 }
 
 }  // namespace

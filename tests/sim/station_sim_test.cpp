@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,7 +18,6 @@
 #include "bottom/embedded_communicator.h"
 #include "bottom/tcp_client.h"
 #include "sim/control_server.h"
-#include "support/child_process.h"
 #include "support/test_support.h"
 
 namespace station_sim {
@@ -209,6 +209,7 @@ TEST(SimConsoleTest, LinesChangeTheSimulatorOrAreRefusedReadably) {
       {"set dustBoxCapDet 0", [](const auto& r) { return r.dustboxcapdet() == 0; }},
       {"set heatingWireTemp 151.5", [](const auto& r) { return r.heatingwiretemp() == 151.5f; }},
       {"pin sewageDet 1", [](const auto& r) { return r.sewagedet() == 1; }},
+      {"pin heatingWireTemp nan", [](const auto& r) { return std::isnan(r.heatingwiretemp()); }},  // unreadable
       {"unpin all", [](const auto& r) { return r.sewagedet() == 0; }},
       {"tank 0", [](const auto& r) { return r.cleantankfootlevel() == 1; }},
   };

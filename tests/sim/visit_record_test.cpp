@@ -16,7 +16,6 @@
 #include "bottom/embedded_communicator.h"
 #include "bottom/tcp_client.h"
 #include "sim/control_server.h"
-#include "support/child_process.h"
 #include "support/test_support.h"
 
 namespace station_sim {

@@ -5,24 +5,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
-#include "support/child_process.h"
+#include "support/test_support.h"
 
 namespace station_test {
-
-namespace {
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-}  // namespace
 
 CtlProcess::CtlProcess(const std::vector<std::string>& args) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "stationctl-XXXXXX").string();
@@ -40,7 +27,7 @@ CtlProcess::~CtlProcess() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-std::string CtlProcess::Out() const { return Slurp(dir_ + "/out"); }
+std::string CtlProcess::Out() const { return kit::ReadWholeFile(dir_ + "/out"); }
 
 bool CtlProcess::Signal(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
 
@@ -63,8 +50,8 @@ CtlResult CtlProcess::Finish(std::chrono::milliseconds limit) {
     result.exit_code = WEXITSTATUS(status);
   }
   pid_ = -1;
-  result.out = Slurp(dir_ + "/out");
-  result.err = Slurp(dir_ + "/err");
+  result.out = kit::ReadWholeFile(dir_ + "/out");
+  result.err = kit::ReadWholeFile(dir_ + "/err");
   return result;
 }
 

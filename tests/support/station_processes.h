@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
 

@@ -1,48 +1,13 @@
 #include "support/test_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 namespace station_test {
 
-uint16_t FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    return 0;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  uint16_t port = 0;
-  socklen_t len = sizeof(addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred()) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
+std::string BuiltProgram(const std::string& name) { return std::string(STATION_BIN_DIR) + "/" + name; }
 
 TempRoot::TempRoot() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "station-root-XXXXXX").string();
@@ -88,11 +53,6 @@ void TempRoot::WriteFile(const std::string& rel, const std::string& content) con
   out << content;
 }
 
-std::string TempRoot::ReadFile(const std::string& rel) const {
-  std::ifstream in(Under(rel), std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string TempRoot::ReadFile(const std::string& rel) const { return kit::ReadWholeFile(Under(rel)); }
 
 }  // namespace station_test

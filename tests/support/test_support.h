@@ -5,14 +5,17 @@
 #include <functional>
 #include <string>
 
+#include "kit/process.h"
+
 namespace station_test {
 
-// A loopback TCP port that was free a moment ago (bound to 0, read back, closed).
-uint16_t FreeLoopbackPort();
+using ChildProcess = kit::Child;
+using kit::FreeLoopbackPort;
+using kit::Spawn;
+using kit::WaitUntil;
 
-// Polls `pred` every few milliseconds until it holds or `timeout` passes.
-// Generous deadlines keep tests stable on a loaded machine under TSan.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Path of a program built alongside the tests.
+std::string BuiltProgram(const std::string& name);
 
 // A fresh directory tree used as STATION_CENTER_ROOT for the lifetime of the
 // object: the config directory and etc/vantorel/ exist; the status directory

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "sim/station_sim.h"
-#include "support/child_process.h"
 #include "support/ctl_process.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"

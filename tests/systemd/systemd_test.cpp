@@ -2,24 +2,17 @@
 // NOTIFY_SOCKET.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "kit/notify.h"
 #include "sd_notify.h"
 #include "sim/station_sim.h"
-#include "support/child_process.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
 
@@ -29,17 +22,6 @@ namespace {
 using station_test::WaitUntil;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-struct Notification {
-  std::chrono::steady_clock::time_point at;
-  std::string text;  // "KEY=value" lines
-
-  // The value of `key`, empty when the datagram does not carry it.
-  std::string Get(const std::string& key) const {
-    std::smatch m;
-    return std::regex_search(text, m, std::regex("(^|\n)" + key + "=([^\n]*)")) ? m[2].str() : "";
-  }
-};
 
 TEST(ServiceStatusTextTest, NamesStatusTasksAndBroker) {
   // The task table is a hash map: the same tasks must give the same line whatever their order.
@@ -51,47 +33,11 @@ TEST(ServiceStatusTextTest, NamesStatusTasksAndBroker) {
             "normal; no task; broker not connected (TLS certificate NOT verified)");
 }
 
-// systemd's end of NOTIFY_SOCKET, a datagram socket in the abstract namespace so that there
-// is no file to clean up, and a station tree for the daemon.
+// systemd's end of NOTIFY_SOCKET, and a station tree for the daemon.
 class NotifyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, path_.data() + 1, path_.size() - 1);  // sun_path[0] stays 0
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
-    ASSERT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    // Datagrams are stamped as they arrive, not when a test gets round to reading them.
-    reader_ = std::thread([this] {
-      pollfd readable = {fd_, POLLIN, 0};
-      while (!stop_) {
-        if (::poll(&readable, 1, 50) > 0) Receive();
-      }
-    });
-  }
-  ~NotifyTest() override {
-    stop_ = true;
-    if (reader_.joinable()) reader_.join();
-    ::close(fd_);
-  }
-
-  // The datagrams received so far carrying `key` (all of them for ""), in order.
-  std::vector<Notification> With(const std::string& key = "") {
-    Receive();  // also those sent a moment ago by this very thread
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Notification> out;
-    for (const Notification& note : received_) {
-      if (key.empty() || !note.Get(key).empty()) out.push_back(note);
-    }
-    return out;
-  }
-  // Takes every datagram waiting on the socket.
-  void Receive() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    char buffer[4096];
-    for (ssize_t n = 0; (n = ::recv(fd_, buffer, sizeof(buffer), 0)) >= 0;)
-      received_.push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<size_t>(n))});
-  }
+  void SetUp() override { ASSERT_TRUE(notify_.Start(path_)); }
+  std::vector<kit::NotifyListener::Note> With(const std::string& key = "") { return notify_.With(key); }
   // Waits for `text` to be the latest status line; after READY=1, which carries the first.
   bool StatusIs(const std::string& text) {
     return WaitUntil([&] { return With("STATUS").back().Get("STATUS") == text; }, seconds(120));
@@ -113,11 +59,7 @@ class NotifyTest : public ::testing::Test {
   }
 
   const std::string path_ = "@station-notify-" + std::to_string(::getpid());
-  const int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  std::mutex mutex_;
-  std::vector<Notification> received_;  // guarded by mutex_
-  std::atomic<bool> stop_{false};
-  std::thread reader_;
+  kit::NotifyListener notify_;
   station_test::TempRoot root_;
   station_test::ChildProcess daemon_;
   const uint16_t sensor_port_ = station_test::FreeLoopbackPort();
@@ -169,7 +111,11 @@ TEST_F(NotifyTest, ReadyThenPingsThroughASlowBoardAndStatusFollowsTheBroker) {
   // The first status line comes with READY=1.
   EXPECT_NE(With("READY").front().Get("STATUS").find("broker not connected"), std::string::npos);
   ASSERT_TRUE(WaitUntil([&] { return With("WATCHDOG").size() >= 8; }, seconds(120))) << daemon_.Log();
-  EXPECT_LE(With("READY").front().at, With("WATCHDOG").front().at) << "no ping before READY=1";
+  const auto all = With();
+  const auto first = [&](const char* key) {
+    return std::find_if(all.begin(), all.end(), [&](const auto& note) { return !note.Get(key).empty(); });
+  };
+  EXPECT_LT(first("READY"), first("WATCHDOG")) << "no ping before READY=1";
   sim.ClearFaults();
 
   // The start-up reset has ended; with the broker still down the station is idle and alone.

@@ -2,24 +2,10 @@
 
 #include <tuple>
 
-#include "task/fake_services.h"
 #include "task/task.h"
-#include "task/task_factory.h"
 
 namespace station_center {
 namespace {
-
-TEST(TaskFactoryTest, OnlyActionTasksTakeTheRequestDuration) {
-  const auto services = std::make_shared<station_test::FakeServices>();
-  StationSrvReq req;
-  req.supply_material_req.mutable_cmd()->set_duration(42);
-  for (TaskType type : {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE, TASK_TYPE_DRAIN_WATER,
-                        TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_RESET_STATION, TASK_TYPE_UV_LAMP, TASK_TYPE_ADD_WATER}) {
-    req.task_type = type;
-    const bool action_task = type == TASK_TYPE_UV_LAMP || type == TASK_TYPE_ADD_WATER;
-    EXPECT_EQ(CreateTask(services, req, TaskMakers()).task->max_seconds(), action_task ? 42 : 0) << type;
-  }
-}
 
 TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
   StationTaskData fresh;

@@ -101,13 +101,5 @@ TEST(CtlRecord, RecordsEveryKindUntilSignalledAndExitsZero) {
   }
 }
 
-TEST(CtlRecord, UsageErrorsExitTwo) {
-  EXPECT_EQ(RunCtl({"record"}).exit_code, 2);
-  EXPECT_EQ(RunCtl({"record", "a", "b"}).exit_code, 2);
-  EXPECT_EQ(RunCtl({"record", "-", "--seconds", "0"}).exit_code, 2);
-  EXPECT_EQ(RunCtl({"watch", "--seconds", "1"}).exit_code, 2);
-  EXPECT_EQ(RunCtl({"record", "/nonexistent-dir/x.jsonl", "--broker", "127.0.0.1:1"}).exit_code, 2);
-}
-
 }  // namespace
 }  // namespace station_test

@@ -59,19 +59,5 @@ TEST(CtlSession, ConnectedSessionHasNagleOffTowardsTheBroker) {
   EXPECT_EQ(stationctl::NoDelayTowardsBroker("127.0.0.1:1"), 0);
 }
 
-TEST(CtlSession, BrokerPortFromEveryAddressForm) {
-  EXPECT_EQ(stationctl::BrokerPort("127.0.0.1:18830"), 18830);
-  EXPECT_EQ(stationctl::BrokerPort("tcp://broker.local:1884"), 1884);
-  EXPECT_EQ(stationctl::BrokerPort("ssl://broker.local:8884/"), 8884);
-  EXPECT_EQ(stationctl::BrokerPort("tcp://[::1]:1885"), 1885);
-  // Without a port the library uses MQTT's own.
-  EXPECT_EQ(stationctl::BrokerPort("broker.local"), 1883);
-  EXPECT_EQ(stationctl::BrokerPort("tcp://[::1]"), 1883);
-  EXPECT_EQ(stationctl::BrokerPort("ssl://broker.local"), 8883);
-  EXPECT_EQ(stationctl::BrokerPort("mqtts://broker.local"), 8883);
-  EXPECT_EQ(stationctl::BrokerPort("host:port"), 0);
-  EXPECT_EQ(stationctl::BrokerPort("host:70000"), 0);
-}
-
 }  // namespace
 }  // namespace station_test

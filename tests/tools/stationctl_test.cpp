@@ -157,9 +157,11 @@ TEST_F(StationctlTest, AnswersGiveExitZeroOrOneAndRefusalsAreNamed) {
 }
 
 TEST_F(StationctlTest, UsageErrorsExitTwoAndPublishNothingSilenceExitsThree) {
-  // Unknown words, missing --action or --volume, options of another command, values out of range.
+  // Unknown words, missing --action or --volume or record's file, options of another command,
+  // values out of range, a record file that cannot be made.
   for (const char* bad : {"frobnicate", "supply espresso --action soft", "supply watering", "prewater --tablets 2",
-                          "check in-pose --tablets 2", "cloud-reply --dust-bag 2", "watch --count 0"})
+                          "check in-pose --tablets 2", "cloud-reply --dust-bag 2", "watch --count 0", "record",
+                          "record a b", "record - --seconds 0", "watch --seconds 1", "record /nonexistent-dir/x.jsonl"})
     EXPECT_EQ(RunCtl(Args(bad)).exit_code, 2) << bad;
   const CtlResult bad_port = RunCtl({"check", "in-pose", "--broker", "127.0.0.1:notaport"});
   EXPECT_TRUE(bad_port.exit_code == 2 && bad_port.err.find("the port must be a number") != std::string::npos)
