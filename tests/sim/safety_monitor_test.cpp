@@ -183,8 +183,10 @@ TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
     return station_center::EmbeddedCommunicator().BottomReqNeedResp(client, req, rsp, 10);
   };
   const std::string none =
-      "heat_wire_without_fan: 0\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
-      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\nviolations: 0\n";
+      "heat_wire_without_fan: 0 (exposed 0)\ntap_open_tank_full: 0 (exposed 0)\nrobot_absent_output: 0 (exposed 0)\n"
+      "actuator_on_in_emergency_stop: 0 (exposed 0)\nactuator_left_on_after_leave: 0 (exposed 0)\n"
+      "outputs_without_controller: 0 (exposed 0)\nactuator_on_without_reports: 0 (exposed 0)\n"
+      "heater_over_temperature: 0 (exposed 0)\nviolations: 0\n";
   EXPECT_EQ(sim.Execute("safety"), none);
 
   ASSERT_TRUE(heat_wire(1));
@@ -192,10 +194,9 @@ TEST(SafetyMonitorTest, ConsolePrintsCountsAndKeptLinesAndResetClearsThem) {
   ASSERT_TRUE(heat_wire(0));
   const std::string text = sim.Execute("safety");
   const std::regex format(
-      "heat_wire_without_fan: 1\ntap_open_tank_full: 0\nrobot_absent_output: 0\n"
-      "actuator_on_in_emergency_stop: 0\nactuator_left_on_after_leave: 0\nviolations: 1, first 1 kept:\n"
+      "heat_wire_without_fan: 1 \\(exposed 0\\)\n(\\w+: 0 \\(exposed 0\\)\n){7}violations: 1, first 1 kept:\n"
       "  [0-9]+\\.[0-9]{3} s  [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}  heat_wire_without_fan  "
-      "actuators: heatwire\\(5\\); heatingWireTemp=[0-9.]+ heatFanFG=0\n");
+      "actuators: heatwire\\(5\\); heatingWireTemp=[0-9.]+ heatFanFG=0 heatFanCurrentState=false\n");
   EXPECT_TRUE(std::regex_match(text, format)) << text;
 
   EXPECT_EQ(sim.Execute("safety reset"), "ok: safety counts and lines cleared");
