@@ -47,6 +47,7 @@ const char kUsage[] =
     "  --directed F      share of visits steered into a hazard, in turn (default 0.5)\n"
     "  --min-coverage N  fail unless every targeted invariant's hazard was posed N times\n"
     "                    and held past its grace (default 1)\n"
+    "  --stop-at-first   stop after the first visit with a violation\n"
     "  --bin DIR         where board_sim and station_center are (default: beside this program)\n"
     "  --work DIR        station tree and logs (default: a new directory under $TMPDIR,\n"
     "                    removed after a clean run)\n"
@@ -73,6 +74,7 @@ struct Options {
   std::string bin_dir;
   std::string work_dir;
   bool verbose = false;
+  bool stop_at_first = false;
 };
 
 std::string Help() {
@@ -122,6 +124,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
     if (a == "--help" || a == "-h") {
       std::cout << Help();
       return 0;
+    } else if (a == "--stop-at-first") {
+      o->stop_at_first = true;
     } else if (a == "--verbose" || a == "-v") {
       o->verbose = true;
     } else if (value && a == "--seed" && ParseNumber(argv[i + 1], 0, &n)) {
@@ -452,6 +456,7 @@ void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally, C
       std::cout << "station_soak: the station cannot go on; stopping" << std::endl;
       return;
     }
+    if (failed && o.stop_at_first) return;
   }
 }
 
