@@ -22,10 +22,10 @@ struct SafetyConfig {
   // fan's feedback, which it may take 2 s to trust.
   double fan_stall_grace_s = 3.5;
   double no_controller_grace_s = 3;  // any actuator on, no controller connected
-  double tap_full_grace_s = 2;   // tap open, clean tank at its up level
-  double absent_grace_s = 2;     // robot-facing outputs on, robot not in position
-  double estop_grace_s = 2;      // any actuator on, emergency stop pressed
-  double left_on_s = 30;         // an actuator on and no command since the robot left
+  double tap_full_grace_s = 2;       // tap open, clean tank at its up level
+  double absent_grace_s = 2;         // robot-facing outputs on, robot not in position
+  double estop_grace_s = 2;          // any actuator on, emergency stop pressed
+  double left_on_s = 30;             // an actuator on and no command since the robot left
   // Any actuator on while the board sends no reports: the station runs blind; it
   // drops everything once its data is a report period plus a second old.
   double no_reports_grace_s = 5;

@@ -327,16 +327,17 @@ bool Station::StartBroker(std::string* error) {
 
 std::vector<std::string> Station::DaemonEnv() const {
   return {"STATION_CENTER_ROOT=" + root_,
-                                        "SPDLOG_STDOUT=true",
-                                        "SPDLOG_SYSTEMD=false",
-                                        "SPDLOG_LEVEL=info",
-                                        "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
-                                        "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
+          "SPDLOG_STDOUT=true",
+          "SPDLOG_SYSTEMD=false",
+          "SPDLOG_LEVEL=info",
+          "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
+          "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
 }
 
 bool Station::StartDaemon(std::string* error) {
   switched_off_ = false;
-  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, DaemonEnv(), options_.work_dir + "/station_center.log")) {
+  if (!daemon_.Start(options_.bin_dir + "/station_center", {}, DaemonEnv(),
+                     options_.work_dir + "/station_center.log")) {
     *error = "cannot start " + options_.bin_dir + "/station_center";
     return false;
   }

@@ -109,6 +109,22 @@ std::string OwnDirectory() {
   return ec ? "." : self.parent_path().string();
 }
 
+// --hazards, --faults or --no-fault with its list; false with `error`.
+bool ParseList(const std::string& option, const std::string& list, Options* o, std::string* error) {
+  if (option == "--hazards") {
+    return ParseHazardList(list, &o->hazards, error);
+  }
+  if (option == "--faults") {
+    return ParseFaultList(list, &o->plan.faults, error);
+  }
+  std::set<Fault> out;
+  if (!ParseFaultList(list, &out, error)) {
+    return false;
+  }
+  for (Fault f : out) o->plan.faults.erase(f);
+  return true;
+}
+
 // -1 to go on, else the exit status.
 int ParseOptions(int argc, char** argv, Options* o) {
   o->seed = std::random_device()();
@@ -145,23 +161,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (value && a == "--min-coverage" && ParseNumber(argv[i + 1], 0, &n)) {
       o->min_coverage = static_cast<int>(n);
       ++i;
-    } else if (value && a == "--hazards") {
-      if (!ParseHazardList(argv[++i], &o->hazards, &error)) {
+    } else if (value && (a == "--hazards" || a == "--faults" || a == "--no-fault")) {
+      if (!ParseList(a, argv[++i], o, &error)) {
         std::cerr << "station_soak: " << error << " (see --help)\n";
         return 2;
       }
-    } else if (value && a == "--faults") {
-      if (!ParseFaultList(argv[++i], &o->plan.faults, &error)) {
-        std::cerr << "station_soak: " << error << " (see --help)\n";
-        return 2;
-      }
-    } else if (value && a == "--no-fault") {
-      std::set<Fault> out;
-      if (!ParseFaultList(argv[++i], &out, &error)) {
-        std::cerr << "station_soak: " << error << " (see --help)\n";
-        return 2;
-      }
-      for (Fault f : out) o->plan.faults.erase(f);
     } else if (value && a == "--bin") {
       o->bin_dir = argv[++i];
     } else if (value && a == "--work") {
