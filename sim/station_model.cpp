@@ -203,12 +203,16 @@ bool StationModel::Apply(const station::ActionCommand& cmd) {
   }
   actuators_[type].on = power > 0;
   actuators_[type].power = power > 0 ? power : 0;
+  commanded_[type] = actuators_[type];
   HoldStuckOn();
   return true;
 }
 
 void StationModel::AllOff() {
   for (auto& a : actuators_) {
+    a = ActuatorState();
+  }
+  for (auto& a : commanded_) {
     a = ActuatorState();
   }
   HoldStuckOn();
@@ -220,8 +224,8 @@ void StationModel::SetStuck(station::EnumSupplyType type, bool stuck) {
   }
   if (stuck) {
     stuck_.insert(type);
-  } else {
-    stuck_.erase(type);
+  } else if (stuck_.erase(type) > 0) {
+    actuators_[type] = commanded_[type];  // freed, it follows the board's last word
   }
   HoldStuckOn();
 }

@@ -154,6 +154,7 @@ class StationModel {
   double overload_left_s_ = 0;
   bool fan_stalled_ = false;
   std::set<int> stuck_;
+  ActuatorState commanded_[station::EnumSupplyType_ARRAYSIZE];  // what the board was last told
   bool reports_flowing_ = true;
   bool controller_connected_ = true;  // until a controller that had the link is gone
   double wire_c_;
