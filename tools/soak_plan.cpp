@@ -465,8 +465,10 @@ const std::vector<int>& FacingSupplies() {
   return kTypes;
 }
 
-// Docks and starts `count` distinct supplies of `from`, each for a minute.
-std::set<int> DockAndStart(const std::vector<int>& from, int count, std::mt19937_64& rng, VisitPlan* plan) {
+// Docks and starts `count` distinct supplies of `from` (in their order unless
+// `shuffle`), each for a minute, asked again while the station still resets.
+std::set<int> DockAndStart(const std::vector<int>& from, int count, std::mt19937_64& rng, VisitPlan* plan,
+                           bool shuffle = true) {
   plan->steps.push_back(SimLine("dock"));
   Step in_pose = Ask(Check(mqttpb::ENUM_IN_POSE));
   in_pose.kind = Step::kAskUntil;
@@ -474,10 +476,14 @@ std::set<int> DockAndStart(const std::vector<int>& from, int count, std::mt19937
   plan->steps.push_back(in_pose);
   plan->steps.push_back(Ask(Dock(true)));
   std::vector<int> types = from;
-  std::shuffle(types.begin(), types.end(), rng);
+  if (shuffle) std::shuffle(types.begin(), types.end(), rng);
   types.resize(std::min(types.size(), static_cast<size_t>(count)));
   for (int type : types) {
-    plan->steps.push_back(Ask(Supply(type, Uniform(rng, mqttpb::ENUM_ACTION_SOFT, mqttpb::ENUM_ACTION_STRONG), 60)));
+    Step ask = Ask(Supply(type, Uniform(rng, mqttpb::ENUM_ACTION_SOFT, mqttpb::ENUM_ACTION_STRONG), 60));
+    ask.kind = Step::kAskUntil;
+    ask.wait_ms = 8000;
+    plan->steps.push_back(ask);
+    if (!shuffle) plan->steps.push_back(Pause(1500));  // the fan turning before the wire is asked for
   }
   plan->steps.push_back(Pause(Uniform(rng, 800, 1500)));
   return std::set<int>(types.begin(), types.end());
@@ -559,21 +565,21 @@ void PlanEvents(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
 }
 
 void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
-  const std::vector<int> heat = {mqttpb::ENUM_SUPPLY_HEATING_WIRE};
-  const std::vector<int> blind = {mqttpb::ENUM_SUPPLY_SEWAGE_PUMP, mqttpb::ENUM_SUPPLY_HEATING_WIRE,
+  // The wire only with its fan turning.
+  const std::vector<int> heat = {mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_SUPPLY_HEATING_WIRE};
+  const std::vector<int> blind = {mqttpb::ENUM_SUPPLY_SEWAGE_PUMP, mqttpb::ENUM_SUPPLY_CLEAN_PUMP,
                                   mqttpb::ENUM_SUPPLY_WATERING, mqttpb::ENUM_SUPPLY_CHARGING};
   std::set<int> started;
   switch (hazard) {
     case Hazard::kEStop: {
-      std::vector<int> any = FacingSupplies();
-      any.push_back(mqttpb::ENUM_SUPPLY_HEATING_WIRE);
-      started = DockAndStart(any, Uniform(rng, 1, 3), rng, plan);
+      started = Chance(rng, 0.3) ? DockAndStart(heat, 2, rng, plan, false)
+                                 : DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);
       plan->steps.push_back(SlowBoard(rng, 2));
       plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
     }
     case Hazard::kFanStall:
-      started = DockAndStart(heat, 1, rng, plan);
+      started = DockAndStart(heat, 2, rng, plan, false);
       plan->steps.push_back(SlowBoard(rng, 0));
       plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
@@ -583,7 +589,7 @@ void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
       return HoldAndLeave(started, Uniform(rng, 6000, 8000), rng, plan);
     case Hazard::kOverTemp: {
       const bool wire = Chance(rng, 0.5);
-      started = DockAndStart(wire ? heat : std::vector<int>{mqttpb::ENUM_SUPPLY_CHARGING}, 1, rng, plan);
+      started = DockAndStart(wire ? heat : std::vector<int>{mqttpb::ENUM_SUPPLY_CHARGING}, 2, rng, plan, false);
       const std::string pin = wire ? "heatingWireTemp 160" : "electrodePlateTemp1 90";
       plan->steps.push_back(FaultOn(Fault::kOverTemp, "pin " + pin, "unpin " + pin.substr(0, pin.find(' '))));
       return HoldAndLeave(started, Uniform(rng, 4000, 6000), rng, plan);
