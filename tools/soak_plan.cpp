@@ -519,7 +519,12 @@ void PlanLeave(std::mt19937_64& rng, int away_ms, VisitPlan* plan) {
 void HoldAndLeave(const std::set<int>& started, int hold_ms, std::mt19937_64& rng, VisitPlan* plan) {
   plan->steps.push_back(Pause(hold_ms));
   for (const Step& step : plan->steps) plan->faults += step.kind == Step::kFaultOn ? 1 : 0;
-  AddLeaving(started, rng, plan);
+  Step clear;
+  clear.kind = Step::kClearFaults;
+  plan->steps.push_back(clear);
+  // Every minute-long supply stopped: one left running is the robot's to stop.
+  for (int type : started) plan->steps.push_back(Ask(Supply(type, mqttpb::ENUM_ACTION_STOP, 0)));
+  AddLeaving({}, rng, plan);
 }
 
 // Hazards made of events rather than a fault held: the robot gone, the link or
