@@ -35,10 +35,11 @@ inline void Check(bool ok, const char* what) {
 // Writes `text` to `path` (a path already rooted), replacing it.
 void WriteFile(const std::string& path, const std::string& text);
 
-// The system clock moved forward by the input. Thread-safe.
+// The system clocks moved forward by the input. Thread-safe.
 class FuzzClock : public station_center::Clock {
  public:
   int64_t NowMillis() const override { return station_center::NowMillis() + offset_ms_.load(); }
+  int64_t WallSeconds() const override { return station_center::WallSeconds() + offset_ms_.load() / 1000; }
   void Advance(int64_t seconds) { offset_ms_ += seconds * 1000; }
 
  private:

@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <type_traits>
 
@@ -417,7 +419,7 @@ void WriteDustBagReplyTime() {
   rapidjson::Document doc;
   doc.SetObject();
   auto& alloc = doc.GetAllocator();
-  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(NowSeconds())), alloc);
+  doc.AddMember(rapidjson::StringRef(kDustBagKey), rapidjson::Value(static_cast<int64_t>(WallSeconds())), alloc);
   const std::string broker =
       g_config.env_type == 1 ? std::string(Config::kTestBroker) + ":1883" : std::string(Config::kProdBroker);
   doc.AddMember("mqtt_server_address", rapidjson::Value(broker.c_str(), alloc), alloc);
@@ -542,6 +544,34 @@ void ReadStationKeys(const ConfigKeys& get, Config& c) {
   c.heat_fan_feedback_check = get.Bool("heat_fan_feedback_check", c.heat_fan_feedback_check);
 }
 
+// A secret others may read: the broker password in config.json, the client key.
+void WarnIfReadableByOthers(const std::string& path, const char* what) {
+  struct stat st {};
+  if (!path.empty() && ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+    LOG_WARN("ErrorCode: {}, {} {} is readable by every user (mode {:o}): chmod o-rwx it", kErrSecretExposed, what,
+             path, st.st_mode & 07777);
+  }
+}
+
+// The service may write its own tree: a trust file there could be swapped by the
+// very process it is meant to constrain.
+void WarnIfInWritableTree(const std::string& path, const char* what) {
+  const std::string tree = RootedPath("/usr/lib/vantorel-station-center/");
+  if (!path.empty() && path.compare(0, tree.size(), tree) == 0) {
+    LOG_WARN("ErrorCode: {}, {} {} is in the service's writable tree: install it under /etc/vantorel/tls",
+             kErrSecretExposed, what, path);
+  }
+}
+
+// Logged at every start, so that a weakened station says so in the journal.
+void WarnOfExposedFiles(const Config& c) {
+  WarnIfReadableByOthers(ConfigFilePath(), "config.json (broker password)");
+  WarnIfReadableByOthers(c.mqtt_tls_key_file, "client key");
+  WarnIfInWritableTree(c.mqtt_tls_ca_file, "CA file");
+  WarnIfInWritableTree(c.mqtt_tls_cert_file, "client certificate");
+  WarnIfInWritableTree(c.mqtt_tls_key_file, "client key");
+}
+
 }  // namespace
 
 bool ReadConfig() {
@@ -567,6 +597,7 @@ bool ReadConfig() {
   const ConfigKeys get{doc};
   ReadLinkAndWorkKeys(get, g_config);
   ReadStationKeys(get, g_config);
+  WarnOfExposedFiles(g_config);
   return ReadStatus();
 }
 
@@ -581,13 +612,34 @@ void WriteDustBagReplyTimeUncheck(int64_t now) {
   }
 }
 
-int64_t ReadDustBagReplyTime(int64_t now) {
+int64_t ReadDustBagReplyTime(int64_t now, int64_t plausible_from) {
+  // A controller clock that lost its time reads years back; a stamp that far
+  // before this build was made on such a clock, not by a bag that old.
+  constexpr int64_t kUnsetClockSeconds = 365LL * 86400;
   rapidjson::Document doc;
   if (!LoadStatusForDustBag(&doc)) {
     // Unknown replacement time: report the bag as overdue.
     return now;
   }
-  return now - static_cast<int64_t>(doc[kDustBagKey].GetUint());
+  if (now < plausible_from) {
+    return 0;  // no age can be told on a clock that is not set yet
+  }
+  const int64_t stamp = doc[kDustBagKey].GetUint();
+  if (stamp > now || stamp < plausible_from - kUnsetClockSeconds) {
+    LOG_WARN("dust bag replacement date {} not trusted at {}, counted from now", stamp, now);
+    WriteDustBagReplyTimeUncheck(now);
+    return 0;
+  }
+  return now - stamp;
+}
+
+void ShiftDustBagReplyTime(int64_t seconds) {
+  rapidjson::Document doc;
+  if (!LoadStatusForDustBag(&doc)) {
+    return;
+  }
+  const int64_t moved = static_cast<int64_t>(doc[kDustBagKey].GetUint()) + seconds;
+  WriteDustBagReplyTimeUncheck(std::max<int64_t>(0, std::min<int64_t>(moved, std::numeric_limits<uint32_t>::max())));
 }
 
 }  // namespace station_center

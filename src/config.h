@@ -117,9 +117,16 @@ bool WriteStationId();
 void WriteDustBagReplyTime();
 bool ReadStatus();
 
-// The dust bag was replaced at `now` (seconds since the epoch); its age at `now`.
-// Called on the sensor upload thread only.
+int64_t BuildSeconds();  // clock.h, declared here alone so as not to bring in its Clock
+
+// The dust bag was replaced at `now` (wall seconds); its age at `now`. A stored
+// date to come, or one made on a clock that was not set (long before
+// `plausible_from`), is replaced by `now`; while `now` itself is before
+// `plausible_from` no age is told. Called with the core's task lock held only.
 void WriteDustBagReplyTimeUncheck(int64_t now);
-int64_t ReadDustBagReplyTime(int64_t now);
+int64_t ReadDustBagReplyTime(int64_t now, int64_t plausible_from = BuildSeconds());
+// The wall clock stepped by `seconds`: the stored date moves along, so that the
+// bag ages by the time that passed and not by the step. Same caller as above.
+void ShiftDustBagReplyTime(int64_t seconds);
 
 }  // namespace station_center

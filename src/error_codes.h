@@ -101,4 +101,11 @@ constexpr int kErrForeignPeer = 101900089;
 // A station file too large to be one of ours, refused unread.
 constexpr int kErrFileTooLarge = 101900088;
 
+// Received MQTT messages dropped while the handler fell behind (once per burst).
+constexpr int kErrMqttEventsDropped = 101900090;
+// A TLS broker connection made without checking the broker's certificate.
+constexpr int kErrTlsUnverified = 101900091;
+// A secret (config.json, the client key) readable by others, or a trust file the service may rewrite.
+constexpr int kErrSecretExposed = 101900092;
+
 }  // namespace station_center

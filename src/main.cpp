@@ -60,7 +60,8 @@ std::string ServiceStatus(station_center::StationCenter& center) {
     }
   }
   const bool broker = g_broker_up.load() && Broker()->IsConnected();
-  return station_center::ServiceStatusText(center.station_status(), std::move(types), broker);
+  return station_center::ServiceStatusText(center.station_status(), std::move(types), broker,
+                                           Broker()->BrokerUnverified());
 }
 
 // Waits up to kConnectLimit for a TCP connection to `target`. An accepted or a refused
@@ -115,7 +116,7 @@ void BrokerAndUploadLoop(std::shared_ptr<station_center::StationCenter> center,
     std::this_thread::sleep_for(kBrokerRetry);
   }
   g_broker_up = true;
-  LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().NowSeconds());
+  LOG_INFO("StationInfoUploadCloud will start, time = {}", center->clock().WallSeconds());
   for (;;) {
     // Nothing may end this thread quietly: an exception would sit in a future no one reads.
     try {
@@ -192,8 +193,7 @@ int SwitchOffMode() {
     LOG_WARN("switch-off: configuration unreadable, the built-in board address is used");
   }
   const auto& c = station_center::g_config;
-  return station_center::SwitchOffBoard(c.embedded_ip, static_cast<uint16_t>(c.embedded_action_port),
-                                        kSwitchOffLimit)
+  return station_center::SwitchOffBoard(c.embedded_ip, static_cast<uint16_t>(c.embedded_action_port), kSwitchOffLimit)
              ? 0
              : 1;
 }

@@ -34,7 +34,7 @@ constexpr OutputRow kOutputs[] = {
     {station::ENUM_SUPPLY_PERFUME_PUMP, "perfume-pump", kAny, false, false, kNone},
     {station::ENUM_SUPPLY_DRAINAGE_SWITCH, "drain-valve", kAny, false, false, kNone},
     {station::ENUM_SUPPLY_HAND_CHARGE, "hand-charge", kAny, false, false, kNone},
-    {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic", kAny, false, false, kNone},
+    {station::ENUM_SUPPLY_ULTRASONIC, "ultrasonic", kAny, true, false, kNone},  // washes the robot's rake
 };
 
 // The fan's feedback may show it stopped this long under a live wire.
@@ -93,8 +93,14 @@ bool OutputGuard::Send(const station::ActionCommand& cmd, bool urgent, std::mute
   // The board may take seconds to answer, or never: the core's lock is let go
   // for the whole call so requests, the other tasks and the sensor reports go on
   // meanwhile. Callers re-read the task table and the snapshot afterwards.
-  const Released released(core);
   const OutputRow* row = OutputRowOf(cmd.supply_type_());
+  if (row && cmd.action_() == 0) {
+    // The station's word is off from the moment it is asked, before the lock goes:
+    // a dependent's pass that runs meanwhile must already find its interlock gone.
+    std::lock_guard<std::mutex> lock(mutex_);
+    state(row->type).commanded = 0;
+  }
+  const Released released(core);
   if (!row) {
     return SendBoardCommand(cmd, urgent);
   }
@@ -211,8 +217,8 @@ bool OutputGuard::SendBoardCommand(const station::ActionCommand& cmd, bool urgen
     ++exchanges_;
   }
   const bool ok = link_->DoAction(cmd, urgent);
-  const bool resets = cmd.supply_type_() == station::ENUM_SUPPLY_RESET_MCU ||
-                      cmd.supply_type_() == station::ENUM_SUPPLY_RESTART_MCU;
+  const bool resets =
+      cmd.supply_type_() == station::ENUM_SUPPLY_RESET_MCU || cmd.supply_type_() == station::ENUM_SUPPLY_RESTART_MCU;
   std::lock_guard<std::mutex> lock(mutex_);
   --exchanges_;
   if (ok && resets) {
@@ -253,11 +259,13 @@ bool OutputGuard::held() const {
   return holds_ != 0;
 }
 
-void OutputGuard::RequireOff(station::EnumSupplyType type) {
+bool OutputGuard::RequireOff(station::EnumSupplyType type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (OutputRowOf(type) && MayBeOnLocked(state(type))) {
-    state(type).must_off = true;
+  if (!OutputRowOf(type) || !MayBeOnLocked(state(type)) || state(type).must_off) {
+    return false;
   }
+  state(type).must_off = true;
+  return true;
 }
 
 std::vector<const OutputRow*> OutputGuard::RequiredOffLocked() const {

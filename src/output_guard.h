@@ -68,8 +68,9 @@ class OutputGuard {
   // that may be on as one that must go off; SwitchOffRequired sends them.
   void SetHold(OutputHold hold, bool on);
   bool held() const;
-  // Marks `type` as an output that must go off (a task ended, an over-temperature).
-  void RequireOff(station::EnumSupplyType type);
+  // Marks `type` as an output that must go off (an over-temperature); false
+  // when it is off already, or marked.
+  bool RequireOff(station::EnumSupplyType type);
   // Sends every output that must be off, in switch-off order (under a hold, a
   // board reset first). Logs what is still on, or once "every output switched
   // off". True when nothing is left; the housekeeping repeats it until then.
@@ -97,9 +98,9 @@ class OutputGuard {
 
  private:
   struct OutputState {
-    int commanded = 0;  // the last action sent or about to be sent
-    int confirmed = 0;  // the last action the board acknowledged
-    int in_flight = 0;  // commands on their way to the board
+    int commanded = 0;    // the last action sent or about to be sent
+    int confirmed = 0;    // the last action the board acknowledged
+    int in_flight = 0;    // commands on their way to the board
     int off_pending = 0;  // switch-offs of this output waiting for its dependents
     bool must_off = false;
     int refusals = 0;  // switch-offs refused or unanswered since it must be off

@@ -29,7 +29,8 @@ void Send(const std::string& message) {
 
 }  // namespace
 
-std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected) {
+std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected,
+                              bool broker_unverified) {
   std::string text = station_status >= 0 && station_status < static_cast<int>(kStatusNames.size())
                          ? kStatusNames[station_status]
                          : "status " + std::to_string(station_status);
@@ -47,6 +48,9 @@ std::string ServiceStatusText(int station_status, std::vector<int> task_types, b
     }
   }
   text += broker_connected ? "; broker connected" : "; broker not connected";
+  if (broker_unverified) {
+    text += " (TLS certificate NOT verified)";
+  }
   return text;
 }
 

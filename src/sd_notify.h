@@ -15,7 +15,9 @@ namespace station_center {
 // broker connection, e.g. "normal; tasks: add-water, dry; broker connected".
 // `station_status` and `task_types` are StationCenterStatus and TaskType values; a
 // task is named by its row in the task factory's table, or by its number.
-std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected);
+// `broker_unverified`: a TLS broker whose certificate is not checked, said on every line.
+std::string ServiceStatusText(int station_status, std::vector<int> task_types, bool broker_connected,
+                              bool broker_unverified = false);
 
 class ServiceNotifier {
  public:

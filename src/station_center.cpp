@@ -731,6 +731,9 @@ void StationCenter::ReflushLed() {
   bool answered = false;
   const bool shown = embedded_communicator_->ChangeLed(led_cmd, &answered);
   std::lock_guard<std::mutex> lock(task_mutex_);
+  if (supervised_millis_ != 0) {
+    supervised_millis_ = clock_->NowMillis();  // a wait of the housekeeping's own, no pause
+  }
   std::shared_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
   std::unique_lock<std::shared_mutex> data_lock(task_data_mutex_);
   NoteLedAnswerUnlock(shown, answered);

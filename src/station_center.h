@@ -241,6 +241,11 @@ class StationCenter : public StationService, public TaskServices, public std::en
   void NoteCloudPublished(bool published);
   // Parts of SuperviseBoard and the sensor callback; caller holds task_mutex_.
   void CheckSensorStaleUnlock();
+  // The wall clock was set: logged once with its size, the dust-bag date moved along.
+  void CheckWallStepUnlock();
+  // When silence on the sensor link started to count at `now`: the station's own
+  // pause (stopped or starved process) is no silence of the board's.
+  int64_t SilenceFromUnlock(int64_t now) const;
   void SensorDataResumedUnlock();
   void CheckBoardRestartUnlock(int64_t gap_millis);
   // The sewage pump's flag follows the guard once the pump is confirmed off.
@@ -281,6 +286,11 @@ class StationCenter : public StationService, public TaskServices, public std::en
   std::atomic<bool> sensor_stale_{false};
   std::atomic<bool> exiting_{false};  // SwitchOffForExit has begun
   uint32_t seen_reconnects_ = 0;      // command link re-makes already acted on (task_mutex_)
+  WallStepWatch wall_watch_;          // task_mutex_
+  // The housekeeping's last look and the end of the station's last pause
+  // (clock().NowMillis(); task_mutex_).
+  int64_t supervised_millis_ = 0;
+  int64_t resumed_millis_ = 0;
 
   // State reports (task_mutex_ + task_data_mutex_); the first-report flag is
   // cleared after publishing, outside those locks.
@@ -296,7 +306,7 @@ class StationCenter : public StationService, public TaskServices, public std::en
   };
   std::unordered_map<const Task*, Claim> claims_;
   std::condition_variable_any claim_released_;  // waited on with task_mutex_
-  static thread_local bool driving_;  // a task driver's thread
+  static thread_local bool driving_;            // a task driver's thread
   // The command link's generation (re-makes) when each task's first pass ended
   // (task_mutex_): a board restart ends only the tasks that ran before it.
   std::unordered_map<const Task*, uint32_t> generations_;

@@ -18,6 +18,10 @@ namespace {
 // A board re-connection this soon after the last report is the stream restarting,
 // not the board: a board that restarts is silent for longer.
 constexpr int64_t kRestartGapMillis = 1000;
+// The housekeeping looks once a second; this long without a look, the station
+// itself was not running (SIGSTOP, a suspended VM, a starved machine). Below
+// sensor_stale_time's default, so a short pause is no stale link either.
+constexpr int64_t kStationPausedMillis = 2000;
 
 // Switch-off order under the emergency stop: the heat wire before the fan that
 // cools it, the fan last, the rest by type.
@@ -138,6 +142,13 @@ void StationCenter::SuperviseBoard() {
   // task_mutex_ alone: every writer of the sensor snapshot holds it, and the
   // claims taken below must not wait with another lock held.
   std::lock_guard<std::mutex> lock(task_mutex_);
+  const int64_t now = clock_->NowMillis();
+  if (supervised_millis_ != 0 && now - supervised_millis_ > kStationPausedMillis) {
+    resumed_millis_ = now;
+    LOG_WARN("station did not run for {} ms; the sensor link's silence counts from now", now - supervised_millis_);
+  }
+  supervised_millis_ = now;
+  CheckWallStepUnlock();
   CheckSensorStaleUnlock();
   if (embedded_communicator_) {
     const uint32_t reconnects = embedded_communicator_->reconnects();
@@ -148,6 +159,7 @@ void StationCenter::SuperviseBoard() {
   }
   // Off until confirmed: whatever must be off and is not yet is sent again.
   SwitchOffRequiredUnlock();
+  supervised_millis_ = clock_->NowMillis();  // its own waits on the board are no pause
 }
 
 void StationCenter::CheckSensorStaleUnlock() {
@@ -155,7 +167,8 @@ void StationCenter::CheckSensorStaleUnlock() {
   if (!sensor_automation_.started || sensor_stale_) {
     return;
   }
-  const int64_t silent_millis = clock_->NowMillis() - sensors_data_millis_;
+  const int64_t now = clock_->NowMillis();
+  const int64_t silent_millis = now - SilenceFromUnlock(now);
   if (silent_millis <= static_cast<int64_t>(g_config.sensor_stale_time) * 1000) {
     return;
   }
@@ -169,6 +182,25 @@ void StationCenter::CheckSensorStaleUnlock() {
   SwitchOffRequiredUnlock();
   FailRunningTasksUnlock(false);
   AbnormalTaskRecord(ABNORMAL_SENSOR_LINK_LOST, TASK_TYPE_SENSOR);
+}
+
+int64_t StationCenter::SilenceFromUnlock(int64_t now) const {
+  // Housekeeping not yet back from a pause: what the link buffered meanwhile is
+  // still unread, so nothing can be told of the board yet.
+  if (supervised_millis_ != 0 && now - supervised_millis_ > kStationPausedMillis) {
+    return now;
+  }
+  return std::max(sensors_data_millis_, resumed_millis_);
+}
+
+void StationCenter::CheckWallStepUnlock() {
+  const int64_t step = wall_watch_.Check(*clock_);
+  if (step == 0) {
+    return;
+  }
+  // Durations run on the steady clock and are unmoved; only dates see the step.
+  LOG_WARN("wall clock stepped by {} s, now {}; the dust-bag date moves along", step, clock_->WallSeconds());
+  ShiftDustBagReplyTime(step);
 }
 
 void StationCenter::SensorDataResumedUnlock() {

@@ -106,7 +106,7 @@ void StationCenter::NoteCloudPublished(bool published) {
 
 // Caller holds task_mutex_ and task_data_mutex_: last_occupy_state_ changes only here.
 void StationCenter::PackMsgStateInfo(rapidjson::Document& doc, Allocator& allocator, StationTaskData& data) {
-  const int64_t now = clock_->NowSeconds();
+  const int64_t now = clock_->WallSeconds();
   rapidjson::Value state(rapidjson::kObjectType);
   state.AddMember("current_time", static_cast<uint32_t>(now), allocator);
   if (first_report_) {

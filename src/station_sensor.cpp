@@ -73,8 +73,10 @@ int32_t TruncatedTemperature(float value) {
 // task_mutex_ throughout and each step takes task_data_mutex_ as it needs.
 class AutomationPass {
  public:
-  AutomationPass(StationCenter& center, const station::SensorsDataRep& s, SensorAutomation& a, int64_t now)
-      : center_(center), s_(s), a_(a), now_(now) {}
+  // `now` on the steady clock in seconds, for durations; `wall` for dates.
+  AutomationPass(StationCenter& center, const station::SensorsDataRep& s, SensorAutomation& a, int64_t now,
+                 int64_t wall)
+      : center_(center), s_(s), a_(a), now_(now), wall_(wall) {}
 
   void NoteReport();
   // True while the station holds the emergency stop pressed.
@@ -102,6 +104,7 @@ class AutomationPass {
   const station::SensorsDataRep& s_;
   SensorAutomation& a_;
   const int64_t now_;
+  const int64_t wall_;
 };
 
 // The robot counts as occupying the station while it is in position and
@@ -132,7 +135,7 @@ bool AutomationPass::EmergencyStop() {
 // Dust bag in place (abnormal 3); taking it out counts as replacing it.
 void AutomationPass::DustBag() {
   if (Debounce(s_.dustbagdet() != 0, &a_.dust_bag, ABNORMAL_DUST_BAG_OUT)) {
-    WriteDustBagReplyTimeUncheck(now_);
+    WriteDustBagReplyTimeUncheck(wall_);
   }
 }
 
@@ -140,7 +143,7 @@ void AutomationPass::DustBag() {
 // record uploads at once, and the periodic report carries the condition meanwhile.
 void AutomationPass::DustBagAge() {
   const int64_t cycle_seconds = static_cast<int64_t>(g_config.dust_bag_replace_cycle) * 86400;
-  if (ReadDustBagReplyTime(now_) <= cycle_seconds) {
+  if (ReadDustBagReplyTime(wall_) <= cycle_seconds) {
     return;
   }
   bool recorded;
@@ -195,9 +198,8 @@ void AutomationPass::Temperatures() {
 
 void AutomationPass::Temperature(bool within_limit, bool* normal, int32_t type, station::EnumSupplyType heats) {
   FollowReset(normal, type);
-  if (!within_limit && center_.output_guard()) {
-    // Off before the record is published: a stalled broker must not keep it on.
-    center_.output_guard()->RequireOff(heats);
+  // Off before the record is published: a stalled broker must not keep it on.
+  if (!within_limit && center_.output_guard() && center_.output_guard()->RequireOff(heats)) {
     center_.SwitchOffRequiredUnlock();
   }
   if (within_limit) {
@@ -298,7 +300,7 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   std::lock_guard<std::mutex> lock(task_mutex_);
   // The automation's and the emergency stop's exchanges release task_mutex_;
   // sensors_data_ stays as it is meanwhile, this thread being its only writer.
-  const int64_t gap_millis = arrived_millis - sensors_data_millis_;
+  const int64_t gap_millis = arrived_millis - SilenceFromUnlock(arrived_millis);
   {
     std::unique_lock<std::shared_mutex> sensors_lock(sensors_mutex_);
     sensors_data_ = data;
@@ -317,7 +319,9 @@ void StationCenter::DataUploadCallback(station::SensorsDataRep& data) {
   CheckBoardRestartUnlock(gap_millis);
   GuardOutputsUnlock(arrived_millis);
   // sensors_data_ is written only under task_mutex_, which we hold.
-  AutomationPass pass(*this, sensors_data_, a, now);
+  // Before the dust bag's age is read: a step of the wall clock is no ageing.
+  CheckWallStepUnlock();
+  AutomationPass pass(*this, sensors_data_, a, now, clock_->WallSeconds());
   pass.NoteReport();
   const bool stopped = pass.EmergencyStop();
   pass.DustBag();

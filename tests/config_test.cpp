@@ -92,6 +92,41 @@ TEST(ConfigTest, ValuesMustHaveTheirJsonTypeOrKeepTheDefault) {
   EXPECT_EQ(g_config.mqtt_tls_cert_file, "/etc/c.pem");
 }
 
+// Secrets others may read, and trust files the service itself may rewrite, are named at start.
+TEST(ConfigTest, ExposedSecretsAndWritableTrustFilesAreWarnedOf) {
+  struct Row {
+    mode_t config_mode;
+    mode_t key_mode;
+    bool tls_in_state_tree;
+    int lines;
+    const char* warning;  // part of one of the lines
+  };
+  const Row rows[] = {
+      {0600, 0640, false, 0, ""},
+      {0644, 0640, false, 1, "config.json (broker password) "},
+      {0600, 0644, false, 1, "client key "},
+      {0600, 0640, true, 2, "CA file "},  // and the key beside it
+  };
+  for (const Row& row : rows) {
+    TempRoot root;
+    g_config = Config{};
+    const std::string dir = row.tls_in_state_tree ? "/usr/lib/vantorel-station-center/config/tls" : "/etc/vantorel/tls";
+    root.WriteFile(dir + "/ca.crt", "x");
+    root.WriteFile(dir + "/client.key", "x");
+    ASSERT_EQ(::chmod(root.Under(dir + "/client.key").c_str(), row.key_mode), 0);
+    root.WriteFile(kConfigRel, "{\"mqtt_tls_ca_file\": \"" + root.Under(dir + "/ca.crt") +
+                                   "\", \"mqtt_tls_key_file\": \"" + root.Under(dir + "/client.key") + "\"}");
+    ASSERT_EQ(::chmod(root.Under(kConfigRel).c_str(), row.config_mode), 0);
+    root.WriteFile(kStatusRel, "{}");
+    Logs().Clear();
+    ASSERT_TRUE(ReadConfig());
+    EXPECT_EQ(Logs().Count("ErrorCode: 101900092"), row.lines) << row.warning;
+    if (row.lines > 0) {
+      EXPECT_TRUE(Logs().Has(std::string("ErrorCode: 101900092, ") + row.warning)) << row.warning;
+    }
+  }
+}
+
 TEST(ConfigTest, StationIdIsReplacedByTheHostNameKeepingEverythingElse) {
   TempRoot root;
   root.WriteFile(kConfigRel, R"({"embedded_ip":"10.0.0.1","station_id":"station-xx","list":[1,2]})");
@@ -147,7 +182,7 @@ TEST(ConfigTest, MissingStatusIsCreatedWithTheBrokerOfTheEnvironment) {
       ASSERT_TRUE(ReadConfig());
       EXPECT_EQ(g_config.mqtt_server_address, c.broker);
       const int64_t stamp = g_config.dust_bag_last_replace_time;
-      EXPECT_NEAR(stamp, NowSeconds(), 1);
+      EXPECT_NEAR(stamp, WallSeconds(), 1);
       EXPECT_EQ(root.ReadFile(kStatusRel), "{\"dust_bag_last_replace_time\":" + std::to_string(stamp) +
                                                ",\"mqtt_server_address\":\"" + c.broker + "\"}");
       EXPECT_EQ(FilesBeside(root, kStatusRel), 1);
@@ -226,14 +261,33 @@ TEST(ConfigTest, StaleTemporaryFilesOfRewritesAreRemovedAtStart) {
 TEST(ConfigTest, DustBagTimeIsStampedInPlaceAndAged) {
   TempRoot root;
   root.WriteFile(kStatusRel, R"({"hardware":"dvt1","dust_bag_last_replace_time":1000,"mqtt_server_address":"h"})");
-  EXPECT_EQ(ReadDustBagReplyTime(5000), 4000);
+  EXPECT_EQ(ReadDustBagReplyTime(5000, 0), 4000);
 
   WriteDustBagReplyTimeUncheck(7000);
   EXPECT_EQ(root.ReadFile(kStatusRel),
             "{\n    \"hardware\": \"dvt1\",\n    \"dust_bag_last_replace_time\": 7000,\n"
             "    \"mqtt_server_address\": \"h\"\n}");
   EXPECT_EQ(FilesBeside(root, kStatusRel), 1);
-  EXPECT_EQ(ReadDustBagReplyTime(7500), 500);
+  EXPECT_EQ(ReadDustBagReplyTime(7500, 0), 500);
+  ShiftDustBagReplyTime(3600);  // the wall clock set forward an hour: no ageing
+  EXPECT_EQ(ReadDustBagReplyTime(10'700, 0), 100);
+
+  // A date a wrong clock made says nothing of the bag's age: it counts from now.
+  constexpr int64_t kBuild = 1'800'000'000;
+  const struct {
+    const char* what;
+    int64_t stamp, now, age, stored;
+  } dates[] = {
+      {"in the future", 9000 + kBuild, 8000 + kBuild, 0, 8000 + kBuild},
+      {"from a clock that was not set", 1000, kBuild, 0, kBuild},
+      {"a cycle before the build, trusted", kBuild - 40 * 86400, kBuild, 40 * 86400, kBuild - 40 * 86400},
+      {"the clock not set now: no age, nothing written", 1000, kBuild - 5 * 365 * 86400, 0, 1000},
+  };
+  for (const auto& d : dates) {
+    WriteDustBagReplyTimeUncheck(d.stamp);
+    EXPECT_EQ(ReadDustBagReplyTime(d.now, kBuild), d.age) << d.what;
+    EXPECT_EQ(ReadDustBagReplyTime(d.stored + 1, 0), 1) << d.what << ": the date stored after";
+  }
 
   // Without a usable time the file is left alone and the bag counts as overdue.
   for (const char* status : {R"({"hardware":"dvt1"})", R"({"dust_bag_last_replace_time":-5})", "[5]", ""}) {
@@ -280,7 +334,7 @@ TEST(ConfigTest, ABadDustBagTimeIsLoggedOncePerChangeOfTheFile) {
   // Good again, then the same bad value as before: a new fault, logged again.
   Logs().Clear();
   root.WriteFile(kStatusRel, R"({"dust_bag_last_replace_time": 1000})");
-  EXPECT_EQ(ReadDustBagReplyTime(7000), 6000);
+  EXPECT_EQ(ReadDustBagReplyTime(7000, 0), 6000);
   root.WriteFile(kStatusRel, R"({"dust_bag_last_replace_time": -6})");
   reports(3);
   EXPECT_EQ(Logs().Count(member_line), 1);

@@ -20,6 +20,7 @@
 
 #include "ctl_messages.h"
 #include "ctl_mqtt.h"
+#include "ctl_nodelay.h"
 #include "ctl_record.h"
 
 namespace stationctl {
@@ -385,6 +386,9 @@ Common CommonOptions(const Cli& cli) {
   c.timeout = Millis(SecondsOption(cli, "--timeout", kDefaultTimeout));
   c.raw = cli.Has("--raw");
   c.verbose = cli.Has("--verbose");
+  if (BrokerPort(c.broker) == 0) {
+    throw UsageError("--broker " + c.broker + ": the port must be a number from 1 to 65535");
+  }
   if (c.station.empty() || c.station.find_first_of("/+#") != std::string::npos) {
     throw UsageError("--station must be a non-empty id without '/', '+' or '#'");
   }
@@ -393,6 +397,9 @@ Common CommonOptions(const Cli& cli) {
 
 bool Open(Session* session, const Common& c, const std::vector<std::string>& topics) {
   std::string error;
+  if (!c.tls.verify) {
+    std::cerr << "stationctl: warning: --insecure: the broker's certificate and host name are NOT checked\n";
+  }
   if (!session->Connect(c.timeout, &error)) {
     std::cerr << "stationctl: cannot reach the broker at " << c.broker << ": " << error << "\n";
     return false;

@@ -2,6 +2,7 @@
 
 #include <google/protobuf/message.h>
 #include <mqtt/async_client.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -49,13 +50,15 @@ struct MqttSettings {
   std::string cloud_reply_topic_format;
   // Messages the library may hold unsent; a publish beyond waits for room (bounded).
   int32_t send_buffer = 256;
+  // Received messages waiting for the handler; more are dropped (connection events never are).
+  size_t event_queue_limit = 10000;
 };
 
 // What the client went through since it was made.
 struct MqttClientStats {
   int64_t send_waits = 0;      // publishes that found the send buffer full and waited for room
   int64_t send_refused = 0;    // publishes the library refused in the end (logged, dropped)
-  int64_t events_dropped = 0;  // library events the relay had no room for (logged, dropped)
+  int64_t events_dropped = 0;  // received messages the relay had no room for (counted, logged per burst)
 };
 
 // The settings of the configuration read (g_config).
@@ -88,6 +91,8 @@ class MqttClient : public ReplyPublisher {
   void PublishReply(const google::protobuf::Message& reply) override;
   std::string GetTopicName(const google::protobuf::Message& reply) const;
   bool IsConnected() const;
+  // A TLS broker whose certificate and host name are not checked (mqtt_tls_verify false).
+  bool BrokerUnverified() const { return broker_tls_ && !settings_.tls.verify; }
   MqttClientStats stats() const;
 
   const std::string& station_id() const { return settings_.station_id; }
@@ -117,13 +122,14 @@ class MqttClient : public ReplyPublisher {
       std::function<void(mqtt::callback&)> deliver;
       size_t bytes = 0;  // payload held by the event
     };
-    void Post(std::function<void(mqtt::callback&)> event, size_t bytes = 0);
+    void Post(std::function<void(mqtt::callback&)> event, size_t bytes = 0, bool droppable = true);
     void Dispatch();
     MqttClient* owner_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Event> events_;
     size_t queued_bytes_ = 0;
+    uint64_t burst_dropped_ = 0;  // messages dropped since the queue was last full
     bool stopping_ = false;
     std::shared_ptr<mqtt::callback> target_;
     std::thread thread_;
@@ -151,6 +157,8 @@ class MqttClient : public ReplyPublisher {
   void AnnounceOnline();
   // A TLS connect failed: one error line with the reason, when it is the TLS session's.
   void ReportTlsFailure(std::chrono::milliseconds wait);
+  // Resolves the broker's host once (again only while it did not resolve); our connecting threads.
+  void ResolveBroker();
   void TuneBrokerSocket();
   // Hands `msg` to the library. While its send buffer is full, waits for room until a
   // deadline (not on the library's callback thread). False with the library's reason.
@@ -164,6 +172,9 @@ class MqttClient : public ReplyPublisher {
   std::string broker_host_;
   uint16_t broker_port_ = 1883;
   bool broker_tls_ = false;
+  // The broker's addresses, resolved before connecting: never on the library's thread.
+  std::mutex addresses_mutex_;  // guards broker_addresses_
+  std::vector<sockaddr_storage> broker_addresses_;
   std::shared_ptr<Relay> relay_;
   std::string availability_topic_;
   std::mutex connect_mutex_;         // one connect (and handle renewal) at a time

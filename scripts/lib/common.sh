@@ -6,7 +6,7 @@ STATION_PACKAGES=(
   libspdlog-dev libfmt-dev libprotobuf-dev protobuf-compiler
   libpaho-mqtt-dev libpaho-mqttpp-dev rapidjson-dev libsystemd-dev
   libssl-dev libgtest-dev libgmock-dev mosquitto mosquitto-clients openssl
-  python3-matplotlib python3-protobuf python3-jsonschema python3-yaml
+  python3-matplotlib python3-protobuf python3-jsonschema python3-yaml faketime
 )
 # The fuzz build (scripts/fuzz): clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -80,7 +80,7 @@ bool AwaitReply(int fd, int32_t seq, int64_t deadline) {
 bool SwitchOffBoard(const std::string& ip, uint16_t port, std::chrono::milliseconds limit) {
   const int64_t deadline = NowMillis() + limit.count();
   station::SupplyMaterialReq req;
-  req.set_seq_(static_cast<int32_t>(NowSeconds()));
+  req.set_seq_(NextCommandId(0, WallSeconds()));
   req.mutable_cmd_()->set_supply_type_(station::ENUM_SUPPLY_RESET_MCU);
   req.mutable_cmd_()->set_action_(1);
   std::string frame;

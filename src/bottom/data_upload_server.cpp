@@ -23,6 +23,8 @@ using std::chrono::milliseconds;
 // Reads are paced: reports come at a few hertz, and a peer flooding the port gets
 // no more than ten reads a second out of the accept thread.
 constexpr auto kReadPause = milliseconds(100);
+// Connections taken off the listening socket per wake-up at most.
+constexpr int kMaxAcceptsPerPass = 16;
 // Longest single wait, so that a stop is seen even if no descriptor wakes the poll.
 constexpr auto kPollSlice = milliseconds(1000);
 }  // namespace
@@ -52,27 +54,30 @@ DataUploadServer::End DataUploadServer::Serve(int fd, int* next) {
   Stream stream(g_config.data_upload_server_cache_size);
   std::vector<char> buffer;
   Clock::time_point deadline = Clock::now() + idle_limit_;
+  Clock::time_point next_read = Clock::now() + kReadPause;
   while (!Stopping()) {
-    std::this_thread::sleep_for(kReadPause);
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
       LOG_WARN_LIMITED("ErrorCode: {}, sensor connection closed: no whole frame for {} ms", kErrSensorConnIdle,
                        idle_limit_.count());
       return End::kIdle;
     }
+    // The board is read at most once per pause; the listening socket is watched
+    // all along, so strangers are refused as they come and never cost a read.
+    const bool may_read = now >= next_read;
+    const auto until = may_read ? deadline : std::min(deadline, next_read);
+    const auto wait = std::min<Clock::duration>(until - now, kPollSlice);
     bool readable = false;
-    const auto wait = std::min<Clock::duration>(deadline - now, kPollSlice);
-    if (WaitForEvent(fd, std::chrono::duration_cast<milliseconds>(wait) + milliseconds(1), &readable)) {
-      *next = AcceptOne();
-      if (*next < 0) {
-        continue;  // a refused stranger does not displace the board
-      }
+    const bool pending =
+        WaitForEvent(may_read ? fd : -1, std::chrono::duration_cast<milliseconds>(wait) + milliseconds(1), &readable);
+    if (pending && (*next = AcceptPending()) >= 0) {
       LOG_WARN_LIMITED("ErrorCode: {}, sensor connection closed: the board made a new one", kErrSensorConnReplaced);
       return End::kReplaced;
     }
     if (!readable) {
       continue;
     }
+    next_read = Clock::now() + kReadPause;
     End end = End::kGone;
     if (!ReadOnce(fd, stream, buffer, &end)) {
       return end;
@@ -84,13 +89,30 @@ DataUploadServer::End DataUploadServer::Serve(int fd, int* next) {
   return End::kGone;
 }
 
+int DataUploadServer::AcceptPending() {
+  // Bounded, so that a flood cannot keep the board's read waiting; what is left
+  // is taken in the next pass, and the small backlog makes the kernel drop the rest.
+  for (int i = 0; i < kMaxAcceptsPerPass && !Stopping(); ++i) {
+    pollfd listening{sock_, POLLIN, 0};
+    if (::poll(&listening, 1, 0) <= 0) {
+      break;  // nothing pending: accept would block
+    }
+    const int fd = AcceptOne();
+    if (fd >= 0) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
 bool DataUploadServer::WaitForEvent(int fd, milliseconds timeout, bool* readable) {
+  // A negative descriptor is ignored by poll: the board is not read this time.
   pollfd fds[2] = {{fd, POLLIN, 0}, {sock_, POLLIN, 0}};
   const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
   if (ready <= 0 || Stopping()) {
     return false;  // time-out, signal, or a stop that shut the sockets down
   }
-  *readable = fds[0].revents != 0;
+  *readable = fd >= 0 && fds[0].revents != 0;
   return (fds[1].revents & POLLIN) != 0;
 }
 

@@ -23,7 +23,8 @@ using SensorCallback = std::function<void(station::SensorsDataRep&)>;
 // replaces the one being served (a board that reconnects has lost its old one),
 // and a connection is closed after `idle_limit` without a whole frame or after
 // kMaxUndecodable undecodable frames in a row. With AllowOnlyPeer set, a
-// connection from another address is closed at once and displaces nothing.
+// connection from another address is reset at once and displaces nothing; the
+// board's connection is read on schedule however many of them arrive.
 class DataUploadServer : public TcpServer {
  public:
   static constexpr std::chrono::milliseconds kDefaultIdleLimit{10000};
@@ -57,7 +58,10 @@ class DataUploadServer : public TcpServer {
   // Serves one connection until it ends, and says why it ended; on kReplaced,
   // `*next` is the accepted connection that replaces it.
   End Serve(int fd, int* next);
-  // Waits up to `timeout` for data on `fd` or a new connection; true on a new connection.
+  // Accepts the pending connections, refusing strangers; the board's new
+  // connection, or -1 when none was among them.
+  int AcceptPending();
+  // Waits up to `timeout` for data on `fd` (unless negative) or a new connection; true on a new connection.
   bool WaitForEvent(int fd, std::chrono::milliseconds timeout, bool* readable);
   // One read into the stream; false when the connection has ended.
   bool ReadOnce(int fd, Stream& stream, std::vector<char>& buffer, End* end);

@@ -237,10 +237,8 @@ uint16_t EmbeddedCommunicator::SensorServerPort() const {
 }
 
 int32_t EmbeddedCommunicator::NextRequestId() {
-  // Time-based like the board expects, but never repeated: two commands in the
-  // same second would otherwise share an id and a late reply could pass as ours.
-  const int64_t next = std::max<int64_t>(NowSeconds(), static_cast<int64_t>(last_request_id_) + 1);
-  last_request_id_ = static_cast<int32_t>(next);
+  // Never repeated, also across clock steps: a late reply must not pass as ours.
+  last_request_id_ = NextCommandId(last_request_id_, WallSeconds());
   return last_request_id_;
 }
 

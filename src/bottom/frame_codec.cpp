@@ -4,6 +4,7 @@
 #include <google/protobuf/wire_format_lite.h>
 
 #include <cstdio>
+#include <limits>
 
 namespace station_center {
 
@@ -122,6 +123,21 @@ FrameReader::Result FrameReader::Next(std::string* payload) {
   payload->assign(buffer_, 2, len);
   buffer_.erase(0, len + 2);
   return Result::kFrame;
+}
+
+int32_t NextCommandId(int32_t last, int64_t wall_seconds) {
+  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+  const int64_t time_based = wall_seconds < 1 ? 1 : (wall_seconds - 1) % kMax + 1;
+  if (last <= 0) {
+    return static_cast<int32_t>(time_based);
+  }
+  if (last == kMax) {
+    return 1;
+  }
+  // Ahead of `last` by less than half the field: the clock moved on (or forward).
+  // Otherwise it went back, or the ids have just wrapped: count on from `last`.
+  const bool moved_on = time_based > last && time_based - last < kMax / 2;
+  return static_cast<int32_t>(moved_on ? time_based : last + 1);
 }
 
 }  // namespace station_center

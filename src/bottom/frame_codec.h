@@ -30,6 +30,11 @@ bool EncodeFrame(const google::protobuf::MessageLite& msg, std::string* out);
 // Decodes the board's reply to a command. The error text is the board's own: bytes that
 // are not UTF-8 (a firmware writing another encoding, or an unterminated buffer) are kept
 // as "\xNN" instead of failing the reply, whose outcome is in the other fields.
+// The seq_ of the command after the one that carried `last` (0: none yet), sent at
+// `wall_seconds`: time-based as the board expects, yet strictly above `last`
+// whatever the clock does, and wrapped to 1 past the 32-bit field (2038).
+int32_t NextCommandId(int32_t last, int64_t wall_seconds);
+
 bool DecodeBoardReply(const std::string& payload, station::SupplyMaterialRsp* rsp);
 
 // Reassembles frames from a byte stream: a frame split over several reads is

@@ -124,6 +124,9 @@ int TcpServer::AcceptOne() {
   if (!allowed_ip_.empty() && peer.sin_addr.s_addr != allowed_addr_) {
     LOG_WARN_LIMITED("ErrorCode: {}, connection from {} refused: only {} may connect", kErrForeignPeer, ip,
                      allowed_ip_);
+    // Reset rather than closed: a flood of strangers leaves no TIME_WAIT behind.
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
     ::close(fd);
     return -1;
   }

@@ -37,7 +37,6 @@ constexpr auto kRoomWait = std::chrono::seconds(5);
 // between delivery completions a waiting publisher looks again this often.
 constexpr auto kRoomPoll = std::chrono::milliseconds(2);
 // A station that stopped handling requests must not also exhaust memory.
-constexpr size_t kMaxQueuedEvents = 10000;
 constexpr size_t kMaxQueuedBytes = 32u << 20;
 
 // Set while the library runs one of our callbacks: waiting there would stall its
@@ -239,8 +238,23 @@ bool MqttClient::IsConnected() const {
 
 // Paho never disables Nagle on its socket: a QoS-1 reply sent right after the library's
 // PUBACK would otherwise wait for the broker's delayed ACK (tens of milliseconds).
+void MqttClient::ResolveBroker() {
+  std::lock_guard<std::mutex> lock(addresses_mutex_);
+  if (broker_addresses_.empty()) {
+    broker_addresses_ = ResolveHost(broker_host_);
+    if (broker_addresses_.empty()) {
+      LOG_WARN("broker host {} does not resolve yet: Nagle stays on for its connection", broker_host_);
+    }
+  }
+}
+
 void MqttClient::TuneBrokerSocket() {
-  const int changed = SetNoDelayTowardsPeer(broker_host_, broker_port_);
+  std::vector<sockaddr_storage> addresses;
+  {
+    std::lock_guard<std::mutex> lock(addresses_mutex_);
+    addresses = broker_addresses_;
+  }
+  const int changed = SetNoDelayTowardsPeer(addresses, broker_port_);
   LOG_DEBUG("TCP_NODELAY set on {} broker socket(s)", changed);
 }
 
@@ -271,16 +285,26 @@ void MqttClient::Relay::Target(std::shared_ptr<mqtt::callback> target) {
   target_ = std::move(target);
 }
 
-void MqttClient::Relay::Post(std::function<void(mqtt::callback&)> event, size_t bytes) {
+void MqttClient::Relay::Post(std::function<void(mqtt::callback&)> event, size_t bytes, bool droppable) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) {
       return;
     }
-    if (events_.size() >= kMaxQueuedEvents || queued_bytes_ + bytes > kMaxQueuedBytes) {
-      LOG_ERROR("mqtt event queue full, event dropped");
+    // Connection events are never dropped: a lost one leaves the robot's state
+    // unreset or the topics unsubscribed. They come at most one per reconnect.
+    if (droppable &&
+        (events_.size() >= owner_->settings_.event_queue_limit || queued_bytes_ + bytes > kMaxQueuedBytes)) {
+      if (burst_dropped_++ == 0) {
+        LOG_ERROR("ErrorCode: {}, mqtt event queue full: messages dropped until it drains", kErrMqttEventsDropped);
+      }
       owner_->CountDroppedEvent();
       return;
+    }
+    if (burst_dropped_ > 0) {
+      LOG_WARN("ErrorCode: {}, mqtt event queue drains again: {} messages were dropped", kErrMqttEventsDropped,
+               burst_dropped_);
+      burst_dropped_ = 0;
     }
     events_.push_back(Event{std::move(event), bytes});
     queued_bytes_ += bytes;
@@ -328,18 +352,20 @@ void MqttClient::Relay::connected(const std::string& cause) {
   owner_->TuneBrokerSocket();
   // A clean session forgets the subscriptions: once a callback is registered, they
   // are made again after it has heard of the connection.
-  Post([this, cause](mqtt::callback& target) {
-    target.connected(cause);
-    owner_->SubscribeTopics();
-    owner_->AnnounceOnline();
-  });
+  Post(
+      [this, cause](mqtt::callback& target) {
+        target.connected(cause);
+        owner_->SubscribeTopics();
+        owner_->AnnounceOnline();
+      },
+      0, false);
 }
 
 void MqttClient::Relay::connection_lost(const std::string& cause) {
   LibraryThread on_library_thread;
   owner_->RoomMayHaveChanged();  // waiting publishers fail at once rather than at their deadline
   owner_->ReconnectSoon();
-  Post([cause](mqtt::callback& target) { target.connection_lost(cause); });
+  Post([cause](mqtt::callback& target) { target.connection_lost(cause); }, 0, false);
 }
 
 void MqttClient::Relay::message_arrived(mqtt::const_message_ptr msg) {
@@ -421,10 +447,17 @@ bool MqttClient::ConnectOnce() {
     std::lock_guard<std::mutex> lock(reconnect_mutex_);
     options = connect_options_;
   }
+  ResolveBroker();
   RenewClient();
   const std::shared_ptr<mqtt::async_client> client = Client();
   if (!client) {
     return false;
+  }
+  if (BrokerUnverified()) {
+    LOG_WARN(
+        "ErrorCode: {}, connecting to broker {}:{} over TLS WITHOUT checking its certificate or name "
+        "(mqtt_tls_verify is false): anyone on the path can pose as the broker",
+        kErrTlsUnverified, broker_host_, broker_port_);
   }
   const auto wait = std::chrono::milliseconds(static_cast<int64_t>(settings_.connect_wait_seconds) * 1000);
   bool connected = false;

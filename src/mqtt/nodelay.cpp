@@ -133,35 +133,52 @@ int SetNoDelay(const std::vector<std::pair<int, sockaddr_storage>>& sockets) {
 
 }  // namespace
 
-int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
-  std::vector<std::pair<int, sockaddr_storage>> candidates;
-  if (!OwnSocketsAmong(TcpPeersOnPort(port), &candidates)) {
-    return -1;
-  }
-  if (candidates.empty()) {
-    return 0;
-  }
-  if (host.empty()) {
-    return SetNoDelay(candidates);
-  }
+std::vector<sockaddr_storage> ResolveHost(const std::string& host) {
+  std::vector<sockaddr_storage> addresses;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* resolved = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &resolved) != 0) {
-    return 0;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &resolved) != 0) {
+    return addresses;
+  }
+  for (const addrinfo* ai = resolved; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_addrlen <= sizeof(sockaddr_storage)) {
+      sockaddr_storage address{};
+      std::memcpy(&address, ai->ai_addr, ai->ai_addrlen);
+      addresses.push_back(address);
+    }
+  }
+  ::freeaddrinfo(resolved);
+  return addresses;
+}
+
+int SetNoDelayTowardsPeer(const std::vector<sockaddr_storage>& addresses, uint16_t port) {
+  std::vector<std::pair<int, sockaddr_storage>> candidates;
+  if (!OwnSocketsAmong(TcpPeersOnPort(port), &candidates)) {
+    return -1;
   }
   std::vector<std::pair<int, sockaddr_storage>> matching;
   for (const auto& candidate : candidates) {
-    for (const addrinfo* ai = resolved; ai != nullptr; ai = ai->ai_next) {
-      if (SameHost(candidate.second, ai->ai_addr)) {
+    for (const sockaddr_storage& address : addresses) {
+      if (SameHost(candidate.second, reinterpret_cast<const sockaddr*>(&address))) {
         matching.push_back(candidate);
         break;
       }
     }
   }
-  ::freeaddrinfo(resolved);
   return SetNoDelay(matching);
+}
+
+int SetNoDelayTowardsPeer(const std::string& host, uint16_t port) {
+  if (!host.empty()) {
+    return SetNoDelayTowardsPeer(ResolveHost(host), port);
+  }
+  std::vector<std::pair<int, sockaddr_storage>> candidates;
+  if (!OwnSocketsAmong(TcpPeersOnPort(port), &candidates)) {
+    return -1;
+  }
+  return SetNoDelay(candidates);
 }
 
 }  // namespace station_center

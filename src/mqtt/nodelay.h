@@ -4,8 +4,11 @@
 // The MQTT library leaves it on, so a small packet sent while the previous one is still
 // unacknowledged waits for the peer's delayed ACK (about 40 ms on Linux).
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace station_center {
 
@@ -15,5 +18,10 @@ namespace station_center {
 // Thread-safe; touches no descriptor but those sockets (found through the kernel's TCP
 // table), so it never races with other threads opening or closing theirs.
 int SetNoDelayTowardsPeer(const std::string& host, uint16_t port);
+// The same towards addresses resolved beforehand: resolves nothing, so it may run on a
+// thread that must not wait for DNS (the MQTT library's callbacks).
+int SetNoDelayTowardsPeer(const std::vector<sockaddr_storage>& addresses, uint16_t port);
+// The addresses `host` (a name or a literal) resolves to; empty when it does not. Thread-safe.
+std::vector<sockaddr_storage> ResolveHost(const std::string& host);
 
 }  // namespace station_center

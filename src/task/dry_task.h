@@ -36,7 +36,7 @@ class DryTask : public ActionTask {
   bool ContinueStop();
   void SetFanOpen(bool open);
 
-  bool stopping_ = false;      // switching off before ending in error
+  bool stopping_ = false;       // switching off before ending in error
   bool close_refused_ = false;  // the last fan-off was refused; repeats are not logged again
 };
 

@@ -17,7 +17,10 @@ bool RobotInPosition(const station::SensorsDataRep& data) {
 }
 
 Task::Task(std::shared_ptr<TaskServices> services, const TaskType& task_type, int64_t max_seconds)
-    : services_(std::move(services)), max_seconds_(max_seconds), task_type_(task_type), task_id_(NowSeconds()) {}
+    : services_(std::move(services)),
+      max_seconds_(max_seconds),
+      task_type_(task_type),
+      task_id_(services_->clock().WallSeconds()) {}
 
 Task::~Task() = default;
 

@@ -1,9 +1,14 @@
 // The sensor server against peers that misbehave: no connection may hold the port,
 // and a flood of garbage neither keeps the connection nor floods the journal.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -60,7 +65,7 @@ class SensorServerTest : public ::testing::Test {
     g_config = Config{};
   }
 
-  void Start(milliseconds idle_limit) {
+  void Start(milliseconds idle_limit, const std::string& only_peer = "") {
     server_ = std::make_shared<DataUploadServer>(
         "127.0.0.1", 0,
         [this](station::SensorsDataRep& report) {
@@ -68,6 +73,7 @@ class SensorServerTest : public ::testing::Test {
           seqs_.push_back(report.seq());
         },
         idle_limit);
+    ASSERT_TRUE(server_->AllowOnlyPeer(only_peer));
     ASSERT_TRUE(server_->Init());
     ASSERT_TRUE(WaitUntil([&] { return server_->BoundPort() != 0; }));
   }
@@ -176,6 +182,52 @@ TEST_F(SensorServerTest, UndecodableFramesInARowDropTheConnectionAndTheirLinesAr
   EXPECT_EQ(Seqs().front(), 1U);
   EXPECT_EQ(Seqs().at(1), 2U);
   EXPECT_EQ(Seqs().at(2), 4U) << "nothing after the flood's tenth frame was read";
+}
+
+// One connection attempt from 127.0.0.2, given up after a moment if the backlog is full.
+void StrangerKnocks(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ::inet_pton(AF_INET, "127.0.0.2", &addr.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    addr.sin_port = htons(port);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    pollfd wait{fd, POLLOUT, 0};
+    ::poll(&wait, 1, 50);
+  }
+  ::close(fd);
+}
+
+TEST_F(SensorServerTest, StrangersFloodingThePortDoNotStarveTheBoard) {
+  // The idle limit stands in for the station's stale limit: the board must be read throughout.
+  ASSERT_NO_FATAL_FAILURE(Start(milliseconds(2000), "127.0.0.1"));
+  auto board = Connect();
+  ASSERT_TRUE(WaitUntil([&] { return server_->connections() == 1; }));
+  std::atomic<bool> flooding{true};
+  std::thread strangers([&] {
+    auto at = Steady::now();
+    for (int i = 0; i < 2000; ++i, at += milliseconds(5)) {  // 200 a second for 10 s
+      std::this_thread::sleep_until(at);
+      StrangerKnocks(server_->BoundPort());
+    }
+    flooding = false;
+  });
+  uint32_t sent = 0;
+  while (flooding && Send(*board, SensorFrame(sent + 1))) {
+    ++sent;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  strangers.join();
+  EXPECT_GE(sent, 100U) << "the board's connection was closed under it";
+  ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= sent; }, std::chrono::seconds(60)));
+  std::vector<uint32_t> expected(sent);
+  for (uint32_t i = 0; i < sent; ++i) expected[i] = i + 1;
+  EXPECT_EQ(Seqs(), expected);
+  EXPECT_EQ(server_->connections(), 1U) << "the board's connection was never dropped";
+  EXPECT_TRUE(Logs().Has("refused: only 127.0.0.1 may connect"));
+  EXPECT_FALSE(Logs().Has("ErrorCode: 101900086"));
 }
 
 }  // namespace

@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -95,71 +93,43 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
   std::shared_ptr<station_test::TaskScript> script_[TASK_TYPE_RESET_STATION + 1];
 };
 
-// For each type, the running types that refuse a new task of it (46 pairs); every other
-// type may run beside it.
-struct Conflicts {
-  TaskType type;
-  std::set<TaskType> refused_by;
+// Pairs of tasks that must not run together, each refused with the running type's code, and
+// pairs that may run side by side.
+struct Pairing {
+  const char* why;
+  TaskType running, next;
+  common::EnumErrCode refusal;  // ENUM_SUCCESS: admitted
 };
-const Conflicts kConflicts[] = {
-    {kDisinfect, {kWater, kPerfume, kClean, kNoLimit}},
-    {kClean, {kWater, kDisinfect, kNoLimit, kPerfume}},
-    {kPerfume, {kWater, kDisinfect, kNoLimit, kClean}},
-    {kDrain, {kPerfume, kDisinfect, kClean, kWater, kNoLimit}},
-    {kWater, {kDisinfect, kPerfume, kClean, kDrain, kSpray}},
-    {kDust, {kSpray, kSewage, kDry}},
-    {kSpray, {kDust, kDry, kWire, kAuto, kManual}},
-    {kSewage, {kDry, kWire}},
-    {kDry, {kSpray, kDust, kAuto, kManual}},
-    {kWire, {kSpray, kDust, kManual, kAuto}},
-    {kAuto, {kSpray, kWire, kManual}},
-    {kManual, {}},
-    {kUv, {}},
-    {kNoLimit, {}},
-    {kWash, {kDust, kAuto, kManual}},
-    {kReset, {}},
-};
-// The error code of a refusal names the running type; the unlimited water supply has none of its own.
-const std::map<TaskType, common::EnumErrCode> kConflictCode = {
-    {kDisinfect, common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE},
-    {kClean, common::ENUM_CONFLICT_WITH_CLEAN_LIQUEID_PREPARE},
-    {kPerfume, common::ENUM_CONFLICT_WITH_PERFUME_LIQUEID_PREPARE},
-    {kDrain, common::ENUM_CONFLICT_WITH_DRAIN_WATER},
-    {kWater, common::ENUM_CONFLICT_WITH_ADD_WATER},
-    {kDust, common::ENUM_CONFLICT_WITH_DUST_COLLECTION},
-    {kSpray, common::ENUM_CONFLICT_WITH_WATER_SPRAY},
-    {kSewage, common::ENUM_CONFLICT_WITH_SEWAGE_DRAIN},
-    {kDry, common::ENUM_CONFLICT_WITH_DRY_FAN},
-    {kWire, common::ENUM_CONFLICT_WITH_HEAT_WIRE},
-    {kAuto, common::ENUM_CONFLICT_WITH_AUTO_CHARGE},
-    {kManual, common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
-    {kNoLimit, common::ENUM_ERROR_UNKNOW},
+const Pairing kPairings[] = {
+    {"a hot wire in the spray's mist", kSpray, kWire, common::ENUM_CONFLICT_WITH_WATER_SPRAY},
+    {"the wire's heat on a charging robot", kAuto, kWire, common::ENUM_CONFLICT_WITH_AUTO_CHARGE},
+    {"the spray on a robot being charged by hand", kManual, kSpray, common::ENUM_CONFLICT_WITH_MANUAL_CHARGE},
+    {"draining the tank the robot drinks from", kWater, kDrain, common::ENUM_CONFLICT_WITH_ADD_WATER},
+    {"feeding the robot from a tank being drained", kDrain, kWater, common::ENUM_CONFLICT_WITH_DRAIN_WATER},
+    {"water before its preparation is done", kDisinfect, kWater, common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE},
+    {"the drying fan against the dust fan's draught", kDust, kDry, common::ENUM_CONFLICT_WITH_DUST_COLLECTION},
+    {"the sewage pump while the dryer runs", kDry, kSewage, common::ENUM_CONFLICT_WITH_DRY_FAN},
+    {"unlimited water has no conflict code of its own", kNoLimit, kDrain, common::ENUM_ERROR_UNKNOW},
+    {"the UV lamp beside dust collection", kUv, kDust, common::ENUM_SUCCESS},
+    {"the sewage pump beside a water supply", kSewage, kWater, common::ENUM_SUCCESS},
+    {"the UV lamp beside the dryer", kDry, kUv, common::ENUM_SUCCESS},
 };
 
-TEST_F(AdmissionTest, EachConflictPairRefusesWithTheRunningTypesCode) {
+TEST_F(AdmissionTest, ConflictingPairsAreRefusedWithTheRunningTypesCode) {
   ScriptEveryType();
-  for (const Conflicts& running : kConflicts) {
+  for (const Pairing& row : kPairings) {
+    SCOPED_TRACE(row.why);
     NewDockedCenter();
-    ASSERT_EQ(Submit(running.type, kStd).code, SRV_CODE_SUCCESS);
-    for (const Conflicts& next : kConflicts) {
-      if (next.type == running.type) {
-        continue;
-      }
-      SCOPED_TRACE(testing::Message() << "type " << next.type << " while " << running.type << " runs");
-      const StationSrvRsp rsp = Submit(next.type, kStd);
-      if (next.refused_by.count(running.type) == 0) {
-        EXPECT_EQ(rsp.code, SRV_CODE_SUCCESS) << "no conflict: " << rsp.msg;
-        Cancel(next.type);
-        continue;
-      }
-      EXPECT_EQ(rsp.code, SRV_CODE_FAILED);
-      if (rsp.code == SRV_CODE_SUCCESS) {
-        Cancel(next.type);  // so that the rest of the row still tells
-      }
-      EXPECT_EQ(rsp.err_code, kConflictCode.at(running.type));
-      EXPECT_EQ(rsp.msg, "pre check failed, have conflict task " + std::to_string(running.type) + " is running");
-      EXPECT_FALSE(Running(next.type)) << "a refused task is not kept";
+    ASSERT_EQ(Submit(row.running, kStd).code, SRV_CODE_SUCCESS);
+    const StationSrvRsp rsp = Submit(row.next, kStd);
+    if (row.refusal == common::ENUM_SUCCESS) {
+      EXPECT_EQ(rsp.code, SRV_CODE_SUCCESS) << rsp.msg;
+      continue;
     }
+    EXPECT_EQ(rsp.code, SRV_CODE_FAILED);
+    EXPECT_EQ(rsp.err_code, row.refusal);
+    EXPECT_EQ(rsp.msg, "pre check failed, have conflict task " + std::to_string(row.running) + " is running");
+    EXPECT_FALSE(Running(row.next)) << "a refused task is not kept";
   }
 }
 
@@ -320,24 +290,23 @@ TEST_F(AdmissionTest, StartWhileTheSameTypeIsStoppingIsRefusedUntilItHasGone) {
   SetStatus(STATION_STATUS_RESET);  // no manual charge started by the report
   center_->DataUploadCallback(docked);
   SetStatus(STATION_STATUS_NORMAL);
-  for (const Conflicts& row : kConflicts) {
-    if (row.type == kReset) {
-      continue;  // the station's own; asked for without an action
-    }
-    SCOPED_TRACE(testing::Message() << "type " << row.type);
-    ASSERT_EQ(Submit(row.type, kStd).code, SRV_CODE_SUCCESS);
+  // Every type with a task class but the station's own reset, asked for without an action.
+  for (const TaskType type : {kDisinfect, kClean, kPerfume, kDrain, kWater, kDust, kSpray, kSewage, kDry, kWire, kAuto,
+                              kManual, kUv, kNoLimit, kWash}) {
+    SCOPED_TRACE(testing::Message() << "type " << type);
+    ASSERT_EQ(Submit(type, kStd).code, SRV_CODE_SUCCESS);
     {
       // Stop and start again before the driver's next pass drops the cancelled task.
       const auto lock = LockAtRest();
-      ASSERT_EQ(center_->ReceiveTaskUnlock(station_test::TaskRequest(row.type, kStop)).code, SRV_CODE_SUCCESS);
-      const StationSrvRsp again = center_->ReceiveTaskUnlock(station_test::TaskRequest(row.type, kStrong));
+      ASSERT_EQ(center_->ReceiveTaskUnlock(station_test::TaskRequest(type, kStop)).code, SRV_CODE_SUCCESS);
+      const StationSrvRsp again = center_->ReceiveTaskUnlock(station_test::TaskRequest(type, kStrong));
       EXPECT_EQ(again.code, SRV_CODE_FAILED) << "acknowledged, but nothing would run: " << again.msg;
       EXPECT_EQ(again.msg, "task stopping, retry");
       EXPECT_EQ(again.err_code, common::ENUM_ERROR_UNKNOW);
     }
-    ASSERT_TRUE(WaitUntil([&] { return !Running(row.type); }));
-    ASSERT_EQ(Submit(row.type, kStd).code, SRV_CODE_SUCCESS) << "the retry runs";
-    Cancel(row.type);
+    ASSERT_TRUE(WaitUntil([&] { return !Running(type); }));
+    ASSERT_EQ(Submit(type, kStd).code, SRV_CODE_SUCCESS) << "the retry runs";
+    Cancel(type);
   }
 }
 

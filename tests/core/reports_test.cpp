@@ -49,7 +49,8 @@ TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
   // A hot upper plate, and a dust box cap off past its debounce time.
   ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "90"));
   ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "0"));
-  ASSERT_TRUE(NextReport());
+  // The cap's debounce starts at the first report without it; the clock moves after.
+  ASSERT_TRUE(h_.Handled([](const station::SensorsDataRep& s) { return s.dustboxcapdet() == 0; }));
   h_.AdvanceClock(91);
   ASSERT_TRUE(WaitUntil([&] { return Present(ABNORMAL_PLATE_UP_TEMP) && Present(ABNORMAL_DUST_BOX_CAP); }));
 
@@ -67,7 +68,8 @@ TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
 }
 
 TEST_F(ReportsTest, OverdueDustBagKeepsTheSensorKeyThroughReleasesAndResets) {
-  WriteStatus(R"({"dust_bag_last_replace_time": 1})");
+  const int64_t overdue = h_.center().clock().WallSeconds() - (g_config.dust_bag_replace_cycle + 1) * 86400LL;
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(overdue) + "}");
   ASSERT_TRUE(WaitUntil([&] { return Present(ABNORMAL_DUST_BAG_REPLACE); }));
   EXPECT_EQ(SensorKey(), 1);
 
@@ -87,10 +89,23 @@ TEST_F(ReportsTest, OverdueDustBagKeepsTheSensorKeyThroughReleasesAndResets) {
   // The cloud's confirmation clears both.
   StationSrvReq reply;
   reply.report_rsp.mutable_consumables_reply_state()->set_dust_bag(0);
-  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().NowSeconds()) + "}");
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds()) + "}");
   EXPECT_EQ(h_.Ask(SRV_CMD_CLOUD_REPLY, reply), SRV_CODE_SUCCESS);
   EXPECT_FALSE(Present(ABNORMAL_DUST_BAG_REPLACE));
   EXPECT_EQ(SensorKey(), 0);
+}
+
+TEST_F(ReportsTest, ASetWallClockNeitherAgesTheDustBagNorLeavesItsDateInTheFuture) {
+  const int64_t day = 86400;
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds() - day) + "}");
+  ASSERT_TRUE(NextReport());
+  for (const int64_t step : {365 * day, -2 * 365 * day}) {
+    h_.StepWall(step);
+    ASSERT_TRUE(NextReport());
+    ASSERT_TRUE(NextReport());
+    EXPECT_FALSE(Present(ABNORMAL_DUST_BAG_REPLACE)) << step;
+    EXPECT_NEAR(ReadDustBagReplyTime(h_.center().clock().WallSeconds(), 0), day, 10) << "moved along by " << step;
+  }
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ class CoreAccess {
  public:
   sc::StationCenter& center() { return *center_; }
   void AdvanceClock(int64_t seconds) { clock_->Advance(seconds); }
+  void StepWall(int64_t seconds) { clock_->StepWall(seconds); }
   // From now on tasks of `type` are scripted tasks.
   std::shared_ptr<TaskScript> Script(sc::TaskType type) { return scripts_.Use(type); }
   sc::StationSrvRsp Submit(sc::TaskType type, int action, int duration = 0) {
@@ -123,7 +124,7 @@ class CoreAccess {
   }
 
   const std::shared_ptr<TestClock> clock_ = std::make_shared<TestClock>();
-  std::shared_ptr<sc::ReportPublisher> publisher_;  // none unless set before Start
+  std::shared_ptr<sc::ReportPublisher> publisher_;   // none unless set before Start
   std::shared_ptr<sc::EmbeddedCommunicator> board_;  // the board of a core without Init; none by default
   Scripts scripts_;
   std::shared_ptr<sc::StationCenter> center_;

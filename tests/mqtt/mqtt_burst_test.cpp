@@ -1,9 +1,14 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -13,6 +18,22 @@
 #include "mqtt/mqtt_client.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
+
+namespace {
+std::mutex g_resolve_mutex;
+std::vector<std::thread::id> g_resolvers;  // threads that looked "localhost" up as the Nagle switch does
+}  // namespace
+
+// Wraps the C library's lookup in this test binary, noting who resolves the broker's name.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+  if (node != nullptr && std::strcmp(node, "localhost") == 0 && hints != nullptr && hints->ai_protocol == 0) {
+    std::lock_guard<std::mutex> lock(g_resolve_mutex);
+    g_resolvers.push_back(std::this_thread::get_id());
+  }
+  return real(node, service, hints, res);
+}
 
 namespace station_center {
 namespace {
@@ -153,6 +174,68 @@ TEST(MqttClientLifetimeTest, AHandlerMayDropTheLastReferenceToItsClient) {
   EXPECT_TRUE(station_test::WaitUntil([&] {
     return broker.Log().find("Client Station_L1 disconnected") != std::string::npos;
   })) << broker.Log();
+}
+
+// Connection events outlive a full event queue: a handler stuck behind a flood, then a broker
+// restart. The station must hear of the new connection and subscribe again; the broker's
+// name is looked up before the first connect only, never on the library's thread.
+TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
+  {
+    std::lock_guard<std::mutex> lock(g_resolve_mutex);
+    g_resolvers.clear();  // earlier tests of this binary resolve it too
+  }
+  station_test::MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start());
+  MqttSettings settings;
+  settings.station_id = "Q1";
+  settings.server_address = "localhost:" + std::to_string(broker.port());
+  settings.connect_wait_seconds = 20;
+  settings.event_queue_limit = 4;
+  auto client = std::make_shared<MqttClient>(settings);
+  // Holds the first request's delivery until opened; forwards everything else.
+  struct Gate : mqtt::callback {
+    std::shared_ptr<mqtt::callback> inner;
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    std::atomic<bool> held{false};
+    void connected(const std::string& cause) override { inner->connected(cause); }
+    void connection_lost(const std::string& cause) override { inner->connection_lost(cause); }
+    void message_arrived(mqtt::const_message_ptr msg) override {
+      std::unique_lock<std::mutex> lock(mutex);
+      held = true;
+      opened.wait(lock, [this] { return open; });
+      lock.unlock();
+      inner->message_arrived(msg);
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  gate->inner = std::make_shared<mqtt_callback::MqttCallback>(nullptr, client);
+  ASSERT_TRUE(client->Init(gate));
+  const std::string topic = "clean_robot_station/Q1/checkStation";
+  {
+    BurstRobot robot(broker.address());
+    ASSERT_TRUE(robot.Connect(topic + "Re"));
+    ASSERT_TRUE(station_test::WaitUntil([&] { return robot.Publish(topic, "{}") && gate->held; }));
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(robot.Publish(topic, "{}"));
+    ASSERT_TRUE(station_test::WaitUntil([&] { return client->stats().events_dropped > 0; }));
+  }
+  broker.Stop();
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(station_test::WaitUntil([&] { return client->IsConnected(); }, std::chrono::seconds(60)));
+  {
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->opened.notify_all();
+  BurstRobot robot(broker.address());
+  ASSERT_TRUE(robot.Connect(topic + "Re"));
+  EXPECT_TRUE(station_test::WaitUntil([&] {
+    robot.Publish(topic, "{}");
+    return station_test::WaitUntil([&] { return !robot.Replies().empty(); }, std::chrono::milliseconds(500));
+  })) << "the station did not subscribe again after the restart";
+  std::lock_guard<std::mutex> lock(g_resolve_mutex);
+  EXPECT_EQ(g_resolvers, std::vector<std::thread::id>{std::this_thread::get_id()});
 }
 
 }  // namespace

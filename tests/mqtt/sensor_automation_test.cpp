@@ -29,7 +29,7 @@ class SensorAutomationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Logs().Clear();
-    SetDustBagTime(clock_->NowSeconds());
+    SetDustBagTime(clock_->WallSeconds());
   }
 
   void SetDustBagTime(int64_t when) {
@@ -60,9 +60,9 @@ class SensorAutomationTest : public ::testing::Test {
 TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   const auto in = [](Report&) {};
   const auto out = [](Report& r) { r.set_dustbagdet(0); };
-  SetDustBagTime(clock_->NowSeconds() - 1000);
+  SetDustBagTime(clock_->WallSeconds() - 1000);
   Feed(out);
-  EXPECT_LT(ReadDustBagReplyTime(clock_->NowSeconds()), 10) << "taking the bag out counts as replacing it";
+  EXPECT_LT(ReadDustBagReplyTime(clock_->WallSeconds()), 10) << "taking the bag out counts as replacing it";
   clock_->Advance(60);
   Feed(out);
   EXPECT_EQ(Abnormal(ABNORMAL_DUST_BAG_OUT), kClear) << "60 s is within the 90 s limit";
@@ -78,7 +78,7 @@ TEST_F(SensorAutomationTest, DustBagOutLongerThanTheLimitAndOverdueBag) {
   // Overdue: recorded on the transition only; after the cloud's release the next report
   // records it again while the bag is still overdue.
   Logs().Clear();
-  SetDustBagTime(clock_->NowSeconds() - 32 * 86400);
+  SetDustBagTime(clock_->WallSeconds() - 32 * 86400);
   Feed(in, 3);
   EXPECT_TRUE(Abnormal(ABNORMAL_DUST_BAG_REPLACE).first);
   EXPECT_EQ(Logs().Count("Abnormal task : 16 recorded"), 1);

@@ -209,7 +209,7 @@ TEST(SimConsoleTest, LinesChangeTheSimulatorOrAreRefusedReadably) {
       {"set dustBoxCapDet 0", [](const auto& r) { return r.dustboxcapdet() == 0; }},
       {"set heatingWireTemp 151.5", [](const auto& r) { return r.heatingwiretemp() == 151.5f; }},
       {"pin sewageDet 1", [](const auto& r) { return r.sewagedet() == 1; }},
-      {"unpin sewageDet", [](const auto& r) { return r.sewagedet() == 0; }},
+      {"unpin all", [](const auto& r) { return r.sewagedet() == 0; }},
       {"tank 0", [](const auto& r) { return r.cleantankfootlevel() == 1; }},
   };
   for (const auto& [line, holds] : cases) {
@@ -219,28 +219,6 @@ TEST(SimConsoleTest, LinesChangeTheSimulatorOrAreRefusedReadably) {
   for (const char* bad : {"set dustBagDet -1", "set dustBagDet 1.5", "set heatingWireTemp nan", "set seq 7",
                           "unpin cleanTankUpLevel", "fault merge 0", "fault refuse nothing on", "fly"})
     EXPECT_EQ(sim.Execute(bad).rfind("error:", 0), 0u) << bad;
-}
-
-// The help is laid out from the command table: the layout's corner cases.
-TEST(SimConsoleTest, HelpListsTheTableAlignedSharedAndShorthandLines) {
-  const std::string help = StationSim::HelpText();
-  for (const char* line : {
-           "\ndock | undock               robot on / off the station",  // rows sharing a help share a line
-           "\ntank ML | sewage LEVEL      set the clean tank volume / the sewage level\n",
-           "\ndustbag in|out  dustcap in|out  estop on|off  selfcheck pass|fail\n",  // shorthands fill 80 columns
-           "\nusonicwater yes|no  cleanliquid yes|no  perfume yes|no\n",
-           "\nfault garbage command|sensor next answer",  // a usage as wide as the column
-           "\nhelp                        this text\nsupply types: ",
-       }) {
-    EXPECT_NE(help.find(line), std::string::npos) << line;
-  }
-  // Rows described by another's help are not listed, yet understood.
-  EXPECT_EQ(help.find("\nunpin"), std::string::npos);
-  StationSim sim;
-  EXPECT_EQ(sim.Execute("?"), help);
-  EXPECT_EQ(sim.Execute("unpin all"), "ok: all follows the model again");
-  EXPECT_EQ(sim.Execute("fault"), "error: unknown command: fault (try 'help')");
-  EXPECT_EQ(sim.Execute("fault refuse tap"), "error: bad fault switch: fault refuse tap (try 'help')");
 }
 
 // board_sim as the daemon meets it, the daemon played by this fixture.

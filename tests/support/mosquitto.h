@@ -63,6 +63,8 @@ class MosquittoBroker {
   // Terminates the broker and waits for it to exit.
   void Stop();
   bool running() const { return pid_ > 0; }
+  // For signals a test sends itself (SIGSTOP freezes the broker with its sockets open).
+  pid_t pid() const { return pid_; }
 
   uint16_t port() const { return port_; }
   // "127.0.0.1:<port>", the form the status file uses.

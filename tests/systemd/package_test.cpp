@@ -177,6 +177,7 @@ TEST_F(PackageTest, TheServiceUserOwnsTheStationsFilesUntilPurged) {
   EXPECT_EQ(Owner(kConfig), ids + " 0755");
   EXPECT_EQ(Owner(kConfig + "config.json"), ids + " 0600") << "it holds the broker password";
   EXPECT_EQ(Owner(kConfig + "led.json"), ids + " 0644");
+  EXPECT_EQ(Owner("etc/vantorel/tls"), "0:" + ids.substr(ids.find(':') + 1) + " 0750") << "TLS files out of its reach";
 
   // A station upgraded from a version that ran the daemon as root: its files change hands.
   fs::create_directories(root_ / kState / "status");

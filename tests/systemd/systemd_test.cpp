@@ -47,6 +47,8 @@ TEST(ServiceStatusTextTest, NamesStatusTasksAndBroker) {
   EXPECT_EQ(ServiceStatusText(0, {5, 9}, true), "normal; tasks: add-water, dry; broker connected");
   // Values from a newer core still show, as numbers.
   EXPECT_EQ(ServiceStatusText(7, {42, 14}, true), "status 7; tasks: add-water-no-limit, 42; broker connected");
+  EXPECT_EQ(ServiceStatusText(0, {}, false, true),
+            "normal; no task; broker not connected (TLS certificate NOT verified)");
 }
 
 // systemd's end of NOTIFY_SOCKET, a datagram socket in the abstract namespace so that there

@@ -14,14 +14,20 @@
 
 namespace station_test {
 
-// The system clock moved forward by Advance, so a test need not sleep through a time limit. Thread-safe.
+// The system clocks moved forward by Advance, so a test need not sleep through a
+// time limit; StepWall sets the wall clock alone, as an operator or NTP would. Thread-safe.
 class TestClock : public station_center::Clock {
  public:
   int64_t NowMillis() const override { return station_center::NowMillis() + offset_ms_.load(); }
+  int64_t WallSeconds() const override {
+    return station_center::WallSeconds() + (offset_ms_.load() + wall_step_ms_.load()) / 1000;
+  }
   void Advance(int64_t seconds) { offset_ms_ += seconds * 1000; }
+  void StepWall(int64_t seconds) { wall_step_ms_ += seconds * 1000; }
 
  private:
   std::atomic<int64_t> offset_ms_{0};
+  std::atomic<int64_t> wall_step_ms_{0};
 };
 
 // Records commands, refuses those of the listed supply types. Only for one thread.

@@ -8,7 +8,6 @@
 #include <map>
 #include <sstream>
 
-#include "ctl_messages.h"
 #include "sim/station_sim.h"
 
 namespace soak {
@@ -127,30 +126,6 @@ TEST(SoakPlanTest, VisitsDockFirstAndLeaveWithEveryFaultCleared) {
   EXPECT_GE(seen_requests.size(), 12u) << "the visits use many kinds of request";
   options.faults.clear();
   for (int visit = 0; visit < 50; ++visit) EXPECT_EQ(PlanVisit(options, rng).faults, 0);
-}
-
-// Each request goes to its own topic with its msg_id inside, and waits for the
-// answer of its own type.
-TEST(SoakPlanTest, RequestsCarryTheirTopicMsgIdAndReplyType) {
-  struct Row {
-    Request::Kind kind;
-    const char* topic;
-    const char* reply;
-  };
-  for (const Row& row :
-       {Row{Request::kCheck, "checkStation", "StationCheckRsp"}, Row{Request::kDock, "dockState", "PositionConfirmRsp"},
-        Row{Request::kPrewater, "preWaterRequest", "PrepareDisinfectantRsp"},
-        Row{Request::kSupply, "supplyMaterialRequest", "SupplyMaterialRsp"}}) {
-    Request request;
-    request.kind = row.kind;
-    std::string msg_id, topic;
-    std::unique_ptr<google::protobuf::Message> reply;
-    const auto message = BuildRequest(request, "robot", &msg_id, &topic, &reply);
-    ASSERT_TRUE(message && reply);
-    EXPECT_EQ(topic, row.topic);
-    EXPECT_NE(stationctl::ToWireJson(*message).find(msg_id), std::string::npos);
-    EXPECT_EQ(reply->GetDescriptor()->name(), row.reply);
-  }
 }
 
 TEST(SoakReadingsTest, SimulatorAndDaemonAnswers) {

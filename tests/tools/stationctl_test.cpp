@@ -161,6 +161,9 @@ TEST_F(StationctlTest, UsageErrorsExitTwoAndPublishNothingSilenceExitsThree) {
   for (const char* bad : {"frobnicate", "supply espresso --action soft", "supply watering", "prewater --tablets 2",
                           "check in-pose --tablets 2", "cloud-reply --dust-bag 2", "watch --count 0"})
     EXPECT_EQ(RunCtl(Args(bad)).exit_code, 2) << bad;
+  const CtlResult bad_port = RunCtl({"check", "in-pose", "--broker", "127.0.0.1:notaport"});
+  EXPECT_TRUE(bad_port.exit_code == 2 && bad_port.err.find("the port must be a number") != std::string::npos)
+      << bad_port.err;
   EXPECT_TRUE(Received().empty()) << "a usage error must not reach the station";
 
   const CtlResult silent = RunCtl(Args("check in-pose", "1"));

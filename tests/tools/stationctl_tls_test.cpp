@@ -39,6 +39,7 @@ TEST(StationctlTlsTest, ConnectsWithTheGivenFilesAndNamesWhyItCannot) {
   // Unchecked, the broker's certificate needs no trust.
   r = run("ssl", {"--insecure", "--cert", certs.client_cert(), "--key", certs.client_key()});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("warning: --insecure"), std::string::npos) << r.err;
 }
 
 }  // namespace

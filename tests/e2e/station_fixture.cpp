@@ -1,0 +1,181 @@
+#include "e2e/station_fixture.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace station_test {
+
+namespace {
+
+const std::string kContract = std::string(STATION_SOURCE_DIR) + "/docs/asyncapi.yaml";
+const std::string kValidator = std::string(STATION_SOURCE_DIR) + "/tests/contract/validate_messages.py";
+constexpr const char* kIdleQuestion = R"({"checkType":"ENUM_WATER_FINISH"})";  // changes nothing, not even the lamps
+
+// Writes `messages` as the validator's JSON lines.
+void WriteCapture(const std::string& path, const std::vector<Message>& messages) {
+  std::ofstream out(path);
+  for (const auto& [topic, payload] : messages) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    writer.Key("topic");
+    writer.String(topic.c_str(), static_cast<rapidjson::SizeType>(topic.size()));
+    writer.Key("payload");
+    writer.String(payload.c_str(), static_cast<rapidjson::SizeType>(payload.size()));
+    writer.EndObject();
+    out << buffer.GetString() << "\n";
+  }
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+Capture::Capture(const std::string& address)
+    : client_("tcp://" + address, "e2e-capture-" + std::to_string(::getpid())) {
+  client_.set_callback(*this);
+}
+
+Capture::~Capture() {
+  try {
+    client_.disable_callbacks();
+    if (client_.is_connected()) client_.disconnect()->wait_for(Seconds(5));
+  } catch (const std::exception&) {
+  }
+}
+
+bool Capture::Start() {
+  return client_.connect()->wait_for(Seconds(20)) && client_.subscribe("#", 1)->wait_for(Seconds(20));
+}
+
+bool Capture::Publish(const std::string& topic, const std::string& payload) {
+  return client_.publish(mqtt::make_message(topic, payload, 1, false))->wait_for(Seconds(20));
+}
+
+size_t Capture::Size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_.size();
+}
+
+std::vector<Message> Capture::Messages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+bool Capture::Await(const std::string& topic, size_t from, std::string* payload,
+                    const std::function<bool(const std::string&)>& pred) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, Seconds(30), [&] {
+    for (size_t i = from; i < messages_.size(); ++i) {
+      if (messages_[i].first == topic && (!pred || pred(messages_[i].second))) {
+        if (payload != nullptr) *payload = messages_[i].second;
+        return true;
+      }
+    }
+    return false;
+  });
+}
+
+void Capture::message_arrived(mqtt::const_message_ptr msg) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  messages_.emplace_back(msg->get_topic(), msg->to_string());
+  cv_.notify_all();
+}
+
+Verdicts Validate(const std::string& dir, const std::string& name, const std::vector<Message>& messages,
+                  std::vector<std::string> extra) {
+  const std::string capture = dir + "/" + name + ".jsonl";
+  const std::string output = dir + "/" + name + ".out";
+  WriteCapture(capture, messages);
+  // With CONTRACT_CAPTURE_DIR set, what a test captured is kept there, for picking examples.
+  if (const char* keep = std::getenv("CONTRACT_CAPTURE_DIR")) WriteCapture(std::string(keep) + "/" + name, messages);
+  std::vector<std::string> args = {"--contract", kContract};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back(capture);
+  Verdicts v;
+  const pid_t pid = Spawn(kValidator, args, nullptr, output, "", false);
+  int status = 0;
+  if (pid > 0 && WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, Seconds(120))) {
+    v.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  } else if (pid > 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  v.output = Slurp(output);
+  std::istringstream lines(v.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("ok ", 0) == 0) v.ok.push_back(true);
+    if (line.rfind("FAIL ", 0) == 0 && !Has(line, "FAIL document:") && !Has(line, "FAIL no message on:")) {
+      v.ok.push_back(false);
+    }
+  }
+  return v;
+}
+
+void StationFixture::SetUp() {
+  ASSERT_TRUE(station_.broker.Start()) << station_.broker.Log();
+  ASSERT_TRUE(capture_.Start());  // before the daemon: its first upload is special
+  station_.Write(kQuickVisit);
+  // The lamp ranking of ./scripts/run-sim, so the scenarios see what a person there sees.
+  station_.root.WriteFile("/usr/lib/vantorel-station-center/config/led.json", R"({"station_reset": 1,
+      "station_error_led": 2, "sewage_over_flow": 3, "led_self_check_failed": 4, "led_self_check_success": 5,
+      "charge_error_led": 6, "tap_water_err": 7, "disinfectant_tables_err": 8, "dust_bag_replace_err": 9,
+      "docking_failed_led": 10, "docking_success_led": 11, "in_dust_collect_led": 12, "disinfectant_prepare_led": 13,
+      "in_supply_led": 14, "deep_self_clean_led": 15, "led_in_charge": 16, "led_charge_complete": 17,
+      "led_normal_work": 100})");
+  ASSERT_TRUE(station_.StartBoard()) << station_.board.Log();
+  ASSERT_TRUE(station_.StartDaemon());
+  ASSERT_TRUE(peer_.Connect() && peer_.Subscribe(StationTopic("checkStationRe")) && peer_.Subscribe(kUploadTopic));
+  // Serving once a question is answered; ready once the start-up reset is over.
+  const auto answered = [&] {
+    return peer_.Publish(StationTopic("checkStation"), kIdleQuestion) &&
+           peer_.Take(StationTopic("checkStationRe"), nullptr, Seconds(2));
+  };
+  ASSERT_TRUE(station_.Await(answered, Seconds(90))) << station_.daemon.Log();
+  ASSERT_TRUE(station_.Await([&] { return station_.daemon.Logged("reset station task success"); }));
+}
+
+void StationFixture::TearDown() {
+  EXPECT_TRUE(station_.daemon.Running()) << "the daemon died during the scenario";
+  EXPECT_TRUE(station_.CleanLogs());
+  if (check_contract_) {
+    // Every message of the scenario, the robot's and the station's, on its channel's schema.
+    const std::vector<Message> messages = capture_.Messages();
+    const Verdicts v = Validate(station_.root.path(), "messages", messages, {"--station", station_.station_id});
+    EXPECT_EQ(v.exit_code, 0) << v.output;
+    EXPECT_EQ(v.ok.size(), messages.size()) << v.output;
+  }
+  if (HasFailure()) std::cerr << "--- simulator\n" << station_.Ask("status") << "--- daemon\n" << station_.daemon.Log();
+}
+
+void StationFixture::DropUploads() {
+  while (peer_.Take(kUploadTopic, nullptr, std::chrono::milliseconds(0))) {
+  }
+}
+
+std::vector<std::string> StationFixture::UploadsSinceDropAndNext() {
+  std::vector<std::string> uploads;
+  std::string upload;
+  while (peer_.Take(kUploadTopic, &upload, std::chrono::milliseconds(0))) uploads.push_back(upload);
+  if (peer_.Take(kUploadTopic, &upload, Seconds(20))) uploads.push_back(upload);
+  return uploads;
+}
+
+bool StationFixture::AwaitUpload(const std::function<bool(const std::string&)>& pred) {
+  std::string upload;
+  return station_.Await(
+      [&] { return peer_.Take(kUploadTopic, &upload, std::chrono::milliseconds(500)) && pred(upload); });
+}
+
+}  // namespace station_test
