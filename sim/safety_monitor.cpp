@@ -82,7 +82,8 @@ void SafetyMonitor::Evaluate(const SafetyInputs& in) {
   Judge(in, Invariant::kActuatorLeftOnAfterLeave, left_on, config_.left_on_s, left_on_since);
   Judge(in, Invariant::kOutputsWithoutController, any_on && !in.controller_connected, config_.no_controller_grace_s,
         kNever);
-  Judge(in, Invariant::kActuatorOnWithoutReports, any_on && !in.reports_flowing, config_.no_reports_grace_s, kNever);
+  Judge(in, Invariant::kActuatorOnWithoutReports, any_on && !in.reports_flowing,
+        on(station::ENUM_SUPPLY_HEATING_WIRE) ? config_.wire_no_reports_grace_s : config_.no_reports_grace_s, kNever);
   Judge(in, Invariant::kHeaterOverTemperature, OverTemperature(in, true), config_.over_temperature_grace_s, kNever);
   ExposeAll(in, docked, any_on, outputs);
 }

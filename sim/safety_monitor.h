@@ -29,6 +29,9 @@ struct SafetyConfig {
   // Any actuator on while the board sends no reports: the station runs blind; it
   // drops everything once its data is a report period plus a second old.
   double no_reports_grace_s = 5;
+  // The heat wire among them: its thermostat must not heat on a reading older
+  // than a report period and a second, well before the whole station gives up.
+  double wire_no_reports_grace_s = 2.5;
   // A heater on over its limit: the wire, and charging with a hot plate; the
   // daemon's max_heat_temp and max_charge_plate_temp.
   double heat_wire_limit_c = 150;

@@ -569,11 +569,35 @@ void PlanEvents(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
   }
 }
 
+// The drying under way with the wire's thermometer pinned cool: its thermostat
+// keeps heating, so only the station's own checks can switch the wire off.
+std::set<int> StartHeating(std::mt19937_64& rng, VisitPlan* plan) {
+  plan->steps.push_back(SimLine("pin heatingWireTemp 30"));
+  // The wire only with its fan turning.
+  return DockAndStart({mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_SUPPLY_HEATING_WIRE}, 2, rng, plan, false);
+}
+
+// What runs when the reports stop: the station's own sewage pump with no task to
+// end (sewage seen until the silence), the wire heating, or outputs for the robot.
+std::set<int> StartBlind(std::mt19937_64& rng, VisitPlan* plan) {
+  const std::vector<int> blind = {mqttpb::ENUM_SUPPLY_SEWAGE_PUMP, mqttpb::ENUM_SUPPLY_CLEAN_PUMP,
+                                  mqttpb::ENUM_SUPPLY_WATERING, mqttpb::ENUM_SUPPLY_CHARGING};
+  switch (Uniform(rng, 0, 2)) {
+    case 0:
+      DockAndStart({}, 0, rng, plan);
+      plan->steps.push_back(SimLine("pin sewageDet 1"));
+      plan->steps.push_back(Pause(1500));
+      return {};
+    case 1:
+      return StartHeating(rng, plan);
+    default:
+      return DockAndStart(blind, Uniform(rng, 1, 3), rng, plan);
+  }
+}
+
 void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
   // The wire only with its fan turning.
   const std::vector<int> heat = {mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_SUPPLY_HEATING_WIRE};
-  const std::vector<int> blind = {mqttpb::ENUM_SUPPLY_SEWAGE_PUMP, mqttpb::ENUM_SUPPLY_CLEAN_PUMP,
-                                  mqttpb::ENUM_SUPPLY_WATERING, mqttpb::ENUM_SUPPLY_CHARGING};
   std::set<int> started;
   switch (hazard) {
     case Hazard::kEStop: {
@@ -584,12 +608,12 @@ void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
     }
     case Hazard::kFanStall:
-      started = DockAndStart(heat, 2, rng, plan, false);
+      started = StartHeating(rng, plan);
       plan->steps.push_back(SlowBoard(rng, 0));
       plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
     case Hazard::kSilence:
-      started = DockAndStart(blind, Uniform(rng, 1, 3), rng, plan);
+      started = StartBlind(rng, plan);
       plan->steps.push_back(FaultOn(Fault::kSilence, "fault reports off", "fault reports on"));
       return HoldAndLeave(started, Uniform(rng, 6000, 8000), rng, plan);
     case Hazard::kOverTemp: {
