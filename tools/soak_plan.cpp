@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -503,6 +504,37 @@ Step SlowBoard(std::mt19937_64& rng, int roll_max) {
   return FaultOn(Fault::kRefuse, "fault refuse " + type + " on", "fault refuse " + type + " off");
 }
 
+// The board's name of the output a robot's supply drives; empty when it drives several.
+std::string BoardName(int supply_type) {
+  static const std::map<int, std::string> kNames = {
+      {mqttpb::ENUM_SUPPLY_CHARGING, "charging"},     {mqttpb::ENUM_SUPPLY_WATERING, "supply"},
+      {mqttpb::ENUM_SUPPLY_CLEAN_PUMP, "selfclean"},  {mqttpb::ENUM_SUPPLY_UV_LAMP, "uv"},
+      {mqttpb::ENUM_SUPPLY_HEATING_WIRE, "heatwire"}, {mqttpb::ENUM_SUPPLY_CLEAN_SUCTION_RAKE, "ultrasonic"}};
+  const auto it = kNames.find(supply_type);
+  return it == kNames.end() ? "" : it->second;
+}
+
+// The stop pressed over `started`, the board slow, or refusing a running output's
+// first switch-off only: then just a station that tries again has it off in time.
+void PressStop(const std::set<int>& started, std::mt19937_64& rng, VisitPlan* plan) {
+  std::vector<std::string> names;
+  for (int type : started) {
+    if (!BoardName(type).empty()) names.push_back(BoardName(type));
+  }
+  if (names.empty() || Chance(rng, 0.4)) {
+    plan->steps.push_back(SlowBoard(rng, 2));
+    plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
+    return;
+  }
+  const std::string& name = Pick(rng, names);
+  Step refuse = FaultOn(Fault::kRefuse, "fault refuse " + name + " on", "fault refuse " + name + " off");
+  plan->steps.push_back(refuse);
+  plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
+  plan->steps.push_back(Pause(500));
+  refuse.kind = Step::kFaultOff;
+  plan->steps.push_back(refuse);
+}
+
 // The robot goes physically, with no word, while outputs face it.
 void PlanLeave(std::mt19937_64& rng, int away_ms, VisitPlan* plan) {
   const std::set<int> started = DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);
@@ -603,8 +635,7 @@ void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
     case Hazard::kEStop: {
       started = Chance(rng, 0.3) ? DockAndStart(heat, 2, rng, plan, false)
                                  : DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);
-      plan->steps.push_back(SlowBoard(rng, 2));
-      plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
+      PressStop(started, rng, plan);
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
     }
     case Hazard::kFanStall:
