@@ -514,8 +514,9 @@ std::string BoardName(int supply_type) {
   return it == kNames.end() ? "" : it->second;
 }
 
-// The stop pressed over `started`, the board slow, or refusing a running output's
-// first switch-off only: then just a station that tries again has it off in time.
+// The stop pressed over `started`, the board slow, or refusing its reset and a
+// running output's first switch-off for half a second: then just a station that
+// tries again has the output off in time.
 void PressStop(const std::set<int>& started, std::mt19937_64& rng, VisitPlan* plan) {
   std::vector<std::string> names;
   for (int type : started) {
@@ -526,13 +527,17 @@ void PressStop(const std::set<int>& started, std::mt19937_64& rng, VisitPlan* pl
     plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
     return;
   }
-  const std::string& name = Pick(rng, names);
-  Step refuse = FaultOn(Fault::kRefuse, "fault refuse " + name + " on", "fault refuse " + name + " off");
-  plan->steps.push_back(refuse);
+  std::vector<Step> refusals;
+  for (const std::string& name : {std::string("reset"), Pick(rng, names)}) {
+    refusals.push_back(FaultOn(Fault::kRefuse, "fault refuse " + name + " on", "fault refuse " + name + " off"));
+    plan->steps.push_back(refusals.back());
+  }
   plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
   plan->steps.push_back(Pause(500));
-  refuse.kind = Step::kFaultOff;
-  plan->steps.push_back(refuse);
+  for (Step& refuse : refusals) {
+    refuse.kind = Step::kFaultOff;
+    plan->steps.push_back(refuse);
+  }
 }
 
 // The robot goes physically, with no word, while outputs face it.
