@@ -240,6 +240,19 @@ std::string FaultRefuse(StationSim& sim, const Line& in) {
   return std::string("ok: ") + SupplyShorthand(type) + " commands " + (on ? "refused" : "accepted");
 }
 
+std::string FaultStuck(StationSim& sim, const Line& in) {
+  bool on = false;
+  station::EnumSupplyType type;
+  if (in.size() != 4 || !ParseOnOff(in.w[3], &on)) {
+    return BadSwitch(in);
+  }
+  if (!ParseSupplyType(in.w[2], &type)) {
+    return Error("unknown supply type " + in.w[2]);
+  }
+  sim.SetStuck(type, on);
+  return std::string("ok: ") + SupplyShorthand(type) + (on ? " stuck on" : " follows its commands");
+}
+
 std::string FaultDelay(StationSim& sim, const Line& in) {
   int ms = 0;
   if (in.size() != 3 || !ParseInt(in.w[2], &ms)) {
@@ -319,7 +332,7 @@ std::string FaultClear(StationSim& sim, const Line& in) {
   return "ok: all fault switches off";
 }
 
-// Counts per invariant as "name: count" lines, then the total and the kept lines.
+// Counts per invariant as "name: count (exposed N)" lines, then the total and the kept lines.
 std::string SafetyText(StationSim& sim, const Line& in) {
   if (in.size() != 1) {
     return Unknown(in);
@@ -327,7 +340,7 @@ std::string SafetyText(StationSim& sim, const Line& in) {
   const SafetyReport report = sim.Safety();
   std::ostringstream out;
   for (const SafetyCount& c : report.counts) {
-    out << c.name << ": " << c.count << "\n";
+    out << c.name << ": " << c.count << " (exposed " << c.exposed << ")\n";
   }
   out << "violations: " << report.Total();
   if (report.lines.empty()) {
@@ -393,6 +406,7 @@ const std::vector<Command>& Commands() {
                    "ok: commands answered")},
       {"fault fanstall", "on|off", "the drying fan stops turning whatever it is told",
        OnOffSwitch(&StationSim::SetFanStalled, "ok: heat fan stalled", "ok: heat fan turns when told")},
+      {"fault stuck", "TYPE on|off", "that output stays on whatever it is told (a welded relay)", FaultStuck},
       {"fault close", "command|sensor", "close that connection now", FaultClose},
       {"fault garbage", "command|sensor", "next answer / next report is an undecodable frame", FaultGarbage},
       {"fault clear", "", "every fault switch off", FaultClear},

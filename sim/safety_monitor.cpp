@@ -18,6 +18,7 @@ constexpr double kNever = std::numeric_limits<double>::lowest();
 constexpr const char* kNames[kInvariantCount] = {
     "heat_wire_without_fan",         "tap_open_tank_full",           "robot_absent_output",
     "actuator_on_in_emergency_stop", "actuator_left_on_after_leave", "outputs_without_controller",
+    "actuator_on_without_reports",   "heater_over_temperature",
 };
 
 size_t Index(Invariant invariant) { return static_cast<size_t>(invariant); }
@@ -81,6 +82,53 @@ void SafetyMonitor::Evaluate(const SafetyInputs& in) {
   Judge(in, Invariant::kActuatorLeftOnAfterLeave, left_on, config_.left_on_s, left_on_since);
   Judge(in, Invariant::kOutputsWithoutController, any_on && !in.controller_connected, config_.no_controller_grace_s,
         kNever);
+  Judge(in, Invariant::kActuatorOnWithoutReports, any_on && !in.reports_flowing,
+        on(station::ENUM_SUPPLY_HEATING_WIRE) ? config_.wire_no_reports_grace_s : config_.no_reports_grace_s, kNever);
+  Judge(in, Invariant::kHeaterOverTemperature, OverTemperature(in, true), config_.over_temperature_grace_s, kNever);
+  ExposeAll(in, docked, any_on, outputs);
+}
+
+// With `heating`, only a heater that is on counts.
+bool SafetyMonitor::OverTemperature(const SafetyInputs& in, bool heating) const {
+  const station::SensorsDataRep& r = in.report;
+  const bool wire = !heating || in.power[station::ENUM_SUPPLY_HEATING_WIRE] > 0;
+  const bool charging = !heating || in.power[station::ENUM_SUPPLY_CHARGING] > 0;
+  const double plate = std::max(r.electrodeplatetemp1(), r.electrodeplatetemp2());
+  return (wire && r.heatingwiretemp() > config_.heat_wire_limit_c) || (charging && plate > config_.plate_limit_c);
+}
+
+void SafetyMonitor::ExposeAll(const SafetyInputs& in, bool docked, bool any_on, bool outputs) {
+  const station::SensorsDataRep& r = in.report;
+  const bool wire = in.power[station::ENUM_SUPPLY_HEATING_WIRE] > 0;
+  const bool tap = in.power[station::ENUM_SUPPLY_TAP_WATER_SWITCH] > 0;
+  Expose(in, Invariant::kHeatWireWithoutFan, in.fan_stalled, wire, config_.fan_stall_grace_s);
+  Expose(in, Invariant::kTapOpenTankFull, r.cleantankuplevel() != 0, tap, config_.tap_full_grace_s);
+  Expose(in, Invariant::kRobotAbsentOutput, !docked, outputs, config_.absent_grace_s);
+  Expose(in, Invariant::kActuatorOnInEmergencyStop, r.emergencystopstate(), any_on, config_.estop_grace_s);
+  Expose(in, Invariant::kActuatorLeftOnAfterLeave, left_, any_on, config_.left_on_s);
+  Expose(in, Invariant::kOutputsWithoutController, !in.controller_connected, any_on, config_.no_controller_grace_s);
+  Expose(in, Invariant::kActuatorOnWithoutReports, !in.reports_flowing, any_on, config_.no_reports_grace_s);
+  Expose(in, Invariant::kHeaterOverTemperature, OverTemperature(in, false), OverTemperature(in, true),
+         config_.over_temperature_grace_s);
+}
+
+void SafetyMonitor::Expose(const SafetyInputs& in, Invariant invariant, bool cause, bool concerned, double grace_s) {
+  Episode& e = exposures_[Index(invariant)];
+  if (!cause) {
+    e = Episode();
+    return;
+  }
+  if (!e.active) {
+    if (!concerned) {
+      return;
+    }
+    e.active = true;
+    e.start_s = in.now_s;
+  }
+  if (!e.counted && in.now_s - e.start_s > grace_s) {
+    e.counted = true;
+    ++exposed_[Index(invariant)];
+  }
 }
 
 void SafetyMonitor::TrackRobotAndSewage(const SafetyInputs& in, bool docked) {
@@ -160,6 +208,13 @@ std::string SafetyMonitor::Line(const SafetyInputs& in, Invariant invariant) con
     case Invariant::kOutputsWithoutController:
       out << "no controller on the command connection";
       break;
+    case Invariant::kActuatorOnWithoutReports:
+      out << "no sensor reports sent";
+      break;
+    case Invariant::kHeaterOverTemperature:
+      out << "heatingWireTemp=" << r.heatingwiretemp() << " electrodePlateTemp1=" << r.electrodeplatetemp1()
+          << " electrodePlateTemp2=" << r.electrodeplatetemp2();
+      break;
     case Invariant::kTapOpenTankFull:
       out << "cleanTankUpLevel=" << r.cleantankuplevel() << " flowMeter=" << r.flowmeter();
       break;
@@ -186,7 +241,7 @@ std::string SafetyMonitor::Line(const SafetyInputs& in, Invariant invariant) con
 SafetyReport SafetyMonitor::Report() const {
   SafetyReport report;
   for (size_t i = 0; i < kInvariantCount; ++i) {
-    report.counts.push_back({kNames[i], counts_[i]});
+    report.counts.push_back({kNames[i], counts_[i], exposed_[i]});
   }
   report.lines = lines_;
   return report;
@@ -195,6 +250,8 @@ SafetyReport SafetyMonitor::Report() const {
 void SafetyMonitor::Reset() {
   episodes_ = {};
   counts_ = {};
+  exposures_ = {};
+  exposed_ = {};
   lines_.clear();
 }
 

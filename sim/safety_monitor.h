@@ -26,6 +26,17 @@ struct SafetyConfig {
   double absent_grace_s = 2;         // robot-facing outputs on, robot not in position
   double estop_grace_s = 2;          // any actuator on, emergency stop pressed
   double left_on_s = 30;             // an actuator on and no command since the robot left
+  // Any actuator on while the board sends no reports: the station runs blind; it
+  // drops everything once its data is a report period plus a second old.
+  double no_reports_grace_s = 5;
+  // The heat wire among them: its thermostat must not heat on a reading older
+  // than a report period and a second, well before the whole station gives up.
+  double wire_no_reports_grace_s = 2.5;
+  // A heater on over its limit: the wire, and charging with a hot plate; the
+  // daemon's max_heat_temp and max_charge_plate_temp.
+  double heat_wire_limit_c = 150;
+  double plate_limit_c = 78;
+  double over_temperature_grace_s = 3;
   // The station's own sewage automation: the pump runs while the report shows
   // sewage (sewageDet, or sewageFull above this threshold) and runs on for this
   // long after; the daemon's sewage_check_threshold_down and
@@ -42,14 +53,21 @@ enum class Invariant {
   kActuatorOnInEmergencyStop,
   kActuatorLeftOnAfterLeave,
   kOutputsWithoutController,
+  kActuatorOnWithoutReports,
+  kHeaterOverTemperature,
 };
-constexpr size_t kInvariantCount = 6;
+constexpr size_t kInvariantCount = 8;
 // The name counts and lines carry, e.g. "heat_wire_without_fan".
 const char* InvariantName(Invariant invariant);
 
 struct SafetyCount {
   const char* name;
   int count;
+  // How often the invariant's hazard was posed: its cause (the stop pressed, the
+  // robot gone, the fan stalled...) arose with an output it concerns on and
+  // lasted past the grace, whatever the station then did. A count of violations
+  // is only worth as much as this one.
+  int exposed = 0;
 };
 
 // What the monitor saw: one count per invariant, in the order of Invariant,
@@ -69,6 +87,8 @@ struct SafetyInputs {
   station::SensorsDataRep report;                              // as the board reports it now, pins included
   bool fan_turning = false;                                    // the drying fan really turns
   bool controller_connected = true;                            // a controller holds the command connection
+  bool fan_stalled = false;                                    // the fan seized (a fault)
+  bool reports_flowing = true;                                 // the board sends sensor reports
 };
 
 // Not thread-safe: its owner (the model) is guarded by StationSim.
@@ -102,11 +122,18 @@ class SafetyMonitor {
   // longer than `grace_s`, counted from its start or `not_before_s`, whichever
   // is later.
   void Judge(const SafetyInputs& in, Invariant invariant, bool holds, double grace_s, double not_before_s);
+  // Advances `invariant`'s exposure: starts when `cause` arises with `concerned`
+  // outputs on, counted once `cause` has lasted longer than `grace_s`.
+  void Expose(const SafetyInputs& in, Invariant invariant, bool cause, bool concerned, double grace_s);
+  bool OverTemperature(const SafetyInputs& in, bool heating) const;
+  void ExposeAll(const SafetyInputs& in, bool docked, bool any_on, bool outputs);
   std::string Line(const SafetyInputs& in, Invariant invariant) const;
 
   SafetyConfig config_;
   std::array<Episode, kInvariantCount> episodes_{};
   std::array<int, kInvariantCount> counts_{};
+  std::array<Episode, kInvariantCount> exposures_{};
+  std::array<int, kInvariantCount> exposed_{};
   std::vector<std::string> lines_;
 
   bool was_docked_ = false;

@@ -198,12 +198,37 @@ bool StationModel::Apply(const station::ActionCommand& cmd) {
   }
   actuators_[type].on = power > 0;
   actuators_[type].power = power > 0 ? power : 0;
+  commanded_[type] = actuators_[type];
+  HoldStuckOn();
   return true;
 }
 
 void StationModel::AllOff() {
   for (auto& a : actuators_) {
     a = ActuatorState();
+  }
+  for (auto& a : commanded_) {
+    a = ActuatorState();
+  }
+  HoldStuckOn();
+}
+
+void StationModel::SetStuck(station::EnumSupplyType type, bool stuck) {
+  if (!ValidType(type)) {
+    return;
+  }
+  if (stuck) {
+    stuck_.insert(type);
+  } else if (stuck_.erase(type) > 0) {
+    actuators_[type] = commanded_[type];  // freed, it follows the board's last word
+  }
+  HoldStuckOn();
+}
+
+void StationModel::HoldStuckOn() {
+  for (int type : stuck_) {
+    actuators_[type].on = true;
+    actuators_[type].power = std::max(actuators_[type].power, 1);
   }
 }
 
@@ -228,6 +253,8 @@ void StationModel::JudgeSafety() {
   in.report = Report();
   in.fan_turning = fan_turning();
   in.controller_connected = controller_connected_;
+  in.fan_stalled = fan_stalled_;
+  in.reports_flowing = reports_flowing_;
   safety_.Evaluate(in);
 }
 

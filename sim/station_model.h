@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "sim/safety_monitor.h"
@@ -101,6 +102,11 @@ class StationModel {
   // feedback (heatFanCurrentState, heatFanFG) then shows it stopped.
   void SetFanStalled(bool stalled) { fan_stalled_ = stalled; }
   bool fan_stalled() const { return fan_stalled_; }
+  // A welded relay: `type` stays on whatever the board is told, a reset included.
+  void SetStuck(station::EnumSupplyType type, bool stuck);
+  const std::set<int>& stuck() const { return stuck_; }
+  // The board sends sensor reports; the safety monitor judges outputs run blind.
+  void SetReportsFlowing(bool flowing) { reports_flowing_ = flowing; }
   // A controller holds the command connection; the safety monitor judges
   // outputs left on without one.
   void SetControllerConnected(bool connected) { controller_connected_ = connected; }
@@ -123,6 +129,7 @@ class StationModel {
 
  private:
   void AllOff();
+  void HoldStuckOn();
   bool on(station::EnumSupplyType type) const { return actuators_[type].on; }
   bool fan_turning() const { return on(station::ENUM_SUPPLY_HEATING_FAN) && !fan_stalled_; }
   int power(station::EnumSupplyType type) const { return actuators_[type].power; }
@@ -146,6 +153,9 @@ class StationModel {
   uint32_t tablets_ = 0;
   double overload_left_s_ = 0;
   bool fan_stalled_ = false;
+  std::set<int> stuck_;
+  ActuatorState commanded_[station::EnumSupplyType_ARRAYSIZE];  // what the board was last told
+  bool reports_flowing_ = true;
   bool controller_connected_ = true;  // until a controller that had the link is gone
   double wire_c_;
   double plate1_c_;

@@ -214,10 +214,18 @@ void StationSim::SetFanStalled(bool stalled) {
   SIM_LOCKED;
   impl_->board.model.SetFanStalled(stalled);
 }
+void StationSim::SetStuck(station::EnumSupplyType type, bool stuck) {
+  SIM_LOCKED;
+  impl_->board.model.SetStuck(type, stuck);
+}
 void StationSim::ClearFaults() {
   SIM_LOCKED;
   impl_->board.faults = Faults();
   impl_->board.model.SetFanStalled(false);
+  impl_->board.model.SetReportsFlowing(true);
+  for (int type : std::set<int>(impl_->board.model.stuck())) {
+    impl_->board.model.SetStuck(static_cast<station::EnumSupplyType>(type), false);
+  }
   impl_->board.close_command = impl_->board.close_sensor = false;
   impl_->board.garbage_reply = impl_->board.garbage_report = false;
 }
@@ -228,6 +236,7 @@ void StationSim::SetMergeReports(int reports_per_write) {
 void StationSim::SetReportsEnabled(bool on) {
   SIM_LOCKED;
   impl_->board.faults.reports_on = on;
+  impl_->board.model.SetReportsFlowing(on);
 }
 void StationSim::SetHangupOnCommand(bool on) {
   SIM_LOCKED;

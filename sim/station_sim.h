@@ -132,6 +132,8 @@ class StationSim {
   void SetHangupOnCommand(bool on);
   // The drying fan seizes: it stops turning whatever it is told.
   void SetFanStalled(bool stalled);
+  // A welded relay: `type` stays on whatever the board is told.
+  void SetStuck(station::EnumSupplyType type, bool stuck);
   void CloseCommandConnection();   // the current one; the daemon may reconnect
   void CloseSensorConnection();    // the current one; reconnects after a second
   void SendGarbageCommandReply();  // the next answer is an undecodable frame

@@ -2,7 +2,9 @@
 
 #include "soak_plan.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -188,6 +190,7 @@ const std::vector<FaultInfo>& FaultCatalogue() {
       {Fault::kDustBag, "dustbag", "the dust bag or the box cap is out"},
       {Fault::kEStop, "estop", "the emergency stop is pressed"},
       {Fault::kSilence, "silence", "the sensor link stays up but reports stop"},
+      {Fault::kFanStall, "fanstall", "the drying fan seizes"},
   };
   return kFaults;
 }
@@ -263,6 +266,8 @@ Injection MakeInjection(Fault fault, std::mt19937_64& rng) {
       return {fault, "estop on", "estop off"};
     case Fault::kSilence:
       return {fault, "fault reports off", "fault reports on"};
+    case Fault::kFanStall:
+      return {fault, "fault fanstall on", "fault fanstall off"};
   }
   return {fault, "", ""};
 }
@@ -382,6 +387,15 @@ int SafetyViolations(const std::string& safety_answer) {
   return std::regex_search(safety_answer, m, kTotal) ? std::stoi(m[1].str()) : -1;
 }
 
+std::vector<std::pair<std::string, int>> SafetyExposures(const std::string& safety_answer) {
+  static const std::regex kLine(R"((?:^|\n)(\w+): \d+ \(exposed (\d+)\))");
+  std::vector<std::pair<std::string, int>> out;
+  for (std::sregex_iterator it(safety_answer.begin(), safety_answer.end(), kLine), end; it != end; ++it) {
+    out.emplace_back((*it)[1].str(), std::stoi((*it)[2].str()));
+  }
+  return out;
+}
+
 std::string ActuatorsLine(const std::string& status_answer) {
   std::smatch m;
   static const std::regex kLine(R"((?:^|\n)actuators:[ \t]*([^\n]*))");
@@ -433,6 +447,281 @@ std::string Tally::Summary(uint64_t seed) const {
       << " faults injected, " << violations_ << " violations in " << failed_visits_ << " visits\n";
   out << (first_failure_.empty() ? "no violations\n" : first_failure_);
   return out.str();
+}
+
+}  // namespace soak
+
+namespace soak {
+
+namespace {
+
+Step FaultOn(Fault fault, const std::string& on, const std::string& off) {
+  Step step;
+  step.kind = Step::kFaultOn;
+  step.injection = {fault, on, off};
+  return step;
+}
+
+// Outputs a robot-facing hazard concerns: charging, the supply valve, the spray
+// and wash pumps, the UV lamp.
+const std::vector<int>& FacingSupplies() {
+  static const std::vector<int> kTypes = {mqttpb::ENUM_SUPPLY_CHARGING, mqttpb::ENUM_SUPPLY_WATERING,
+                                          mqttpb::ENUM_SUPPLY_CLEAN_PUMP, mqttpb::ENUM_SUPPLY_UV_LAMP,
+                                          mqttpb::ENUM_SUPPLY_CLEAN_SUCTION_RAKE};
+  return kTypes;
+}
+
+// Docks and starts `count` distinct supplies of `from` (in their order unless
+// `shuffle`), each for a minute, asked again while the station still resets.
+std::set<int> DockAndStart(const std::vector<int>& from, int count, std::mt19937_64& rng, VisitPlan* plan,
+                           bool shuffle = true) {
+  plan->steps.push_back(SimLine("dock"));
+  Step in_pose = Ask(Check(mqttpb::ENUM_IN_POSE));
+  in_pose.kind = Step::kAskUntil;
+  in_pose.wait_ms = 5000;
+  plan->steps.push_back(in_pose);
+  plan->steps.push_back(Ask(Dock(true)));
+  std::vector<int> types = from;
+  if (shuffle) std::shuffle(types.begin(), types.end(), rng);
+  types.resize(std::min(types.size(), static_cast<size_t>(count)));
+  for (int type : types) {
+    Step ask = Ask(Supply(type, Uniform(rng, mqttpb::ENUM_ACTION_SOFT, mqttpb::ENUM_ACTION_STRONG), 60));
+    ask.kind = Step::kAskUntil;
+    ask.wait_ms = 8000;
+    plan->steps.push_back(ask);
+    if (!shuffle) plan->steps.push_back(Pause(1500));  // the fan turning before the wire is asked for
+  }
+  plan->steps.push_back(Pause(Uniform(rng, 800, 1500)));
+  return std::set<int>(types.begin(), types.end());
+}
+
+// A board that answers late, refuses one output or drops its answers.
+Step SlowBoard(std::mt19937_64& rng, int roll_max) {
+  static const std::vector<std::string> kRefused = {"charging", "supply", "selfclean", "uv", "heatwire", "fan"};
+  const int roll = Uniform(rng, 0, roll_max);
+  if (roll == 0) {
+    return FaultOn(Fault::kDelay, "fault delay " + std::to_string(Uniform(rng, 1500, 2500)), "fault delay 0");
+  }
+  if (roll == 1) {
+    return FaultOn(Fault::kDrop, "fault drop on", "fault drop off");
+  }
+  const std::string& type = Pick(rng, kRefused);
+  return FaultOn(Fault::kRefuse, "fault refuse " + type + " on", "fault refuse " + type + " off");
+}
+
+// The board's name of the output a robot's supply drives; empty when it drives several.
+std::string BoardName(int supply_type) {
+  static const std::map<int, std::string> kNames = {
+      {mqttpb::ENUM_SUPPLY_CHARGING, "charging"},     {mqttpb::ENUM_SUPPLY_WATERING, "supply"},
+      {mqttpb::ENUM_SUPPLY_CLEAN_PUMP, "selfclean"},  {mqttpb::ENUM_SUPPLY_UV_LAMP, "uv"},
+      {mqttpb::ENUM_SUPPLY_HEATING_WIRE, "heatwire"}, {mqttpb::ENUM_SUPPLY_CLEAN_SUCTION_RAKE, "ultrasonic"}};
+  const auto it = kNames.find(supply_type);
+  return it == kNames.end() ? "" : it->second;
+}
+
+// The stop pressed over `started`, the board slow, or refusing its reset and a
+// running output's first switch-off for half a second: then just a station that
+// tries again has the output off in time.
+void PressStop(const std::set<int>& started, std::mt19937_64& rng, VisitPlan* plan) {
+  std::vector<std::string> names;
+  for (int type : started) {
+    if (!BoardName(type).empty()) names.push_back(BoardName(type));
+  }
+  if (names.empty() || Chance(rng, 0.4)) {
+    plan->steps.push_back(SlowBoard(rng, 2));
+    plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
+    return;
+  }
+  std::vector<Step> refusals;
+  for (const std::string& name : {std::string("reset"), Pick(rng, names)}) {
+    refusals.push_back(FaultOn(Fault::kRefuse, "fault refuse " + name + " on", "fault refuse " + name + " off"));
+    plan->steps.push_back(refusals.back());
+  }
+  plan->steps.push_back(FaultOn(Fault::kEStop, "estop on", "estop off"));
+  plan->steps.push_back(Pause(500));
+  for (Step& refuse : refusals) {
+    refuse.kind = Step::kFaultOff;
+    plan->steps.push_back(refuse);
+  }
+}
+
+// The robot goes physically, with no word, while outputs face it.
+void PlanLeave(std::mt19937_64& rng, int away_ms, VisitPlan* plan) {
+  const std::set<int> started = DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);
+  plan->steps.push_back(SimLine("undock"));
+  plan->steps.push_back(Pause(away_ms));
+  for (int type : started) plan->steps.push_back(Ask(Supply(type, mqttpb::ENUM_ACTION_STOP, 0)));
+  Step leave = Ask(Dock(false));
+  leave.kind = Step::kAskUntil;
+  leave.wait_ms = 15000;
+  plan->steps.push_back(leave);
+}
+
+// Everything the hazard set up, held `hold_ms`, then cleared and the robot gone.
+void HoldAndLeave(const std::set<int>& started, int hold_ms, std::mt19937_64& rng, VisitPlan* plan) {
+  plan->steps.push_back(Pause(hold_ms));
+  for (const Step& step : plan->steps) plan->faults += step.kind == Step::kFaultOn ? 1 : 0;
+  Step clear;
+  clear.kind = Step::kClearFaults;
+  plan->steps.push_back(clear);
+  // Every minute-long supply stopped: one left running is the robot's to stop.
+  for (int type : started) plan->steps.push_back(Ask(Supply(type, mqttpb::ENUM_ACTION_STOP, 0)));
+  AddLeaving({}, rng, plan);
+}
+
+// Hazards made of events rather than a fault held: the robot gone, the link or
+// the daemon lost, a relay welded.
+void PlanEvents(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
+  std::set<int> started;
+  switch (hazard) {
+    case Hazard::kLeave:
+      return PlanLeave(rng, Uniform(rng, 3000, 5000), plan);
+    case Hazard::kLeftOn:
+      return PlanLeave(rng, 32000, plan);
+    case Hazard::kRestart:
+      started = DockAndStart(FacingSupplies(), Uniform(rng, 1, 2), rng, plan);
+      plan->steps.push_back(FaultOn(Fault::kRestart, "fault close command", ""));
+      plan->steps.push_back(Pause(Uniform(rng, 200, 1500)));
+      plan->steps.push_back(Ask(Supply(mqttpb::ENUM_SUPPLY_CHARGING, mqttpb::ENUM_ACTION_STANDARD, 30)));
+      started.insert(mqttpb::ENUM_SUPPLY_CHARGING);
+      return HoldAndLeave(started, 2000, rng, plan);
+    case Hazard::kKill: {
+      started = DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);
+      Step kill;
+      kill.kind = Step::kKillDaemon;
+      kill.wait_ms = 4000;  // the unit's restart delay
+      plan->steps.push_back(kill);
+      return HoldAndLeave(started, 500, rng, plan);
+    }
+    case Hazard::kStuck: {
+      // Never cleared before the robot is gone: the station cannot help it.
+      DockAndStart({mqttpb::ENUM_SUPPLY_CHARGING}, 1, rng, plan);
+      plan->steps.push_back(SimLine("fault stuck charging on"));
+      plan->steps.push_back(Ask(Supply(mqttpb::ENUM_SUPPLY_CHARGING, mqttpb::ENUM_ACTION_STOP, 0)));
+      plan->steps.push_back(Ask(Dock(false)));
+      plan->steps.push_back(SimLine("undock"));
+      plan->steps.push_back(Pause(3000));
+      Step clear;
+      clear.kind = Step::kClearFaults;
+      plan->steps.push_back(clear);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// The drying under way with the wire's thermometer pinned cool: its thermostat
+// keeps heating, so only the station's own checks can switch the wire off.
+std::set<int> StartHeating(std::mt19937_64& rng, VisitPlan* plan) {
+  plan->steps.push_back(SimLine("pin heatingWireTemp 30"));
+  // The wire only with its fan turning.
+  return DockAndStart({mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_SUPPLY_HEATING_WIRE}, 2, rng, plan, false);
+}
+
+// What runs when the reports stop: the station's own sewage pump with no task to
+// end (sewage seen until the silence), the wire heating, or outputs for the robot.
+std::set<int> StartBlind(std::mt19937_64& rng, VisitPlan* plan) {
+  const std::vector<int> blind = {mqttpb::ENUM_SUPPLY_SEWAGE_PUMP, mqttpb::ENUM_SUPPLY_CLEAN_PUMP,
+                                  mqttpb::ENUM_SUPPLY_WATERING, mqttpb::ENUM_SUPPLY_CHARGING};
+  switch (Uniform(rng, 0, 2)) {
+    case 0:
+      DockAndStart({}, 0, rng, plan);
+      plan->steps.push_back(SimLine("pin sewageDet 1"));
+      plan->steps.push_back(Pause(1500));
+      return {};
+    case 1:
+      return StartHeating(rng, plan);
+    default:
+      return DockAndStart(blind, Uniform(rng, 1, 3), rng, plan);
+  }
+}
+
+void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
+  // The wire only with its fan turning.
+  const std::vector<int> heat = {mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_SUPPLY_HEATING_WIRE};
+  std::set<int> started;
+  switch (hazard) {
+    case Hazard::kEStop: {
+      started = Chance(rng, 0.3) ? DockAndStart(heat, 2, rng, plan, false)
+                                 : DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);
+      PressStop(started, rng, plan);
+      return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
+    }
+    case Hazard::kFanStall:
+      started = StartHeating(rng, plan);
+      plan->steps.push_back(SlowBoard(rng, 0));
+      plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
+      return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
+    case Hazard::kSilence:
+      started = StartBlind(rng, plan);
+      plan->steps.push_back(FaultOn(Fault::kSilence, "fault reports off", "fault reports on"));
+      return HoldAndLeave(started, Uniform(rng, 6000, 8000), rng, plan);
+    case Hazard::kOverTemp: {
+      const bool wire = Chance(rng, 0.5);
+      started = DockAndStart(wire ? heat : std::vector<int>{mqttpb::ENUM_SUPPLY_CHARGING}, 2, rng, plan, false);
+      const std::string pin = wire ? "heatingWireTemp 160" : "electrodePlateTemp1 90";
+      plan->steps.push_back(FaultOn(Fault::kOverTemp, "pin " + pin, "unpin " + pin.substr(0, pin.find(' '))));
+      return HoldAndLeave(started, Uniform(rng, 4000, 6000), rng, plan);
+    }
+    default:
+      return PlanEvents(hazard, rng, plan);
+  }
+}
+
+}  // namespace
+
+const std::vector<HazardInfo>& HazardCatalogue() {
+  static const std::vector<HazardInfo> kHazards = {
+      {Hazard::kEStop, "estop", "the stop pressed 5-7 s over running outputs, the board slow, refusing or mute", true},
+      {Hazard::kFanStall, "fanstall", "the fan seized under the heat wire, the board slow", true},
+      {Hazard::kLeave, "leave", "the robot goes without a word while outputs face it", true},
+      {Hazard::kSilence, "silence", "the sensor reports stop while outputs run", true},
+      {Hazard::kRestart, "restart", "the board's link restarts mid-task, a request right after", true},
+      {Hazard::kKill, "kill", "the daemon SIGKILLed mid-task, switched off and restarted as the unit would", true},
+      {Hazard::kOverTemp, "overtemp", "a plate or the wire over its limit while it heats", true},
+      {Hazard::kLeftOn, "lefton", "the robot away 32 s after leaving mid-task", true},
+      {Hazard::kStuck, "stuck", "a welded charging relay as the robot leaves (must be reported)", false},
+  };
+  return kHazards;
+}
+
+const char* HazardName(Hazard hazard) {
+  for (const HazardInfo& info : HazardCatalogue()) {
+    if (info.hazard == hazard) {
+      return info.name;
+    }
+  }
+  return "?";
+}
+
+bool ParseHazardList(const std::string& text, std::set<Hazard>* out, std::string* error) {
+  out->clear();
+  if (text == "none" || text.empty()) {
+    return true;
+  }
+  std::istringstream in(text);
+  for (std::string name; std::getline(in, name, ',');) {
+    bool known = false;
+    for (const HazardInfo& info : HazardCatalogue()) {
+      if ((name == "all" && info.in_all) || name == info.name) {
+        out->insert(info.hazard);
+        known = true;
+      }
+    }
+    if (!known) {
+      *error = "unknown hazard '" + name + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+VisitPlan PlanHazard(Hazard hazard, std::mt19937_64& rng) {
+  VisitPlan plan;
+  plan.hazard = HazardName(hazard);
+  PlanDirected(hazard, rng, &plan);
+  return plan;
 }
 
 }  // namespace soak

@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace soak {
@@ -32,6 +33,7 @@ enum class Fault {
   kDustBag,   // the dust bag (or the box cap) is out
   kEStop,     // the emergency stop is pressed
   kSilence,   // the sensor link stays up but reports stop
+  kFanStall,  // the drying fan seizes
 };
 
 struct FaultInfo {
@@ -74,6 +76,31 @@ std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, 
                                                         std::string* msg_id, std::string* topic,
                                                         std::unique_ptr<google::protobuf::Message>* reply);
 
+// A hazard the tester steers a visit into, held past the grace of the safety
+// monitor's invariant it poses.
+enum class Hazard {
+  kEStop,     // the stop pressed 5 to 7 s while one to three outputs run, the board slow or refusing
+  kFanStall,  // the fan seizes under the heat wire, the board slow
+  kLeave,     // the robot goes without a word while an output faces it
+  kSilence,   // the sensor reports stop while outputs run
+  kRestart,   // the board restarts its link mid-task, a request right after
+  kKill,      // the daemon killed mid-task; the unit's switch-off, a restart
+  kOverTemp,  // a plate or the wire reads over its limit while it heats
+  kLeftOn,    // the robot gone for longer than the left-on grace after an output ran
+  kStuck,     // a welded relay: an output stays on whatever it is told (never passes)
+};
+
+struct HazardInfo {
+  Hazard hazard;
+  const char* name;  // as --hazards names it
+  const char* what;
+  bool in_all;  // part of "all"; a welded relay fails any run, so it is asked for by name
+};
+const std::vector<HazardInfo>& HazardCatalogue();
+const char* HazardName(Hazard hazard);
+// "all", "none" or names joined by commas, as ParseFaultList.
+bool ParseHazardList(const std::string& text, std::set<Hazard>* out, std::string* error);
+
 // One step of a visit.
 struct Step {
   enum Kind {
@@ -84,6 +111,7 @@ struct Step {
     kFaultOff,     // `injection.off`
     kPause,        // `wait_ms`
     kClearFaults,  // every fault switch off, pins released, inputs back to normal
+    kKillDaemon,   // SIGKILL the daemon, switch off as the unit would, restart it after `wait_ms`
   } kind = kPause;
   Request request;
   Injection injection{};
@@ -94,7 +122,8 @@ struct Step {
 // What a visit does, from docking to the robot gone; the idle check follows it.
 struct VisitPlan {
   std::vector<Step> steps;
-  int faults = 0;  // injections switched on
+  int faults = 0;                // injections switched on
+  const char* hazard = nullptr;  // the directed hazard's name; null for a random visit
 };
 
 // Knobs of the plan; faults empty means a visit without faults.
@@ -107,6 +136,9 @@ struct PlanOptions {
 // order, then every fault cleared, the robot stopping what it chose to stop,
 // leaving and undocking. The same generator state gives the same plan.
 VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng);
+// A visit steered into `hazard`: dock, the outputs it concerns started, the
+// fault held past its grace, then everything cleared and the robot gone.
+VisitPlan PlanHazard(Hazard hazard, std::mt19937_64& rng);
 
 // The console lines that put the simulator back to normal: fault switches,
 // pins, the emergency stop, the dust bag and cap, the tablet motor.
@@ -115,6 +147,8 @@ const std::vector<std::string>& ClearLines();
 // Readings of the simulator's console answers and the daemon's status line.
 // -1 when the answer carries no count.
 int SafetyViolations(const std::string& safety_answer);
+// Per invariant of a "safety" answer, how often its hazard was posed ("exposed").
+std::vector<std::pair<std::string, int>> SafetyExposures(const std::string& safety_answer);
 // True when the "actuators:" line of a status answer says "all off".
 bool ActuatorsOff(const std::string& status_answer);
 // The "actuators:" line's content, "?" when missing.

@@ -111,6 +111,34 @@ bool Station::StartDaemon(std::string* error) {
   return true;
 }
 
+bool Station::KillDaemon() {
+  const pid_t pid = daemon_.pid();
+  if (pid <= 0 || ::kill(pid, SIGKILL) != 0) {
+    return false;
+  }
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (daemon_.Running() && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  SwitchOffWithoutDaemon();
+  return true;
+}
+
+bool Station::RestartDaemon(std::chrono::milliseconds limit, std::string* error) {
+  if (!StartDaemon(error)) {
+    return false;
+  }
+  const auto end = Clock::now() + limit;
+  while (notify_.SinceWatchdog() > 0.5) {
+    if (Clock::now() >= end || !daemon_.Running()) {
+      *error = "station_center did not ping its watchdog after a restart";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 bool Station::StartProcesses(std::string* error) {
   const auto& dir = options_.work_dir;
   if (!mosquitto_->Start()) {

@@ -60,6 +60,10 @@ class Station {
   // The daemon alone: stopped, and started again without waiting for it to be ready.
   void StopDaemon() { daemon_.Stop(); }
   bool StartDaemon(std::string* error);
+  // SIGKILL to the daemon, then the unit's switch-off at once; false when it was not running.
+  bool KillDaemon();
+  // Starts the daemon again and waits up to `limit` for its first watchdog ping.
+  bool RestartDaemon(std::chrono::milliseconds limit, std::string* error);
 
   const std::string& broker() const { return broker_; }
   const std::string& station_id() const { return station_id_; }

@@ -10,8 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -40,11 +43,19 @@ const char kUsage[] =
     "  --faults LIST     faults to inject: all (default), none, or names joined by commas\n"
     "  --no-fault NAME   leave one fault out (repeatable)\n"
     "  --max-actions N   requests, pauses and faults per visit, at most (default 10)\n"
+    "  --hazards LIST    directed hazards: all (default), none, or names joined by commas\n"
+    "  --directed F      share of visits steered into a hazard, in turn (default 0.5)\n"
+    "  --min-coverage N  fail unless every targeted invariant's hazard was posed N times\n"
+    "                    and held past its grace (default 1)\n"
+    "  --stop-at-first   stop after the first visit with a violation\n"
     "  --bin DIR         where board_sim and station_center are (default: beside this program)\n"
     "  --work DIR        station tree and logs (default: a new directory under $TMPDIR,\n"
     "                    removed after a clean run)\n"
     "  --verbose         print every visit's transcript as it runs\n"
     "  --help            this text\n"
+    "\n"
+    "\nAt the end it prints, per invariant, how often its hazard was posed and held past\n"
+    "its grace, and per fault how often it overlapped a running output.\n"
     "\n"
     "faults:\n";
 
@@ -57,9 +68,13 @@ struct Options {
   int visits = -1;
   double minutes = -1;
   PlanOptions plan;
+  std::set<Hazard> hazards;
+  double directed = 0.5;
+  int min_coverage = 1;
   std::string bin_dir;
   std::string work_dir;
   bool verbose = false;
+  bool stop_at_first = false;
 };
 
 std::string Help() {
@@ -68,6 +83,12 @@ std::string Help() {
     std::string name = f.name;
     name.resize(12, ' ');
     text += "  " + name + f.what + "\n";
+  }
+  text += "\nhazards:\n";
+  for (const HazardInfo& h : HazardCatalogue()) {
+    std::string name = h.name;
+    name.resize(12, ' ');
+    text += "  " + name + h.what + "\n";
   }
   return text;
 }
@@ -88,12 +109,29 @@ std::string OwnDirectory() {
   return ec ? "." : self.parent_path().string();
 }
 
+// --hazards, --faults or --no-fault with its list; false with `error`.
+bool ParseList(const std::string& option, const std::string& list, Options* o, std::string* error) {
+  if (option == "--hazards") {
+    return ParseHazardList(list, &o->hazards, error);
+  }
+  if (option == "--faults") {
+    return ParseFaultList(list, &o->plan.faults, error);
+  }
+  std::set<Fault> out;
+  if (!ParseFaultList(list, &out, error)) {
+    return false;
+  }
+  for (Fault f : out) o->plan.faults.erase(f);
+  return true;
+}
+
 // -1 to go on, else the exit status.
 int ParseOptions(int argc, char** argv, Options* o) {
   o->seed = std::random_device()();
   o->plan.faults.clear();
   std::string error;
   ParseFaultList("all", &o->plan.faults, &error);
+  ParseHazardList("all", &o->hazards, &error);
   o->bin_dir = OwnDirectory();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -102,6 +140,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
     if (a == "--help" || a == "-h") {
       std::cout << Help();
       return 0;
+    } else if (a == "--stop-at-first") {
+      o->stop_at_first = true;
     } else if (a == "--verbose" || a == "-v") {
       o->verbose = true;
     } else if (value && a == "--seed" && ParseNumber(argv[i + 1], 0, &n)) {
@@ -115,18 +155,17 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (value && a == "--max-actions" && ParseNumber(argv[i + 1], 1, &n)) {
       o->plan.max_actions = static_cast<int>(n);
       ++i;
-    } else if (value && a == "--faults") {
-      if (!ParseFaultList(argv[++i], &o->plan.faults, &error)) {
+    } else if (value && a == "--directed" && ParseNumber(argv[i + 1], 0, &n) && n <= 1) {
+      o->directed = n;
+      ++i;
+    } else if (value && a == "--min-coverage" && ParseNumber(argv[i + 1], 0, &n)) {
+      o->min_coverage = static_cast<int>(n);
+      ++i;
+    } else if (value && (a == "--hazards" || a == "--faults" || a == "--no-fault")) {
+      if (!ParseList(a, argv[++i], o, &error)) {
         std::cerr << "station_soak: " << error << " (see --help)\n";
         return 2;
       }
-    } else if (value && a == "--no-fault") {
-      std::set<Fault> out;
-      if (!ParseFaultList(argv[++i], &out, &error)) {
-        std::cerr << "station_soak: " << error << " (see --help)\n";
-        return 2;
-      }
-      for (Fault f : out) o->plan.faults.erase(f);
     } else if (value && a == "--bin") {
       o->bin_dir = argv[++i];
     } else if (value && a == "--work") {
@@ -142,11 +181,45 @@ int ParseOptions(int argc, char** argv, Options* o) {
   return -1;
 }
 
+// What the run steered the station into: per invariant, how often its hazard
+// was posed past its grace; per fault, how often it met a running output.
+struct Coverage {
+  std::map<std::string, int> exposed;
+  std::map<std::string, int> overlaps;
+  std::map<std::string, int> injected;
+
+  // Invariants no directed hazard reaches yet; shown, not held to the minimum.
+  static bool Targeted(const std::string& invariant) {
+    return invariant != "tap_open_tank_full" && invariant != "outputs_without_controller";
+  }
+  bool Meets(int minimum) const {
+    for (const auto& [name, count] : exposed) {
+      if (Targeted(name) && count < minimum) return false;
+    }
+    return !exposed.empty();
+  }
+  std::string Table(int minimum) const {
+    std::ostringstream out;
+    out << "coverage (hazard posed past its grace; minimum " << minimum << "):\n";
+    for (const auto& [name, count] : exposed) {
+      out << "  " << std::left << std::setw(32) << name << std::right << std::setw(5) << count
+          << (Targeted(name) ? (count < minimum ? "  BELOW" : "") : "  (not targeted)") << "\n";
+    }
+    out << "faults (injected / overlapping a running output):\n";
+    for (const auto& [name, count] : injected) {
+      const auto it = overlaps.find(name);
+      out << "  " << std::left << std::setw(32) << name << std::right << std::setw(5) << count << std::setw(5)
+          << (it == overlaps.end() ? 0 : it->second) << "\n";
+    }
+    return out.str();
+  }
+};
+
 // Runs one visit's steps and the checks after it, writing the transcript.
 class VisitRunner {
  public:
-  VisitRunner(Station& station, Robot& robot, bool verbose)
-      : station_(station), robot_(robot), verbose_(verbose), start_(Clock::now()) {}
+  VisitRunner(Station& station, Robot& robot, bool verbose, Coverage* coverage)
+      : station_(station), robot_(robot), verbose_(verbose), coverage_(coverage), start_(Clock::now()) {}
 
   VisitReport Run(const VisitPlan& plan) {
     for (const Step& step : plan.steps) {
@@ -234,8 +307,10 @@ class VisitRunner {
         SimLine("sim: ", step.line);
         break;
       case Step::kFaultOn:
-        ++report_.faults;
-        SimLine("fault on (" + std::string(FaultName(step.injection.fault)) + "): ", step.injection.on);
+        FaultOn(step.injection);
+        break;
+      case Step::kKillDaemon:
+        KillDaemon(step.wait_ms);
         break;
       case Step::kFaultOff:
         SimLine("fault off: ", step.injection.off);
@@ -248,6 +323,32 @@ class VisitRunner {
         ClearFaults();
         break;
     }
+  }
+
+  void FaultOn(const Injection& injection) {
+    ++report_.faults;
+    const std::string name = FaultName(injection.fault);
+    SimLine("fault on (" + name + "): ", injection.on);
+    ++coverage_->injected[name];
+    if (!ActuatorsOff(station_.Sim("status"))) ++coverage_->overlaps[name];
+  }
+
+  // As systemd would: the switch-off at once, a restart after `restart_ms`.
+  void KillDaemon(int restart_ms) {
+    Note("kill: station_center SIGKILLed, actuators " + ActuatorsLine(station_.Sim("status")));
+    if (!station_.KillDaemon()) {
+      Violation("station_center was not running to be killed");
+      return;
+    }
+    Note("kill: switched off as the unit does, actuators " + ActuatorsLine(station_.Sim("status")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(restart_ms));
+    std::string error;
+    if (!station_.RestartDaemon(std::chrono::seconds(30), &error)) {
+      Violation(error);
+      report_.fatal = true;
+      return;
+    }
+    Note("kill: station_center restarted");
   }
 
   bool WaitIdle(std::chrono::milliseconds limit) {
@@ -282,6 +383,7 @@ class VisitRunner {
   void CheckSafety() {
     const std::string safety = station_.Sim("safety");
     const int count = SafetyViolations(safety);
+    for (const auto& [name, exposed] : SafetyExposures(safety)) coverage_->exposed[name] += exposed;
     if (count < 0) {
       Violation("board_sim does not answer 'safety'");
       report_.fatal = true;
@@ -302,6 +404,7 @@ class VisitRunner {
   Station& station_;
   Robot& robot_;
   bool verbose_;
+  Coverage* coverage_;
   Clock::time_point start_;
   VisitReport report_;
 };
@@ -312,17 +415,29 @@ std::string FaultsText(const std::set<Fault>& faults) {
   return text.empty() ? "none" : text;
 }
 
+// The next visit: directed at the next hazard in turn for the `directed` share
+// of visits, else random.
+VisitPlan NextPlan(const Options& o, std::mt19937_64& rng, size_t* next_hazard) {
+  const std::vector<Hazard> hazards(o.hazards.begin(), o.hazards.end());
+  if (!hazards.empty() && std::uniform_real_distribution<double>(0, 1)(rng) < o.directed) {
+    return PlanHazard(hazards[(*next_hazard)++ % hazards.size()], rng);
+  }
+  return PlanVisit(o.plan, rng);
+}
+
 // Visits until the count or the time is up, or the station cannot go on.
-void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally) {
+void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally, Coverage* coverage) {
   std::mt19937_64 rng(o.seed);
+  size_t next_hazard = 0;
   const auto start = Clock::now();
   const auto out_of_time = [&] {
     return o.minutes >= 0 && std::chrono::duration<double>(Clock::now() - start).count() >= o.minutes * 60;
   };
   for (int visit = 1; (o.visits < 0 || visit <= o.visits) && !out_of_time(); ++visit) {
-    const VisitPlan plan = PlanVisit(o.plan, rng);
-    if (o.verbose) std::cout << "visit " << visit << ":" << std::endl;
-    VisitRunner runner(station, robot, o.verbose);
+    const VisitPlan plan = NextPlan(o, rng, &next_hazard);
+    const std::string what = plan.hazard ? std::string(" (hazard ") + plan.hazard + ")" : "";
+    if (o.verbose) std::cout << "visit " << visit << what << ":" << std::endl;
+    VisitRunner runner(station, robot, o.verbose, coverage);
     VisitReport report = runner.Run(plan);
     const bool failed = !report.violations.empty();
     if (failed && !report.fatal && !runner.Recover()) {
@@ -332,7 +447,7 @@ void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally) {
     tally->Record(visit, report);
     if (failed) {
       // Whole, at once: a long run may be cut off before its summary.
-      std::cout << "visit " << visit << ": " << report.violations.size() << " violation(s):\n";
+      std::cout << "visit " << visit << what << ": " << report.violations.size() << " violation(s):\n";
       for (const std::string& v : report.violations) {
         std::cout << "  violation: " << v << "\n";
       }
@@ -345,6 +460,7 @@ void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally) {
       std::cout << "station_soak: the station cannot go on; stopping" << std::endl;
       return;
     }
+    if (failed && o.stop_at_first) return;
   }
 }
 
@@ -379,16 +495,22 @@ int Run(int argc, char** argv) {
     return 3;
   }
   Tally tally;
-  RunVisits(o, station, robot, &tally);
+  Coverage coverage;
+  RunVisits(o, station, robot, &tally, &coverage);
   station.Stop();
-  std::cout << tally.Summary(o.seed);
-  if (tally.ExitCode() != 0 || !own_work_dir) {
+  std::cout << tally.Summary(o.seed) << coverage.Table(o.min_coverage);
+  int exit_code = tally.ExitCode();
+  if (exit_code == 0 && !coverage.Meets(o.min_coverage)) {
+    std::cout << "station_soak: coverage below the minimum of " << o.min_coverage << "\n";
+    exit_code = 1;
+  }
+  if (exit_code != 0 || !own_work_dir) {
     std::cout << station.Logs() << "\n";
   } else {
     std::error_code ec;
     std::filesystem::remove_all(o.work_dir, ec);
   }
-  return tally.ExitCode();
+  return exit_code;
 }
 
 }  // namespace

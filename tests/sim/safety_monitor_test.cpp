@@ -188,7 +188,7 @@ TEST(SafetyMonitorTest, TheConsoleCountsWhatTheCommandLinkDidAndResetClearsIt) {
   ASSERT_TRUE(station_test::WaitUntil([&] { return sim.Safety().Total() == 1; }));
   ASSERT_TRUE(heat_wire(0));
   const std::string text = sim.Execute("safety");
-  EXPECT_NE(text.find("heat_wire_without_fan: 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("heat_wire_without_fan: 1 (exposed 0)\n"), std::string::npos) << text;
   EXPECT_NE(text.find("violations: 1, first 1 kept:\n"), std::string::npos) << text;
   EXPECT_NE(text.find("  heat_wire_without_fan  actuators: heatwire(5);"), std::string::npos) << text;
   EXPECT_EQ(sim.Execute("safety reset"), "ok: safety counts and lines cleared");
