@@ -46,10 +46,10 @@ class RobotVisitTest : public StationFixture {
   // Asked while the dust fan alone runs for the robot's dust collection: the reply (checked
   // against the contract with every message) tells that state, and stationctl shows it.
   void ExpectDiagnosticsOfDustCollection() {
-    const size_t from = capture_.Size();
-    ASSERT_TRUE(capture_.Publish(StationTopic("diagnostics"), R"({"msgId":"e2e-diag"})"));
+    const size_t from = peer_.Size();
+    ASSERT_TRUE(peer_.Publish(StationTopic("diagnostics"), R"({"msgId":"e2e-diag"})"));
     std::string reply;
-    ASSERT_TRUE(capture_.Await(StationTopic("diagnosticsRe"), from, &reply));
+    ASSERT_TRUE(peer_.Await(StationTopic("diagnosticsRe"), from, &reply));
     rapidjson::Document doc;
     ASSERT_FALSE(doc.Parse(reply.c_str()).HasParseError()) << reply;
     const struct {
