@@ -569,6 +569,28 @@ void HoldAndLeave(const std::set<int>& started, int hold_ms, std::mt19937_64& rn
   AddLeaving({}, rng, plan);
 }
 
+// The board back with everything off, one of the outputs that ran before asked
+// for again: the station must really switch it on, not take the task from before
+// the restart as still running.
+void PlanAfterRestart(const std::set<int>& started, std::mt19937_64& rng, VisitPlan* plan) {
+  Step off;
+  off.kind = Step::kExpect;
+  off.line = "all off";
+  off.wait_ms = 5000;
+  plan->steps.push_back(off);
+  plan->steps.push_back(Pause(Uniform(rng, 1000, 2000)));  // the daemon's reconnect
+  const int type = *std::next(started.begin(), Uniform(rng, 0, static_cast<int>(started.size()) - 1));
+  Step ask = Ask(Supply(type, mqttpb::ENUM_ACTION_STANDARD, 60));
+  ask.kind = Step::kAskUntil;
+  ask.wait_ms = 8000;
+  plan->steps.push_back(ask);
+  Step on;
+  on.kind = Step::kExpect;
+  on.line = BoardName(type);
+  on.wait_ms = 3000;
+  plan->steps.push_back(on);
+}
+
 // Hazards made of events rather than a fault held: the robot gone, the link or
 // the daemon lost, a relay welded.
 void PlanEvents(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
@@ -579,11 +601,11 @@ void PlanEvents(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
     case Hazard::kLeftOn:
       return PlanLeave(rng, 32000, plan);
     case Hazard::kRestart:
-      started = DockAndStart(FacingSupplies(), Uniform(rng, 1, 2), rng, plan);
+      // Those the station can start again at once (the water waits for its preparation).
+      started =
+          DockAndStart({mqttpb::ENUM_SUPPLY_CHARGING, mqttpb::ENUM_SUPPLY_UV_LAMP}, Uniform(rng, 1, 2), rng, plan);
       plan->steps.push_back(FaultOn(Fault::kRestart, "fault close command", ""));
-      plan->steps.push_back(Pause(Uniform(rng, 200, 1500)));
-      plan->steps.push_back(Ask(Supply(mqttpb::ENUM_SUPPLY_CHARGING, mqttpb::ENUM_ACTION_STANDARD, 30)));
-      started.insert(mqttpb::ENUM_SUPPLY_CHARGING);
+      PlanAfterRestart(started, rng, plan);
       return HoldAndLeave(started, 2000, rng, plan);
     case Hazard::kKill: {
       started = DockAndStart(FacingSupplies(), Uniform(rng, 1, 3), rng, plan);

@@ -112,6 +112,7 @@ struct Step {
     kPause,        // `wait_ms`
     kClearFaults,  // every fault switch off, pins released, inputs back to normal
     kKillDaemon,   // SIGKILL the daemon, switch off as the unit would, restart it after `wait_ms`
+    kExpect,       // within `wait_ms` the simulator's actuators show `line` on ("all off": none on)
   } kind = kPause;
   Request request;
   Injection injection{};

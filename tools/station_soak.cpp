@@ -322,7 +322,28 @@ class VisitRunner {
       case Step::kClearFaults:
         ClearFaults();
         break;
+      case Step::kExpect:
+        Expect(step.line, step.wait_ms);
+        break;
     }
+  }
+
+  // Liveness: what was asked for really runs (or everything is off) in time.
+  void Expect(const std::string& what, int wait_ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(wait_ms);
+    std::string line;
+    for (;;) {
+      line = ActuatorsLine(station_.Sim("status"));
+      const bool met = what == "all off" ? line == what : (" " + line).find(" " + what + "(") != std::string::npos;
+      if (met) {
+        Note("sim: actuators " + line + " (expected " + what + ")");
+        return;
+      }
+      if (Clock::now() >= end) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    Violation("expected " + (what == "all off" ? what : what + " on") + " within " + std::to_string(wait_ms) +
+              " ms, actuators " + line);
   }
 
   void FaultOn(const Injection& injection) {
