@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "clock.h"
 #include "config.h"
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
 #include "output_guard.h"
 #include "station_center.h"
-#include "clock.h"
 #include "task/task_policy.h"
 
 namespace station_center {
