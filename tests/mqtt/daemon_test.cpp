@@ -149,8 +149,9 @@ TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
   EXPECT_TRUE(robot_.Take(s_.Topic("availability"), &state) && state == "offline") << "a stopped service is gone";
 }
 
-// The wall clock set back an hour, then forward a year, while the lamp runs for 8 s and
-// the sewage pump runs on for 6 s: each goes off neither at once nor an hour late,
+// The wall clock set back an hour, then forward a year, while disinfectant dissolves for
+// 10 s, the lamp runs for 8 s and the sewage pump runs on for 6 s: each ends neither at
+// once nor an hour late,
 // neither the sensor link nor the board is taken for lost, no dust-bag date is
 // distrusted, and every command gets its own reply.
 TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
@@ -163,7 +164,9 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
 #endif
   StationProcesses s;
   ASSERT_TRUE(s.broker.Start()) << s.broker.Log();
-  s.Write("\"bottom_action_timeout\": 2, \"sewage_pump_continue_work_time\": 6");
+  s.Write(
+      "\"bottom_action_timeout\": 2, \"sewage_pump_continue_work_time\": 6, "
+      "\"disinfectant_table_dissolution_time\": 10");
   ASSERT_TRUE(s.StartBoard() && s.Console("dock"));
   const std::string offset = s.root.path() + "/faketime";
   const auto set_wall = [&](const char* to) { std::ofstream(offset, std::ios::trunc) << to << "\n"; };
@@ -171,6 +174,9 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
   ASSERT_TRUE(s.StartDaemon({"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
                              "FAKETIME_DONT_FAKE_MONOTONIC=1"}));
   ASSERT_TRUE(s.Await([&] { return s.daemon.Logged("reset station task success"); }, Seconds(90)));
+  ASSERT_TRUE(s.Robot({"prewater", "--tablets", "1", "--volume", "1"}, 0)) << s.daemon.Log();
+  ASSERT_TRUE(s.Await([&] { return s.daemon.Logged("Disinfectant tables ready"); }, Seconds(120))) << s.daemon.Log();
+  const auto dissolving_since = std::chrono::steady_clock::now();
   ASSERT_TRUE(s.Await(
       [&] {
         return s.Robot({"supply", "uv-lamp", "--action", "standard", "--duration", "8"}, 0);
@@ -190,6 +196,9 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
   EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(7000)) << "not cut short";
   EXPECT_TRUE(s.AwaitState([](const SimState& st) { return !Has(st.actuators, "sewage("); }, Seconds(60)));
   EXPECT_GE(std::chrono::steady_clock::now() - on_since, std::chrono::milliseconds(6000)) << "run-on not cut short";
+  EXPECT_TRUE(s.Await([&] { return s.Robot({"check", "water-ready"}, 0); }, Seconds(60)));
+  EXPECT_GE(std::chrono::steady_clock::now() - dissolving_since, std::chrono::milliseconds(9000))
+      << "dissolution not cut short";
   for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted", "not this request"}) {
     EXPECT_FALSE(s.daemon.Logged(lost)) << lost << "\n" << s.daemon.Log();
   }
