@@ -195,6 +195,32 @@ const std::vector<FaultInfo>& FaultCatalogue() {
   return kFaults;
 }
 
+// A comma-separated list of catalogue names: "none" or nothing for none, "all" for each
+// row `in_all` takes. Shared by the fault and the hazard lists.
+template <typename Key, typename Info, typename InAll>
+bool ParseNames(const std::string& text, const std::vector<Info>& catalogue, Key Info::*key, InAll in_all,
+                const char* kind, std::set<Key>* out, std::string* error) {
+  out->clear();
+  if (text == "none" || text.empty()) {
+    return true;
+  }
+  std::istringstream in(text);
+  for (std::string name; std::getline(in, name, ',');) {
+    bool known = false;
+    for (const Info& info : catalogue) {
+      if ((name == "all" && in_all(info)) || name == info.name) {
+        out->insert(info.*key);
+        known = true;
+      }
+    }
+    if (!known) {
+      *error = std::string("unknown ") + kind + " '" + name + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 const char* FaultName(Fault fault) {
   for (const FaultInfo& info : FaultCatalogue()) {
     if (info.fault == fault) {
@@ -205,25 +231,8 @@ const char* FaultName(Fault fault) {
 }
 
 bool ParseFaultList(const std::string& text, std::set<Fault>* out, std::string* error) {
-  out->clear();
-  if (text == "none" || text.empty()) {
-    return true;
-  }
-  std::istringstream in(text);
-  for (std::string name; std::getline(in, name, ',');) {
-    bool known = false;
-    for (const FaultInfo& info : FaultCatalogue()) {
-      if (name == "all" || name == info.name) {
-        out->insert(info.fault);
-        known = true;
-      }
-    }
-    if (!known) {
-      *error = "unknown fault '" + name + "'";
-      return false;
-    }
-  }
-  return true;
+  return ParseNames(
+      text, FaultCatalogue(), &FaultInfo::fault, [](const FaultInfo&) { return true; }, "fault", out, error);
 }
 
 Injection MakeInjection(Fault fault, std::mt19937_64& rng) {
@@ -718,25 +727,9 @@ const char* HazardName(Hazard hazard) {
 }
 
 bool ParseHazardList(const std::string& text, std::set<Hazard>* out, std::string* error) {
-  out->clear();
-  if (text == "none" || text.empty()) {
-    return true;
-  }
-  std::istringstream in(text);
-  for (std::string name; std::getline(in, name, ',');) {
-    bool known = false;
-    for (const HazardInfo& info : HazardCatalogue()) {
-      if ((name == "all" && info.in_all) || name == info.name) {
-        out->insert(info.hazard);
-        known = true;
-      }
-    }
-    if (!known) {
-      *error = "unknown hazard '" + name + "'";
-      return false;
-    }
-  }
-  return true;
+  return ParseNames(
+      text, HazardCatalogue(), &HazardInfo::hazard, [](const HazardInfo& info) { return info.in_all; }, "hazard", out,
+      error);
 }
 
 VisitPlan PlanHazard(Hazard hazard, std::mt19937_64& rng) {
