@@ -246,10 +246,13 @@ Answer Robot::Ask(const Request& request, std::chrono::milliseconds limit) {
   const std::string topic = stationctl::StationTopic(station_id_, name);
   const std::string reply_topic =
       stationctl::StationTopic(station_id_, stationctl::TopicOfRequest(*message)->reply_segment);
+  // Printed before the clock starts and parsed after it stops: the time is the station's
+  // and the broker's, as the echo it is compared with has no JSON to convert.
+  const std::string json = stationctl::ToWireJson(*message);
   const auto sent = Clock::now();
   const auto since = [&] { return std::chrono::duration<double>(Clock::now() - sent).count(); };
   std::string error;
-  if (!session_.Publish(topic, stationctl::ToWireJson(*message), limit, &error)) {
+  if (!session_.Publish(topic, json, limit, &error)) {
     answer.text = "not published: " + error;
     answer.seconds = since();
     return answer;
@@ -263,13 +266,14 @@ Answer Robot::Ask(const Request& request, std::chrono::milliseconds limit) {
       answer.seconds = since();
       return answer;
     }
+    const double received = since();
     reply->Clear();
     if (got_topic != reply_topic || !stationctl::ParseJson(payload, reply.get(), nullptr) ||
         payload.find(msg_id) == std::string::npos) {
       continue;  // a late reply to an earlier request
     }
     answer.answered = true;
-    answer.seconds = since();
+    answer.seconds = received;
     answer.verdict = stationctl::Judge(*message, *reply);
     answer.text = stationctl::VerdictLine(answer.verdict);
     return answer;

@@ -38,7 +38,7 @@ using soak::Clock;
 using std::chrono::milliseconds;
 
 const char kUsage[] =
-    "usage: station_bench [--quick] [--bin DIR] [--work DIR]\n"
+    "usage: station_bench [--quick] [--only 1c,1d] [--count N] [--bin DIR] [--work DIR]\n"
     "\n"
     "Starts a private station on loopback (mosquitto, board_sim and station_center with\n"
     "their default limits) and measures: the position check's reply time against a bare\n"
@@ -52,12 +52,17 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --quick      small counts and short windows (a smoke run, figures not meaningful)\n"
+    "  --only IDS   only the reply times with the broker's Nagle off: 1c, 1d or 1c,1d\n"
+    "  --count N    position checks (and as many echoes) per reply-time figure\n"
     "  --bin DIR    where board_sim and station_center are (default: beside this program)\n"
     "  --work DIR   station trees and logs (default: a new directory under $TMPDIR,\n"
     "               removed after a complete run)\n";
 
 struct Options {
   bool quick = false;
+  bool only_1c = false;  // with only_1d: --only, the other figures left out
+  bool only_1d = false;
+  int count = 0;  // --count; 0 for the mode's own
   std::string bin_dir;
   std::string work_dir;
 };
@@ -242,9 +247,12 @@ void Latency(soak::Robot& robot, Echo& echo, const std::string& id, const std::s
   std::vector<double> asked;
   std::vector<double> echoed;
   for (int i = 0; i < count; ++i) {
+    // Taking turns at going first: neither series always follows the other's tail.
+    const bool echo_first = i % 2 == 1;
+    const double e1 = echo_first ? echo.Once(i) : -1;
     const soak::Answer a = robot.Ask(Check(), milliseconds(5000));
     if (a.answered) asked.push_back(a.seconds);
-    const double e = echo.Once(i);
+    const double e = echo_first ? e1 : echo.Once(i);
     if (e >= 0) echoed.push_back(e);
   }
   const std::string goal = kLatencyGoal;
@@ -730,6 +738,23 @@ bool RunBusyStation(const Options& o, const Counts& c, std::string* error) {
   return true;
 }
 
+// --only: figures 1c and 1d without the rest, each on a station of its own rate.
+bool RunNoDelayOnly(const Options& o, const Counts& c, std::string* error) {
+  if (o.only_1c) {
+    const auto station = StartStation(o, 5, error);
+    if (!station) return false;
+    NoDelayLatency(*station, c.latency, "1c", false);
+    station->Stop();
+  }
+  if (o.only_1d) {
+    const auto station = StartStation(o, 100, error);
+    if (!station) return false;
+    NoDelayLatency(*station, c.latency, "1d", true);
+    station->Stop();
+  }
+  return true;
+}
+
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string one;
@@ -744,8 +769,12 @@ void PrintTable(const std::string& load_before, const Options& o) {
     std::cout << "| " << r.id << " | " << r.figure << " | " << r.measured << " | " << r.goal << " | " << r.verdict
               << " |\n";
   }
-  std::cout << "\nRun: " << (o.quick ? "quick (small counts, not meaningful)" : "full") << "; load average (1 min) "
-            << load_before << " at the start, " << LoadAverage() << " at the end.\n";
+  const bool only = o.only_1c || o.only_1d;
+  std::cout << "\nRun: "
+            << (o.quick ? "quick (small counts, not meaningful)"
+                : only  ? "figures chosen by --only"
+                        : "full")
+            << "; load average (1 min) " << load_before << " at the start, " << LoadAverage() << " at the end.\n";
 }
 
 std::string OwnDirectory() {
@@ -764,6 +793,20 @@ int ParseOptions(int argc, char** argv, Options* o) {
       return 0;
     } else if (a == "--quick") {
       o->quick = true;
+    } else if (a == "--only" && i + 1 < argc) {
+      const std::string ids = argv[++i];
+      o->only_1c = ids == "1c" || ids == "1c,1d" || ids == "1d,1c";
+      o->only_1d = ids == "1d" || ids == "1c,1d" || ids == "1d,1c";
+      if (!o->only_1c && !o->only_1d) {
+        std::cerr << "station_bench: --only takes 1c, 1d or 1c,1d\n";
+        return 2;
+      }
+    } else if (a == "--count" && i + 1 < argc) {
+      o->count = std::atoi(argv[++i]);
+      if (o->count <= 0) {
+        std::cerr << "station_bench: --count takes a positive number\n";
+        return 2;
+      }
     } else if (a == "--bin" && i + 1 < argc) {
       o->bin_dir = argv[++i];
     } else if (a == "--work" && i + 1 < argc) {
@@ -787,14 +830,19 @@ int Run(Options o) {
     }
     o.work_dir = tmpl;
   }
-  const Counts& c = o.quick ? kQuick : kFull;
+  Counts c = o.quick ? kQuick : kFull;
+  c.latency = o.count > 0 ? o.count : c.latency;
   const std::string load_before = LoadAverage();
   std::string error;
-  if (!RunQuietStation(o, c, &error) || !RunBusyStation(o, c, &error)) {
+  const bool ran = o.only_1c || o.only_1d ? RunNoDelayOnly(o, c, &error)
+                                          : RunQuietStation(o, c, &error) && RunBusyStation(o, c, &error);
+  if (!ran) {
     std::cerr << "station_bench: " << error << "\n";
     return 3;
   }
-  MemoryRow();
+  if (!o.only_1c && !o.only_1d) {
+    MemoryRow();
+  }
   PrintTable(load_before, o);
   const bool complete =
       std::none_of(g_rows.begin(), g_rows.end(), [](const Row& r) { return r.verdict == "NOT MEASURED"; });
