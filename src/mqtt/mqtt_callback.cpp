@@ -1,12 +1,11 @@
 #include "mqtt/mqtt_callback.h"
 
-#include <google/protobuf/util/json_util.h>
-
 #include <exception>
 #include <utility>
 
 #include "error_codes.h"
 #include "logger.h"
+#include "mqtt/wire_json.h"
 #include "task/task_policy.h"
 
 namespace mqtt_callback {
@@ -32,7 +31,7 @@ const char* const kEmergencyStop = "station in emergency stop status";
 
 bool Decode(const std::string& payload, google::protobuf::Message* msg) {
   // Default options: unknown fields and unknown enumeration names are errors.
-  if (!google::protobuf::util::JsonStringToMessage(payload, msg).ok()) {
+  if (!station_center::ParseWireJson(payload, msg)) {
     LOG_ERROR("ErrorCode: {}, json to message failed", kErrJsonToMessage);
     return false;
   }

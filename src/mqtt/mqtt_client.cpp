@@ -1,7 +1,5 @@
 #include "mqtt/mqtt_client.h"
 
-#include <google/protobuf/util/json_util.h>
-
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -12,6 +10,7 @@
 #include "error_codes.h"
 #include "logger.h"
 #include "mqtt/nodelay.h"
+#include "mqtt/wire_json.h"
 
 namespace station_center {
 
@@ -722,7 +721,7 @@ std::string ReplyJson(const google::protobuf::Message& reply) {
   options.always_print_enums_as_ints = true;
   options.preserve_proto_field_names = false;
   std::string json;
-  if (!google::protobuf::util::MessageToJsonString(reply, &json, options).ok()) {
+  if (!PrintWireJson(reply, options, &json)) {
     return "";
   }
   return json;
