@@ -23,6 +23,7 @@ namespace station_test {
 
 using Seconds = std::chrono::seconds;
 constexpr const char* kUploadTopic = "clean_robot_station/reportActively";
+constexpr const char* kIdleQuestion = R"({"checkType":"ENUM_WATER_FINISH"})";  // changes nothing, not even the lamps
 
 // tests/contract/validate_messages.py over `messages`: its exit code, output, and one verdict
 // per message in order.
@@ -63,6 +64,7 @@ class StationFixture : public ::testing::Test {
   // Subscribed to every topic before the daemon starts: the messages to check against the contract.
   MqttPeer peer_{station_.broker.address(), "e2e-peer-" + std::to_string(::getpid())};
   bool check_contract_ = true;  // off for a test that sends what the contract forbids
+  bool stopped_ = false;        // the test stops the daemon itself
 };
 
 }  // namespace station_test

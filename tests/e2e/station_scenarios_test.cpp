@@ -23,7 +23,6 @@
 namespace station_test {
 namespace {
 
-constexpr const char* kIdleQuestion = R"({"checkType":"ENUM_WATER_FINISH"})";  // changes nothing, not even the lamps
 constexpr int kLedNormalWork = 1, kLedErrorState = 8, kScreenPreWater = 13, kScreenCollectDust = 14,
               kScreenSewageOverflow = 20;
 
@@ -88,8 +87,8 @@ class RobotVisitTest : public StationFixture {
   }
 };
 using RefusalsTest = StationFixture;
-using RefusalsTest = StationFixture;
 using AbnormalConditionsTest = StationFixture;
+using DaemonTest = StationFixture;
 
 // A robot's whole visit, with the refusals it meets on the way.
 TEST_F(RobotVisitTest, FromDockingToLeavingThenTheStationResetsItself) {
@@ -271,6 +270,59 @@ TEST_F(AbnormalConditionsTest, RobotQuestionsAnsweredWhileAbnormalConditionsCome
   EXPECT_EQ(answered.load(), asked.load());
   EXPECT_GT(answered.load(), 4);
   EXPECT_TRUE(Robot({"check", "water-finish"}, 1));  // the station still answers
+}
+
+// A stopped service leaves nothing on: the lamp a robot asked for is switched off and the
+// board reset before the process exits, with status 0, and it says it has gone.
+TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
+  ASSERT_TRUE(Sim("dock"));
+  ASSERT_TRUE(RobotUntil({"supply", "uv-lamp", "--action", "standard", "--duration", "600"}, 0));
+  ASSERT_TRUE(WaitForState([](const SimState& st) { return Has(st.actuators, "uv("); }));
+  const double resets = State().board_resets;
+  const size_t from = peer_.Size();
+  stopped_ = true;
+  EXPECT_EQ(station_.daemon.Stop(), 0) << station_.daemon.Log();
+  const SimState after = State();
+  EXPECT_EQ(after.actuators, "all off") << after.text;
+  EXPECT_GT(after.board_resets, resets) << "the catch-all reset";
+  EXPECT_TRUE(station_.daemon.Logged("stopping: every task cancelled and every output switched off"));
+  EXPECT_TRUE(peer_.Await(StationTopic("availability"), from, nullptr, [](const std::string& state) {
+    return state == "offline";
+  })) << "a stopped service is gone";
+}
+
+// A request far larger than any real one is refused unread (the reply:
+// MqttHandlerTest.OversizedMessagesAreRefusedUnread) in one short line; a long one is served,
+// and no payload or reply goes into the log longer than about a kilobyte.
+TEST_F(DaemonTest, OversizedRequestsAreRefusedAndLongPayloadsLoggedShort) {
+  const auto request = [](const std::string& id) {
+    return R"({"reqHeader":{"msgId":{"uuid":")" + id + R"("}},"checkType":"ENUM_IN_POSE"})";
+  };
+  std::string reply;
+  const auto ask = [&](const std::string& id) {
+    const size_t from = peer_.Size();
+    return peer_.Publish(StationTopic("checkStation"), request(id)) &&
+           peer_.Await(StationTopic("checkStationRe"), from, &reply);
+  };
+  const std::string long_id = "long" + std::string(20000, 'x');
+  ASSERT_TRUE(ask(long_id));
+  EXPECT_TRUE(Has(reply, long_id + "\"") && Has(reply, R"("errCode":0)")) << "a long request is still served";
+  ASSERT_TRUE(ask("huge" + std::string(1 << 20, 'x')));
+  EXPECT_TRUE(Has(reply, R"("errCode":3)"));
+  ASSERT_TRUE(ask("after")) << "the station goes on serving";
+
+  ASSERT_TRUE(WaitUntil([&] { return station_.daemon.Logged("bytes refused"); }));
+  const std::string log = station_.daemon.Log();
+  EXPECT_EQ(log.find("bytes refused"), log.rfind("bytes refused")) << "one line for the refusal";
+  EXPECT_TRUE(Has(log, "... (" + std::to_string(request(long_id).size()) + " bytes)"))
+      << "the full length of a cut payload is noted";
+  size_t longest = 0;
+  for (size_t start = 0, end; start < log.size(); start = end + 1) {
+    end = log.find('\n', start);
+    end = end == std::string::npos ? log.size() : end;
+    longest = std::max(longest, end - start);
+  }
+  EXPECT_LT(longest, 1200u);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-// The daemon as a process (support/station_processes.h) through broker outages, its stop
-// and oversized requests.
+// The daemon as a process (support/station_processes.h) through broker outages and wall
+// clock steps.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -113,42 +112,6 @@ TEST_P(BrokerOutageTest, ServesTheRobotAcrossBrokerOutages) {
 INSTANTIATE_TEST_SUITE_P(Broker, BrokerOutageTest, ::testing::Values(Outage{"Plain", false}, Outage{"Tls", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A station on a private broker with the robot docked, serving.
-class DaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(s_.broker.Start()) << s_.broker.Log();
-    s_.Write("\"bottom_action_timeout\": 2, \"upload_station_info_to_cloud_interval\": 1");
-    ASSERT_TRUE(s_.StartBoard() && s_.Console("dock"));
-    ASSERT_TRUE(s_.StartDaemon());
-    ASSERT_TRUE(robot_.Connect() && robot_.Subscribe(s_.Topic("#")));
-    ASSERT_TRUE(s_.Await([&] { return s_.Robot({"check", "in-pose"}, 0); }, Seconds(90))) << s_.daemon.Log();
-    // Tasks are refused until the start-up reset is over.
-    ASSERT_TRUE(s_.Await([&] { return s_.daemon.Logged("reset station task success"); }, Seconds(90)));
-  }
-
-  StationProcesses s_;
-  MqttPeer robot_{s_.broker.address(), "robot"};
-};
-
-// A stopped service leaves nothing on: the lamp a robot asked for is switched off and the
-// board reset before the process exits, with status 0, and it says it has gone.
-TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
-  ASSERT_TRUE(s_.Robot({"supply", "uv-lamp", "--action", "standard", "--duration", "600"}, 0));
-  ASSERT_TRUE(s_.AwaitState([](const SimState& st) { return Has(st.actuators, "uv("); }));
-  const double resets = s_.State().board_resets;
-  std::string state;
-  while (robot_.Take(s_.Topic("availability"), &state, Millis(0))) {
-  }
-
-  EXPECT_EQ(s_.daemon.Stop(), 0) << s_.daemon.Log();
-  const SimState after = s_.State();
-  EXPECT_EQ(after.actuators, "all off") << after.text;
-  EXPECT_GT(after.board_resets, resets) << "the catch-all reset";
-  EXPECT_TRUE(s_.daemon.Logged("stopping: every task cancelled and every output switched off")) << s_.daemon.Log();
-  EXPECT_TRUE(robot_.Take(s_.Topic("availability"), &state) && state == "offline") << "a stopped service is gone";
-}
-
 // The wall clock set back an hour, then forward a year, while disinfectant dissolves for
 // 10 s, the lamp runs for 8 s and the sewage pump runs on for 6 s: each ends neither at
 // once nor an hour late,
@@ -202,43 +165,6 @@ TEST(DaemonClockTest, SettingTheWallClockMovesNoTimeLimit) {
   for (const char* lost : {"ErrorCode: 101900082", "ErrorCode: 101900084", "not trusted", "not this request"}) {
     EXPECT_FALSE(s.daemon.Logged(lost)) << lost << "\n" << s.daemon.Log();
   }
-}
-
-// A request far larger than any real one is refused unread in one short line; a long one is
-// served, and no payload or reply goes into the log longer than about a kilobyte.
-TEST_F(DaemonTest, OversizedRequestsAreRefusedAndLongPayloadsLoggedShort) {
-  const std::string check = s_.Topic("checkStation");
-  const auto request = [](const std::string& id) {
-    return R"({"reqHeader":{"msgId":{"uuid":")" + id + R"("}},"checkType":"ENUM_IN_POSE"})";
-  };
-  std::string reply;
-  const auto ask = [&](const std::string& id) {
-    while (robot_.Take(check + "Re", nullptr, Millis(0))) {
-    }
-    return robot_.Publish(check, request(id)) && robot_.Take(check + "Re", &reply);
-  };
-  const std::string long_id = "long" + std::string(20000, 'x');
-  ASSERT_TRUE(ask(long_id));
-  EXPECT_TRUE(Has(reply, long_id + "\"")) << "a long request is still served";
-  EXPECT_TRUE(Has(reply, R"("errCode":0)"));
-  ASSERT_TRUE(ask("huge" + std::string(1 << 20, 'x')));
-  EXPECT_EQ(reply, R"({"rspHeader":{"errCode":3,"errMsg":"req data convert to message failed"},)"
-                   R"("robotCheck":0,"checkType":0})");
-  ASSERT_TRUE(ask("after")) << "the station goes on serving";
-
-  ASSERT_TRUE(WaitUntil([&] { return s_.daemon.Logged("bytes refused"); })) << s_.daemon.Log().substr(0, 4000);
-  const std::string log = s_.daemon.Log();
-  EXPECT_EQ(log.find("bytes refused"), log.rfind("bytes refused")) << "one line for the refusal";
-  EXPECT_TRUE(Has(log, "checkStation message of 1048"));
-  EXPECT_TRUE(Has(log, "... (" + std::to_string(request(long_id).size()) + " bytes)"))
-      << "the full length of a cut payload is noted";
-  size_t longest = 0;
-  for (size_t start = 0, end; start < log.size(); start = end + 1) {
-    end = log.find('\n', start);
-    end = end == std::string::npos ? log.size() : end;
-    longest = std::max(longest, end - start);
-  }
-  EXPECT_LT(longest, 1200u);
 }
 
 }  // namespace

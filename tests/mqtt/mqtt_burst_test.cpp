@@ -16,6 +16,7 @@
 
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_peer.h"
 #include "support/mosquitto.h"
 #include "support/test_support.h"
 
@@ -38,59 +39,13 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
 namespace station_center {
 namespace {
 
-// The robot of a burst: publishes requests back to back (waiting only when its own library
-// buffer is full) and collects the replies. The library's callbacks run on its thread.
-class BurstRobot : public mqtt::callback {
- public:
-  explicit BurstRobot(const std::string& address)
-      : client_("tcp://" + address, "burst-robot", mqtt::create_options(MQTTVERSION_3_1_1, 100000)) {
-    client_.set_callback(*this);
-  }
-  ~BurstRobot() override {
-    try {
-      client_.disable_callbacks();
-      if (client_.is_connected()) client_.disconnect()->wait_for(std::chrono::seconds(5));
-    } catch (const std::exception&) {
-    }
-  }
-  bool Connect(const std::string& replies) {
-    return client_.connect()->wait_for(std::chrono::seconds(20)) &&
-           client_.subscribe(replies, 1)->wait_for(std::chrono::seconds(20));
-  }
-  bool Publish(const std::string& topic, const std::string& payload) {
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-      try {
-        client_.publish(mqtt::make_message(topic, payload, 1, false));
-        return true;
-      } catch (const mqtt::exception&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // our own buffer is full
-      }
-    }
-    return false;
-  }
-  std::vector<std::string> Replies() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return replies_;
-  }
-
- private:
-  void message_arrived(mqtt::const_message_ptr msg) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    replies_.push_back(msg->to_string());
-  }
-
-  std::mutex mutex_;
-  std::vector<std::string> replies_;
-  mqtt::async_client client_;  // last, so that it goes before what its callbacks use
-};
-
 // The msgId of each reply, in order of arrival.
-std::vector<int> ReplyIds(const std::vector<std::string>& replies) {
+std::vector<int> ReplyIds(const std::vector<station_test::Message>& replies) {
   const std::regex id(R"("msgId":\{"uuid":"b(\d+)\")");
   std::vector<int> ids;
-  for (const std::string& reply : replies) {
+  for (const auto& reply : replies) {
     std::smatch m;
-    ids.push_back(std::regex_search(reply, m, id) ? std::stoi(m[1].str()) : -1);
+    ids.push_back(std::regex_search(reply.second, m, id) ? std::stoi(m[1].str()) : -1);
   }
   return ids;
 }
@@ -109,30 +64,30 @@ TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   // No station core: every check is answered "not ready", with its ids echoed.
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(nullptr, client);
   ASSERT_TRUE(client->Init(callback));
-  BurstRobot robot(broker.address());
+  station_test::MqttPeer robot(broker.address(), "burst-robot");
   const std::string topic = "clean_robot_station/S1/checkStation";
-  ASSERT_TRUE(robot.Connect(topic + "Re"));
+  ASSERT_TRUE(robot.Connect() && robot.Subscribe(topic + "Re"));
   // The station's subscriptions are not awaited: wait until a request is answered.
   ASSERT_TRUE(station_test::WaitUntil([&] {
-    robot.Publish(topic, "{}");
-    return station_test::WaitUntil([&] { return !robot.Replies().empty(); }, std::chrono::milliseconds(200));
+    robot.Send(topic, "{}");
+    return station_test::WaitUntil([&] { return robot.Size() > 0; }, std::chrono::milliseconds(200));
   }));
   ASSERT_TRUE(station_test::WaitUntil([&] {
-    const size_t seen = robot.Replies().size();
-    return !station_test::WaitUntil([&] { return robot.Replies().size() > seen; }, std::chrono::milliseconds(300));
+    const size_t seen = robot.Size();
+    return !station_test::WaitUntil([&] { return robot.Size() > seen; }, std::chrono::milliseconds(300));
   }));
-  const size_t warmup = robot.Replies().size();
+  const size_t warmup = robot.Size();
 
   constexpr int kBurst = 1000;
   for (int i = 0; i < kBurst; ++i) {
-    ASSERT_TRUE(robot.Publish(
+    ASSERT_TRUE(robot.Send(
         topic, R"({"reqHeader":{"msgId":{"uuid":"b)" + std::to_string(i) + R"("}},"checkType":"ENUM_IN_POSE"})"));
   }
-  station_test::WaitUntil([&] { return robot.Replies().size() >= warmup + kBurst; }, std::chrono::seconds(120));
+  station_test::WaitUntil([&] { return robot.Size() >= warmup + kBurst; }, std::chrono::seconds(120));
   // Anything late or twice would show up after the last expected reply.
-  station_test::WaitUntil([&] { return robot.Replies().size() > warmup + kBurst; }, std::chrono::milliseconds(500));
-  const std::vector<std::string> all = robot.Replies();
-  const std::vector<int> ids = ReplyIds(std::vector<std::string>(all.begin() + static_cast<long>(warmup), all.end()));
+  station_test::WaitUntil([&] { return robot.Size() > warmup + kBurst; }, std::chrono::milliseconds(500));
+  const std::vector<station_test::Message> all = robot.Messages();
+  const std::vector<int> ids = ReplyIds({all.begin() + static_cast<long>(warmup), all.end()});
   std::vector<int> expected(kBurst);
   for (int i = 0; i < kBurst; ++i) expected[static_cast<size_t>(i)] = i;
   EXPECT_EQ(ids.size(), expected.size());
@@ -164,10 +119,10 @@ TEST(MqttClientLifetimeTest, AHandlerMayDropTheLastReferenceToItsClient) {
   owner->client = std::make_shared<MqttClient>(settings);
   ASSERT_TRUE(owner->client->Init(owner));
 
-  BurstRobot robot(broker.address());
-  ASSERT_TRUE(robot.Connect("clean_robot_station/L1/checkStationRe"));
+  station_test::MqttPeer robot(broker.address(), "robot");
+  ASSERT_TRUE(robot.Connect() && robot.Subscribe("clean_robot_station/L1/checkStationRe"));
   ASSERT_TRUE(station_test::WaitUntil([&] {
-    robot.Publish("clean_robot_station/L1/checkStation", "{}");
+    robot.Send("clean_robot_station/L1/checkStation", "{}");
     return owner->let_go.load();
   }));
   // The client is gone: its broker session ends with it.
@@ -214,10 +169,10 @@ TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
   ASSERT_TRUE(client->Init(gate));
   const std::string topic = "clean_robot_station/Q1/checkStation";
   {
-    BurstRobot robot(broker.address());
-    ASSERT_TRUE(robot.Connect(topic + "Re"));
-    ASSERT_TRUE(station_test::WaitUntil([&] { return robot.Publish(topic, "{}") && gate->held; }));
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(robot.Publish(topic, "{}"));
+    station_test::MqttPeer robot(broker.address(), "burst-robot");
+    ASSERT_TRUE(robot.Connect() && robot.Subscribe(topic + "Re"));
+    ASSERT_TRUE(station_test::WaitUntil([&] { return robot.Send(topic, "{}") && gate->held; }));
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(robot.Send(topic, "{}"));
     ASSERT_TRUE(station_test::WaitUntil([&] { return client->stats().events_dropped > 0; }));
   }
   broker.Stop();
@@ -228,11 +183,11 @@ TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
     gate->open = true;
   }
   gate->opened.notify_all();
-  BurstRobot robot(broker.address());
-  ASSERT_TRUE(robot.Connect(topic + "Re"));
+  station_test::MqttPeer robot(broker.address(), "robot");
+  ASSERT_TRUE(robot.Connect() && robot.Subscribe(topic + "Re"));
   EXPECT_TRUE(station_test::WaitUntil([&] {
-    robot.Publish(topic, "{}");
-    return station_test::WaitUntil([&] { return !robot.Replies().empty(); }, std::chrono::milliseconds(500));
+    robot.Send(topic, "{}");
+    return station_test::WaitUntil([&] { return robot.Size() > 0; }, std::chrono::milliseconds(500));
   })) << "the station did not subscribe again after the restart";
   std::lock_guard<std::mutex> lock(g_resolve_mutex);
   EXPECT_EQ(g_resolvers, std::vector<std::thread::id>{std::this_thread::get_id()});

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,10 +18,11 @@ using Message = std::pair<std::string, std::string>;  // topic, payload
 
 // The robot (or cloud) side of a test: a plain MQTT 3.1.1 client on the test broker that
 // keeps what it receives, to be taken by topic or read in order of arrival. Each call
-// waits up to 20 s for the broker's acknowledgement.
+// but Send waits up to 20 s for the broker's acknowledgement.
 class MqttPeer : private mqtt::callback {
  public:
-  MqttPeer(const std::string& address, const std::string& client_id) : client_("tcp://" + address, client_id) {
+  MqttPeer(const std::string& address, const std::string& client_id)
+      : client_("tcp://" + address, client_id, mqtt::create_options(MQTTVERSION_3_1_1, 100000)) {
     client_.set_callback(*this);
   }
   ~MqttPeer() override {
@@ -36,6 +38,19 @@ class MqttPeer : private mqtt::callback {
   bool Subscribe(const std::string& topic) { return client_.subscribe(topic, 1)->wait_for(kWait); }
   bool Publish(const std::string& topic, const std::string& payload) {
     return client_.publish(mqtt::make_message(topic, payload, 1, false))->wait_for(kWait);
+  }
+  // Publishes without waiting for the acknowledgement, as a burst does; waits only while the
+  // library's own buffer is full.
+  bool Send(const std::string& topic, const std::string& payload) {
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      try {
+        client_.publish(mqtt::make_message(topic, payload, 1, false));
+        return true;
+      } catch (const mqtt::exception&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    return false;
   }
 
   // Takes the first message received on `topic`, waiting up to `timeout`.

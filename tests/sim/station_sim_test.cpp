@@ -1,12 +1,14 @@
 // The station simulator: its physical model, its console language, its faults as the
-// daemon's own board link sees them over loopback, and the board_sim process.
+// daemon's own board link sees them over loopback, and the board_sim process and its record.
 
 #include "sim/station_sim.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,7 @@
 #include "bottom/embedded_communicator.h"
 #include "bottom/tcp_client.h"
 #include "sim/control_server.h"
+#include "sim/visit_record.h"
 #include "support/test_support.h"
 
 namespace station_sim {
@@ -222,16 +225,30 @@ TEST(SimConsoleTest, LinesChangeTheSimulatorOrAreRefusedReadably) {
     EXPECT_EQ(sim.Execute(bad).rfind("error:", 0), 0u) << bad;
 }
 
-// board_sim as the daemon meets it, the daemon played by this fixture.
-TEST_F(SimLinkTest, BoardSimRunsFromTheDaemonsConfigAndStopsOnSigterm) {
+// The lines of `kind` in board_sim's record, parsed; complete lines only (it may be writing).
+std::vector<std::shared_ptr<rapidjson::Document>> RecordLines(const std::string& path, const std::string& kind) {
+  std::ifstream in(path);
+  std::vector<std::shared_ptr<rapidjson::Document>> out;
+  for (std::string line; std::getline(in, line);) {
+    auto doc = std::make_shared<rapidjson::Document>();
+    if (!doc->Parse(line.c_str()).HasParseError() && (*doc)["kind"].GetString() == kind) out.push_back(doc);
+  }
+  return out;
+}
+
+// board_sim as the daemon meets it, the daemon played by this fixture; with --record, every
+// command the board receives, refused ones marked, and samples of the model that show what
+// the daemon's reports show (pins included).
+TEST_F(SimLinkTest, BoardSimRunsFromTheDaemonsConfigRecordsAndStopsOnSigterm) {
   station_test::TempRoot root;
   const uint16_t command_port = station_test::FreeLoopbackPort();
   root.WriteStation(command_port, server_->BoundPort(), "127.0.0.1:1", "\"bottom_action_timeout\": 5");
-  const std::string control = root.path() + "/ctl.sock";
+  const std::string control = root.path() + "/ctl.sock", record = root.path() + "/board.jsonl";
   station_test::ChildProcess board;
-  ASSERT_TRUE(board.Start(station_test::BuiltProgram("board_sim"),
-                          {"--root", root.path(), "--no-console", "--control", control, "--rate", "20"}, {},
-                          root.path() + "/board.log"));
+  ASSERT_TRUE(
+      board.Start(station_test::BuiltProgram("board_sim"),
+                  {"--root", root.path(), "--no-console", "--control", control, "--rate", "20", "--record", record}, {},
+                  root.path() + "/board.log"));
 
   // Reports reach the configured sensor server; the configured command port takes the daemon.
   EXPECT_TRUE(WaitUntil([&] { return !Reports().empty(); }, std::chrono::seconds(60))) << board.Log();
@@ -244,8 +261,52 @@ TEST_F(SimLinkTest, BoardSimRunsFromTheDaemonsConfigAndStopsOnSigterm) {
   ASSERT_TRUE(ControlRequest(control, "", &answer));  // an empty line still gets its end marker
   EXPECT_EQ(answer, "");
 
+  ASSERT_TRUE(ControlRequest(control, "fault refuse uv on", &answer)) << answer;
+  EXPECT_TRUE(Send(Action(station::ENUM_SUPPLY_HEATING_FAN, 80)));
+  EXPECT_FALSE(Send(Action(station::ENUM_SUPPLY_UV_LAMP)));
+  ASSERT_TRUE(ControlRequest(control, "pin electrodePlateTemp1 90", &answer)) << answer;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& doc : RecordLines(record, "sensors")) {
+      if ((*doc)["plate1_c"].GetInt() == 90) return true;
+    }
+    return false;
+  })) << board.Log();
   EXPECT_EQ(board.Stop(std::chrono::seconds(60)), 0) << board.Log();
   EXPECT_FALSE(ControlRequest(control, "status", &answer, 500));
+
+  const auto commands = RecordLines(record, "command");
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_STREQ((*commands[0])["actuator"].GetString(), "fan");
+  EXPECT_EQ((*commands[0])["action"].GetInt(), 80);
+  EXPECT_EQ((*commands[0])["seq"].GetInt(), 1);
+  EXPECT_TRUE((*commands[0])["ok"].GetBool());
+  EXPECT_STREQ((*commands[1])["actuator"].GetString(), "uv");
+  EXPECT_FALSE((*commands[1])["ok"].GetBool());
+  EXPECT_LE((*commands[0])["t"].GetDouble(), (*commands[1])["t"].GetDouble());
+  EXPECT_GE(RecordLines(record, "sensors").size(), 2u) << "samples keep coming, not only on commands";
+}
+
+// A record line is JSON even for values JSON cannot hold.
+TEST(VisitRecordTest, LinesAreJsonEvenForValuesJsonCannotHold) {
+  station::SensorsDataRep s;
+  s.set_heatingwiretemp(std::nanf(""));
+  s.set_robotdockdetleft(1);
+  s.set_robotdockdetright(1);
+  s.set_negativepressure(-15000);
+  rapidjson::Document doc;
+  const std::string line = SensorRecordLine(12.5, s, 250.25);
+  ASSERT_FALSE(doc.Parse(line.c_str()).HasParseError()) << line;
+  EXPECT_TRUE(doc["heat_wire_c"].IsNull());
+  EXPECT_DOUBLE_EQ(doc["tank_ml"].GetDouble(), 250.2);  // one decimal is plenty
+  EXPECT_EQ(doc["pressure_pa"].GetInt(), -15000);
+  EXPECT_TRUE(doc["docked"].GetBool());
+
+  station::SupplyMaterialReq empty;
+  station::SupplyMaterialRsp refused;
+  refused.set_err_code_(station::ENUM_MESSAGE_EMPTY);
+  const std::string none = CommandRecordLine(1, empty, refused);
+  ASSERT_FALSE(doc.Parse(none.c_str()).HasParseError()) << none;
+  EXPECT_FALSE(doc["ok"].GetBool());
 }
 
 }  // namespace

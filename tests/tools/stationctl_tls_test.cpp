@@ -25,17 +25,13 @@ TEST(StationctlTlsTest, ConnectsWithTheGivenFilesAndNamesWhyItCannot) {
     return RunCtl(args);
   };
 
-  CtlResult r = run("ssl", {"--cafile", certs.ca(), "--cert", certs.client_cert(), "--key", certs.client_key()});
+  // The files reach the session: with them it connects, without the client's it is refused
+  // (why, in words: TlsTest.TheDiagnosisNamesWhatIsWrong, the same diagnosis).
+  CtlResult r = run("mqtts", {"--cafile", certs.ca(), "--cert", certs.client_cert(), "--key", certs.client_key()});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  r = run("mqtts", {"--cafile", certs.ca(), "--cert", certs.client_cert(), "--key", certs.client_key()});
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-
   r = run("ssl", {"--cafile", certs.ca()});
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_NE(r.err.find("certificate required"), std::string::npos) << r.err;
-  r = run("ssl", {"--cafile", certs.other_ca(), "--cert", certs.client_cert(), "--key", certs.client_key()});
-  EXPECT_EQ(r.exit_code, 3);
-  EXPECT_NE(r.err.find("server certificate not accepted"), std::string::npos) << r.err;
   // Unchecked, the broker's certificate needs no trust.
   r = run("ssl", {"--insecure", "--cert", certs.client_cert(), "--key", certs.client_key()});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
