@@ -15,11 +15,8 @@ namespace {
 
 using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
 
-class ActuatorTasksTest : public ::testing::Test {
+class ActuatorTasksTest : public StationTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(h_.Start()); }
-
-  bool WaitOn(int type, bool on = true) { return h_.WaitOn(type, on); }
   bool Flag(bool StationTaskData::*flag) {
     return h_.WithData([flag](StationTaskData& d) { return d.*flag; });
   }
@@ -36,7 +33,7 @@ class ActuatorTasksTest : public ::testing::Test {
     });
     beside_ = beside == TASK_TYPE_INVALID ? nullptr : h_.StartTask(beside, kStd);
     if (beside != TASK_TYPE_INVALID) {
-      EXPECT_TRUE(beside_ != nullptr && WaitOn(beside == TASK_TYPE_DRY ? kFan : kPump));
+      EXPECT_TRUE(beside_ != nullptr && h_.WaitOn(beside == TASK_TYPE_DRY ? kFan : kPump));
       h_.AfterPass();  // the pass that switched it on has noted it
     }
     return h_.StartTask(type, kStd, seconds);
@@ -50,7 +47,6 @@ class ActuatorTasksTest : public ::testing::Test {
     return h_.Finish(beside_);
   }
 
-  StationHarness h_;
   std::shared_ptr<Task> beside_;
 };
 
@@ -116,7 +112,7 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
     SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
     auto task = h_.StartTask(type, kStd);
-    ASSERT_TRUE(WaitOn(kDrain));
+    ASSERT_TRUE(h_.WaitOn(kDrain));
     h_.AfterPass();
     h_.AdvanceClock(31);  // the harness's drain time is 30 s
     // A broken sensor must not leave the valve open, nor block later work.
@@ -137,7 +133,7 @@ TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
     ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
     ASSERT_TRUE(h_.SetTank(1500));
     auto reset = h_.StartTask(TASK_TYPE_RESET_STATION, kStd);
-    ASSERT_TRUE(WaitOn(kDrain));
+    ASSERT_TRUE(h_.WaitOn(kDrain));
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, true);
     ASSERT_TRUE(h_.sim().Unpin("cleanTankFootLevel"));  // the tank reaches its foot level
     ASSERT_TRUE(WaitUntil([&] { return closes() >= 3; })) << "tried again on later passes";
@@ -210,10 +206,10 @@ class HeaterTest : public ActuatorTasksTest {
   void StartHeating(int fan_limit = 0) {
     ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));
     dry_ = h_.StartTask(TASK_TYPE_DRY, kStd, fan_limit);
-    ASSERT_TRUE(dry_ != nullptr && WaitOn(kFan));
+    ASSERT_TRUE(dry_ != nullptr && h_.WaitOn(kFan));
     h_.AfterPass();
     wire_ = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft);
-    ASSERT_TRUE(wire_ != nullptr && WaitOn(kWire));
+    ASSERT_TRUE(wire_ != nullptr && h_.WaitOn(kWire));
     h_.sim().ResetSafety();
   }
   // Both tasks ended, both heaters off, no flag left, and the wire never heated without the fan.
@@ -299,7 +295,7 @@ TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
   // A wire task admitted just before the fan stop has not switched anything on yet; its
   // first pass finds the fan gone.
   dry_ = h_.StartTask(TASK_TYPE_DRY, kStd);
-  ASSERT_TRUE(WaitOn(kFan));
+  ASSERT_TRUE(h_.WaitOn(kFan));
   {
     const auto lock = h_.LockAtRest();
     ASSERT_EQ(Now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
@@ -331,11 +327,9 @@ TEST_F(HeaterTest, TheWireGoesOffOnOldReadingsAndUnderAStoppedFan) {
     SCOPED_TRACE(row.what);
     StartHeating();
     row.fault(h_.sim(), true);
-    EXPECT_TRUE(WaitOn(kWire, false));
+    EXPECT_TRUE(h_.WaitOn(kWire, false));
     // Recorded after the switch-off, so waited for.
-    const auto recorded = [&] {
-      return h_.WithData([](StationTaskData& d) { return d.AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP); });
-    };
+    const auto recorded = [&] { return h_.Present(ABNORMAL_HEAT_WIRE_TEMP); };
     EXPECT_EQ(WaitUntil(recorded, std::chrono::seconds(row.recorded ? 20 : 1)), row.recorded);
     EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
     row.fault(h_.sim(), false);
@@ -392,14 +386,14 @@ TEST_F(ActuatorTasksTest, WhatFacesTheRobotGoesOffWhenTheRobotLeaves) {
     SCOPED_TRACE(row.type);
     ASSERT_TRUE(h_.SetDocked(true));
     auto task = StartWith(row.type, row.duration, row.water, row.beside);
-    ASSERT_TRUE(task != nullptr && WaitOn(row.supply));
+    ASSERT_TRUE(task != nullptr && h_.WaitOn(row.supply));
     if (row.duration == 0) {
       h_.AdvanceClock(100000);
       ASSERT_TRUE(h_.Passes(3));
       EXPECT_TRUE(h_.Running(row.type)) << "no time limit";
     }
     h_.sim().Dock(false);
-    EXPECT_TRUE(WaitOn(row.supply, false)) << "long before any limit";
+    EXPECT_TRUE(h_.WaitOn(row.supply, false)) << "long before any limit";
     if (row.ends) {
       EXPECT_EQ(h_.Finish(task), TASK_STATUS_ERROR) << "the robot is gone";
     } else {

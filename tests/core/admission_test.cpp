@@ -63,10 +63,9 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
     center_ = NewCore();
     SetStatus(STATION_STATUS_NORMAL);
   }
-  // A new core that has seen the robot in position: tasks that feed the robot
-  // water run only while it is there.
-  void NewDockedCenter() {
-    NewCenter();
+  // Hands the core a report of the robot in position and the dust bag and cap in place: tasks
+  // that feed the robot water run only while it is there.
+  void SeeDocked() {
     station::SensorsDataRep report;
     report.set_robotdockdetleft(1);
     report.set_robotdockdetright(1);
@@ -119,7 +118,8 @@ TEST_F(AdmissionTest, ConflictingPairsAreRefusedWithTheRunningTypesCode) {
   ScriptEveryType();
   for (const Pairing& row : kPairings) {
     SCOPED_TRACE(row.why);
-    NewDockedCenter();
+    NewCenter();
+    SeeDocked();
     ASSERT_EQ(Submit(row.running, kStd).code, SRV_CODE_SUCCESS);
     const StationSrvRsp rsp = Submit(row.next, kStd);
     if (row.refusal == common::ENUM_SUCCESS) {
@@ -263,7 +263,8 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
 
 TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
   ScriptEveryType();
-  NewDockedCenter();
+  NewCenter();
+  SeeDocked();
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_IDLE);
   std::shared_ptr<Task> task = StartTask(TASK_TYPE_ADD_WATER, kStd, 30);
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_BUSY);
@@ -284,14 +285,7 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
 
 TEST_F(AdmissionTest, StartWhileTheSameTypeIsStoppingIsRefusedUntilItHasGone) {
   ScriptEveryType();
-  // A docked robot: no station reset after each task.
-  station::SensorsDataRep docked;
-  docked.set_robotdockdetleft(1);
-  docked.set_robotdockdetright(1);
-  docked.set_electrodeplatedet(1);
-  SetStatus(STATION_STATUS_RESET);  // no manual charge started by the report
-  center_->DataUploadCallback(docked);
-  SetStatus(STATION_STATUS_NORMAL);
+  SeeDocked();  // no station reset after each task
   // Every type with a task class but the station's own reset, asked for without an action.
   for (const TaskType type : {kDisinfect, kClean, kPerfume, kDrain, kWater, kDust, kSpray, kSewage, kDry, kWire, kAuto,
                               kManual, kUv, kNoLimit, kWash}) {
@@ -350,11 +344,7 @@ TEST_F(AdmissionTest, CloudReplyReleasesConsumablesThenStationResets) {
 
 TEST_F(AdmissionTest, PositionCheckNeverWaitsForTheTaskLockAndReadsStatusSafely) {
   EXPECT_EQ(Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_NOT_IN_POSITION);
-  station::SensorsDataRep docked;
-  docked.set_robotdockdetleft(1);
-  docked.set_robotdockdetright(1);
-  docked.set_electrodeplatedet(1);
-  center_->DataUploadCallback(docked);
+  SeeDocked();
   {
     // A task pass waiting on the board holds the task lock; the robot's poll is still answered.
     std::lock_guard<std::mutex> lock(StationCenterProbe(*center_).task_mutex());

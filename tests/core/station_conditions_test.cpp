@@ -1,4 +1,5 @@
-// Emergency stop, stale sensor data and board restarts against the simulated board.
+// Emergency stop, stale sensor data, board restarts and the conditions the station records across
+// resets, against the simulated board.
 
 #include <gtest/gtest.h>
 #include <rapidjson/stringbuffer.h>
@@ -6,11 +7,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <set>
 #include <string>
 
 #include "bottom/board_switch_off.h"
+#include "config.h"
 #include "core/station_harness.h"
 #include "sim/safety_monitor.h"
 #include "station_report.h"
@@ -20,10 +23,6 @@ namespace station_center {
 namespace {
 
 using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
-
-bool Present(StationHarness& h, int type) {
-  return h.WithData([type](StationTaskData& d) { return d.AbnormalPresent(type); });
-}
 
 // The cloud report's abnormal part as the station would upload it now.
 std::string AbnormalUpload(StationHarness& h) {
@@ -77,15 +76,12 @@ void StartOutputs(StationHarness& h) {
   ASSERT_TRUE(WaitUntil([&] { return h.On(kWire) && h.On(kLamp) && h.On(kPump); }));
 }
 
-class StationConditionsTest : public ::testing::Test {
+class StationConditionsTest : public StationTest {
  protected:
   void SetUp() override {
     Logs().Clear();
-    ASSERT_TRUE(h_.Start());
+    StationTest::SetUp();
   }
-  bool WaitOn(int type, bool on = true) { return h_.WaitOn(type, on); }
-
-  StationHarness h_;
 };
 
 TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndResetsOnRelease) {
@@ -96,9 +92,9 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_EMERGENCY_STOP; }));
   EXPECT_TRUE(WaitUntil([&] { return h_.Idle() && h_.Core().tasks().empty(); }));
   for (int type : {kFan, kWire, kLamp, kPump}) {
-    EXPECT_TRUE(WaitOn(type, false)) << "supply type " << type;
+    EXPECT_TRUE(h_.WaitOn(type, false)) << "supply type " << type;
   }
-  EXPECT_TRUE(Present(h_, ABNORMAL_EMERGENCY_STOP));
+  EXPECT_TRUE(h_.Present(ABNORMAL_EMERGENCY_STOP));
 
   // Held pressed: a plug, sewage and the lamp refresh start nothing; every request gets status 3.
   h_.sim().Plug(true);
@@ -128,7 +124,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   ASSERT_TRUE(h_.sim().Unpin("sewageDet"));
   ASSERT_TRUE(h_.sim().Unpin("emergencyStopState"));
   ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
-  EXPECT_FALSE(Present(h_, ABNORMAL_EMERGENCY_STOP));
+  EXPECT_FALSE(h_.Present(ABNORMAL_EMERGENCY_STOP));
   EXPECT_EQ(h_.Actions(kBoardReset).size(), 2u) << "one at the stop, one for the station reset";
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 1);
   EXPECT_EQ(Logs().Count("ErrorCode: 101900080"), 1) << "each transition logged once";
@@ -138,7 +134,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
 TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
   SilenceReports(h_);  // the test's own reports only
   const std::shared_ptr<Task> uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd);
-  ASSERT_TRUE(WaitOn(kLamp));
+  ASSERT_TRUE(h_.WaitOn(kLamp));
   for (bool pressed : {true, false, true, false}) {
     Report(h_, pressed);
   }
@@ -201,14 +197,14 @@ TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
 
 TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenReportsResume) {
   const std::shared_ptr<Task> dust = h_.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
-  ASSERT_TRUE(WaitOn(kDust));
+  ASSERT_TRUE(h_.WaitOn(kDust));
   h_.center().SuperviseBoard();
   EXPECT_FALSE(h_.center().sensor_stale()) << "reports are flowing";
 
   GoStale(h_);
   EXPECT_EQ(h_.Finish(dust), TASK_STATUS_ERROR);
-  EXPECT_TRUE(WaitOn(kDust, false)) << "its error path switched it off";
-  EXPECT_TRUE(Present(h_, ABNORMAL_SENSOR_LINK_LOST));
+  EXPECT_TRUE(h_.WaitOn(kDust, false)) << "its error path switched it off";
+  EXPECT_TRUE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
   EXPECT_NE(AbnormalUpload(h_).find(R"("name":"sensor_link_lost")"), std::string::npos) << AbnormalUpload(h_);
 
   const StationSrvRsp refused = h_.Submit(TASK_TYPE_UV_LAMP, kStd);
@@ -228,7 +224,7 @@ TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenRep
     return !h_.Actions(kBoardReset).empty() && h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle();
   })) << "the station reset ran";
   EXPECT_EQ(h_.Actions(kBoardReset).size(), 1u) << "once";
-  EXPECT_FALSE(Present(h_, ABNORMAL_SENSOR_LINK_LOST));
+  EXPECT_FALSE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
   EXPECT_EQ(AbnormalUpload(h_), "{}");
   EXPECT_EQ(Logs().Count("ErrorCode: 101900083"), 1);
   EXPECT_EQ(h_.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
@@ -387,6 +383,86 @@ TEST(SlowBoardTest, AHeldAnswerStallsOnlyTheCommandWaitingForIt) {
   EXPECT_TRUE(WaitUntil([&] { return h.On(kLamp) && h.On(kDust); })) << "both tasks go on once answered";
   EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, kStop).code, SRV_CODE_SUCCESS);
   EXPECT_EQ(h.Finish(uv), TASK_STATUS_CANCEL);
+}
+
+// Replaces the station's status file, which the sensor handler reads at every report.
+void WriteStatus(const std::string& json) {
+  std::ofstream(RootedPath("/usr/lib/vantorel-station-center/status/status.json"), std::ios::trunc) << json;
+}
+
+class ReportsTest : public StationTest {
+ protected:
+  int SensorKey() {
+    return h_.WithData([](StationTaskData& d) { return d.abnormal_tasks.at(TASK_TYPE_SENSOR); });
+  }
+  // The robot leaves and the station resets; true once it is normal again with nothing running.
+  bool LeaveAndReset() {
+    const size_t resets = h_.Actions(station::ENUM_SUPPLY_RESET_MCU).size();
+    return h_.SetDocked(false) && h_.Ask(SRV_CMD_ROBOT_LEAVE) == SRV_CODE_SUCCESS && WaitUntil([&] {
+             return h_.Actions(station::ENUM_SUPPLY_RESET_MCU).size() > resets &&
+                    h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle();
+           });
+  }
+  // A report that arrived after this call has been handled.
+  bool NextReport() {
+    return h_.Handled([](const station::SensorsDataRep&) { return true; });
+  }
+};
+
+TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
+  // A hot upper plate, and a dust box cap off past its debounce time.
+  ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "90"));
+  ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "0"));
+  // The cap's debounce starts at the first report without it; the clock moves after.
+  ASSERT_TRUE(h_.Handled([](const station::SensorsDataRep& s) { return s.dustboxcapdet() == 0; }));
+  h_.AdvanceClock(91);
+  ASSERT_TRUE(WaitUntil([&] { return h_.Present(ABNORMAL_PLATE_UP_TEMP) && h_.Present(ABNORMAL_DUST_BOX_CAP); }));
+
+  ASSERT_TRUE(LeaveAndReset());
+  ASSERT_TRUE(NextReport());
+  EXPECT_TRUE(h_.Present(ABNORMAL_PLATE_UP_TEMP)) << "the plate is still hot";
+  EXPECT_TRUE(h_.Present(ABNORMAL_DUST_BOX_CAP)) << "the cap is still off";
+  EXPECT_EQ(SensorKey(), 1);
+
+  // Gone after the reset: released as before.
+  ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "30"));
+  ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "1"));
+  ASSERT_TRUE(WaitUntil([&] { return !h_.Present(ABNORMAL_PLATE_UP_TEMP) && !h_.Present(ABNORMAL_DUST_BOX_CAP); }));
+  EXPECT_EQ(SensorKey(), 0);
+}
+
+TEST_F(ReportsTest, OverdueDustBagKeepsTheSensorKeyThroughResetsUntilTheCloudConfirms) {
+  const int64_t overdue = h_.center().clock().WallSeconds() - (g_config.dust_bag_replace_cycle + 1) * 86400LL;
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(overdue) + "}");
+  ASSERT_TRUE(WaitUntil([&] { return h_.Present(ABNORMAL_DUST_BAG_REPLACE); }));
+  EXPECT_EQ(SensorKey(), 1);
+
+  ASSERT_TRUE(LeaveAndReset());
+  EXPECT_TRUE(h_.Present(ABNORMAL_DUST_BAG_REPLACE)) << "kept until the cloud confirms the replacement";
+  EXPECT_EQ(SensorKey(), 1);
+  ASSERT_TRUE(NextReport());
+  EXPECT_EQ(SensorKey(), 1);
+
+  // The cloud's confirmation clears both.
+  StationSrvReq reply;
+  reply.report_rsp.mutable_consumables_reply_state()->set_dust_bag(0);
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds()) + "}");
+  EXPECT_EQ(h_.Ask(SRV_CMD_CLOUD_REPLY, reply), SRV_CODE_SUCCESS);
+  EXPECT_FALSE(h_.Present(ABNORMAL_DUST_BAG_REPLACE));
+  EXPECT_EQ(SensorKey(), 0);
+}
+
+TEST_F(ReportsTest, ASetWallClockNeitherAgesTheDustBagNorLeavesItsDateInTheFuture) {
+  const int64_t day = 86400;
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds() - day) + "}");
+  ASSERT_TRUE(NextReport());
+  for (const int64_t step : {365 * day, -2 * 365 * day}) {
+    h_.StepWall(step);
+    ASSERT_TRUE(NextReport());
+    ASSERT_TRUE(NextReport());
+    EXPECT_FALSE(h_.Present(ABNORMAL_DUST_BAG_REPLACE)) << step;
+    EXPECT_NEAR(ReadDustBagReplyTime(h_.center().clock().WallSeconds(), 0), day, 10) << "moved along by " << step;
+  }
 }
 
 }  // namespace

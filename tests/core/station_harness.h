@@ -110,6 +110,10 @@ class CoreAccess {
     std::unique_lock<std::shared_mutex> lock(Core().task_data_mutex());
     return f(Core().task_data());
   }
+  // An abnormal condition of that type is recorded.
+  bool Present(int abnormal) {
+    return WithData([abnormal](sc::StationTaskData& d) { return d.AbnormalPresent(abnormal); });
+  }
   void SetStatus(sc::StationCenterStatus status) {
     std::lock_guard<std::mutex> lock(Core().task_mutex());
     center_->SetStationCenterStatus(status);
@@ -227,6 +231,16 @@ class StationHarness : public CoreAccess {
     return WaitUntil([&] { return On(supply_type) == on; });
   }
 
+  // The lamp patterns the board was asked for, in order.
+  std::vector<int> Leds() {
+    std::vector<int> leds;
+    for (const auto& req : sim_->ReceivedCommands()) {
+      if (req.has_change_led_()) {
+        leds.push_back(req.change_led_().led_cmd_());
+      }
+    }
+    return leds;
+  }
   station_test::Actions Actions(int supply_type = -1) {
     station_test::Actions out;
     for (const auto& req : sim_->ReceivedCommands()) {
@@ -257,6 +271,13 @@ class StationHarness : public CoreAccess {
   station_sim::SimOptions sim_options_;
   TempRoot root_;
   std::unique_ptr<station_sim::StationSim> sim_;
+};
+
+// A station started for each test.
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(h_.Start()); }
+  StationHarness h_;
 };
 
 }  // namespace station_test
