@@ -51,16 +51,14 @@ class ActuatorTasksTest : public StationTest {
 };
 
 // A task that switches one actuator on at its first pass.
-struct ActuatorTask {
-  TaskType type;
-  station::EnumSupplyType supply;
-};
-
 TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
-  const ActuatorTask rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
-                               {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
-                               {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
-  for (const ActuatorTask& row : rows) {
+  const struct {
+    TaskType type;
+    station::EnumSupplyType supply;
+  } rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
+              {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
+              {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.type);
     h_.sim().RefuseSupply(row.supply, true);
     ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
@@ -73,21 +71,19 @@ TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
 }
 
 // A drain from a tank holding `tank_ml`; how it ends and what the drain valve was told.
-struct DrainRun {
-  const char* what;
-  double tank_ml;
-  TaskStatus ending;
-  Actions valve;
-};
-
 TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
-  const DrainRun rows[] = {
+  const struct {
+    const char* what;
+    double tank_ml;
+    TaskStatus ending;
+    Actions valve;
+  } rows[] = {
       {"full tank drains to the foot level", 1500, TASK_STATUS_OVER, {{kDrain, 1}, {kDrain, 0}}},
       {"empty tank: closed without opening", 0, TASK_STATUS_OVER, {{kDrain, 0}}},
       // A valve that may still be open is no finished drain; the reset closes again.
       {"close refused", 0, TASK_STATUS_ERROR, {{kDrain, 0}, {kDrain, 0}}},
   };
-  for (const DrainRun& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(h_.SetTank(row.tank_ml));
     h_.WithData([](StationTaskData& d) {
@@ -156,16 +152,14 @@ TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
 }
 
 // The sewage pump's power for an action, and whether the board refuses the robot's stop.
-struct PumpRun {
-  int action;
-  int power;
-  bool stop_refused;
-};
-
 TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) {
   auto working = [&] { return Flag(&StationTaskData::sewage_pump_working); };
-  const PumpRun rows[] = {{kSoft, 60, false}, {kStd, 80, false}, {kStrong, 100, true}};
-  for (const PumpRun& row : rows) {
+  const struct {
+    int action;
+    int power;
+    bool stop_refused;
+  } rows[] = {{kSoft, 60, false}, {kStd, 80, false}, {kStrong, 100, true}};
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.action);
     auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, row.action, 0);
     ASSERT_TRUE(WaitUntil(working));
@@ -453,14 +447,6 @@ TEST_F(ActuatorTasksTest, TimeLimitEndsEachTaskAndSwitchesItsActuatorOff) {
 }
 
 // The sewage automation, with the board reporting each level in turn.
-struct SewageStep {
-  const char* what;
-  int level;              // sewageFull
-  int detector;           // sewageDet
-  int64_t clock_advance;  // seconds, before the report
-  bool pump_on;
-};
-
 TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
   StationHarness h;
   h.Configure("sewage_pump_continue_work_time", "30");
@@ -468,7 +454,13 @@ TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
   h.sim().ClearReceivedCommands();
   // Real time passes between the steps too: the run-on is checked 10 s inside its end
   // and 5 s past it.
-  const SewageStep steps[] = {
+  const struct {
+    const char* what;
+    int level;              // sewageFull
+    int detector;           // sewageDet
+    int64_t clock_advance;  // seconds, before the report
+    bool pump_on;
+  } steps[] = {
       {"at the threshold", 1200, 0, 0, false},
       {"above the threshold", 1201, 0, 0, true},
       {"sewage gone: the pump runs on", 0, 0, 0, true},
@@ -478,7 +470,7 @@ TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
       {"gone again", 0, 0, 20, true},
       {"past the run-on time again", 0, 0, 15, false},
   };
-  for (const SewageStep& step : steps) {
+  for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     ASSERT_TRUE(h.sim().Pin("sewageFull", std::to_string(step.level)));
     ASSERT_TRUE(h.sim().Pin("sewageDet", std::to_string(step.detector)));

@@ -23,19 +23,17 @@ enum class End { kOver, kError, kCancelledByRequest };
 
 // A scripted task of `type` that ends as `end` with the robot docked or away; what the
 // board then saw and which hooks ran.
-struct TaskEnding {
-  const char* what;
-  TaskType type;
-  bool docked;
-  End end;
-  Actions board;
-  Hooks hooks;
-};
-
 TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotAway) {
   constexpr TaskType kCollect = TASK_TYPE_DUST_COLLECT;
   constexpr bool kDocked = true, kAway = false;
-  const TaskEnding rows[] = {
+  const struct {
+    const char* what;
+    TaskType type;
+    bool docked;
+    End end;
+    Actions board;
+    Hooks hooks;
+  } rows[] = {
       {"over", kCollect, kDocked, End::kOver, {{kDust, 1}}, {0, 0, 1, 0, 0}},
       {"error", kCollect, kDocked, End::kError, {{kDust, 1}, {kDust, 0}}, {1, 0, 0, 1, 0}},  // off through DoReset
       // Cancelled by request, then once more by the driver, which must be harmless.
@@ -47,7 +45,7 @@ TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotA
   };
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  for (const TaskEnding& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(h.SetDocked(row.docked));
     auto s = h.Script(row.type);

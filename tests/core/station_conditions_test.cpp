@@ -149,27 +149,25 @@ TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 0);
 }
 
-// A station-wide condition that must leave every output off, with the board
-// refusing a switch-off or answering late from that moment on.
-struct ForcedOff {
-  const char* what;
-  void (*fault)(station_sim::StationSim&);
-  void (*force)(StationHarness&);
-};
-
 void Press(StationHarness& h) { ASSERT_TRUE(h.sim().Pin("emergencyStopState", "true")); }
 void RefuseLamp(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, true); }
 void RefuseWire(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true); }
 
+// A station-wide condition that must leave every output off, with the board
+// refusing a switch-off or answering late from that moment on.
 TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
-  const ForcedOff rows[] = {
+  const struct {
+    const char* what;
+    void (*fault)(station_sim::StationSim&);
+    void (*force)(StationHarness&);
+  } rows[] = {
       {"emergency stop, the lamp's off refused", RefuseLamp, Press},
       {"emergency stop, the wire's off refused", RefuseWire, Press},
       {"emergency stop, answers 3 s late", [](station_sim::StationSim& sim) { sim.SetAckDelayMs(3000); }, Press},
       {"stale data, the wire's off refused", RefuseWire, GoStale},
       {"exit, the lamp's off refused", RefuseLamp, [](StationHarness& h) { h.center().SwitchOffForExit(); }},
   };
-  for (const ForcedOff& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Logs().Clear();
     StationHarness h;
@@ -254,16 +252,14 @@ TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
 }
 
 // One way a board restart shows; `restart` makes it.
-struct Restart {
-  const char* what;
-  void (*restart)(StationHarness&);
-};
-
 TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
   StationHarness h;
   h.Configure("sensor_stale_time", "3600");  // the test's clock runs fast
   ASSERT_TRUE(h.Start());
-  const Restart restarts[] = {
+  const struct {
+    const char* what;
+    void (*restart)(StationHarness&);
+  } restarts[] = {
       {"command connection closed",
        [](StationHarness& h) {
          h.sim().CloseCommandConnection();
@@ -277,7 +273,7 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
        }},
       {"sensor connection re-made after a gap", [](StationHarness& h) { h.sim().CloseSensorConnection(); }},
   };
-  for (const Restart& r : restarts) {
+  for (const auto& r : restarts) {
     SCOPED_TRACE(r.what);
     Logs().Clear();
     const std::shared_ptr<Task> dust = h.StartTask(TASK_TYPE_DUST_COLLECT, kStd);

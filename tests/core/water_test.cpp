@@ -20,14 +20,12 @@ class WaterTest : public StationTest {
 
 // A preparation, the actuator that doses its liquid (the tablet motor runs at 50 for two
 // tablets, a pump at 1), and the flag that says it is ready.
-struct Preparation {
-  TaskType type;
-  int dose;
-  bool StationTaskData::*ready;
-};
-
 TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
-  const Preparation rows[] = {
+  const struct {
+    TaskType type;
+    int dose;
+    bool StationTaskData::*ready;
+  } rows[] = {
       {TASK_TYPE_CLEAN_LIQUID_PREPARE, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, &StationTaskData::clean_liquid_ready},
       {TASK_TYPE_PERFUME_LIQUID_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
       {TASK_TYPE_DISINFECTANT_PREPARE, kSorter, &StationTaskData::disinfectant_water_ready},
