@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
-#include <vector>
 
 #include "clock.h"
 #include "support/test_support.h"
@@ -237,22 +236,19 @@ TEST(ConfigTest, StaleTemporaryFilesOfRewritesAreRemovedAtStart) {
   root.WriteFile(kStatusRel, "{}");
   const std::string config_dir = "/usr/lib/vantorel-station-center/config/";
   const std::string status_dir = std::string(kStatusDirRel) + "/";
-  const std::vector<std::string> stale = {config_dir + "config.json.tmp.a1B2c3", status_dir + "status.json.tmp.XyZ789"};
-  // Not the daemon's own: a technician's copies, another program's files.
-  const std::vector<std::string> kept = {config_dir + "config.json.tmp.keep", config_dir + "led.json.tmp.a1B2c3",
-                                         status_dir + "status.json.tmp.bak", status_dir + "notes.tmp.a1B2c3"};
-  for (const auto& rel : stale) {
-    root.WriteFile(rel, "{\"half\": ");
-  }
-  for (const auto& rel : kept) {
-    root.WriteFile(rel, "x");
+  // The daemon's own leftovers go; a technician's copies and another program's files stay.
+  const struct {
+    std::string rel;
+    bool stale;
+  } files[] = {{config_dir + "config.json.tmp.a1B2c3", true}, {status_dir + "status.json.tmp.XyZ789", true},
+               {config_dir + "config.json.tmp.keep", false},  {config_dir + "led.json.tmp.a1B2c3", false},
+               {status_dir + "status.json.tmp.bak", false},   {status_dir + "notes.tmp.a1B2c3", false}};
+  for (const auto& file : files) {
+    root.WriteFile(file.rel, "{\"half\": ");
   }
   ASSERT_TRUE(ReadConfig());
-  for (const auto& rel : stale) {
-    EXPECT_FALSE(std::filesystem::exists(root.Under(rel))) << rel;
-  }
-  for (const auto& rel : kept) {
-    EXPECT_TRUE(std::filesystem::exists(root.Under(rel))) << rel;
+  for (const auto& file : files) {
+    EXPECT_NE(std::filesystem::exists(root.Under(file.rel)), file.stale) << file.rel;
   }
 }
 
