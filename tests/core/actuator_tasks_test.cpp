@@ -13,44 +13,52 @@
 namespace station_center {
 namespace {
 
-using station_test::Actions;
-using station_test::WaitUntil;
+using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
 
-constexpr int kWire = station::ENUM_SUPPLY_HEATING_WIRE;
-constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN;
-constexpr int kLamp = station::ENUM_SUPPLY_UV_LAMP;
-constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
-constexpr int kPump = station::ENUM_SUPPLY_SEWAGE_PUMP;
-constexpr int kSoft = vantorel_base_station_mqtt::ENUM_ACTION_SOFT;
-constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
-constexpr int kStrong = vantorel_base_station_mqtt::ENUM_ACTION_STRONG;
-constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
-
-class ActuatorTasksTest : public ::testing::Test {
+class ActuatorTasksTest : public StationTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(h_.Start()); }
-
-  bool WaitOn(int type, bool on = true) {
-    return WaitUntil([&] { return h_.On(type) == on; });
-  }
   bool Flag(bool StationTaskData::*flag) {
     return h_.WithData([flag](StationTaskData& d) { return d.*flag; });
   }
+  // Starts `type` for `seconds` as the robot would, once what it needs is there: prepared water
+  // in a tank that never reports empty, and `beside` running (the fan for the wire, the sewage
+  // pump for the spray).
+  std::shared_ptr<Task> StartWith(TaskType type, int seconds, bool water, TaskType beside) {
+    h_.sim().Unpin("cleanTankFootLevel");
+    EXPECT_TRUE(h_.SetTank(water ? 1500 : 0));
+    EXPECT_TRUE(!water || h_.sim().Pin("cleanTankFootLevel", "0"));
+    h_.WithData([&](StationTaskData& d) {
+      d.disinfectant_water_ready = water;
+      d.water_volume = water ? 1000 : 0;
+    });
+    beside_ = beside == TASK_TYPE_INVALID ? nullptr : h_.StartTask(beside, kStd);
+    if (beside != TASK_TYPE_INVALID) {
+      EXPECT_TRUE(beside_ != nullptr && h_.WaitOn(beside == TASK_TYPE_DRY ? kFan : kPump));
+      h_.AfterPass();  // the pass that switched it on has noted it
+    }
+    return h_.StartTask(type, kStd, seconds);
+  }
+  // Stops the task started beside; its final status, -1 if none.
+  int StopBeside() {
+    if (beside_ == nullptr) {
+      return -1;
+    }
+    EXPECT_EQ(h_.Submit(beside_->task_type(), kStop).code, SRV_CODE_SUCCESS);
+    return h_.Finish(beside_);
+  }
 
-  station_test::StationHarness h_;
+  std::shared_ptr<Task> beside_;
 };
 
 // A task that switches one actuator on at its first pass.
-struct ActuatorTask {
-  TaskType type;
-  station::EnumSupplyType supply;
-};
-
 TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
-  const ActuatorTask rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
-                               {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
-                               {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
-  for (const ActuatorTask& row : rows) {
+  const struct {
+    TaskType type;
+    station::EnumSupplyType supply;
+  } rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
+              {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
+              {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.type);
     h_.sim().RefuseSupply(row.supply, true);
     ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
@@ -63,21 +71,19 @@ TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
 }
 
 // A drain from a tank holding `tank_ml`; how it ends and what the drain valve was told.
-struct DrainRun {
-  const char* what;
-  double tank_ml;
-  TaskStatus ending;
-  Actions valve;
-};
-
 TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
-  const DrainRun rows[] = {
+  const struct {
+    const char* what;
+    double tank_ml;
+    TaskStatus ending;
+    Actions valve;
+  } rows[] = {
       {"full tank drains to the foot level", 1500, TASK_STATUS_OVER, {{kDrain, 1}, {kDrain, 0}}},
       {"empty tank: closed without opening", 0, TASK_STATUS_OVER, {{kDrain, 0}}},
       // A valve that may still be open is no finished drain; the reset closes again.
       {"close refused", 0, TASK_STATUS_ERROR, {{kDrain, 0}, {kDrain, 0}}},
   };
-  for (const DrainRun& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(h_.SetTank(row.tank_ml));
     h_.WithData([](StationTaskData& d) {
@@ -102,7 +108,7 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
     SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
     auto task = h_.StartTask(type, kStd);
-    ASSERT_TRUE(WaitOn(kDrain));
+    ASSERT_TRUE(h_.WaitOn(kDrain));
     h_.AfterPass();
     h_.AdvanceClock(31);  // the harness's drain time is 30 s
     // A broken sensor must not leave the valve open, nor block later work.
@@ -123,7 +129,7 @@ TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
     ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
     ASSERT_TRUE(h_.SetTank(1500));
     auto reset = h_.StartTask(TASK_TYPE_RESET_STATION, kStd);
-    ASSERT_TRUE(WaitOn(kDrain));
+    ASSERT_TRUE(h_.WaitOn(kDrain));
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, true);
     ASSERT_TRUE(h_.sim().Unpin("cleanTankFootLevel"));  // the tank reaches its foot level
     ASSERT_TRUE(WaitUntil([&] { return closes() >= 3; })) << "tried again on later passes";
@@ -146,16 +152,14 @@ TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
 }
 
 // The sewage pump's power for an action, and whether the board refuses the robot's stop.
-struct PumpRun {
-  int action;
-  int power;
-  bool stop_refused;
-};
-
 TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) {
   auto working = [&] { return Flag(&StationTaskData::sewage_pump_working); };
-  const PumpRun rows[] = {{kSoft, 60, false}, {kStd, 80, false}, {kStrong, 100, true}};
-  for (const PumpRun& row : rows) {
+  const struct {
+    int action;
+    int power;
+    bool stop_refused;
+  } rows[] = {{kSoft, 60, false}, {kStd, 80, false}, {kStrong, 100, true}};
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.action);
     auto task = h_.StartTask(TASK_TYPE_SEWAGE_DRAIN_PUMP, row.action, 0);
     ASSERT_TRUE(WaitUntil(working));
@@ -170,7 +174,7 @@ TEST_F(ActuatorTasksTest, SewagePumpPowerFollowsActionAndPumpStopsWhenTaskEnds) 
     // working, so the sewage automation stops it once the board obeys.
     Actions expected = {{kPump, row.power}, {kPump, 0}, {kPump, 0}};
     expected.resize(row.stop_refused ? 3 : 2);
-    EXPECT_EQ(station_test::Head(h_.Actions(kPump), expected.size()), expected);
+    EXPECT_EQ(Head(h_.Actions(kPump), expected.size()), expected);
     EXPECT_EQ(working(), row.stop_refused);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_SEWAGE_PUMP, false);
     EXPECT_TRUE(WaitUntil([&] { return !h_.On(kPump) && !working(); })) << "the automation stops it";
@@ -196,10 +200,10 @@ class HeaterTest : public ActuatorTasksTest {
   void StartHeating(int fan_limit = 0) {
     ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));
     dry_ = h_.StartTask(TASK_TYPE_DRY, kStd, fan_limit);
-    ASSERT_TRUE(dry_ != nullptr && WaitOn(kFan));
+    ASSERT_TRUE(dry_ != nullptr && h_.WaitOn(kFan));
     h_.AfterPass();
     wire_ = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft);
-    ASSERT_TRUE(wire_ != nullptr && WaitOn(kWire));
+    ASSERT_TRUE(wire_ != nullptr && h_.WaitOn(kWire));
     h_.sim().ResetSafety();
   }
   // Both tasks ended, both heaters off, no flag left, and the wire never heated without the fan.
@@ -212,6 +216,8 @@ class HeaterTest : public ActuatorTasksTest {
     EXPECT_TRUE(WireOffBeforeEachFanOff(h_.Actions()));
     EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
   }
+  // A request handled at once, under the task lock the caller holds: no pass runs in between.
+  StationSrvRsp Now(TaskType type, int action) { return h_.center().ReceiveTaskUnlock(TaskRequest(type, action)); }
   // The station's own cancel of the running fan task, as a status change makes its driver do.
   void ForceCancelFan() {
     const auto lock = h_.LockAtRest();
@@ -221,82 +227,81 @@ class HeaterTest : public ActuatorTasksTest {
   std::shared_ptr<Task> dry_, wire_;
 };
 
+// Every way the fan stops, the board refusing the wire's off for a while where it may: the
+// fan stays on and the off is tried again on every pass until the board obeys.
 TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
-  StartHeating(5);
-  h_.AdvanceClock(6);
-  {
-    SCOPED_TRACE("the fan's time limit");
-    ExpectAllOff(TASK_STATUS_ERROR);
-  }
-  StartHeating();
-  {
-    SCOPED_TRACE("a robot's fan stop, refused while the wire heats");
-    EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
-    ExpectAllOff(TASK_STATUS_ERROR);
-  }
-  StartHeating();
-  {
-    SCOPED_TRACE("the station's own cancel, which has no reset after it");
-    ForceCancelFan();
-    ExpectAllOff(TASK_STATUS_ERROR);
+  enum class Stop { kLimit, kRobot, kStation, kWireThenFan };
+  const struct {
+    const char* what;
+    Stop stop;
+    bool refused;  // the wire's off, until the board obeys
+    TaskStatus dry_ending;
+  } rows[] = {
+      {"the fan's time limit", Stop::kLimit, true, TASK_STATUS_ERROR},
+      {"a robot's fan stop, refused while the wire heats", Stop::kRobot, true, TASK_STATUS_ERROR},
+      {"the station's own cancel, which has no reset after it", Stop::kStation, false, TASK_STATUS_ERROR},
+      {"a wire stop, then a fan stop before any pass: the wire is off, so the fan may stop", Stop::kWireThenFan, false,
+       TASK_STATUS_CANCEL},
+  };
+  const auto wire_offs = [&] {
+    const Actions wire = h_.Actions(kWire);
+    return std::count(wire.begin(), wire.end(), std::make_pair(kWire, 0));
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    StartHeating(row.stop == Stop::kLimit ? 5 : 0);
+    h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, row.refused);
+    if (row.stop == Stop::kLimit) {
+      h_.AdvanceClock(6);
+    } else if (row.stop == Stop::kRobot) {
+      EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
+    } else if (row.stop == Stop::kStation) {
+      ForceCancelFan();
+    } else {
+      const auto lock = h_.LockAtRest();
+      EXPECT_EQ(Now(TASK_TYPE_HEAT_WIRE, kStop).code, SRV_CODE_SUCCESS);
+      EXPECT_EQ(Now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+    }
+    if (row.refused) {
+      ASSERT_TRUE(WaitUntil([&] { return wire_offs() >= 3; })) << "tried again on later passes";
+      EXPECT_TRUE(h_.On(kFan) && h_.On(kWire));
+      EXPECT_TRUE(h_.Running(TASK_TYPE_DRY)) << "the fan task stays to switch the fan off later";
+      EXPECT_TRUE(h_.Actions(kFan).empty()) << "no fan-off while the wire may heat";
+      EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStd).msg, "task stopping, retry") << "not kept running by a start";
+      h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
+    }
+    ExpectAllOff(row.dry_ending);
   }
 }
 
 TEST_F(HeaterTest, NoWireStartsOnceTheFanIsAcknowledgedOff) {
-  const auto now = [&](TaskType type, int action) {
-    return h_.center().ReceiveTaskUnlock(station_test::TaskRequest(type, action));
-  };
   StartHeating();
   EXPECT_EQ(h_.Submit(TASK_TYPE_HEAT_WIRE, kStop).code, SRV_CODE_SUCCESS);
   EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
   {
     // Before the fan task's next pass.
     const auto lock = h_.LockAtRest();
-    EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
-    EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).msg, "dry fan not open");
+    EXPECT_EQ(Now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+    EXPECT_EQ(Now(TASK_TYPE_HEAT_WIRE, kSoft).msg, "dry fan not open");
   }
   EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
 
   // A wire task admitted just before the fan stop has not switched anything on yet; its
   // first pass finds the fan gone.
   dry_ = h_.StartTask(TASK_TYPE_DRY, kStd);
-  ASSERT_TRUE(WaitOn(kFan));
+  ASSERT_TRUE(h_.WaitOn(kFan));
   {
     const auto lock = h_.LockAtRest();
-    ASSERT_EQ(now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
+    ASSERT_EQ(Now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
     wire_ = h_.Core().tasks().at(TASK_TYPE_HEAT_WIRE);
-    EXPECT_EQ(now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
-    EXPECT_EQ(now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
+    EXPECT_EQ(Now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+    EXPECT_EQ(Now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
   }
   EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
   EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
   const Actions wire = h_.Actions(kWire);
   EXPECT_TRUE(std::none_of(wire.begin(), wire.end(), [](const auto& a) { return a.second != 0; })) << "never on";
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
-}
-
-TEST_F(HeaterTest, RefusedWireOffKeepsTheFanOnAndIsRetriedEveryPass) {
-  const auto wire_offs = [&] {
-    const Actions wire = h_.Actions(kWire);
-    return std::count(wire.begin(), wire.end(), std::make_pair(kWire, 0));
-  };
-  for (const bool by_limit : {true, false}) {
-    SCOPED_TRACE(by_limit ? "the fan's time limit" : "a robot's fan stop");
-    StartHeating(by_limit ? 5 : 0);
-    h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true);
-    if (by_limit) {
-      h_.AdvanceClock(6);
-    } else {
-      EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return wire_offs() >= 3; })) << "tried again on later passes";
-    EXPECT_TRUE(h_.On(kFan) && h_.On(kWire));
-    EXPECT_TRUE(h_.Running(TASK_TYPE_DRY)) << "the fan task stays to switch the fan off later";
-    EXPECT_TRUE(h_.Actions(kFan).empty()) << "no fan-off while the wire may heat";
-    EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStd).msg, "task stopping, retry") << "not kept running by a start";
-    h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
-    ExpectAllOff(TASK_STATUS_ERROR);
-  }
 }
 
 // What the thermostat cannot trust ends its heating whatever the temperature says.
@@ -316,11 +321,9 @@ TEST_F(HeaterTest, TheWireGoesOffOnOldReadingsAndUnderAStoppedFan) {
     SCOPED_TRACE(row.what);
     StartHeating();
     row.fault(h_.sim(), true);
-    EXPECT_TRUE(WaitOn(kWire, false));
+    EXPECT_TRUE(h_.WaitOn(kWire, false));
     // Recorded after the switch-off, so waited for.
-    const auto recorded = [&] {
-      return h_.WithData([](StationTaskData& d) { return d.AbnormalPresent(ABNORMAL_HEAT_WIRE_TEMP); });
-    };
+    const auto recorded = [&] { return h_.Present(ABNORMAL_HEAT_WIRE_TEMP); };
     EXPECT_EQ(WaitUntil(recorded, std::chrono::seconds(row.recorded ? 20 : 1)), row.recorded);
     EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kHeatWireWithoutFan), 0);
     row.fault(h_.sim(), false);
@@ -336,12 +339,12 @@ TEST_F(HeaterTest, TheWireGoesOffOnOldReadingsAndUnderAStoppedFan) {
 
 // A board that answers 3 s late: the fan's stop has begun when the robot asks for heat.
 TEST(SlowHeaterTest, AWireAskedForWhileTheFanStopsNeverHeatsWithoutIt) {
-  station_test::StationHarness h;
+  StationHarness h;
   h.Configure("bottom_action_timeout", "5");
   ASSERT_TRUE(h.Start());
   ASSERT_TRUE(h.sim().Pin("heatingWireTemp", "20"));
   const std::shared_ptr<Task> dry = h.StartTask(TASK_TYPE_DRY, kStd, 5);
-  ASSERT_TRUE(WaitUntil([&] { return h.On(kFan); }));
+  ASSERT_TRUE(h.WaitOn(kFan));
   h.AfterPass();
   h.sim().SetAckDelayMs(3000);
   h.AdvanceClock(6);  // the fan's limit
@@ -358,49 +361,33 @@ TEST(SlowHeaterTest, AWireAskedForWhileTheFanStopsNeverHeatsWithoutIt) {
 // water onto the floor, no lamp into the room, no live plates open to touch, no wash without
 // the rake; the station then resets with the robot away.
 TEST_F(ActuatorTasksTest, WhatFacesTheRobotGoesOffWhenTheRobotLeaves) {
-  struct Row {
+  const struct {
     TaskType type;
     int supply;       // the output that faces the robot
     int duration;     // 0: no time limit, which must not end it either
     TaskType beside;  // a task it needs running (the sewage pump for the spray)
     bool water;       // prepared water in a tank that never reports empty
     bool ends;        // the task ends in error (the wash only switches its output off)
-  };
-  constexpr TaskType kNone = TASK_TYPE_INVALID;
-  constexpr int kWater = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
-  const Row rows[] = {
-      {TASK_TYPE_UV_LAMP, kLamp, 0, kNone, false, true},
-      {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, 0, kNone, false, true},
-      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 600, kNone, false, false},
-      {TASK_TYPE_ADD_WATER, kWater, 60, kNone, true, true},
-      {TASK_TYPE_ADD_WATER_NO_LIMIT, kWater, 60, kNone, true, true},
+  } rows[] = {
+      {TASK_TYPE_UV_LAMP, kLamp, 0, TASK_TYPE_INVALID, false, true},
+      {TASK_TYPE_AUTO_CHARGE, kCharge, 0, TASK_TYPE_INVALID, false, true},
+      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 600, TASK_TYPE_INVALID, false, false},
+      {TASK_TYPE_ADD_WATER, kSupply, 60, TASK_TYPE_INVALID, true, true},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT, kSupply, 60, TASK_TYPE_INVALID, true, true},
       {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 60, TASK_TYPE_SEWAGE_DRAIN_PUMP, true, true},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.type);
     ASSERT_TRUE(h_.SetDocked(true));
-    ASSERT_TRUE(h_.SetTank(row.water ? 1500 : 0));
-    ASSERT_TRUE(!row.water || h_.sim().Pin("cleanTankFootLevel", "0"));
-    h_.WithData([&](StationTaskData& d) {
-      d.disinfectant_water_ready = row.water;
-      d.water_volume = row.water ? 1000 : 0;
-    });
-    std::shared_ptr<Task> beside;
-    if (row.beside != kNone) {
-      beside = h_.StartTask(row.beside, kStd, 0);
-      ASSERT_TRUE(beside != nullptr && WaitOn(kPump));
-      h_.AfterPass();  // the pass that switched it on has noted it
-    }
-    auto task = h_.StartTask(row.type, kStd, row.duration);
-    ASSERT_NE(task, nullptr);
-    ASSERT_TRUE(WaitOn(row.supply));
+    auto task = StartWith(row.type, row.duration, row.water, row.beside);
+    ASSERT_TRUE(task != nullptr && h_.WaitOn(row.supply));
     if (row.duration == 0) {
       h_.AdvanceClock(100000);
       ASSERT_TRUE(h_.Passes(3));
       EXPECT_TRUE(h_.Running(row.type)) << "no time limit";
     }
     h_.sim().Dock(false);
-    EXPECT_TRUE(WaitOn(row.supply, false)) << "long before any limit";
+    EXPECT_TRUE(h_.WaitOn(row.supply, false)) << "long before any limit";
     if (row.ends) {
       EXPECT_EQ(h_.Finish(task), TASK_STATUS_ERROR) << "the robot is gone";
     } else {
@@ -411,10 +398,7 @@ TEST_F(ActuatorTasksTest, WhatFacesTheRobotGoesOffWhenTheRobotLeaves) {
     const Actions sent = h_.Actions(row.supply);
     EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& a) { return a.second != 0; }), 1)
         << "switched on once; the rest are offs";
-    if (beside != nullptr) {
-      EXPECT_EQ(h_.Submit(row.beside, kStop).code, SRV_CODE_SUCCESS);
-      h_.Finish(beside);
-    }
+    StopBeside();
     h_.sim().Unpin("cleanTankFootLevel");
     EXPECT_TRUE(WaitUntil([&] {
       return h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
@@ -424,115 +408,59 @@ TEST_F(ActuatorTasksTest, WhatFacesTheRobotGoesOffWhenTheRobotLeaves) {
   EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kRobotAbsentOutput), 0);
 }
 
-TEST_F(ActuatorTasksTest, FanStopRightAfterWireStopIsAccepted) {
-  auto dry = h_.StartTask(TASK_TYPE_DRY, kStd);
-  ASSERT_TRUE(WaitOn(kFan));
-  h_.AfterPass();  // the fan counts as running once the pass that switched it on has noted it
-  ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
-  auto wire = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft);
-  ASSERT_TRUE(WaitOn(kWire));
-  {
-    // No pass of either task between the two stops.
-    const auto lock = h_.LockAtRest();
-    const auto stop = [&](TaskType type) {
-      return h_.center().ReceiveTaskUnlock(station_test::TaskRequest(type, kStop)).code;
-    };
-    EXPECT_EQ(stop(TASK_TYPE_HEAT_WIRE), SRV_CODE_SUCCESS);
-    EXPECT_EQ(stop(TASK_TYPE_DRY), SRV_CODE_SUCCESS) << "the wire is off, so the fan may stop";
-  }
-  EXPECT_EQ(h_.Finish(wire), TASK_STATUS_CANCEL);
-  EXPECT_EQ(h_.Finish(dry), TASK_STATUS_CANCEL);
-  Actions heater = h_.Actions();
-  heater.erase(std::remove_if(heater.begin(), heater.end(),
-                              [](const std::pair<int, int>& a) { return a.first != kWire && a.first != kFan; }),
-               heater.end());
-  // The fan task repeats the wire-off before its fan-off; each driver repeats its
-  // offs when it drops the cancelled task.
-  EXPECT_EQ(station_test::Head(heater, 4), (Actions{{kWire, 1}, {kWire, 0}, {kWire, 0}, {kFan, 0}}))
-      << "the wire goes off before the fan";
-  EXPECT_FALSE(h_.On(kWire) || h_.On(kFan));
-  EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
-}
-
 // A task of each type that takes its time limit from the request, started as the robot would.
-struct LimitedTask {
-  TaskType type;
-  int supply, on;     // the actuator it runs and its value while on
-  TaskStatus ending;  // how the limit ends it today
-  TaskType beside;    // a task it needs running (the fan for the wire, the sewage pump for the spray)
-  int beside_supply;  // that task's actuator
-  bool water;         // prepared water in a tank that never reports empty
-};
-
 TEST_F(ActuatorTasksTest, TimeLimitEndsEachTaskAndSwitchesItsActuatorOff) {
   constexpr TaskStatus kError = TASK_STATUS_ERROR;
   constexpr TaskType kNone = TASK_TYPE_INVALID;
-  constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
-  const LimitedTask rows[] = {
-      {TASK_TYPE_ADD_WATER, kSupply, 1, kError, kNone, 0, true},
-      {TASK_TYPE_ADD_WATER_NO_LIMIT, kSupply, 1, kError, kNone, 0, true},
-      {TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, 1, kError, kNone, 0, false},
-      {TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump, 80, kError, kNone, 0, false},
-      {TASK_TYPE_DRY, kFan, 1, kError, kNone, 0, false},
-      {TASK_TYPE_HEAT_WIRE, kWire, 1, kError, TASK_TYPE_DRY, kFan, false},
-      {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, 1, kError, kNone, 0, false},
-      {TASK_TYPE_UV_LAMP, kLamp, 1, TASK_STATUS_OVER, kNone, 0, false},
-      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 1, kError, kNone, 0, false},
+  const struct {
+    TaskType type;
+    int supply, on;     // the actuator it runs and its value while on
+    TaskStatus ending;  // how the limit ends it today
+    TaskType beside;    // a task it needs running (the fan for the wire, the sewage pump for the spray)
+    bool water;         // prepared water in a tank that never reports empty
+  } rows[] = {
+      {TASK_TYPE_ADD_WATER, kSupply, 1, kError, kNone, true},
+      {TASK_TYPE_ADD_WATER_NO_LIMIT, kSupply, 1, kError, kNone, true},
+      {TASK_TYPE_DUST_COLLECT, kDust, 1, kError, kNone, false},
+      {TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump, 80, kError, kNone, false},
+      {TASK_TYPE_DRY, kFan, 1, kError, kNone, false},
+      {TASK_TYPE_HEAT_WIRE, kWire, 1, kError, TASK_TYPE_DRY, false},
+      {TASK_TYPE_AUTO_CHARGE, kCharge, 1, kError, kNone, false},
+      {TASK_TYPE_UV_LAMP, kLamp, 1, TASK_STATUS_OVER, kNone, false},
+      {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 1, kError, kNone, false},
       // Last: the spray fills the sewage box, which the sewage automation would empty.
-      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 80, kError, TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump,
-       true},
+      {TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, 80, kError, TASK_TYPE_SEWAGE_DRAIN_PUMP, true},
   };
   constexpr int kLimit = 5;
-  const auto running = [&](int supply, int value) {
-    return WaitUntil([&] { return h_.sim().ActuatorPower(static_cast<station::EnumSupplyType>(supply)) == value; });
-  };
-  for (const LimitedTask& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.type);
-    h_.sim().Unpin("cleanTankFootLevel");
-    ASSERT_TRUE(h_.SetTank(row.water ? 1500 : 0));
-    ASSERT_TRUE(!row.water || h_.sim().Pin("cleanTankFootLevel", "0"));
-    h_.WithData([&](StationTaskData& d) {
-      d.disinfectant_water_ready = row.water;
-      d.water_volume = row.water ? 1000 : 0;
-    });
-    std::shared_ptr<Task> beside;
-    if (row.beside != kNone) {
-      beside = h_.StartTask(row.beside, kStd);
-      ASSERT_TRUE(beside != nullptr && WaitOn(row.beside_supply));
-      h_.AfterPass();  // the pass that switched it on has noted it
-    }
-    auto task = h_.StartTask(row.type, kStd, kLimit);
+    auto task = StartWith(row.type, kLimit, row.water, row.beside);
     ASSERT_NE(task, nullptr);
-    ASSERT_TRUE(running(row.supply, row.on));
+    ASSERT_TRUE(WaitUntil([&] { return h_.sim().ActuatorPower(station::EnumSupplyType(row.supply)) == row.on; }));
     h_.AfterPass();
     h_.AdvanceClock(kLimit + 1);
     EXPECT_EQ(h_.Finish(task), row.ending) << "the limit ends the task";
     EXPECT_FALSE(h_.On(row.supply)) << "and its actuator is off";
     EXPECT_FALSE(h_.On(kSupply) || h_.On(kTap)) << "no valve left open";
-    if (beside != nullptr) {
-      EXPECT_EQ(h_.Submit(row.beside, kStop).code, SRV_CODE_SUCCESS);
-      EXPECT_EQ(h_.Finish(beside), TASK_STATUS_CANCEL);
-    }
+    EXPECT_EQ(StopBeside(), row.beside == kNone ? -1 : TASK_STATUS_CANCEL);
   }
 }
 
 // The sewage automation, with the board reporting each level in turn.
-struct SewageStep {
-  const char* what;
-  int level;              // sewageFull
-  int detector;           // sewageDet
-  int64_t clock_advance;  // seconds, before the report
-  bool pump_on;
-};
-
 TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
-  station_test::StationHarness h;
+  StationHarness h;
   h.Configure("sewage_pump_continue_work_time", "30");
   ASSERT_TRUE(h.Start());
   h.sim().ClearReceivedCommands();
   // Real time passes between the steps too: the run-on is checked 10 s inside its end
   // and 5 s past it.
-  const SewageStep steps[] = {
+  const struct {
+    const char* what;
+    int level;              // sewageFull
+    int detector;           // sewageDet
+    int64_t clock_advance;  // seconds, before the report
+    bool pump_on;
+  } steps[] = {
       {"at the threshold", 1200, 0, 0, false},
       {"above the threshold", 1201, 0, 0, true},
       {"sewage gone: the pump runs on", 0, 0, 0, true},
@@ -542,7 +470,7 @@ TEST(SewageAutomationTest, PumpStartsAbove1200AndRunsOnForItsTime) {
       {"gone again", 0, 0, 20, true},
       {"past the run-on time again", 0, 0, 15, false},
   };
-  for (const SewageStep& step : steps) {
+  for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     ASSERT_TRUE(h.sim().Pin("sewageFull", std::to_string(step.level)));
     ASSERT_TRUE(h.sim().Pin("sewageDet", std::to_string(step.detector)));

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
-#include <tuple>
+#include <array>
 #include <vector>
 
 #include "core/station_harness.h"
@@ -10,51 +9,31 @@
 namespace station_center {
 namespace {
 
-using station_test::Actions;
-using station_test::StationHarness;
-using station_test::WaitUntil;
-
-constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
-constexpr int kBoardReset = station::ENUM_SUPPLY_RESET_MCU;
-constexpr int kDust = station::ENUM_SUPPLY_COLLECT_DUST;
-constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
-constexpr int kNoAction = vantorel_base_station_mqtt::ENUM_ACTION_ILLEGAL;  // a charge or a reset carries none
+using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
 
 // The station reached `status` with no task driver or reset waiter left.
 bool Settled(StationHarness& h, StationCenterStatus status) {
   return WaitUntil([&] { return h.center().station_status() == status && h.Idle(); });
 }
 
-// How often each hook of a task ran.
-struct Hooks {
-  int resets, cancels, after_over, after_error, after_cancel;
-  bool operator==(const Hooks& o) const {
-    return std::tie(resets, cancels, after_over, after_error, after_cancel) ==
-           std::tie(o.resets, o.cancels, o.after_over, o.after_error, o.after_cancel);
-  }
-  friend std::ostream& operator<<(std::ostream& out, const Hooks& h) {
-    return out << "resets " << h.resets << ", cancels " << h.cancels << ", after over " << h.after_over
-               << ", after error " << h.after_error << ", after cancel " << h.after_cancel;
-  }
-};
+// How often each hook of a task ran: resets, cancels, after over, after error, after cancel.
+using Hooks = std::array<int, 5>;
 
 enum class End { kOver, kError, kCancelledByRequest };
 
 // A scripted task of `type` that ends as `end` with the robot docked or away; what the
 // board then saw and which hooks ran.
-struct TaskEnding {
-  const char* what;
-  TaskType type;
-  bool docked;
-  End end;
-  Actions board;
-  Hooks hooks;
-};
-
 TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotAway) {
   constexpr TaskType kCollect = TASK_TYPE_DUST_COLLECT;
   constexpr bool kDocked = true, kAway = false;
-  const TaskEnding rows[] = {
+  const struct {
+    const char* what;
+    TaskType type;
+    bool docked;
+    End end;
+    Actions board;
+    Hooks hooks;
+  } rows[] = {
       {"over", kCollect, kDocked, End::kOver, {{kDust, 1}}, {0, 0, 1, 0, 0}},
       {"error", kCollect, kDocked, End::kError, {{kDust, 1}, {kDust, 0}}, {1, 0, 0, 1, 0}},  // off through DoReset
       // Cancelled by request, then once more by the driver, which must be harmless.
@@ -66,7 +45,7 @@ TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotA
   };
   StationHarness h;
   ASSERT_TRUE(h.Start());
-  for (const TaskEnding& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(h.SetDocked(row.docked));
     auto s = h.Script(row.type);
@@ -168,14 +147,8 @@ TEST(ReflushLedTest, SendsChangesOnlyAndOneShotsOnceTheBoardShowsThem) {
   refused_then_twice();
   ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
   refused_then_twice();
-  std::vector<int> leds;
-  for (const auto& req : h.sim().ReceivedCommands()) {
-    if (req.has_change_led_()) {
-      leds.push_back(req.change_led_().led_cmd_());
-    }
-  }
   // Each pattern refused, sent again, then nothing new: the docking success survives a refusal, then shows once.
-  EXPECT_EQ(leds, (std::vector<int>{1, 1, 10, 10, 1}));
+  EXPECT_EQ(h.Leds(), (std::vector<int>{1, 1, 10, 10, 1}));
 }
 
 // A board that does not answer at all is asked for the pattern again only after
@@ -186,13 +159,7 @@ TEST(ReflushLedTest, ASilentBoardIsAskedAgainOnlyAfterAPause) {
   ASSERT_TRUE(h.Start());
   h.sim().SetDropAcks(true);
   h.sim().ClearReceivedCommands();
-  const auto asked = [&h] {
-    size_t n = 0;
-    for (const auto& req : h.sim().ReceivedCommands()) {
-      n += req.has_change_led_() ? 1 : 0;
-    }
-    return n;
-  };
+  const auto asked = [&h] { return h.Leds().size(); };
   for (int i = 0; i < 3; ++i) {
     h.center().ReflushLed();
   }

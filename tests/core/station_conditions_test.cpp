@@ -1,16 +1,19 @@
-// Emergency stop, stale sensor data and board restarts against the simulated board.
+// Emergency stop, stale sensor data, board restarts and the conditions the station records across
+// resets, against the simulated board.
 
 #include <gtest/gtest.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <fstream>
 #include <future>
 #include <set>
 #include <string>
 
 #include "bottom/board_switch_off.h"
+#include "config.h"
 #include "core/station_harness.h"
 #include "sim/safety_monitor.h"
 #include "station_report.h"
@@ -19,22 +22,7 @@
 namespace station_center {
 namespace {
 
-using station_test::Logs;
-using station_test::StationHarness;
-using station_test::WaitUntil;
-
-constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN;
-constexpr int kWire = station::ENUM_SUPPLY_HEATING_WIRE;
-constexpr int kUv = station::ENUM_SUPPLY_UV_LAMP;
-constexpr int kPump = station::ENUM_SUPPLY_SEWAGE_PUMP;
-constexpr int kDust = station::ENUM_SUPPLY_COLLECT_DUST;
-constexpr int kBoardReset = station::ENUM_SUPPLY_RESET_MCU;
-constexpr int kSoft = vantorel_base_station_mqtt::ENUM_ACTION_SOFT;
-constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
-
-bool Present(StationHarness& h, int type) {
-  return h.WithData([type](StationTaskData& d) { return d.AbnormalPresent(type); });
-}
+using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
 
 // The cloud report's abnormal part as the station would upload it now.
 std::string AbnormalUpload(StationHarness& h) {
@@ -65,37 +53,48 @@ void SilenceReports(StationHarness& h) {
   h.AfterPass();
 }
 
-class StationConditionsTest : public ::testing::Test {
+// The board silent, and the clock moved a second at a time (more at once would look like a pause
+// of the station) until the core calls its data stale.
+void GoStale(StationHarness& h) {
+  SilenceReports(h);
+  ASSERT_TRUE(WaitUntil([&] {
+    h.AdvanceClock(1);
+    h.center().SuperviseBoard();
+    return h.center().sensor_stale();
+  }));
+}
+
+// The fan, the wire it lets heat, the lamp and the sewage automation's pump on.
+void StartOutputs(StationHarness& h) {
+  ASSERT_TRUE(h.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
+  ASSERT_NE(h.StartTask(TASK_TYPE_DRY, kStd), nullptr);
+  ASSERT_TRUE(h.WaitOn(kFan));
+  h.AfterPass();  // the fan counts as running once the pass that switched it on has noted it
+  ASSERT_NE(h.StartTask(TASK_TYPE_HEAT_WIRE, kSoft), nullptr);
+  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
+  ASSERT_TRUE(h.sim().Pin("sewageDet", "1"));
+  ASSERT_TRUE(WaitUntil([&] { return h.On(kWire) && h.On(kLamp) && h.On(kPump); }));
+}
+
+class StationConditionsTest : public StationTest {
  protected:
   void SetUp() override {
     Logs().Clear();
-    ASSERT_TRUE(h_.Start());
+    StationTest::SetUp();
   }
-  bool WaitOn(int type, bool on = true) {
-    return WaitUntil([&] { return h_.On(type) == on; });
-  }
-
-  StationHarness h_;
 };
 
 TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndResetsOnRelease) {
-  ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
-  ASSERT_NE(h_.StartTask(TASK_TYPE_DRY, kStd), nullptr);
-  ASSERT_TRUE(WaitOn(kFan));
-  h_.AfterPass();  // the fan counts as running once the pass that switched it on has noted it
-  ASSERT_NE(h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft), nullptr);
-  ASSERT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
-  ASSERT_TRUE(h_.sim().Pin("sewageDet", "1"));  // the automation's pump
-  ASSERT_TRUE(WaitOn(kWire) && WaitOn(kUv) && WaitOn(kPump));
+  StartOutputs(h_);
 
   h_.sim().ClearReceivedCommands();
   ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
   ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_EMERGENCY_STOP; }));
   EXPECT_TRUE(WaitUntil([&] { return h_.Idle() && h_.Core().tasks().empty(); }));
-  for (int type : {kFan, kWire, kUv, kPump}) {
-    EXPECT_TRUE(WaitOn(type, false)) << "supply type " << type;
+  for (int type : {kFan, kWire, kLamp, kPump}) {
+    EXPECT_TRUE(h_.WaitOn(type, false)) << "supply type " << type;
   }
-  EXPECT_TRUE(Present(h_, ABNORMAL_EMERGENCY_STOP));
+  EXPECT_TRUE(h_.Present(ABNORMAL_EMERGENCY_STOP));
 
   // Held pressed: a plug, sewage and the lamp refresh start nothing; every request gets status 3.
   h_.sim().Plug(true);
@@ -125,7 +124,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   ASSERT_TRUE(h_.sim().Unpin("sewageDet"));
   ASSERT_TRUE(h_.sim().Unpin("emergencyStopState"));
   ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
-  EXPECT_FALSE(Present(h_, ABNORMAL_EMERGENCY_STOP));
+  EXPECT_FALSE(h_.Present(ABNORMAL_EMERGENCY_STOP));
   EXPECT_EQ(h_.Actions(kBoardReset).size(), 2u) << "one at the stop, one for the station reset";
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 1);
   EXPECT_EQ(Logs().Count("ErrorCode: 101900080"), 1) << "each transition logged once";
@@ -135,7 +134,7 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
 TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
   SilenceReports(h_);  // the test's own reports only
   const std::shared_ptr<Task> uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd);
-  ASSERT_TRUE(WaitOn(kUv));
+  ASSERT_TRUE(h_.WaitOn(kLamp));
   for (bool pressed : {true, false, true, false}) {
     Report(h_, pressed);
   }
@@ -150,48 +149,31 @@ TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 0);
 }
 
-// A station-wide condition that must leave every output off, with the board
-// refusing a switch-off or answering late from that moment on.
-struct ForcedOff {
-  const char* what;
-  void (*fault)(station_sim::StationSim&);
-  void (*force)(StationHarness&);
-};
-
 void Press(StationHarness& h) { ASSERT_TRUE(h.sim().Pin("emergencyStopState", "true")); }
-void GoStale(StationHarness& h) {
-  SilenceReports(h);
-  ASSERT_TRUE(WaitUntil([&] {
-    h.AdvanceClock(1);  // more at once would look like a pause of the station
-    h.center().SuperviseBoard();
-    return h.center().sensor_stale();
-  }));
-}
 void RefuseLamp(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, true); }
 void RefuseWire(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true); }
 
+// A station-wide condition that must leave every output off, with the board
+// refusing a switch-off or answering late from that moment on.
 TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
-  const ForcedOff rows[] = {
+  const struct {
+    const char* what;
+    void (*fault)(station_sim::StationSim&);
+    void (*force)(StationHarness&);
+  } rows[] = {
       {"emergency stop, the lamp's off refused", RefuseLamp, Press},
       {"emergency stop, the wire's off refused", RefuseWire, Press},
       {"emergency stop, answers 3 s late", [](station_sim::StationSim& sim) { sim.SetAckDelayMs(3000); }, Press},
       {"stale data, the wire's off refused", RefuseWire, GoStale},
       {"exit, the lamp's off refused", RefuseLamp, [](StationHarness& h) { h.center().SwitchOffForExit(); }},
   };
-  for (const ForcedOff& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Logs().Clear();
     StationHarness h;
     h.Configure("bottom_action_timeout", "5");
     ASSERT_TRUE(h.Start());
-    ASSERT_TRUE(h.sim().Pin("heatingWireTemp", "20"));  // the thermostat keeps the wire on
-    ASSERT_NE(h.StartTask(TASK_TYPE_DRY, kStd), nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return h.On(kFan); }));
-    h.AfterPass();
-    ASSERT_NE(h.StartTask(TASK_TYPE_HEAT_WIRE, kSoft), nullptr);
-    ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
-    ASSERT_TRUE(h.sim().Pin("sewageDet", "1"));  // the automation's pump
-    ASSERT_TRUE(WaitUntil([&] { return h.On(kWire) && h.On(kUv) && h.On(kPump); }));
+    StartOutputs(h);
     h.sim().ResetSafety();
 
     row.fault(h.sim());
@@ -201,7 +183,7 @@ TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
       h.center().SuperviseBoard();
       return Logs().Count("every output switched off, confirmed by the board") > 0;
     }));
-    for (int type : {kFan, kWire, kUv, kPump}) {
+    for (int type : {kFan, kWire, kLamp, kPump}) {
       EXPECT_FALSE(h.On(type)) << "supply type " << type << " off once the log says so";
     }
     const auto safety = h.sim().Safety();
@@ -213,19 +195,14 @@ TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
 
 TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenReportsResume) {
   const std::shared_ptr<Task> dust = h_.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
-  ASSERT_TRUE(WaitOn(kDust));
+  ASSERT_TRUE(h_.WaitOn(kDust));
   h_.center().SuperviseBoard();
   EXPECT_FALSE(h_.center().sensor_stale()) << "reports are flowing";
 
-  SilenceReports(h_);
-  ASSERT_TRUE(WaitUntil([&] {
-    h_.AdvanceClock(1);
-    h_.center().SuperviseBoard();
-    return h_.center().sensor_stale();
-  }));
+  GoStale(h_);
   EXPECT_EQ(h_.Finish(dust), TASK_STATUS_ERROR);
-  EXPECT_TRUE(WaitOn(kDust, false)) << "its error path switched it off";
-  EXPECT_TRUE(Present(h_, ABNORMAL_SENSOR_LINK_LOST));
+  EXPECT_TRUE(h_.WaitOn(kDust, false)) << "its error path switched it off";
+  EXPECT_TRUE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
   EXPECT_NE(AbnormalUpload(h_).find(R"("name":"sensor_link_lost")"), std::string::npos) << AbnormalUpload(h_);
 
   const StationSrvRsp refused = h_.Submit(TASK_TYPE_UV_LAMP, kStd);
@@ -245,7 +222,7 @@ TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenRep
     return !h_.Actions(kBoardReset).empty() && h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle();
   })) << "the station reset ran";
   EXPECT_EQ(h_.Actions(kBoardReset).size(), 1u) << "once";
-  EXPECT_FALSE(Present(h_, ABNORMAL_SENSOR_LINK_LOST));
+  EXPECT_FALSE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
   EXPECT_EQ(AbnormalUpload(h_), "{}");
   EXPECT_EQ(Logs().Count("ErrorCode: 101900083"), 1);
   EXPECT_EQ(h_.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
@@ -262,12 +239,7 @@ TEST_F(StationConditionsTest, AfterAPauseOfTheStationItselfWhatTheLinkBufferedIs
   h_.AdvanceClock(1);
   h_.center().SuperviseBoard();
   EXPECT_FALSE(h_.center().sensor_stale());
-  // A board silent from then on is judged as ever.
-  ASSERT_TRUE(WaitUntil([&] {
-    h_.AdvanceClock(1);
-    h_.center().SuperviseBoard();
-    return h_.center().sensor_stale();
-  }));
+  GoStale(h_);  // a board silent from then on is judged as ever
 }
 
 TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
@@ -280,17 +252,14 @@ TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
 }
 
 // One way a board restart shows; `restart` makes it.
-struct Restart {
-  const char* what;
-  void (*restart)(StationHarness&);
-};
-
 TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
   StationHarness h;
   h.Configure("sensor_stale_time", "3600");  // the test's clock runs fast
   ASSERT_TRUE(h.Start());
-  const auto on = [&h](int type, bool want) { return WaitUntil([&] { return h.On(type) == want; }); };
-  const Restart restarts[] = {
+  const struct {
+    const char* what;
+    void (*restart)(StationHarness&);
+  } restarts[] = {
       {"command connection closed",
        [](StationHarness& h) {
          h.sim().CloseCommandConnection();
@@ -304,11 +273,11 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
        }},
       {"sensor connection re-made after a gap", [](StationHarness& h) { h.sim().CloseSensorConnection(); }},
   };
-  for (const Restart& r : restarts) {
+  for (const auto& r : restarts) {
     SCOPED_TRACE(r.what);
     Logs().Clear();
     const std::shared_ptr<Task> dust = h.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
-    ASSERT_TRUE(on(kDust, true));
+    ASSERT_TRUE(h.WaitOn(kDust));
     r.restart(h);
     // The clock runs fast so any re-made sensor connection comes after a gap.
     ASSERT_TRUE(WaitUntil([&] {
@@ -317,14 +286,14 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
       return !h.Running(TASK_TYPE_DUST_COLLECT);
     }));
     EXPECT_EQ(h.Finish(dust), TASK_STATUS_ERROR);
-    EXPECT_TRUE(on(kDust, false)) << "its reset switched it off";
+    EXPECT_TRUE(h.WaitOn(kDust, false)) << "its reset switched it off";
     EXPECT_EQ(Logs().Count("ErrorCode: 101900084"), 1);
 
     const std::shared_ptr<Task> again = h.StartTask(TASK_TYPE_DUST_COLLECT, kStd);
     ASSERT_NE(again, nullptr);
-    EXPECT_TRUE(on(kDust, true)) << "the new request reaches the board";
+    EXPECT_TRUE(h.WaitOn(kDust)) << "the new request reaches the board";
     EXPECT_EQ(h.Actions(kDust).front(), std::make_pair(kDust, 1));
-    ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+    ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStop).code, SRV_CODE_SUCCESS);
     ASSERT_NE(h.Finish(again), -1);
   }
 }
@@ -335,13 +304,13 @@ TEST(StationBoardRestartTest, ATaskWhoseFirstCommandMadeTheNewConnectionKeepsRun
   h.sim().CloseCommandConnection();
   ASSERT_TRUE(WaitUntil([&] { return !h.sim().command_connected(); }));
   const std::shared_ptr<Task> uv = h.StartTask(TASK_TYPE_UV_LAMP, kStd);
-  ASSERT_TRUE(WaitUntil([&] { return h.On(kUv); })) << "its command re-made the connection";
+  ASSERT_TRUE(WaitUntil([&] { return h.On(kLamp); })) << "its command re-made the connection";
   Logs().Clear();
   h.center().SuperviseBoard();
   EXPECT_EQ(Logs().Count("ErrorCode: 101900084"), 1) << "the restart is noticed";
   h.AfterPass();
-  EXPECT_TRUE(h.Running(TASK_TYPE_UV_LAMP) && h.On(kUv)) << "nothing it did was lost with the old board";
-  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+  EXPECT_TRUE(h.Running(TASK_TYPE_UV_LAMP) && h.On(kLamp)) << "nothing it did was lost with the old board";
+  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, kStop).code, SRV_CODE_SUCCESS);
   EXPECT_EQ(h.Finish(uv), TASK_STATUS_CANCEL);
 }
 
@@ -349,40 +318,26 @@ TEST(NoControllerTest, TheBoardIsResetOverAConnectionOfItsOwn) {
   StationHarness h;
   ASSERT_TRUE(h.Start());
   ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return h.On(kUv); }));
+  ASSERT_TRUE(h.WaitOn(kLamp));
   const int resets = h.sim().board_resets();
   EXPECT_TRUE(SwitchOffBoard("127.0.0.1", h.sim().command_port(), std::chrono::seconds(3)));
-  EXPECT_FALSE(h.On(kUv));
+  EXPECT_FALSE(h.On(kLamp));
   EXPECT_EQ(h.sim().board_resets(), resets + 1);
   h.sim().Stop();
   EXPECT_FALSE(SwitchOffBoard("127.0.0.1", h.sim().command_port(), std::chrono::seconds(3))) << "nobody answers";
 }
 
 // A broker that takes every report and never finishes publishing it until let go.
-class StalledBroker : public ReportPublisher {
- public:
+struct StalledBroker : ReportPublisher {
   bool IsConnected() const override { return true; }
   bool Publish(const std::string& /*topic*/, const std::string& /*payload*/) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++stalled_;
-    released_.wait(lock, [this] { return free_; });
+    ++stalled;
+    free.wait();
     return true;
   }
-  void Free() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    free_ = true;
-    released_.notify_all();
-  }
-  int stalled() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stalled_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable released_;
-  bool free_ = false;
-  int stalled_ = 0;
+  std::promise<void> let_go;
+  std::shared_future<void> free = let_go.get_future().share();
+  std::atomic<int> stalled{0};
 };
 
 TEST(SwitchOffFirstTest, AHotPlateStopsChargingBeforeItsRecordIsPublished) {
@@ -391,11 +346,11 @@ TEST(SwitchOffFirstTest, AHotPlateStopsChargingBeforeItsRecordIsPublished) {
   h.SetPublisher(broker);
   ASSERT_TRUE(h.Start());
   const std::shared_ptr<Task> charge = h.StartTask(TASK_TYPE_AUTO_CHARGE, kStd);
-  ASSERT_TRUE(WaitUntil([&] { return h.On(station::ENUM_SUPPLY_CHARGING); }));
+  ASSERT_TRUE(h.WaitOn(kCharge));
   ASSERT_TRUE(h.sim().Pin("electrodePlateTemp1", "90"));
-  const bool off = WaitUntil([&] { return !h.On(station::ENUM_SUPPLY_CHARGING); });
-  const bool held = WaitUntil([&] { return broker->stalled() >= 1; });  // the record waits on the broker
-  broker->Free();
+  const bool off = h.WaitOn(kCharge, false);
+  const bool held = WaitUntil([&] { return broker->stalled >= 1; });  // the record waits on the broker
+  broker->let_go.set_value();
   EXPECT_TRUE(off) << "the plates went off while the broker held the record";
   EXPECT_TRUE(held) << "the record was on its way";
   EXPECT_EQ(h.Finish(charge), TASK_STATUS_ERROR);
@@ -411,7 +366,7 @@ TEST(SlowBoardTest, AHeldAnswerStallsOnlyTheCommandWaitingForIt) {
   h.sim().SetAckDelayMs(600000);
   auto uv = h.StartTask(TASK_TYPE_UV_LAMP, kStd);
   ASSERT_TRUE(uv);
-  ASSERT_TRUE(WaitUntil([&] { return !h.Actions(kUv).empty(); })) << "the lamp's command reached the board";
+  ASSERT_TRUE(WaitUntil([&] { return !h.Actions(kLamp).empty(); })) << "the lamp's command reached the board";
 
   auto other = std::async(std::launch::async, [&h] { return h.Submit(TASK_TYPE_DUST_COLLECT, kStd).code; });
   const bool served = other.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
@@ -421,9 +376,89 @@ TEST(SlowBoardTest, AHeldAnswerStallsOnlyTheCommandWaitingForIt) {
   EXPECT_TRUE(served) << "a request waited for another task's answer";
   EXPECT_TRUE(pinned && handled) << "sensor reports waited for a task's answer";
   EXPECT_EQ(other.get(), SRV_CODE_SUCCESS);
-  EXPECT_TRUE(WaitUntil([&] { return h.On(kUv) && h.On(kDust); })) << "both tasks go on once answered";
-  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
+  EXPECT_TRUE(WaitUntil([&] { return h.On(kLamp) && h.On(kDust); })) << "both tasks go on once answered";
+  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, kStop).code, SRV_CODE_SUCCESS);
   EXPECT_EQ(h.Finish(uv), TASK_STATUS_CANCEL);
+}
+
+// Replaces the station's status file, which the sensor handler reads at every report.
+void WriteStatus(const std::string& json) {
+  std::ofstream(RootedPath("/usr/lib/vantorel-station-center/status/status.json"), std::ios::trunc) << json;
+}
+
+class ReportsTest : public StationTest {
+ protected:
+  int SensorKey() {
+    return h_.WithData([](StationTaskData& d) { return d.abnormal_tasks.at(TASK_TYPE_SENSOR); });
+  }
+  // The robot leaves and the station resets; true once it is normal again with nothing running.
+  bool LeaveAndReset() {
+    const size_t resets = h_.Actions(station::ENUM_SUPPLY_RESET_MCU).size();
+    return h_.SetDocked(false) && h_.Ask(SRV_CMD_ROBOT_LEAVE) == SRV_CODE_SUCCESS && WaitUntil([&] {
+             return h_.Actions(station::ENUM_SUPPLY_RESET_MCU).size() > resets &&
+                    h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle();
+           });
+  }
+  // A report that arrived after this call has been handled.
+  bool NextReport() {
+    return h_.Handled([](const station::SensorsDataRep&) { return true; });
+  }
+};
+
+TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
+  // A hot upper plate, and a dust box cap off past its debounce time.
+  ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "90"));
+  ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "0"));
+  // The cap's debounce starts at the first report without it; the clock moves after.
+  ASSERT_TRUE(h_.Handled([](const station::SensorsDataRep& s) { return s.dustboxcapdet() == 0; }));
+  h_.AdvanceClock(91);
+  ASSERT_TRUE(WaitUntil([&] { return h_.Present(ABNORMAL_PLATE_UP_TEMP) && h_.Present(ABNORMAL_DUST_BOX_CAP); }));
+
+  ASSERT_TRUE(LeaveAndReset());
+  ASSERT_TRUE(NextReport());
+  EXPECT_TRUE(h_.Present(ABNORMAL_PLATE_UP_TEMP)) << "the plate is still hot";
+  EXPECT_TRUE(h_.Present(ABNORMAL_DUST_BOX_CAP)) << "the cap is still off";
+  EXPECT_EQ(SensorKey(), 1);
+
+  // Gone after the reset: released as before.
+  ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "30"));
+  ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "1"));
+  ASSERT_TRUE(WaitUntil([&] { return !h_.Present(ABNORMAL_PLATE_UP_TEMP) && !h_.Present(ABNORMAL_DUST_BOX_CAP); }));
+  EXPECT_EQ(SensorKey(), 0);
+}
+
+TEST_F(ReportsTest, OverdueDustBagKeepsTheSensorKeyThroughResetsUntilTheCloudConfirms) {
+  const int64_t overdue = h_.center().clock().WallSeconds() - (g_config.dust_bag_replace_cycle + 1) * 86400LL;
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(overdue) + "}");
+  ASSERT_TRUE(WaitUntil([&] { return h_.Present(ABNORMAL_DUST_BAG_REPLACE); }));
+  EXPECT_EQ(SensorKey(), 1);
+
+  ASSERT_TRUE(LeaveAndReset());
+  EXPECT_TRUE(h_.Present(ABNORMAL_DUST_BAG_REPLACE)) << "kept until the cloud confirms the replacement";
+  EXPECT_EQ(SensorKey(), 1);
+  ASSERT_TRUE(NextReport());
+  EXPECT_EQ(SensorKey(), 1);
+
+  // The cloud's confirmation clears both.
+  StationSrvReq reply;
+  reply.report_rsp.mutable_consumables_reply_state()->set_dust_bag(0);
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds()) + "}");
+  EXPECT_EQ(h_.Ask(SRV_CMD_CLOUD_REPLY, reply), SRV_CODE_SUCCESS);
+  EXPECT_FALSE(h_.Present(ABNORMAL_DUST_BAG_REPLACE));
+  EXPECT_EQ(SensorKey(), 0);
+}
+
+TEST_F(ReportsTest, ASetWallClockNeitherAgesTheDustBagNorLeavesItsDateInTheFuture) {
+  const int64_t day = 86400;
+  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds() - day) + "}");
+  ASSERT_TRUE(NextReport());
+  for (const int64_t step : {365 * day, -2 * 365 * day}) {
+    h_.StepWall(step);
+    ASSERT_TRUE(NextReport());
+    ASSERT_TRUE(NextReport());
+    EXPECT_FALSE(h_.Present(ABNORMAL_DUST_BAG_REPLACE)) << step;
+    EXPECT_NEAR(ReadDustBagReplyTime(h_.center().clock().WallSeconds(), 0), day, 10) << "moved along by " << step;
+  }
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -24,6 +23,15 @@
 namespace station_test {
 
 namespace sc = station_center;
+// Outputs as the board numbers them, and the robot's actions.
+constexpr int kFan = station::ENUM_SUPPLY_HEATING_FAN, kWire = station::ENUM_SUPPLY_HEATING_WIRE,
+              kLamp = station::ENUM_SUPPLY_UV_LAMP, kPump = station::ENUM_SUPPLY_SEWAGE_PUMP,
+              kDust = station::ENUM_SUPPLY_COLLECT_DUST, kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH,
+              kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH, kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH,
+              kCharge = station::ENUM_SUPPLY_CHARGING, kBoardReset = station::ENUM_SUPPLY_RESET_MCU;
+namespace mq = vantorel_base_station_mqtt;
+constexpr int kSoft = mq::ENUM_ACTION_SOFT, kStd = mq::ENUM_ACTION_STANDARD, kStrong = mq::ENUM_ACTION_STRONG,
+              kStop = mq::ENUM_ACTION_STOP, kNoAction = mq::ENUM_ACTION_ILLEGAL;  // a charge or a reset carries none
 using Actions = std::vector<std::pair<int, int>>;  // (supply type, action) as the board received them
 inline Actions Head(const Actions& all, size_t n) {
   return Actions(all.begin(), all.begin() + std::min(n, all.size()));
@@ -102,6 +110,10 @@ class CoreAccess {
     std::unique_lock<std::shared_mutex> lock(Core().task_data_mutex());
     return f(Core().task_data());
   }
+  // An abnormal condition of that type is recorded.
+  bool Present(int abnormal) {
+    return WithData([abnormal](sc::StationTaskData& d) { return d.AbnormalPresent(abnormal); });
+  }
   void SetStatus(sc::StationCenterStatus status) {
     std::lock_guard<std::mutex> lock(Core().task_mutex());
     center_->SetStationCenterStatus(status);
@@ -151,7 +163,7 @@ class StationHarness : public CoreAccess {
   // Before Start: where the core's reports go.
   void SetPublisher(std::shared_ptr<sc::ReportPublisher> publisher) { publisher_ = std::move(publisher); }
   // Before Start: a config.json member, `value` in JSON.
-  void Configure(const std::string& key, const std::string& value) { config_[key] = value; }
+  void Configure(const std::string& key, const std::string& value) { config_ += "\"" + key + "\": " + value + ", "; }
 
   ~StationHarness() {
     StopCore();
@@ -165,11 +177,8 @@ class StationHarness : public CoreAccess {
       return false;
     }
     sim_->Dock(true);  // a docked robot keeps the core from resetting after each task
-    std::string json = R"({"embedded_action_port": )" + std::to_string(sim_->command_port());
-    for (const auto& [key, value] : config_) {
-      json += ", \"" + key + "\": " + value;
-    }
-    root_.WriteFile(kConfigDir + "config.json", json + "}");
+    root_.WriteFile(kConfigDir + "config.json", "{" + config_ + "\"embedded_action_port\": " +
+                                                    std::to_string(sim_->command_port()) + ", " + kDefaults + "}");
     sc::g_config.hardware = "dvt3";  // no sorter-counter thread
     center_ = NewCore();
     sc::SetStationCenter(center_);
@@ -218,7 +227,20 @@ class StationHarness : public CoreAccess {
   // Lets the task pass (and sensor handling) in progress finish, so the clock may move after.
   void AfterPass() { LockAtRest(); }
   bool On(int supply_type) { return sim_->ActuatorOn(static_cast<station::EnumSupplyType>(supply_type)); }
+  bool WaitOn(int supply_type, bool on = true) {
+    return WaitUntil([&] { return On(supply_type) == on; });
+  }
 
+  // The lamp patterns the board was asked for, in order.
+  std::vector<int> Leds() {
+    std::vector<int> leds;
+    for (const auto& req : sim_->ReceivedCommands()) {
+      if (req.has_change_led_()) {
+        leds.push_back(req.change_led_().led_cmd_());
+      }
+    }
+    return leds;
+  }
   station_test::Actions Actions(int supply_type = -1) {
     station_test::Actions out;
     for (const auto& req : sim_->ReceivedCommands()) {
@@ -236,30 +258,26 @@ class StationHarness : public CoreAccess {
   const std::string kConfigDir = "/usr/lib/vantorel-station-center/config/";
   // The core binds an ephemeral sensor port. Short limits; liquid pumps, dissolution
   // and the tablet motor's pause end at the next pass (a negative time).
-  std::map<std::string, std::string> config_ = {{"station_id", "\"test\""},
-                                                {"embedded_ip", "\"127.0.0.1\""},
-                                                {"soc_ip", "\"127.0.0.1\""},
-                                                {"soc_data_server_port", "0"},
-                                                {"drain_water_max_time", "30"},
-                                                {"running_schedule_space", "50"},
-                                                {"bottom_action_timeout", "1"},
-                                                {"connect_embedded_board_time", "10"},
-                                                {"sewage_pump_continue_work_time", "0"},
-                                                {"auto_reset_time_space", "100000"},
-                                                {"add_water_to_station_max_time", "30"},
-                                                {"add_water_to_robot_max_time", "60"},
-                                                {"disinfectant_motor_timeout", "1000"},
-                                                {"close_clean_pump_max_time", "-1"},
-                                                {"close_perfume_pump_max_time", "-1"},
-                                                {"clean_liquid_dissolution_time", "-1"},
-                                                {"perfume_liquid_dissolution_time", "-1"},
-                                                {"disinfectant_table_dissolution_time", "-1"},
-                                                {"wait_disinfectant_motor_recovery_time", "-1"}};
+  const std::string kDefaults = R"("station_id": "test", "embedded_ip": "127.0.0.1", "soc_ip": "127.0.0.1",
+      "soc_data_server_port": 0, "drain_water_max_time": 30, "running_schedule_space": 50,
+      "bottom_action_timeout": 1, "connect_embedded_board_time": 10, "sewage_pump_continue_work_time": 0,
+      "auto_reset_time_space": 100000, "add_water_to_station_max_time": 30, "add_water_to_robot_max_time": 60,
+      "disinfectant_motor_timeout": 1000, "close_clean_pump_max_time": -1, "close_perfume_pump_max_time": -1,
+      "clean_liquid_dissolution_time": -1, "perfume_liquid_dissolution_time": -1,
+      "disinfectant_table_dissolution_time": -1, "wait_disinfectant_motor_recovery_time": -1)";
+  std::string config_;  // members set by Configure, ahead of the defaults: the first of a name counts
 
   const sc::Config saved_config_ = sc::g_config;
   station_sim::SimOptions sim_options_;
   TempRoot root_;
   std::unique_ptr<station_sim::StationSim> sim_;
+};
+
+// A station started for each test.
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(h_.Start()); }
+  StationHarness h_;
 };
 
 }  // namespace station_test

@@ -7,36 +7,25 @@
 namespace station_center {
 namespace {
 
-using station_test::Actions;
-using station_test::WaitUntil;
+using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
 
-constexpr int kTap = station::ENUM_SUPPLY_TAP_WATER_SWITCH;
-constexpr int kSupply = station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
-constexpr int kDrain = station::ENUM_SUPPLY_DRAINAGE_SWITCH;
 constexpr int kSorter = station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR;
-constexpr int kStd = vantorel_base_station_mqtt::ENUM_ACTION_STANDARD;
-constexpr int kStop = vantorel_base_station_mqtt::ENUM_ACTION_STOP;
 
-class WaterTest : public ::testing::Test {
+class WaterTest : public StationTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(h_.Start()); }
   std::shared_ptr<Task> Prepare(TaskType type, int litres, int tablets) {
     return h_.StartTask(type, kStd, 0, litres, tablets);
   }
-
-  station_test::StationHarness h_;
 };
 
 // A preparation, the actuator that doses its liquid (the tablet motor runs at 50 for two
 // tablets, a pump at 1), and the flag that says it is ready.
-struct Preparation {
-  TaskType type;
-  int dose;
-  bool StationTaskData::*ready;
-};
-
 TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
-  const Preparation rows[] = {
+  const struct {
+    TaskType type;
+    int dose;
+    bool StationTaskData::*ready;
+  } rows[] = {
       {TASK_TYPE_CLEAN_LIQUID_PREPARE, station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, &StationTaskData::clean_liquid_ready},
       {TASK_TYPE_PERFUME_LIQUID_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP, &StationTaskData::perfume_liquid_ready},
       {TASK_TYPE_DISINFECTANT_PREPARE, kSorter, &StationTaskData::disinfectant_water_ready},
@@ -70,7 +59,7 @@ TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
     h_.AdvanceClock(long_jam ? 1001 : 0);
     // Not a single tablet by the motor limit: plain water, and the tablets are short.
     ASSERT_EQ(h_.Finish(task), long_jam ? TASK_STATUS_ERROR : TASK_STATUS_OVER);
-    EXPECT_EQ(station_test::Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
+    EXPECT_EQ(Head(h_.Actions(kSorter), 3), (Actions{{kSorter, 50}, {kSorter, 0}, {kSorter, 50}}));
     EXPECT_EQ(h_.Actions(kSorter).back(), std::make_pair(kSorter, 0));
     EXPECT_EQ(h_.sim().Sensors().disinfectantplatenum() >= 2, !long_jam)
         << "a short jam still doses; a long one ends at the motor limit";
@@ -101,7 +90,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   h_.AfterPass();
   h_.AdvanceClock(31);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_ERROR);
-  EXPECT_EQ(station_test::Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
+  EXPECT_EQ(Head(h_.Actions(), 2), (Actions{{kTap, 1}, {kTap, 0}}));
   h_.WithData([](StationTaskData& d) {
     EXPECT_EQ(d.abnormal_tasks[TASK_TYPE_DISINFECTANT_PREPARE], 1);
     EXPECT_FALSE(d.tap_water_normal || d.disinfectant_water_ready);

@@ -41,16 +41,13 @@ class FakeServices : public station_center::TaskServices {
   void ReadTaskData(const std::function<void(const station_center::StationTaskData&)>& read) override { read(data); }
   void AbnormalTaskRecord(int32_t /*type*/, int32_t /*task*/) override {}
   int64_t LatestReportMillis() const override { return 0; }
-  bool ReportFresh() const override { return fresh; }
-  bool InterlockAllows(station::EnumSupplyType /*type*/) const override { return interlock; }
-  bool HeldOnByDependent(station::EnumSupplyType /*type*/) const override { return held_on; }
+  bool ReportFresh() const override { return true; }
+  bool InterlockAllows(station::EnumSupplyType /*type*/) const override { return true; }
+  bool HeldOnByDependent(station::EnumSupplyType /*type*/) const override { return false; }
   const station_center::Clock& clock() const override { return time; }
 
   std::vector<std::pair<int, int>> commands;  // (supply type, action) as sent
   std::set<int> refused;
-  bool fresh = true;
-  bool interlock = true;
-  bool held_on = false;
   station_center::StationTaskData data;
   TestClock time;
 };
