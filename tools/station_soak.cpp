@@ -325,6 +325,10 @@ class VisitRunner {
       case Step::kExpect:
         Expect(step.line, step.wait_ms);
         break;
+      case Step::kWallStep:
+        Note((station_.StepWall(step.wait_ms) ? "wall clock stepped by " : "no libfaketime, wall clock not stepped by ") +
+             std::to_string(step.wait_ms) + " s");
+        break;
     }
   }
 
@@ -437,25 +441,28 @@ std::string FaultsText(const std::set<Fault>& faults) {
 }
 
 // The next visit: directed at the next hazard in turn for the `directed` share
-// of visits, else random.
-VisitPlan NextPlan(const Options& o, std::mt19937_64& rng, size_t* next_hazard) {
+// of visits, else random with the fault kinds dealt from `deck`.
+VisitPlan NextPlan(const Options& o, std::mt19937_64& rng, size_t* next_hazard, FaultDeck* deck) {
   const std::vector<Hazard> hazards(o.hazards.begin(), o.hazards.end());
   if (!hazards.empty() && std::uniform_real_distribution<double>(0, 1)(rng) < o.directed) {
-    return PlanHazard(hazards[(*next_hazard)++ % hazards.size()], rng);
+    VisitPlan plan = PlanHazard(hazards[(*next_hazard)++ % hazards.size()], rng);
+    deck->Counted(plan);
+    return plan;
   }
-  return PlanVisit(o.plan, rng);
+  return PlanVisit(o.plan, rng, deck);
 }
 
 // Visits until the count or the time is up, or the station cannot go on.
 void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally, Coverage* coverage) {
   std::mt19937_64 rng(o.seed);
   size_t next_hazard = 0;
+  FaultDeck deck;
   const auto start = Clock::now();
   const auto out_of_time = [&] {
     return o.minutes >= 0 && std::chrono::duration<double>(Clock::now() - start).count() >= o.minutes * 60;
   };
   for (int visit = 1; (o.visits < 0 || visit <= o.visits) && !out_of_time(); ++visit) {
-    const VisitPlan plan = NextPlan(o, rng, &next_hazard);
+    const VisitPlan plan = NextPlan(o, rng, &next_hazard, &deck);
     const std::string what = plan.hazard ? std::string(" (hazard ") + plan.hazard + ")" : "";
     if (o.verbose) std::cout << "visit " << visit << what << ":" << std::endl;
     VisitRunner runner(station, robot, o.verbose, coverage);
@@ -504,7 +511,9 @@ int Run(int argc, char** argv) {
   std::cout << "station_soak: seed " << o.seed << ", faults " << FaultsText(o.plan.faults) << ", work " << o.work_dir
             << std::endl;
 
-  Station station({o.bin_dir, o.work_dir});
+  StationOptions station_options{o.bin_dir, o.work_dir};
+  station_options.wall_steps = o.hazards.count(Hazard::kClock) != 0;
+  Station station(station_options);
   std::string error;
   if (!station.Start(&error)) {
     std::cerr << "station_soak: " << error << "\n";
