@@ -472,6 +472,18 @@ void Tally::Record(int visit, const VisitReport& report) {
   first_failure_ += "transcript (seconds since the visit began):\n" + report.transcript.Text();
 }
 
+void Tally::Add(const Tally& other) {
+  visits_ += other.visits_;
+  requests_ += other.requests_;
+  faults_ += other.faults_;
+  violations_ += other.violations_;
+  failed_visits_ += other.failed_visits_;
+  if (first_failed_ < 0) {
+    first_failed_ = other.first_failed_;
+    first_failure_ = other.first_failure_;
+  }
+}
+
 std::string Tally::Summary(uint64_t seed) const {
   std::ostringstream out;
   out << "seed " << seed << ": " << visits_ << " visits, " << requests_ << " requests, " << faults_

@@ -198,6 +198,8 @@ struct VisitReport {
 class Tally {
  public:
   void Record(int visit, const VisitReport& report);
+  // Another station's tally added; its first failure kept when this has none.
+  void Add(const Tally& other);
   int visits() const { return visits_; }
   int requests() const { return requests_; }
   int faults() const { return faults_; }

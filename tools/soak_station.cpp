@@ -89,7 +89,9 @@ bool Station::Start(std::string* error) {
   if (options_.wall_steps && ::access(faketime, R_OK) == 0 && WriteFile(options_.work_dir + "/faketime", "+0\n")) {
     faketime_ = faketime;
   }
-  if (!notify_.Start("@station-soak-" + std::to_string(::getpid()))) {
+  static std::atomic<int> stations{0};
+  notify_name_ = "@station-soak-" + std::to_string(::getpid()) + "-" + std::to_string(++stations);
+  if (!notify_.Start(notify_name_)) {
     *error = "cannot open the notify socket";
     return false;
   }
@@ -101,7 +103,7 @@ std::vector<std::string> Station::DaemonEnv() const {
                                   "SPDLOG_STDOUT=true",
                                   "SPDLOG_SYSTEMD=false",
                                   "SPDLOG_LEVEL=info",
-                                  "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
+                                  "NOTIFY_SOCKET=" + notify_name_,
                                   "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
   if (!faketime_.empty()) {
     // The offset file read again at most once a second; the steady clock left alone.

@@ -85,6 +85,7 @@ class Station {
   std::string control_socket_;
   std::string broker_;
   std::string station_id_;
+  std::string notify_name_;  // the daemon's NOTIFY_SOCKET, one per station of the process
   NotifyListener notify_;
   std::optional<kit::MosquittoBroker> mosquitto_;
   Child sim_;
