@@ -373,6 +373,12 @@ Fault FaultDeck::Deal(const std::vector<Fault>& kinds, std::mt19937_64& rng) {
   return f;
 }
 
+int FaultDeck::Owed(const std::vector<Fault>& kinds) const {
+  int owed = 0;
+  for (Fault f : kinds) owed += dealt_.count(f) == 0 || dealt_.at(f) == 0 ? 1 : 0;
+  return owed;
+}
+
 void FaultDeck::Counted(const VisitPlan& plan) {
   for (const Step& step : plan.steps) {
     if (step.kind == Step::kFaultOn) ++dealt_[step.injection.fault];
@@ -401,6 +407,14 @@ VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng, FaultDeck*
     } else {
       plan.steps.push_back(Ask(RandomRequest(rng, &started)));
     }
+  }
+  // Kinds the run has not met yet ride along, up to three a visit, each on until the clearing.
+  for (int owed = deck ? std::min(3, deck->Owed(kinds)) : 0; owed > 0; --owed) {
+    Step on;
+    on.kind = Step::kFaultOn;
+    on.injection = MakeInjection(deck->Deal(kinds, rng), rng);
+    plan.steps.insert(plan.steps.begin() + Uniform(rng, 3, static_cast<int>(plan.steps.size())), on);
+    ++plan.faults;
   }
   AddLeaving(started, rng, &plan);
   return plan;

@@ -142,6 +142,7 @@ struct PlanOptions {
 class FaultDeck {
  public:
   Fault Deal(const std::vector<Fault>& kinds, std::mt19937_64& rng);
+  int Owed(const std::vector<Fault>& kinds) const;  // how many of `kinds` were never dealt
   void Counted(const VisitPlan& plan);
 
  private:

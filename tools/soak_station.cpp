@@ -99,12 +99,10 @@ bool Station::Start(std::string* error) {
 }
 
 std::vector<std::string> Station::DaemonEnv() const {
-  std::vector<std::string> env = {"STATION_CENTER_ROOT=" + root_,
-                                  "SPDLOG_STDOUT=true",
-                                  "SPDLOG_SYSTEMD=false",
-                                  "SPDLOG_LEVEL=info",
-                                  "NOTIFY_SOCKET=" + notify_name_,
-                                  "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
+  std::vector<std::string> env = {
+      "STATION_CENTER_ROOT=" + root_,  "SPDLOG_STDOUT=true",
+      "SPDLOG_SYSTEMD=false",          "SPDLOG_LEVEL=info",
+      "NOTIFY_SOCKET=" + notify_name_, "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
   if (!faketime_.empty()) {
     // The offset file read again at most once a second; the steady clock left alone.
     for (const char* var : {"FAKETIME_CACHE_DURATION=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"}) env.push_back(var);
@@ -117,7 +115,8 @@ std::vector<std::string> Station::DaemonEnv() const {
 bool Station::StepWall(int seconds) {
   if (faketime_.empty()) return false;
   wall_offset_ += seconds;
-  return WriteFile(options_.work_dir + "/faketime", (wall_offset_ < 0 ? "" : "+") + std::to_string(wall_offset_) + "\n");
+  return WriteFile(options_.work_dir + "/faketime",
+                   (wall_offset_ < 0 ? "" : "+") + std::to_string(wall_offset_) + "\n");
 }
 
 bool Station::StartDaemon(std::string* error) {

@@ -339,7 +339,8 @@ class VisitRunner {
         Expect(step.line, step.wait_ms);
         break;
       case Step::kWallStep:
-        Note((station_.StepWall(step.wait_ms) ? "wall clock stepped by " : "no libfaketime, wall clock not stepped by ") +
+        Note((station_.StepWall(step.wait_ms) ? "wall clock stepped by "
+                                              : "no libfaketime, wall clock not stepped by ") +
              std::to_string(step.wait_ms) + " s");
         break;
     }
@@ -500,8 +501,8 @@ void RunVisits(const Options& o, const std::string& tag, Station& station, Robot
       }
       std::cout << report.transcript.Text() << std::endl;
     } else if (visit % 25 == 0) {
-      std::cout << tag << "visit " << visit << ": " << tally->requests() << " requests, " << tally->faults() << " faults, "
-                << tally->violations() << " violations so far" << std::endl;
+      std::cout << tag << "visit " << visit << ": " << tally->requests() << " requests, " << tally->faults()
+                << " faults, " << tally->violations() << " violations so far" << std::endl;
     }
     if (report.fatal) {
       std::cout << tag << "station_soak: the station cannot go on; stopping" << std::endl;
