@@ -747,7 +747,12 @@ void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
     case Hazard::kFanStall:
       started = StartHeating(rng, plan);
       plan->steps.push_back(SlowBoard(rng, 0));
-      plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
+      if (Chance(rng, 0.5)) {
+        // The robot stops the drying's fan under the live wire: the wire must go off first.
+        plan->steps.push_back(Ask(Supply(mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_ACTION_STOP, 0)));
+      } else {
+        plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
+      }
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
     case Hazard::kSilence:
       started = StartBlind(rng, plan);
