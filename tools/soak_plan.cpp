@@ -129,8 +129,8 @@ Request RandomRequest(std::mt19937_64& rng, std::set<int>* started) {
 }
 
 // Puts faults on, and sometimes takes one off again before the visit ends.
-void AddFaultStep(const std::vector<Fault>& kinds, std::mt19937_64& rng, std::vector<Injection>* active,
-                  VisitPlan* plan) {
+void AddFaultStep(const std::vector<Fault>& kinds, std::mt19937_64& rng, FaultDeck* deck,
+                  std::vector<Injection>* active, VisitPlan* plan) {
   if (!active->empty() && Chance(rng, 0.35)) {
     const size_t i = static_cast<size_t>(Uniform(rng, 0, static_cast<int>(active->size()) - 1));
     Step off;
@@ -142,7 +142,7 @@ void AddFaultStep(const std::vector<Fault>& kinds, std::mt19937_64& rng, std::ve
   }
   Step on;
   on.kind = Step::kFaultOn;
-  on.injection = MakeInjection(Pick(rng, kinds), rng);
+  on.injection = MakeInjection(deck ? deck->Deal(kinds, rng) : Pick(rng, kinds), rng);
   plan->steps.push_back(on);
   ++plan->faults;
   if (!on.injection.off.empty()) {
@@ -357,7 +357,35 @@ std::unique_ptr<google::protobuf::Message> BuildRequest(const Request& request, 
   return nullptr;
 }
 
-VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng) {
+Fault FaultDeck::Deal(const std::vector<Fault>& kinds, std::mt19937_64& rng) {
+  int least = -1;
+  std::vector<Fault> due;
+  for (Fault f : kinds) {
+    const int n = dealt_[f];
+    if (least < 0 || n < least) due.clear();
+    if (least < 0 || n <= least) {
+      least = n;
+      due.push_back(f);
+    }
+  }
+  const Fault f = Pick(rng, due);
+  ++dealt_[f];
+  return f;
+}
+
+int FaultDeck::Owed(const std::vector<Fault>& kinds) const {
+  int owed = 0;
+  for (Fault f : kinds) owed += dealt_.count(f) == 0 || dealt_.at(f) == 0 ? 1 : 0;
+  return owed;
+}
+
+void FaultDeck::Counted(const VisitPlan& plan) {
+  for (const Step& step : plan.steps) {
+    if (step.kind == Step::kFaultOn) ++dealt_[step.injection.fault];
+  }
+}
+
+VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng, FaultDeck* deck) {
   VisitPlan plan;
   const std::vector<Fault> kinds(options.faults.begin(), options.faults.end());
   plan.steps.push_back(SimLine("dock"));
@@ -373,12 +401,20 @@ VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng) {
   for (int i = 0; i < actions; ++i) {
     const int roll = Uniform(rng, 0, 99);
     if (!kinds.empty() && roll < 25) {
-      AddFaultStep(kinds, rng, &active, &plan);
+      AddFaultStep(kinds, rng, deck, &active, &plan);
     } else if (roll < 40) {
       plan.steps.push_back(Pause(Uniform(rng, 50, 1000)));
     } else {
       plan.steps.push_back(Ask(RandomRequest(rng, &started)));
     }
+  }
+  // Kinds the run has not met yet ride along, up to three a visit, each on until the clearing.
+  for (int owed = deck ? std::min(3, deck->Owed(kinds)) : 0; owed > 0; --owed) {
+    Step on;
+    on.kind = Step::kFaultOn;
+    on.injection = MakeInjection(deck->Deal(kinds, rng), rng);
+    plan.steps.insert(plan.steps.begin() + Uniform(rng, 3, static_cast<int>(plan.steps.size())), on);
+    ++plan.faults;
   }
   AddLeaving(started, rng, &plan);
   return plan;
@@ -450,6 +486,18 @@ void Tally::Record(int visit, const VisitReport& report) {
   first_failure_ += "transcript (seconds since the visit began):\n" + report.transcript.Text();
 }
 
+void Tally::Add(const Tally& other) {
+  visits_ += other.visits_;
+  requests_ += other.requests_;
+  faults_ += other.faults_;
+  violations_ += other.violations_;
+  failed_visits_ += other.failed_visits_;
+  if (first_failed_ < 0) {
+    first_failed_ = other.first_failed_;
+    first_failure_ = other.first_failure_;
+  }
+}
+
 std::string Tally::Summary(uint64_t seed) const {
   std::ostringstream out;
   out << "seed " << seed << ": " << visits_ << " visits, " << requests_ << " requests, " << faults_
@@ -481,9 +529,9 @@ const std::vector<int>& FacingSupplies() {
 }
 
 // Docks and starts `count` distinct supplies of `from` (in their order unless
-// `shuffle`), each for a minute, asked again while the station still resets.
+// `shuffle`), each for `seconds`, asked again while the station still resets.
 std::set<int> DockAndStart(const std::vector<int>& from, int count, std::mt19937_64& rng, VisitPlan* plan,
-                           bool shuffle = true) {
+                           bool shuffle = true, int seconds = 60) {
   plan->steps.push_back(SimLine("dock"));
   Step in_pose = Ask(Check(mqttpb::ENUM_IN_POSE));
   in_pose.kind = Step::kAskUntil;
@@ -494,7 +542,7 @@ std::set<int> DockAndStart(const std::vector<int>& from, int count, std::mt19937
   if (shuffle) std::shuffle(types.begin(), types.end(), rng);
   types.resize(std::min(types.size(), static_cast<size_t>(count)));
   for (int type : types) {
-    Step ask = Ask(Supply(type, Uniform(rng, mqttpb::ENUM_ACTION_SOFT, mqttpb::ENUM_ACTION_STRONG), 60));
+    Step ask = Ask(Supply(type, Uniform(rng, mqttpb::ENUM_ACTION_SOFT, mqttpb::ENUM_ACTION_STRONG), seconds));
     ask.kind = Step::kAskUntil;
     ask.wait_ms = 8000;
     plan->steps.push_back(ask);
@@ -624,6 +672,23 @@ void PlanEvents(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
       plan->steps.push_back(kill);
       return HoldAndLeave(started, 500, rng, plan);
     }
+    case Hazard::kClock: {
+      // A short limit of the robot's own: on the steady clock it ends on time
+      // whichever way the wall clock steps; one read off the wall clock runs an
+      // hour longer (or ends at once).
+      const int seconds = Uniform(rng, 3, 5);
+      started = DockAndStart({mqttpb::ENUM_SUPPLY_CHARGING, mqttpb::ENUM_SUPPLY_UV_LAMP}, 1, rng, plan, true, seconds);
+      Step step;
+      step.kind = Step::kWallStep;
+      step.wait_ms = Chance(rng, 0.5) ? -3600 : 3600;
+      plan->steps.push_back(step);
+      Step off;
+      off.kind = Step::kExpect;
+      off.line = "all off";
+      off.wait_ms = seconds * 1000 + 4000;
+      plan->steps.push_back(off);
+      return HoldAndLeave(started, 0, rng, plan);
+    }
     case Hazard::kStuck: {
       // Never cleared before the robot is gone: the station cannot help it.
       DockAndStart({mqttpb::ENUM_SUPPLY_CHARGING}, 1, rng, plan);
@@ -682,7 +747,12 @@ void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
     case Hazard::kFanStall:
       started = StartHeating(rng, plan);
       plan->steps.push_back(SlowBoard(rng, 0));
-      plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
+      if (Chance(rng, 0.5)) {
+        // The robot stops the drying's fan under the live wire: the wire must go off first.
+        plan->steps.push_back(Ask(Supply(mqttpb::ENUM_SUPPLY_HEATING_FAN, mqttpb::ENUM_ACTION_STOP, 0)));
+      } else {
+        plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
+      }
       return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
     case Hazard::kSilence:
       started = StartBlind(rng, plan);
@@ -712,6 +782,7 @@ const std::vector<HazardInfo>& HazardCatalogue() {
       {Hazard::kKill, "kill", "the daemon SIGKILLed mid-task, switched off and restarted as the unit would", true},
       {Hazard::kOverTemp, "overtemp", "a plate or the wire over its limit while it heats", true},
       {Hazard::kLeftOn, "lefton", "the robot away 32 s after leaving mid-task", true},
+      {Hazard::kClock, "clock", "the wall clock stepped an hour back or forward under a 3-5 s task", true},
       {Hazard::kStuck, "stuck", "a welded charging relay as the robot leaves (must be reported)", false},
   };
   return kHazards;

@@ -9,6 +9,7 @@
 #include <google/protobuf/message.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -87,6 +88,7 @@ enum class Hazard {
   kKill,      // the daemon killed mid-task; the unit's switch-off, a restart
   kOverTemp,  // a plate or the wire reads over its limit while it heats
   kLeftOn,    // the robot gone for longer than the left-on grace after an output ran
+  kClock,     // the wall clock stepped an hour back or forward under a task with a time limit
   kStuck,     // a welded relay: an output stays on whatever it is told (never passes)
 };
 
@@ -113,6 +115,7 @@ struct Step {
     kClearFaults,  // every fault switch off, pins released, inputs back to normal
     kKillDaemon,   // SIGKILL the daemon, switch off as the unit would, restart it after `wait_ms`
     kExpect,       // within `wait_ms` the simulator's actuators show `line` on ("all off": none on)
+    kWallStep,     // the daemon's wall clock stepped by `wait_ms` seconds (negative: back)
   } kind = kPause;
   Request request;
   Injection injection{};
@@ -133,10 +136,24 @@ struct PlanOptions {
   int max_actions = 10;  // robot requests and faults between docking and leaving
 };
 
+// Deals fault kinds to random visits, the least injected so far first (ties by
+// chance), so that a short run still meets every kind. Directed visits' faults
+// count too (Counted).
+class FaultDeck {
+ public:
+  Fault Deal(const std::vector<Fault>& kinds, std::mt19937_64& rng);
+  int Owed(const std::vector<Fault>& kinds) const;  // how many of `kinds` were never dealt
+  void Counted(const VisitPlan& plan);
+
+ private:
+  std::map<Fault, int> dealt_;
+};
+
 // A random visit: dock, stay, random requests, pauses and faults in random
 // order, then every fault cleared, the robot stopping what it chose to stop,
-// leaving and undocking. The same generator state gives the same plan.
-VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng);
+// leaving and undocking. The same generator state gives the same plan. With a
+// deck, fault kinds come from it, else at random.
+VisitPlan PlanVisit(const PlanOptions& options, std::mt19937_64& rng, FaultDeck* deck = nullptr);
 // A visit steered into `hazard`: dock, the outputs it concerns started, the
 // fault held past its grace, then everything cleared and the robot gone.
 VisitPlan PlanHazard(Hazard hazard, std::mt19937_64& rng);
@@ -182,6 +199,8 @@ struct VisitReport {
 class Tally {
  public:
   void Record(int visit, const VisitReport& report);
+  // Another station's tally added; its first failure kept when this has none.
+  void Add(const Tally& other);
   int visits() const { return visits_; }
   int requests() const { return requests_; }
   int faults() const { return faults_; }

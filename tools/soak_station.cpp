@@ -85,7 +85,13 @@ bool Station::Start(std::string* error) {
   if (!WriteTree(kit::FreeLoopbackPort(), kit::FreeLoopbackPort(), error)) {
     return false;
   }
-  if (!notify_.Start("@station-soak-" + std::to_string(::getpid()))) {
+  const char* faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+  if (options_.wall_steps && ::access(faketime, R_OK) == 0 && WriteFile(options_.work_dir + "/faketime", "+0\n")) {
+    faketime_ = faketime;
+  }
+  static std::atomic<int> stations{0};
+  notify_name_ = "@station-soak-" + std::to_string(::getpid()) + "-" + std::to_string(++stations);
+  if (!notify_.Start(notify_name_)) {
     *error = "cannot open the notify socket";
     return false;
   }
@@ -93,12 +99,24 @@ bool Station::Start(std::string* error) {
 }
 
 std::vector<std::string> Station::DaemonEnv() const {
-  return {"STATION_CENTER_ROOT=" + root_,
-          "SPDLOG_STDOUT=true",
-          "SPDLOG_SYSTEMD=false",
-          "SPDLOG_LEVEL=info",
-          "NOTIFY_SOCKET=@station-soak-" + std::to_string(::getpid()),
-          "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
+  std::vector<std::string> env = {
+      "STATION_CENTER_ROOT=" + root_,  "SPDLOG_STDOUT=true",
+      "SPDLOG_SYSTEMD=false",          "SPDLOG_LEVEL=info",
+      "NOTIFY_SOCKET=" + notify_name_, "WATCHDOG_USEC=" + std::to_string(kWatchdogSeconds * 1000000)};
+  if (!faketime_.empty()) {
+    // The offset file read again at most once a second; the steady clock left alone.
+    for (const char* var : {"FAKETIME_CACHE_DURATION=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"}) env.push_back(var);
+    env.push_back("LD_PRELOAD=" + faketime_);
+    env.push_back("FAKETIME_TIMESTAMP_FILE=" + options_.work_dir + "/faketime");
+  }
+  return env;
+}
+
+bool Station::StepWall(int seconds) {
+  if (faketime_.empty()) return false;
+  wall_offset_ += seconds;
+  return WriteFile(options_.work_dir + "/faketime",
+                   (wall_offset_ < 0 ? "" : "+") + std::to_string(wall_offset_) + "\n");
 }
 
 bool Station::StartDaemon(std::string* error) {

@@ -34,6 +34,7 @@ struct StationOptions {
   std::string work_dir;     // the station tree and the logs go here
   int sim_rate = 10;        // the simulator's sensor reports per second (1 to 100)
   bool fast_limits = true;  // cut time limits (see kFastConfig); false keeps the daemon's defaults
+  bool wall_steps = false;  // the daemon under libfaketime, its wall clock moved by StepWall
 };
 
 // The three processes and their station tree. Use from one thread.
@@ -65,6 +66,10 @@ class Station {
   // Starts the daemon again and waits up to `limit` for its first watchdog ping.
   bool RestartDaemon(std::chrono::milliseconds limit, std::string* error);
 
+  // Moves the daemon's wall clock by `seconds` (the steady clock stays); false
+  // when it does not run under libfaketime.
+  bool StepWall(int seconds);
+
   const std::string& broker() const { return broker_; }
   const std::string& station_id() const { return station_id_; }
   std::string Logs() const;  // where the three logs are
@@ -80,11 +85,14 @@ class Station {
   std::string control_socket_;
   std::string broker_;
   std::string station_id_;
+  std::string notify_name_;  // the daemon's NOTIFY_SOCKET, one per station of the process
   NotifyListener notify_;
   std::optional<kit::MosquittoBroker> mosquitto_;
   Child sim_;
   Child daemon_;
   bool switched_off_ = false;  // the board was reset after the daemon ended
+  std::string faketime_;       // libfaketime's path when the daemon runs under it
+  int wall_offset_ = 0;        // seconds, as the daemon's wall clock is moved
 };
 
 // What became of one request.

@@ -13,10 +13,12 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "soak_plan.h"
 #include "soak_station.h"
@@ -48,6 +50,8 @@ const char kUsage[] =
     "  --min-coverage N  fail unless every targeted invariant's hazard was posed N times\n"
     "                    and held past its grace (default 1)\n"
     "  --stop-at-first   stop after the first visit with a violation\n"
+    "  --jobs N          N stations side by side, each with its own broker, simulator and\n"
+    "                    daemon and seed (seed, seed+1, ...); counts and coverage added up\n"
     "  --bin DIR         where board_sim and station_center are (default: beside this program)\n"
     "  --work DIR        station tree and logs (default: a new directory under $TMPDIR,\n"
     "                    removed after a clean run)\n"
@@ -75,6 +79,7 @@ struct Options {
   std::string work_dir;
   bool verbose = false;
   bool stop_at_first = false;
+  int jobs = 1;
 };
 
 std::string Help() {
@@ -152,6 +157,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (value && a == "--minutes" && ParseNumber(argv[i + 1], 0, &n)) {
       o->minutes = n;
       ++i;
+    } else if (value && a == "--jobs" && ParseNumber(argv[i + 1], 1, &n) && n <= 16) {
+      o->jobs = static_cast<int>(n);
+      ++i;
     } else if (value && a == "--max-actions" && ParseNumber(argv[i + 1], 1, &n)) {
       o->plan.max_actions = static_cast<int>(n);
       ++i;
@@ -191,6 +199,11 @@ struct Coverage {
   // Invariants no directed hazard reaches yet; shown, not held to the minimum.
   static bool Targeted(const std::string& invariant) {
     return invariant != "tap_open_tank_full" && invariant != "outputs_without_controller";
+  }
+  void Add(const Coverage& other) {
+    for (const auto& [name, count] : other.exposed) exposed[name] += count;
+    for (const auto& [name, count] : other.overlaps) overlaps[name] += count;
+    for (const auto& [name, count] : other.injected) injected[name] += count;
   }
   bool Meets(int minimum) const {
     for (const auto& [name, count] : exposed) {
@@ -325,6 +338,11 @@ class VisitRunner {
       case Step::kExpect:
         Expect(step.line, step.wait_ms);
         break;
+      case Step::kWallStep:
+        Note((station_.StepWall(step.wait_ms) ? "wall clock stepped by "
+                                              : "no libfaketime, wall clock not stepped by ") +
+             std::to_string(step.wait_ms) + " s");
+        break;
     }
   }
 
@@ -437,27 +455,35 @@ std::string FaultsText(const std::set<Fault>& faults) {
 }
 
 // The next visit: directed at the next hazard in turn for the `directed` share
-// of visits, else random.
-VisitPlan NextPlan(const Options& o, std::mt19937_64& rng, size_t* next_hazard) {
+// of visits, else random with the fault kinds dealt from `deck`.
+VisitPlan NextPlan(const Options& o, std::mt19937_64& rng, size_t* next_hazard, FaultDeck* deck) {
   const std::vector<Hazard> hazards(o.hazards.begin(), o.hazards.end());
   if (!hazards.empty() && std::uniform_real_distribution<double>(0, 1)(rng) < o.directed) {
-    return PlanHazard(hazards[(*next_hazard)++ % hazards.size()], rng);
+    VisitPlan plan = PlanHazard(hazards[(*next_hazard)++ % hazards.size()], rng);
+    deck->Counted(plan);
+    return plan;
   }
-  return PlanVisit(o.plan, rng);
+  return PlanVisit(o.plan, rng, deck);
 }
 
-// Visits until the count or the time is up, or the station cannot go on.
-void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally, Coverage* coverage) {
+// Stations side by side print each visit's report whole.
+std::mutex g_print;
+
+// Visits until the count or the time is up, or the station cannot go on; `tag`
+// names the station in what is printed when there are several.
+void RunVisits(const Options& o, const std::string& tag, Station& station, Robot& robot, Tally* tally,
+               Coverage* coverage) {
   std::mt19937_64 rng(o.seed);
   size_t next_hazard = 0;
+  FaultDeck deck;
   const auto start = Clock::now();
   const auto out_of_time = [&] {
     return o.minutes >= 0 && std::chrono::duration<double>(Clock::now() - start).count() >= o.minutes * 60;
   };
   for (int visit = 1; (o.visits < 0 || visit <= o.visits) && !out_of_time(); ++visit) {
-    const VisitPlan plan = NextPlan(o, rng, &next_hazard);
+    const VisitPlan plan = NextPlan(o, rng, &next_hazard, &deck);
     const std::string what = plan.hazard ? std::string(" (hazard ") + plan.hazard + ")" : "";
-    if (o.verbose) std::cout << "visit " << visit << what << ":" << std::endl;
+    if (o.verbose) std::cout << tag << "visit " << visit << what << ":" << std::endl;
     VisitRunner runner(station, robot, o.verbose, coverage);
     VisitReport report = runner.Run(plan);
     const bool failed = !report.violations.empty();
@@ -466,23 +492,75 @@ void RunVisits(const Options& o, Station& station, Robot& robot, Tally* tally, C
       report.fatal = true;
     }
     tally->Record(visit, report);
+    const std::lock_guard<std::mutex> lock(g_print);
     if (failed) {
       // Whole, at once: a long run may be cut off before its summary.
-      std::cout << "visit " << visit << what << ": " << report.violations.size() << " violation(s):\n";
+      std::cout << tag << "visit " << visit << what << ": " << report.violations.size() << " violation(s):\n";
       for (const std::string& v : report.violations) {
         std::cout << "  violation: " << v << "\n";
       }
       std::cout << report.transcript.Text() << std::endl;
     } else if (visit % 25 == 0) {
-      std::cout << "visit " << visit << ": " << tally->requests() << " requests, " << tally->faults() << " faults, "
-                << tally->violations() << " violations so far" << std::endl;
+      std::cout << tag << "visit " << visit << ": " << tally->requests() << " requests, " << tally->faults()
+                << " faults, " << tally->violations() << " violations so far" << std::endl;
     }
     if (report.fatal) {
-      std::cout << "station_soak: the station cannot go on; stopping" << std::endl;
+      std::cout << tag << "station_soak: the station cannot go on; stopping" << std::endl;
       return;
     }
     if (failed && o.stop_at_first) return;
   }
+}
+
+// One station's share of the run: its own broker, simulator, daemon and ports.
+struct StationRun {
+  Tally tally;
+  Coverage coverage;
+  std::string logs;
+  bool started = false;
+};
+
+void RunStation(const Options& o, const std::string& tag, StationRun* run) {
+  std::filesystem::create_directories(o.work_dir);
+  StationOptions station_options{o.bin_dir, o.work_dir};
+  station_options.wall_steps = o.hazards.count(Hazard::kClock) != 0;
+  Station station(station_options);
+  std::string error;
+  if (!station.Start(&error)) {
+    std::cerr << "station_soak: " << tag << error << "\n";
+    return;
+  }
+  Robot robot(station.broker(), station.station_id());
+  if (!robot.Connect(&error)) {
+    std::cerr << "station_soak: " << tag << "the robot cannot reach the broker: " << error << "\n";
+    return;
+  }
+  run->started = true;
+  RunVisits(o, tag, station, robot, &run->tally, &run->coverage);
+  station.Stop();
+  run->logs = station.Logs();
+}
+
+// Every station's run, side by side with --jobs, added up; false when one did not start.
+bool RunStations(const Options& o, Tally* tally, Coverage* coverage, std::string* logs) {
+  std::vector<StationRun> runs(static_cast<size_t>(o.jobs));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < o.jobs; ++i) {
+    Options own = o;
+    own.seed = o.seed + static_cast<uint64_t>(i);
+    const std::string n = std::to_string(i + 1);
+    if (o.jobs > 1) own.work_dir += "/station-" + n;
+    threads.emplace_back(RunStation, own, o.jobs > 1 ? "[station " + n + "] " : "", &runs[static_cast<size_t>(i)]);
+  }
+  bool started = true;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    threads[i].join();
+    started = started && runs[i].started;
+    tally->Add(runs[i].tally);
+    coverage->Add(runs[i].coverage);
+    *logs += runs[i].logs + "\n";
+  }
+  return started;
 }
 
 int Run(int argc, char** argv) {
@@ -500,25 +578,12 @@ int Run(int argc, char** argv) {
     }
     o.work_dir = tmpl;
   }
-  std::filesystem::create_directories(o.work_dir);
-  std::cout << "station_soak: seed " << o.seed << ", faults " << FaultsText(o.plan.faults) << ", work " << o.work_dir
-            << std::endl;
-
-  Station station({o.bin_dir, o.work_dir});
-  std::string error;
-  if (!station.Start(&error)) {
-    std::cerr << "station_soak: " << error << "\n";
-    return 3;
-  }
-  Robot robot(station.broker(), station.station_id());
-  if (!robot.Connect(&error)) {
-    std::cerr << "station_soak: the robot cannot reach the broker: " << error << "\n";
-    return 3;
-  }
+  std::cout << "station_soak: seed " << o.seed << (o.jobs > 1 ? " and on, " + std::to_string(o.jobs) + " stations" : "")
+            << ", faults " << FaultsText(o.plan.faults) << ", work " << o.work_dir << std::endl;
   Tally tally;
   Coverage coverage;
-  RunVisits(o, station, robot, &tally, &coverage);
-  station.Stop();
+  std::string logs;
+  if (!RunStations(o, &tally, &coverage, &logs)) return 3;
   std::cout << tally.Summary(o.seed) << coverage.Table(o.min_coverage);
   int exit_code = tally.ExitCode();
   if (exit_code == 0 && !coverage.Meets(o.min_coverage)) {
@@ -526,7 +591,7 @@ int Run(int argc, char** argv) {
     exit_code = 1;
   }
   if (exit_code != 0 || !own_work_dir) {
-    std::cout << station.Logs() << "\n";
+    std::cout << logs;
   } else {
     std::error_code ec;
     std::filesystem::remove_all(o.work_dir, ec);
