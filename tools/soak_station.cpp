@@ -143,16 +143,21 @@ bool Station::KillDaemon() {
 }
 
 bool Station::RestartDaemon(std::chrono::milliseconds limit, std::string* error) {
+  const auto started = Clock::now();
   if (!StartDaemon(error)) {
     return false;
   }
-  const auto end = Clock::now() + limit;
-  while (notify_.SinceWatchdog() > 0.5) {
-    if (Clock::now() >= end || !daemon_.Running()) {
-      *error = "station_center did not ping its watchdog after a restart";
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The first ping may come before the broker connection, and a request published then
+  // reaches no subscriber: wait for this process's own word that it is connected too.
+  const auto connected = [&] {
+    const auto notes = notify_.With("STATUS");
+    return !notes.empty() && notes.back().at > started &&
+           notes.back().Get("STATUS").find("; broker connected") != std::string::npos;
+  };
+  if (!kit::WaitUntil([&] { return notify_.SinceWatchdog() <= 0.5 && connected(); }, limit,
+                      [&] { return daemon_.Running(); })) {
+    *error = "station_center did not ping its watchdog and connect to the broker after a restart";
+    return false;
   }
   return true;
 }
