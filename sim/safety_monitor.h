@@ -89,6 +89,7 @@ struct SafetyInputs {
   bool controller_connected = true;                            // a controller holds the command connection
   bool fan_stalled = false;                                    // the fan seized (a fault)
   bool reports_flowing = true;                                 // the board sends sensor reports
+  double answer_delay_s = 0;                                   // the board holds each answer (a fault)
 };
 
 // Not thread-safe: its owner (the model) is guarded by StationSim.
@@ -126,6 +127,7 @@ class SafetyMonitor {
   // outputs on, counted once `cause` has lasted longer than `grace_s`.
   void Expose(const SafetyInputs& in, Invariant invariant, bool cause, bool concerned, double grace_s);
   bool OverTemperature(const SafetyInputs& in, bool heating) const;
+  double FanStallGrace(const SafetyInputs& in) const;
   void ExposeAll(const SafetyInputs& in, bool docked, bool any_on, bool outputs);
   std::string Line(const SafetyInputs& in, Invariant invariant) const;
 

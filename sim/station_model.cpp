@@ -255,6 +255,7 @@ void StationModel::JudgeSafety() {
   in.controller_connected = controller_connected_;
   in.fan_stalled = fan_stalled_;
   in.reports_flowing = reports_flowing_;
+  in.answer_delay_s = answer_delay_s_;
   safety_.Evaluate(in);
 }
 

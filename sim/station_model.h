@@ -107,6 +107,7 @@ class StationModel {
   const std::set<int>& stuck() const { return stuck_; }
   // The board sends sensor reports; the safety monitor judges outputs run blind.
   void SetReportsFlowing(bool flowing) { reports_flowing_ = flowing; }
+  void SetAnswerDelay(double seconds) { answer_delay_s_ = seconds; }
   // A controller holds the command connection; the safety monitor judges
   // outputs left on without one.
   void SetControllerConnected(bool connected) { controller_connected_ = connected; }
@@ -156,6 +157,7 @@ class StationModel {
   std::set<int> stuck_;
   ActuatorState commanded_[station::EnumSupplyType_ARRAYSIZE];  // what the board was last told
   bool reports_flowing_ = true;
+  double answer_delay_s_ = 0;
   bool controller_connected_ = true;  // until a controller that had the link is gone
   double wire_c_;
   double plate1_c_;

@@ -192,6 +192,7 @@ void StationSim::RefuseLed(bool refuse) {
 void StationSim::SetAckDelayMs(int ms) {
   SIM_LOCKED;
   impl_->board.faults.ack_delay_ms = std::max(0, ms);
+  impl_->board.model.SetAnswerDelay(impl_->board.faults.ack_delay_ms / 1000.0);
   impl_->board.cv.notify_all();  // an answer held for the old delay
 }
 void StationSim::SetDropAcks(bool drop) {

@@ -753,7 +753,8 @@ void PlanDirected(Hazard hazard, std::mt19937_64& rng, VisitPlan* plan) {
       } else {
         plan->steps.push_back(FaultOn(Fault::kFanStall, "fault fanstall on", "fault fanstall off"));
       }
-      return HoldAndLeave(started, Uniform(rng, 5000, 7000), rng, plan);
+      // Longer than the stall's grace, which grows by the slow board's answer delay.
+      return HoldAndLeave(started, Uniform(rng, 7000, 9000), rng, plan);
     case Hazard::kSilence:
       started = StartBlind(rng, plan);
       plan->steps.push_back(FaultOn(Fault::kSilence, "fault reports off", "fault reports on"));
