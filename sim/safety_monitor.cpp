@@ -74,11 +74,12 @@ void SafetyMonitor::Evaluate(const SafetyInputs& in) {
 
   const bool fan_told_on = on(station::ENUM_SUPPLY_HEATING_FAN);
   Judge(in, Invariant::kHeatWireWithoutFan, on(station::ENUM_SUPPLY_HEATING_WIRE) && !in.fan_turning,
-        fan_told_on ? FanStallGrace(in) : config_.heat_wire_grace_s, kNever);
+        fan_told_on ? OneExchangeGrace(config_.fan_stall_grace_s, in) : config_.heat_wire_grace_s, kNever);
   Judge(in, Invariant::kTapOpenTankFull, on(station::ENUM_SUPPLY_TAP_WATER_SWITCH) && r.cleantankuplevel() != 0,
         config_.tap_full_grace_s, kNever);
   Judge(in, Invariant::kRobotAbsentOutput, outputs && !docked, config_.absent_grace_s, kNever);
-  Judge(in, Invariant::kActuatorOnInEmergencyStop, any_on && r.emergencystopstate(), config_.estop_grace_s, kNever);
+  Judge(in, Invariant::kActuatorOnInEmergencyStop, any_on && r.emergencystopstate(),
+        OneExchangeGrace(config_.estop_grace_s, in), kNever);
   Judge(in, Invariant::kActuatorLeftOnAfterLeave, left_on, config_.left_on_s, left_on_since);
   Judge(in, Invariant::kOutputsWithoutController, any_on && !in.controller_connected, config_.no_controller_grace_s,
         kNever);
@@ -97,21 +98,23 @@ bool SafetyMonitor::OverTemperature(const SafetyInputs& in, bool heating) const 
   return (wire && r.heatingwiretemp() > config_.heat_wire_limit_c) || (charging && plate > config_.plate_limit_c);
 }
 
-// The stall is seen only on the fan's feedback, so the wire's switch-off is the first
-// command after it: a board that holds its answers and takes one command at a time
-// may keep it waiting behind the one in flight, a held answer's time.
-double SafetyMonitor::FanStallGrace(const SafetyInputs& in) const {
-  return config_.fan_stall_grace_s + in.answer_delay_s;
+// A remedy of one exchange (the wire's switch-off once the fan's feedback shows the
+// stall; the board reset that switches everything off under the emergency stop): a
+// board that holds its answers and takes one command at a time may keep it waiting
+// behind the one in flight, a held answer's time.
+double SafetyMonitor::OneExchangeGrace(double grace_s, const SafetyInputs& in) const {
+  return grace_s + in.answer_delay_s;
 }
 
 void SafetyMonitor::ExposeAll(const SafetyInputs& in, bool docked, bool any_on, bool outputs) {
   const station::SensorsDataRep& r = in.report;
   const bool wire = in.power[station::ENUM_SUPPLY_HEATING_WIRE] > 0;
   const bool tap = in.power[station::ENUM_SUPPLY_TAP_WATER_SWITCH] > 0;
-  Expose(in, Invariant::kHeatWireWithoutFan, in.fan_stalled, wire, FanStallGrace(in));
+  Expose(in, Invariant::kHeatWireWithoutFan, in.fan_stalled, wire, OneExchangeGrace(config_.fan_stall_grace_s, in));
   Expose(in, Invariant::kTapOpenTankFull, r.cleantankuplevel() != 0, tap, config_.tap_full_grace_s);
   Expose(in, Invariant::kRobotAbsentOutput, !docked, outputs, config_.absent_grace_s);
-  Expose(in, Invariant::kActuatorOnInEmergencyStop, r.emergencystopstate(), any_on, config_.estop_grace_s);
+  Expose(in, Invariant::kActuatorOnInEmergencyStop, r.emergencystopstate(), any_on,
+         OneExchangeGrace(config_.estop_grace_s, in));
   Expose(in, Invariant::kActuatorLeftOnAfterLeave, left_, any_on, config_.left_on_s);
   Expose(in, Invariant::kOutputsWithoutController, !in.controller_connected, any_on, config_.no_controller_grace_s);
   Expose(in, Invariant::kActuatorOnWithoutReports, !in.reports_flowing, any_on, config_.no_reports_grace_s);

@@ -127,7 +127,7 @@ class SafetyMonitor {
   // outputs on, counted once `cause` has lasted longer than `grace_s`.
   void Expose(const SafetyInputs& in, Invariant invariant, bool cause, bool concerned, double grace_s);
   bool OverTemperature(const SafetyInputs& in, bool heating) const;
-  double FanStallGrace(const SafetyInputs& in) const;
+  double OneExchangeGrace(double grace_s, const SafetyInputs& in) const;
   void ExposeAll(const SafetyInputs& in, bool docked, bool any_on, bool outputs);
   std::string Line(const SafetyInputs& in, Invariant invariant) const;
 

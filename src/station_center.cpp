@@ -245,7 +245,14 @@ bool StationCenter::Init() {
 bool StationCenter::InitEmbeddedCommunicator() {
   embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
   guard_ = std::make_shared<OutputGuard>(embedded_communicator_, clock_);
-  return embedded_communicator_->Init(std::bind(&StationCenter::DataUploadCallback, this, std::placeholders::_1));
+  // Pinned for the call: a task the callback drops (an emergency stop's) may hold
+  // the last reference, and the core must not end inside its own callback.
+  std::weak_ptr<StationCenter> weak = weak_from_this();
+  return embedded_communicator_->Init([weak](station::SensorsDataRep& data) {
+    if (const std::shared_ptr<StationCenter> self = weak.lock()) {
+      self->DataUploadCallback(data);
+    }
+  });
 }
 
 void StationCenter::StartUpReset() {

@@ -449,6 +449,18 @@ std::string ActuatorsLine(const std::string& status_answer) {
 
 bool ActuatorsOff(const std::string& status_answer) { return ActuatorsLine(status_answer) == "all off"; }
 
+// The sewage pump is the station's own automation: it runs whenever the box
+// fills, a board restart or a robot's stop notwithstanding.
+bool OffButSewage(const std::string& actuators_line) {
+  if (actuators_line == "all off") return true;
+  std::istringstream words(actuators_line);
+  std::string word;
+  while (words >> word) {
+    if (word.rfind("sewage(", 0) != 0) return false;
+  }
+  return true;
+}
+
 bool DaemonIdle(const std::string& status_line) { return status_line == "normal; no task; broker connected"; }
 
 const std::string& Transcript::Add(double seconds, const std::string& line) {

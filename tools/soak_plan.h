@@ -171,6 +171,8 @@ std::vector<std::pair<std::string, int>> SafetyExposures(const std::string& safe
 bool ActuatorsOff(const std::string& status_answer);
 // The "actuators:" line's content, "?" when missing.
 std::string ActuatorsLine(const std::string& status_answer);
+// An actuators line with nothing on but the sewage pump.
+bool OffButSewage(const std::string& actuators_line);
 // The daemon's status line of an idle, normal, connected station.
 bool DaemonIdle(const std::string& status_line);
 

@@ -130,6 +130,12 @@ class CoreAccess {
     if (center_) {
       SetStatus(sc::STATION_STATUS_EMERGENCY_STOP);
       EXPECT_TRUE(WaitUntil([this] { return Idle(); }));
+      // The sensor thread first: a task it drops may hold the core's last reference,
+      // and the core is to end here, with no report in flight.
+      const auto board = center_->embedded_communicator();
+      if (board && board->data_upload_server()) {
+        board->data_upload_server()->Stop();
+      }
       sc::SetStationCenter(nullptr);
       center_.reset();
     }
