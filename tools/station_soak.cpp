@@ -352,7 +352,8 @@ class VisitRunner {
     std::string line;
     for (;;) {
       line = ActuatorsLine(station_.Sim("status"));
-      const bool met = what == "all off" ? OffButSewage(line) : (" " + line).find(" " + what + "(") != std::string::npos;
+      const bool met =
+          what == "all off" ? OffButSewage(line) : (" " + line).find(" " + what + "(") != std::string::npos;
       if (met) {
         Note("sim: actuators " + line + " (expected " + what + ")");
         return;
