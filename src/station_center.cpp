@@ -34,6 +34,10 @@ StationSrvReq ResetRequest() {
 // A board that did not answer a lamp pattern is asked again after this.
 constexpr int64_t kLedSilentRetryMillis = 10000;
 
+// A failed reset is tried again this often with the robot away, an idle time
+// apart; a fault that outlasts them waits for the robot's next visit.
+constexpr int kResetRetries = 3;
+
 // The robot's action in a task request; preparations carry it in their own message.
 int32_t RequestedAction(const TaskTypeInfo& policy, const StationSrvReq& req) {
   return policy.action_from_prepare() ? req.prepare_disinfectant_req.cmd().action_cmd().action()
@@ -652,6 +656,8 @@ bool StationCenter::RunPass(const std::shared_ptr<Task>& task) {
 void StationCenter::HandleTaskOver(const std::shared_ptr<Task>& task) {
   if (Policy(task).station_reset()) {
     LOG_INFO("reset station task success");
+    reset_failed_at_ = -1;
+    reset_retries_ = 0;
     SetStationCenterStatus(STATION_STATUS_NORMAL);
   }
   task->AfterOver();
@@ -660,6 +666,7 @@ void StationCenter::HandleTaskOver(const std::shared_ptr<Task>& task) {
 void StationCenter::HandleTaskError(const std::shared_ptr<Task>& task) {
   if (Policy(task).station_reset()) {
     LOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", kErrResetTaskFailed);
+    reset_failed_at_ = clock_->NowSeconds();
     SetStationCenterStatus(STATION_STATUS_ERROR);
   } else {
     LOG_INFO("task id {}, task type {}, error, try do reset", LogId(task), LogType(task));
@@ -704,12 +711,23 @@ void StationCenter::AutoReset() {
   ReaderLock sensors_lock(&sensors_mutex_);
   ReaderLock data_lock(&task_data_mutex_);
   const StationCenterStatus status = station_status();
+  const int64_t now = clock_->NowSeconds();
+  const bool idle =
+      task_data_.work_started && task_data_.work_start_time != -1 &&
+      (now - task_data_.work_start_time > g_config.auto_reset_time_space || status == STATION_STATUS_WAIT_RESET);
+  // A reset that failed on a passing fault (a slow board, stale data) would
+  // otherwise leave the station in error until the robot's next visit.
+  const bool retry = status == STATION_STATUS_ERROR && reset_failed_at_ >= 0 && reset_retries_ < kResetRetries &&
+                     now - reset_failed_at_ > g_config.auto_reset_time_space;
   const bool due = tasks_.empty() && !RobotInPosition(sensors_data_) && status != STATION_STATUS_RESET &&
-                   !ResetHeldUnlock() && task_data_.work_started && task_data_.work_start_time != -1 &&
-                   (clock_->NowSeconds() - task_data_.work_start_time > g_config.auto_reset_time_space ||
-                    status == STATION_STATUS_WAIT_RESET);
+                   !ResetHeldUnlock() && (idle || retry);
   if (!due) {
     return;
+  }
+  if (retry && !idle) {
+    ++reset_retries_;
+    LOG_WARN("the station's reset failed {} s ago, the robot is away: trying again ({} of {})", now - reset_failed_at_,
+             reset_retries_, kResetRetries);
   }
   SetStationCenterStatus(STATION_STATUS_RESET);
   const StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());

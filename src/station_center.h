@@ -116,7 +116,8 @@ class StationCenter : public StationService,
   void HandleTaskCancel(const std::shared_ptr<Task>& task) REQUIRES(task_mutex_);
   void RemoveTaskUnlock(const std::shared_ptr<Task>& task) REQUIRES(task_mutex_);
 
-  // Idle reset; called once a second by the main loop, takes its own locks.
+  // Idle reset, and the retry of a failed reset with the robot away; called once
+  // a second by the main loop, takes its own locks.
   void AutoReset() EXCLUDES(task_mutex_);
   // The board watch: re-makes a dropped command connection, then ends the tasks
   // when the sensor data went stale or the board restarted. Called once a second
@@ -323,6 +324,10 @@ class StationCenter : public StationService,
   // (clock().NowMillis(); task_mutex_).
   int64_t supervised_millis_ GUARDED_BY(task_mutex_) = 0;
   int64_t resumed_millis_ GUARDED_BY(task_mutex_) = 0;
+  // The station's own reset that last ended in error (clock().NowSeconds(), -1:
+  // none since the last that ended well) and how often it was tried again since.
+  int64_t reset_failed_at_ GUARDED_BY(task_mutex_) = -1;
+  int reset_retries_ GUARDED_BY(task_mutex_) = 0;
 
   // State reports (task_mutex_ + task_data_mutex_); the first-report flag is
   // cleared after publishing, outside those locks.

@@ -128,6 +128,15 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
   ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}}));
+  // With the robot away it is tried again an idle time after each failure, three times at most.
+  const int64_t idle = 100000;  // the harness's auto_reset_time_space
+  ASSERT_TRUE(h.SetDocked(false));
+  for (int64_t seconds : {idle - 100, int64_t{200}, idle + 1, idle + 1, idle + 1}) {
+    h.AdvanceClock(seconds);
+    h.center().AutoReset();
+    ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
+  }
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 4u) << "the failure and three retries, then the robot's next visit";
   h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
   EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, kNoAction).code, SRV_CODE_SUCCESS);
   ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
