@@ -140,9 +140,8 @@ TEST_F(SimLinkTest, EachCommandFaultSwitchAsTheDaemonSeesIt) {
     std::vector<const char*> lines;
     station::SupplyMaterialReq req;
     bool ok;
-    int min_ms = 0;
   } cases[] = {
-      {{"fault delay 300"}, uv, true, 300},
+      {{"fault delay 300"}, uv, true},
       {{"fault split 1 30"}, uv, true},
       {{"fault stale first"}, uv, true},
       {{"fault stale first", "fault merge 2"}, uv, true},  // stale and real answer in one write
@@ -158,17 +157,10 @@ TEST_F(SimLinkTest, EachCommandFaultSwitchAsTheDaemonSeesIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.lines.back());
     for (const char* line : c.lines) ASSERT_EQ(sim_.Execute(line).rfind("ok:", 0), 0u) << line;
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(c.req, c.ok ? 10 : 1), c.ok);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(c.min_ms));
     sim_.Execute("fault clear");
     EXPECT_TRUE(Send(uv)) << "the link works again once the fault is off";
   }
-
-  // A connection the board closes is made again by the next command.
-  sim_.Execute("fault close command");
-  ASSERT_TRUE(WaitUntil([&] { return !sim_.command_connected(); }));
-  EXPECT_TRUE(Send(uv));
 }
 
 TEST_F(SimLinkTest, ReportsShowTheModelAndEachSensorFaultSwitch) {
@@ -177,13 +169,6 @@ TEST_F(SimLinkTest, ReportsShowTheModelAndEachSensorFaultSwitch) {
   sim_.SetTankVolume(2800);
   ASSERT_TRUE(Send(Action(station::ENUM_SUPPLY_TAP_WATER_SWITCH)));
   ASSERT_TRUE(WaitUntil([&] { return !Reports().empty() && Reports().back().cleantankuplevel() == 1; }));
-
-  // Silent reports: the link stays up and nothing arrives.
-  sim_.Execute("fault reports off");
-  const uint32_t last = sim_.Sensors().seq();  // the last report made; none follows
-  ASSERT_TRUE(WaitUntil([&] { return Reports().back().seq() == last; }));
-  EXPECT_FALSE(MoreReports(1, milliseconds(1200))) << "six report periods of silence";
-  sim_.Execute("fault reports on");
 
   // An undecodable frame, split and merged writes: every real report arrives whole, on
   // the same connection, without a gap in the seqs.
