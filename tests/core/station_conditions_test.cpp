@@ -427,27 +427,6 @@ TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
   EXPECT_EQ(SensorKey(), 0);
 }
 
-TEST_F(ReportsTest, OverdueDustBagKeepsTheSensorKeyThroughResetsUntilTheCloudConfirms) {
-  const int64_t overdue = h_.center().clock().WallSeconds() - (g_config.dust_bag_replace_cycle + 1) * 86400LL;
-  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(overdue) + "}");
-  ASSERT_TRUE(WaitUntil([&] { return h_.Present(ABNORMAL_DUST_BAG_REPLACE); }));
-  EXPECT_EQ(SensorKey(), 1);
-
-  ASSERT_TRUE(LeaveAndReset());
-  EXPECT_TRUE(h_.Present(ABNORMAL_DUST_BAG_REPLACE)) << "kept until the cloud confirms the replacement";
-  EXPECT_EQ(SensorKey(), 1);
-  ASSERT_TRUE(NextReport());
-  EXPECT_EQ(SensorKey(), 1);
-
-  // The cloud's confirmation clears both.
-  StationSrvReq reply;
-  reply.report_rsp.mutable_consumables_reply_state()->set_dust_bag(0);
-  WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds()) + "}");
-  EXPECT_EQ(h_.Ask(SRV_CMD_CLOUD_REPLY, reply), SRV_CODE_SUCCESS);
-  EXPECT_FALSE(h_.Present(ABNORMAL_DUST_BAG_REPLACE));
-  EXPECT_EQ(SensorKey(), 0);
-}
-
 TEST_F(ReportsTest, ASetWallClockNeitherAgesTheDustBagNorLeavesItsDateInTheFuture) {
   const int64_t day = 86400;
   WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds() - day) + "}");
