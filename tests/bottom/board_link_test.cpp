@@ -276,16 +276,7 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   EXPECT_EQ(Logs().Count("Try to connect server"), 0);
   // The board's listener closes just after the connection.
   const uint16_t port = board_->BoundPort();
-  ASSERT_TRUE(WaitUntil([port] {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0;
-    ::close(fd);
-    return refused;
-  }));
+  ASSERT_TRUE(WaitUntil([port] { return !kit::PortAccepts(port); }));
   Logs().Clear();
   EXPECT_FALSE(comm_->DoAction({}));
   EXPECT_GE(Logs().Count("Try to connect server"), 2) << "it tries again until its limit";

@@ -32,13 +32,6 @@ void WriteCapture(const std::string& path, const std::vector<Message>& messages)
   }
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 Verdicts Validate(const std::string& dir, const std::string& name, const std::vector<Message>& messages,
@@ -60,7 +53,7 @@ Verdicts Validate(const std::string& dir, const std::string& name, const std::ve
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
   }
-  v.output = Slurp(output);
+  v.output = kit::ReadWholeFile(output);
   std::istringstream lines(v.output);
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind("ok ", 0) == 0) v.ok.push_back(true);
