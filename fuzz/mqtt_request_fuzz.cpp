@@ -18,6 +18,7 @@
 #include "config.h"
 #include "fuzz_support.h"
 #include "mqtt/mqtt_callback.h"
+#include "mqtt/wire_json.h"
 #include "robot/base_station_mqtt.pb.h"
 
 using station_fuzz::Bytes;
@@ -32,7 +33,11 @@ class RecordedReplies : public station_center::ReplyPublisher {
  public:
   void PublishReply(const google::protobuf::Message& reply) override {
     std::string json;
-    Check(google::protobuf::util::MessageToJsonString(reply, &json).ok(), "a reply does not print as JSON");
+    Check(google::protobuf::util::MessageToJsonString(reply, &json, station_center::ReplyPrintOptions()).ok(),
+          "a reply does not print as JSON");
+    std::string direct;
+    Check(!station_center::PrintJsonDirect(reply, &direct) || direct == json,
+          "the direct printer and the library print a reply differently");
     const auto* field = reply.GetDescriptor()->FindFieldByName("rsp_header");
     Check(field != nullptr, "a reply without a header");
     const auto& header = static_cast<const vantorel_base_station_common::ResponseHeader&>(
@@ -70,10 +75,16 @@ const Topic& TopicOf(uint8_t index) {
   return topics[index % topics.size()];
 }
 
-// The id a readable request carries; empty when it does not decode.
+// The id a readable request carries; empty when it does not decode. What the
+// direct parser accepts, the library must read the same.
 bool RequestId(const Topic& topic, const std::string& payload, std::string* id) {
   std::unique_ptr<google::protobuf::Message> req(topic.request->New());
-  if (!google::protobuf::util::JsonStringToMessage(payload, req.get()).ok()) {
+  std::unique_ptr<google::protobuf::Message> direct(topic.request->New());
+  const bool read = google::protobuf::util::JsonStringToMessage(payload, req.get()).ok();
+  Check(!station_center::ParseJsonDirect(payload, direct.get()) ||
+            (read && direct->SerializeAsString() == req->SerializeAsString()),
+        "the direct parser and the library read a request differently");
+  if (!read) {
     return false;
   }
   const auto* field = req->GetDescriptor()->FindFieldByName("req_header");

@@ -715,13 +715,8 @@ std::string MqttClient::GetTopicName(const google::protobuf::Message& reply) con
 }
 
 std::string ReplyJson(const google::protobuf::Message& reply) {
-  google::protobuf::util::JsonPrintOptions options;
-  options.add_whitespace = false;
-  options.always_print_primitive_fields = true;
-  options.always_print_enums_as_ints = true;
-  options.preserve_proto_field_names = false;
   std::string json;
-  if (!PrintWireJson(reply, options, &json)) {
+  if (!PrintWireJson(reply, ReplyPrintOptions(), &json)) {
     return "";
   }
   return json;

@@ -73,6 +73,9 @@ bool Generated(const pb::Message& msg) {
 }  // namespace
 
 bool ParseWireJson(const std::string& json, pb::Message* msg) {
+  if (ParseJsonDirect(json, msg)) {
+    return true;
+  }
   if (!Generated(*msg)) {
     return pb::util::JsonStringToMessage(json, msg).ok();
   }
@@ -80,7 +83,23 @@ bool ParseWireJson(const std::string& json, pb::Message* msg) {
   return pb::util::JsonToBinaryString(&Resolver(), TypeUrl(*msg), json, &binary).ok() && msg->ParseFromString(binary);
 }
 
+pb::util::JsonPrintOptions ReplyPrintOptions() {
+  pb::util::JsonPrintOptions options;
+  options.add_whitespace = false;
+  options.always_print_primitive_fields = true;
+  options.always_print_enums_as_ints = true;
+  options.preserve_proto_field_names = false;
+  return options;
+}
+
 bool PrintWireJson(const pb::Message& msg, const pb::util::JsonPrintOptions& options, std::string* json) {
+  const pb::util::JsonPrintOptions reply = ReplyPrintOptions();
+  if (options.add_whitespace == reply.add_whitespace &&
+      options.always_print_primitive_fields == reply.always_print_primitive_fields &&
+      options.always_print_enums_as_ints == reply.always_print_enums_as_ints &&
+      options.preserve_proto_field_names == reply.preserve_proto_field_names && PrintJsonDirect(msg, json)) {
+    return true;
+  }
   if (!Generated(msg)) {
     return pb::util::MessageToJsonString(msg, json, options).ok();
   }
