@@ -28,6 +28,9 @@ class Logger {
   template <typename... Args>
   void Log(const spdlog::source_loc& loc, spdlog::level::level_enum level, fmt::format_string<Args...> format,
            Args&&... args) {
+    if (level == spdlog::level::debug && level_ > spdlog::level::debug) {
+      return;  // not even formatted: debug lines sit on the request path
+    }
     Write(loc, level, fmt::format(format, std::forward<Args>(args)...));
   }
   // One already formatted message, prefixed and passed on like Log's.
