@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,11 +196,26 @@ TEST_F(RefusalsTest, RefusedWithAReasonAndNothingCommanded) {
   EXPECT_TRUE(RobotUntil({"supply", "heating-fan", "--action", "standard"}, 1, "ENUM_CONFLICT_WITH_MANUAL_CHARGE"));
   ASSERT_TRUE(Sim("unplug"));
   EXPECT_TRUE(RobotUntil({"supply", "heating-fan", "--action", "standard"}, 0)) << "allowed once unplugged";
+
+  // A stopped service leaves nothing on: the fan the robot asked for is switched off and the
+  // board reset before the process exits, with status 0, and it says it has gone.
+  ASSERT_TRUE(WaitForState([](const SimState& st) { return Has(st.actuators, "fan("); }));
+  const double running_resets = State().board_resets;
+  const size_t from = peer_.Size();
+  stopped_ = true;
+  EXPECT_EQ(station_.daemon.Stop(), 0) << station_.daemon.Log();
+  const SimState after = State();
+  EXPECT_EQ(after.actuators, "all off") << after.text;
+  EXPECT_GT(after.board_resets, running_resets) << "the catch-all reset";
+  EXPECT_TRUE(station_.daemon.Logged("stopping: every task cancelled and every output switched off"));
+  EXPECT_TRUE(peer_.Await(StationTopic("availability"), from, nullptr, [](const std::string& state) {
+    return state == "offline";
+  })) << "a stopped service is gone";
 }
 
 // Abnormal conditions made by hand at the simulator's console reach the cloud upload and
 // the lamps, refuse what they endanger, and clear again once the cause is gone.
-TEST_F(AbnormalConditionsTest, ReportedAndRefusedUntilTheCauseIsGone) {
+TEST_F(AbnormalConditionsTest, ReportedAndRefusedUntilTheCauseIsGoneWhileQuestionsAreAnswered) {
   // A bag missing longer than the debounce time and a hot plate, filed under the sensor
   // checks (task 16); no dust collection without a bag, no charging over a hot plate.
   ASSERT_TRUE(Sim("dustbag out"));
@@ -235,12 +251,10 @@ TEST_F(AbnormalConditionsTest, ReportedAndRefusedUntilTheCauseIsGone) {
   const std::vector<std::string> uploads = UploadsSinceDropAndNext();
   EXPECT_GE(uploads.size(), 3u) << "uploads went on through the episode (one a second)";
   for (const std::string& upload : uploads) EXPECT_TRUE(Clean(upload)) << upload;
-}
 
-// Abnormal records publish at once, from the sensor thread, while robot requests keep
-// arriving: a request handled on the library's own receive thread would wait for the core's
-// lock while the sensor thread, holding it, waits for the library's lock to publish.
-TEST_F(AbnormalConditionsTest, RobotQuestionsAnsweredWhileAbnormalConditionsComeAndGo) {
+  // Abnormal records publish at once, from the sensor thread, while robot requests keep
+  // arriving: a request handled on the library's own receive thread would wait for the core's
+  // lock while the sensor thread, holding it, waits for the library's lock to publish.
   // One question at a time, each waiting for its reply: a station stuck on the two locks
   // leaves one unanswered.
   std::atomic<bool> stop{false};
@@ -272,44 +286,81 @@ TEST_F(AbnormalConditionsTest, RobotQuestionsAnsweredWhileAbnormalConditionsCome
   EXPECT_TRUE(Robot({"check", "water-finish"}, 1));  // the station still answers
 }
 
-// A stopped service leaves nothing on: the lamp a robot asked for is switched off and the
-// board reset before the process exits, with status 0, and it says it has gone.
-TEST_F(DaemonTest, AStopSwitchesEverythingOffBeforeTheExit) {
-  ASSERT_TRUE(Sim("dock"));
-  ASSERT_TRUE(RobotUntil({"supply", "uv-lamp", "--action", "standard", "--duration", "600"}, 0));
-  ASSERT_TRUE(WaitForState([](const SimState& st) { return Has(st.actuators, "uv("); }));
-  const double resets = State().board_resets;
-  const size_t from = peer_.Size();
-  stopped_ = true;
-  EXPECT_EQ(station_.daemon.Stop(), 0) << station_.daemon.Log();
-  const SimState after = State();
-  EXPECT_EQ(after.actuators, "all off") << after.text;
-  EXPECT_GT(after.board_resets, resets) << "the catch-all reset";
-  EXPECT_TRUE(station_.daemon.Logged("stopping: every task cancelled and every output switched off"));
-  EXPECT_TRUE(peer_.Await(StationTopic("availability"), from, nullptr, [](const std::string& state) {
-    return state == "offline";
-  })) << "a stopped service is gone";
-}
-
-// A request far larger than any real one is refused unread (the reply:
-// MqttHandlerTest.OversizedMessagesAreRefusedUnread) in one short line; a long one is served,
-// and no payload or reply goes into the log longer than about a kilobyte.
-TEST_F(DaemonTest, OversizedRequestsAreRefusedAndLongPayloadsLoggedShort) {
+// What the contract's request schemas allow the station reads, what they refuse it answers
+// with error 3 (the request could not be read); every reply, the refusals included, matches its
+// schema; and the validator is no vacuous pass. A request far larger than any real one is
+// refused unread (the reply: MqttHandlerTest.RequestsGetTheirRepliesFromTheStationsAnswers) in one short
+// line; a long one is served, and no payload or reply goes into the log longer than about a
+// kilobyte.
+TEST_F(DaemonTest, RequestsAreReadAsTheContractSaysAndOversizedOnesRefusedInShort) {
+  check_contract_ = false;  // sends what the contract forbids
+  std::string reply;
+  const auto ask = [&](const std::string& name, const std::string& payload) {
+    const size_t from = peer_.Size();
+    return peer_.Publish(StationTopic(name), payload) && peer_.Await(StationTopic(name) + "Re", from, &reply);
+  };
+  const std::vector<Message> probes = {
+      {"checkStation", R"({"reqHeader":{"msgId":{"uuid":"p1"},"robotId":{"uuid":"r1"}},"checkType":2})"},
+      {"checkStation", R"({"req_header":{"msg_id":{"uuid":"p2"}},"check_type":"ENUM_WATER_FINISH"})"},
+      {"checkStation", "{}"},
+      {"dockState", R"({"reqHeader":{"msgId":{"uuid":"p3"}},"robotState":"ENUM_IN_STATION","robotDesire":0})"},
+      {"preWaterRequest", R"({"cmd":{"actionCmd":{"action":"ENUM_ACTION_STOP"},"water_volume":1}})"},
+      {"supplyMaterialRequest", R"({"cmd":{"action":4,"supply_type":"ENUM_SUPPLY_UV_LAMP","duration":0}})"},
+      {"checkStation", R"({"checkType":"ENUM_BOGUS"})"},
+      {"checkStation", R"({"checkType":1,"unexpected":true})"},
+      {"checkStation", R"({"reqHeader":{"msgId":{"uuid":5}}})"},
+      {"checkStation", "[]"},
+      {"checkStation", "not json"},
+      {"dockState", R"({"robotDesire":1.5})"},
+      {"preWaterRequest", R"({"cmd":{"waterVolume":true}})"},
+      {"supplyMaterialRequest", R"({"cmd":{"duration":2147483648}})"},
+      {"supplyMaterialRequest", R"({"cmd":{"supplyType":"enum_supply_uv_lamp"}})"},
+  };
+  std::vector<Message> sent;
+  std::vector<bool> read;
+  for (const auto& [name, payload] : probes) {
+    ASSERT_TRUE(ask(name, payload)) << payload;
+    sent.emplace_back(StationTopic(name), payload);
+    read.push_back(!Has(reply, R"("errCode":3)"));
+  }
   const auto request = [](const std::string& id) {
     return R"({"reqHeader":{"msgId":{"uuid":")" + id + R"("}},"checkType":"ENUM_IN_POSE"})";
   };
-  std::string reply;
-  const auto ask = [&](const std::string& id) {
-    const size_t from = peer_.Size();
-    return peer_.Publish(StationTopic("checkStation"), request(id)) &&
-           peer_.Await(StationTopic("checkStationRe"), from, &reply);
-  };
   const std::string long_id = "long" + std::string(20000, 'x');
-  ASSERT_TRUE(ask(long_id));
+  ASSERT_TRUE(ask("checkStation", request(long_id)));
   EXPECT_TRUE(Has(reply, long_id + "\"") && Has(reply, R"("errCode":0)")) << "a long request is still served";
-  ASSERT_TRUE(ask("huge" + std::string(1 << 20, 'x')));
+  ASSERT_TRUE(ask("checkStation", request("huge" + std::string(1 << 20, 'x'))));
   EXPECT_TRUE(Has(reply, R"("errCode":3)"));
-  ASSERT_TRUE(ask("after")) << "the station goes on serving";
+  ASSERT_TRUE(ask("checkStation", request("after"))) << "the station goes on serving";
+
+  const std::string dir = station_.root.path();
+  const std::vector<std::string> station = {"--station", station_.station_id};
+  const Verdicts v = Validate(dir, "probes", sent, station);
+  ASSERT_EQ(v.ok.size(), sent.size()) << v.output;
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(v.ok[i], read[i]) << sent[i].second << (read[i] ? ": read by the station" : ": refused by the station")
+                                << (v.ok[i] ? ", allowed by its schema" : ", refused by its schema");
+  }
+  std::vector<Message> replies;
+  for (const Message& m : peer_.Messages()) {
+    if (m.first.size() > 2 && m.first.compare(m.first.size() - 2, 2, "Re") == 0) replies.push_back(m);
+  }
+  const Verdicts r = Validate(dir, "replies", replies, station);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(r.ok.size(), replies.size()) << r.output;
+  // On every topic the station used, a field its schema does not know and a payload that is
+  // no object fail, and so does a topic outside the document.
+  std::vector<Message> tampered;
+  std::set<std::string> topics;
+  for (const auto& [topic, payload] : peer_.Messages()) {
+    if (!topics.insert(topic).second || payload.size() < 2 || payload[0] != '{' || payload == "{}") continue;
+    tampered.emplace_back(topic, R"({"unexpected":1,)" + payload.substr(1));
+    tampered.emplace_back(topic, "[]");
+  }
+  tampered.emplace_back(StationTopic("checkStationReply"), "{}");
+  const Verdicts bad = Validate(dir, "tampered", tampered, station);
+  EXPECT_EQ(bad.exit_code, 1) << bad.output;
+  EXPECT_EQ(bad.ok, std::vector<bool>(tampered.size(), false)) << bad.output;
 
   ASSERT_TRUE(WaitUntil([&] { return station_.daemon.Logged("bytes refused"); }));
   const std::string log = station_.daemon.Log();

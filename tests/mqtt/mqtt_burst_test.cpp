@@ -39,6 +39,15 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
 namespace station_center {
 namespace {
 
+// A station connection as `id` to `address`, with the test's generous connect wait.
+MqttSettings Settings(const std::string& id, const std::string& address) {
+  MqttSettings settings;
+  settings.station_id = id;
+  settings.server_address = address;
+  settings.connect_wait_seconds = 20;
+  return settings;
+}
+
 // The msgId of each reply, in order of arrival.
 std::vector<int> ReplyIds(const std::vector<station_test::Message>& replies) {
   const std::regex id(R"("msgId":\{"uuid":"b(\d+)\")");
@@ -55,10 +64,7 @@ std::vector<int> ReplyIds(const std::vector<station_test::Message>& replies) {
 TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   station_test::MosquittoBroker broker{0, true};
   ASSERT_TRUE(broker.Start());
-  MqttSettings settings;
-  settings.station_id = "S1";
-  settings.server_address = broker.address();
-  settings.connect_wait_seconds = 20;
+  MqttSettings settings = Settings("S1", broker.address());
   settings.send_buffer = 1;  // a reply still queued makes the next one wait for room
   auto client = std::make_shared<MqttClient>(settings);
   // No station core: every check is answered "not ready", with its ids echoed.
@@ -112,11 +118,7 @@ TEST(MqttClientLifetimeTest, AHandlerMayDropTheLastReferenceToItsClient) {
     }
   };
   auto owner = std::make_shared<Owner>();
-  MqttSettings settings;
-  settings.station_id = "L1";
-  settings.server_address = broker.address();
-  settings.connect_wait_seconds = 20;
-  owner->client = std::make_shared<MqttClient>(settings);
+  owner->client = std::make_shared<MqttClient>(Settings("L1", broker.address()));
   ASSERT_TRUE(owner->client->Init(owner));
 
   station_test::MqttPeer robot(broker.address(), "robot");
@@ -141,10 +143,7 @@ TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
   }
   station_test::MosquittoBroker broker;
   ASSERT_TRUE(broker.Start());
-  MqttSettings settings;
-  settings.station_id = "Q1";
-  settings.server_address = "localhost:" + std::to_string(broker.port());
-  settings.connect_wait_seconds = 20;
+  MqttSettings settings = Settings("Q1", "localhost:" + std::to_string(broker.port()));
   settings.event_queue_limit = 4;
   auto client = std::make_shared<MqttClient>(settings);
   // Holds the first request's delivery until opened; forwards everything else.

@@ -21,11 +21,9 @@ using station_center::TlsFailureReason;
 
 constexpr auto kProbeWait = std::chrono::milliseconds(20000);
 
-// Certificates made afresh with openssl for each test, and a temporary station root.
+// Certificates made with openssl for the tests that need them, and a temporary station root.
 class TlsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(certs_.Make()) << certs_.Log(); }
-
   static station_center::MqttSettings Settings(const std::string& address, const BrokerTls& tls = {}) {
     station_center::MqttSettings settings;
     settings.station_id = "S1";
@@ -48,21 +46,21 @@ class TlsTest : public ::testing::Test {
   TestCertificates certs_;
 };
 
-TEST_F(TlsTest, TheDiagnosisNamesWhatIsWrong) {
-  MosquittoBroker broker(0, false, certs_.Server());
-  MosquittoBroker misnamed(0, false, certs_.MisnamedServer());
-  ASSERT_TRUE(broker.Start()) << broker.Log();
-  ASSERT_TRUE(misnamed.Start()) << misnamed.Log();
+// The diagnosis names what is wrong. The station's connection gets what the broker needs: a
+// client certificate where the broker asks for one; unverified, a server naming another host
+// is taken, loudly; TLS files with a plain address go to plain TCP with a warning, as a lost
+// "ssl://" would otherwise go unnoticed.
+TEST_F(TlsTest, TheDiagnosisNamesWhatIsWrongAndTheStationConnectsWithWhatTheBrokerNeeds) {
+  ASSERT_TRUE(certs_.Make()) << certs_.Log();
+  MosquittoBroker needs_cert(0, false, certs_.Server(true)), misnamed(0, false, certs_.MisnamedServer());
+  ASSERT_TRUE(needs_cert.Start() && misnamed.Start()) << needs_cert.Log() << misnamed.Log();
   const auto tls_port = [](const MosquittoBroker& b) {
     return station_center::ParseBrokerAddress(b.tls_address()).port;
   };
-  const uint16_t port = tls_port(broker);
-
-  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, Trusting(certs_.ca()), kProbeWait), "");
+  const uint16_t port = tls_port(needs_cert);
+  EXPECT_NE(TlsFailureReason("127.0.0.1", port, Trusting(certs_.ca()), kProbeWait).find("certificate required"),
+            std::string::npos);
   EXPECT_EQ(TlsFailureReason("localhost", port, WithClientCert(), kProbeWait), "");
-  // The broker sends its CA along: under another CA that one is an untrusted self-signed one.
-  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, Trusting(certs_.other_ca()), kProbeWait),
-            "server certificate not accepted: self-signed certificate in certificate chain");
   EXPECT_EQ(TlsFailureReason("127.0.0.1", tls_port(misnamed), Trusting(certs_.ca()), kProbeWait),
             "server certificate not accepted: IP address mismatch");
   EXPECT_EQ(TlsFailureReason("localhost", tls_port(misnamed), Trusting(certs_.ca()), kProbeWait),
@@ -80,25 +78,13 @@ TEST_F(TlsTest, TheDiagnosisNamesWhatIsWrong) {
 
   // TLS towards a plain listener, or towards nothing, fails too and says so.
   bool unreachable = true;
-  EXPECT_NE(TlsFailureReason("127.0.0.1", broker.port(), Trusting(certs_.ca()), kProbeWait, &unreachable), "");
+  EXPECT_NE(TlsFailureReason("127.0.0.1", needs_cert.port(), Trusting(certs_.ca()), kProbeWait, &unreachable), "");
   EXPECT_FALSE(unreachable) << "the listener was reached";
   const uint16_t closed = FreeLoopbackPort();
   EXPECT_EQ(TlsFailureReason("127.0.0.1", closed, Trusting(certs_.ca()), kProbeWait, &unreachable),
             "127.0.0.1:" + std::to_string(closed) + " not reachable: Connection refused");
   EXPECT_TRUE(unreachable);
-}
 
-// What the station's connection needs from its settings: a client certificate where the
-// broker asks for one; unverified, a server naming another host is taken, loudly; TLS files
-// with a plain address go to plain TCP with a warning, as a lost "ssl://" would otherwise
-// go unnoticed.
-TEST_F(TlsTest, TheStationConnectsWithWhatTheBrokerNeeds) {
-  MosquittoBroker needs_cert(0, false, certs_.Server(true)), misnamed(0, false, certs_.MisnamedServer());
-  ASSERT_TRUE(needs_cert.Start() && misnamed.Start()) << needs_cert.Log() << misnamed.Log();
-  const uint16_t port = station_center::ParseBrokerAddress(needs_cert.tls_address()).port;
-  EXPECT_NE(TlsFailureReason("127.0.0.1", port, Trusting(certs_.ca()), kProbeWait).find("certificate required"),
-            std::string::npos);
-  EXPECT_EQ(TlsFailureReason("127.0.0.1", port, WithClientCert(), kProbeWait), "");
   const struct {
     const char* why;
     std::string address;
@@ -111,7 +97,8 @@ TEST_F(TlsTest, TheStationConnectsWithWhatTheBrokerNeeds) {
       {"TLS files, plain address", needs_cert.address(), Trusting(certs_.ca()), true,
        "is plain TCP: mqtt_tls_* files ignored"},
       {"a server naming another host", misnamed.tls_address(), Trusting(certs_.ca()), false, nullptr},
-      // Named in one line per attempt, and no plain connection instead.
+      // The broker sends its CA along: under another CA that one is an untrusted self-signed
+      // one. Named in one line per attempt, and no plain connection instead.
       {"an untrusted server", needs_cert.tls_address(),
        BrokerTls{certs_.other_ca(), certs_.client_cert(), certs_.client_key(), true}, false,
        "failed: server certificate not accepted: self-signed certificate in certificate chain"},

@@ -1,10 +1,19 @@
-// stationctl against a real broker and a scripted station: what it publishes,
-// how it reads the station's answers, and its exit codes.
+// stationctl against a real broker and a scripted station: what it publishes, how it reads
+// the station's answers, its exit codes, what watch and record make of what arrives, its
+// session's socket and its TLS files.
 
+#include <dirent.h>
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 #include <mqtt/async_client.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <regex>
@@ -13,6 +22,9 @@
 #include <vector>
 
 #include "ctl_messages.h"
+#include "ctl_mqtt.h"
+#include "ctl_nodelay.h"
+#include "ctl_record.h"
 #include "robot/base_station_cloud.pb.h"
 #include "robot/base_station_mqtt.pb.h"
 #include "support/ctl_process.h"
@@ -38,6 +50,14 @@ std::string Header(const std::string& msg_id, int err_code, const std::string& e
 std::string MsgId(const std::string& request) {
   std::smatch m;
   return std::regex_search(request, m, std::regex(R"re("msgId":\{"uuid":"([^"]*)")re")) ? m[1].str() : "";
+}
+
+bool Has(const std::string& text, const std::string& wanted) { return text.find(wanted) != std::string::npos; }
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 // Plays the station on a real broker: records what reaches its topics and, once told what to
@@ -130,7 +150,9 @@ TEST_F(StationctlTest, RequestsAreTheRobotsJson) {
   EXPECT_TRUE(none.has_consumables_reply_state());
 }
 
-TEST_F(StationctlTest, AnswersGiveExitZeroOrOneAndRefusalsAreNamed) {
+// Refusals exit 1 and are named, past another robot's emergency-stop refusal on the same
+// topic. Real answers, accepted and refused, are read in the end-to-end scenarios.
+TEST_F(StationctlTest, RefusalsExitOneAndAreNamed) {
   const struct {
     std::string args;
     std::string body;  // reply fields after the header
@@ -138,21 +160,16 @@ TEST_F(StationctlTest, AnswersGiveExitZeroOrOneAndRefusalsAreNamed) {
     int exit_code;
     const char* shows;  // in the output, if anything
   } cases[] = {
-      {"supply watering --action soft", "}", 0, 0, "accepted"},
       // A technician reads the name and the station's text, not just a number.
       {"supply collect-dust --action standard", "}", 15, 1, "ENUM_CONFLICT_WITH_ADD_WATER (15): add water"},
-      // Checks and dock answers carry no error code and can still refuse.
-      {"check water-ready", R"(,"robotCheck":1,"checkType":1})", 0, 0, nullptr},  // ready
-      {"check in-pose", R"(,"robotCheck":0,"checkType":0})", 0, 1, nullptr},      // not ready
-      {"dock leave", R"(,"robotState":2,"robotDesire":2})", 0, 0, nullptr},       // leave echoed: the robot may go
-      {"dock leave", R"(,"robotState":2,"robotDesire":1})", 0, 1, "busy"},        // STAY_IN: a task still runs
-      {"dock stay", R"(,"robotState":1,"robotDesire":2})", 0, 1, nullptr},        // not in position: sent away
+      // A dock answer carries no error code and can still refuse: STAY_IN, a task still runs.
+      {"dock leave", R"(,"robotState":2,"robotDesire":1})", 0, 1, "busy"},
   };
   for (const auto& c : cases) {
     Answer(c.body, c.err_code);
     const CtlResult r = RunCtl(Args(c.args));
     EXPECT_EQ(r.exit_code, c.exit_code) << c.args << "\n" << r.out << r.err;
-    EXPECT_TRUE(c.shows == nullptr || r.out.find(c.shows) != std::string::npos) << r.out;
+    EXPECT_TRUE(c.shows == nullptr || Has(r.out, c.shows)) << r.out;
   }
 }
 
@@ -164,16 +181,15 @@ TEST_F(StationctlTest, UsageErrorsExitTwoAndPublishNothingSilenceExitsThree) {
                           "record a b", "record - --seconds 0", "watch --seconds 1", "record /nonexistent-dir/x.jsonl"})
     EXPECT_EQ(RunCtl(Args(bad)).exit_code, 2) << bad;
   const CtlResult bad_port = RunCtl({"check", "in-pose", "--broker", "127.0.0.1:notaport"});
-  EXPECT_TRUE(bad_port.exit_code == 2 && bad_port.err.find("the port must be a number") != std::string::npos)
-      << bad_port.err;
+  EXPECT_TRUE(bad_port.exit_code == 2 && Has(bad_port.err, "the port must be a number")) << bad_port.err;
   EXPECT_TRUE(Received().empty()) << "a usage error must not reach the station";
 
   const CtlResult silent = RunCtl(Args("check in-pose", "1"));
-  EXPECT_TRUE(silent.exit_code == 3 && silent.err.find("no reply") != std::string::npos) << silent.err;
+  EXPECT_TRUE(silent.exit_code == 3 && Has(silent.err, "no reply")) << silent.err;
   EXPECT_EQ(RunCtl(Args("watch --count 1 --for 1")).exit_code, 3) << "too little seen";
   broker_.Stop();
   const CtlResult away = RunCtl(Args("dock leave", "5"));
-  EXPECT_TRUE(away.exit_code == 3 && away.err.find("cannot reach the broker") != std::string::npos) << away.err;
+  EXPECT_TRUE(away.exit_code == 3 && Has(away.err, "cannot reach the broker")) << away.err;
 }
 
 // A broker that asks for a password: from a file or the environment, and a refusal is
@@ -199,31 +215,154 @@ TEST_F(StationctlTest, APasswordComesFromAFileOrTheEnvironmentAndARefusalIsNamed
     args.insert(args.end(), {"--broker", locked.address()});  // the last one counts
     const CtlResult r = RunCtl(args);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.options << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_TRUE(Has(r.err, c.says)) << r.err;
   }
   ::unsetenv("STATIONCTL_PASSWORD");
 }
 
-TEST_F(StationctlTest, WatchShowsRepliesReportsAndUploadsAsTheyArrive) {
+// watch and record side by side on the same messages: watch summarises replies, reports and
+// uploads; record writes a line for every kind on this station's topics, in order, until
+// signalled, then exits 0 with every line on disk.
+TEST_F(StationctlTest, WatchAndRecordFollowWhatArrives) {
   CtlProcess watch(Args("watch --count 3 --for 60"));
-  // Publishing before the subscription is in place would lose the messages.
-  ASSERT_TRUE(WaitUntil([&] { return watch.Out().find("watching") != std::string::npos; }, seconds(30))) << watch.Out();
+  CtlProcess record({"--broker", broker_.address(), "--station", kStation, "record", "-"});
+  // Publishing before the subscriptions are in place would lose the messages; record writes
+  // its first line once its are granted.
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(watch.Out(), "watching") && Has(record.Out(), "\"kind\":\"start\""); }, seconds(30)))
+      << watch.Out() << record.Out();
+  const struct {
+    std::string topic, kind, payload;
+  } sent[] = {
+      {kBase + "checkStation", "request", "{}"},
+      {kBase + "supplyMaterialRequestRe", "reply", Header("x", 12, "dust collecting") + "}"},
+      {kBase + "stationReport", "report", R"({"consumables_state":{"tap_water":1}})"},
+      {"clean_robot_station/reportActively", "upload",
+       R"({"state_info":{"work_state":{"abnormal_task_list":[{"task_id":16}]}}})"},
+      {kBase + "reportActivelyRe", "cloud-reply", "{}"},
+      {kBase + "availability", "availability", "online"},
+      {"clean_robot_station/other/checkStationRe", "", "{}"},  // another station's: not recorded
+  };
+  for (const auto& s : sent) ASSERT_TRUE(Publish(s.topic, s.payload)) << s.topic;
 
-  ASSERT_TRUE(Publish(kBase + "supplyMaterialRequestRe", Header("x", 12, "dust collecting") + "}"));
-  ASSERT_TRUE(Publish(kBase + "stationReport", R"({"consumables_state":{"tap_water":1}})"));
-  ASSERT_TRUE(Publish("clean_robot_station/reportActively",
-                      R"({"state_info":{"work_state":{"abnormal_task_list":[{"task_id":16}]}}})"));
-  const CtlResult r = watch.Finish();
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("ENUM_CONFLICT_WITH_DUST_COLLECTION (12)"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("short of tap_water"), std::string::npos) << "the robot report is summarised\n" << r.out;
-  EXPECT_NE(r.out.find("abnormal tasks 16"), std::string::npos) << "the upload is summarised\n" << r.out;
+  const CtlResult watched = watch.Finish();
+  EXPECT_EQ(watched.exit_code, 0) << watched.out << watched.err;
+  EXPECT_TRUE(Has(watched.out, "ENUM_CONFLICT_WITH_DUST_COLLECTION (12)")) << watched.out;
+  EXPECT_TRUE(Has(watched.out, "short of tap_water")) << "the robot report is summarised\n" << watched.out;
+  EXPECT_TRUE(Has(watched.out, "abnormal tasks 16")) << "the upload is summarised\n" << watched.out;
+
+  ASSERT_TRUE(WaitUntil([&] { return Lines(record.Out()).size() >= 7; })) << record.Out();
+  ASSERT_TRUE(record.Signal(SIGTERM));
+  const CtlResult recorded = record.Finish();
+  EXPECT_EQ(recorded.exit_code, 0) << recorded.err;
+  EXPECT_TRUE(Has(recorded.err, "6 messages recorded")) << recorded.err;
+  const std::vector<std::string> lines = Lines(recorded.out);
+  ASSERT_EQ(lines.size(), 7u) << recorded.out;
+  double last_t = 0;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    rapidjson::Document doc;
+    ASSERT_FALSE(doc.Parse(lines[i].c_str()).HasParseError()) << lines[i];
+    EXPECT_EQ(std::string(doc["topic"].GetString()), sent[i - 1].topic);
+    EXPECT_EQ(std::string(doc["kind"].GetString()), sent[i - 1].kind);
+    EXPECT_EQ(doc["payload"].IsObject(), sent[i - 1].payload[0] == '{') << lines[i];
+    EXPECT_GE(doc["t"].GetDouble(), last_t);
+    last_t = doc["t"].GetDouble();
+  }
 }
 
 TEST(StationctlMessages, ReindentKeepsStringsAndOrder) {
   // Separators inside strings are text, not structure.
   EXPECT_EQ(stationctl::ReindentJson(R"({"b":"x,{y}:z","a":[],"c":[1,2]})", 0),
             "{\n\"b\": \"x,{y}:z\",\n\"a\": [],\n\"c\": [\n1,\n2\n]\n}\n");
+}
+
+TEST(CtlRecord, LinesKeepJsonPayloadsAsJsonAndAnythingElseAsAString) {
+  rapidjson::Document doc;
+  // Pretty-printed JSON is compacted: one message, one line (the other fields:
+  // StationctlTest.WatchAndRecordFollowWhatArrives).
+  const std::string line =
+      stationctl::RecordLine(1718000000.125, "a/b", "reply", "{\n  \"x\": [1, 2],\n  \"y\": \"z\"\n}");
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  ASSERT_FALSE(doc.Parse(line.c_str()).HasParseError()) << line;
+  EXPECT_EQ(doc["payload"]["x"][1].GetInt(), 2);
+
+  // Not JSON (or JSON with something after it): kept whole, escaped as a string.
+  for (const std::string& bad : {std::string("not \"json\"\n\x01"), std::string("{} {}"), std::string("")}) {
+    const std::string kept = stationctl::RecordLine(1, "t", "other", bad);
+    ASSERT_FALSE(doc.Parse(kept.c_str()).HasParseError()) << kept;
+    ASSERT_TRUE(doc["payload"].IsString()) << kept;
+    EXPECT_EQ(std::string(doc["payload"].GetString(), doc["payload"].GetStringLength()), bad);
+  }
+
+  // A station id with characters JSON must escape still makes a valid first line.
+  const std::string start = stationctl::StartLine(2, "st\"1", "127.0.0.1:1883");
+  ASSERT_FALSE(doc.Parse(start.c_str()).HasParseError()) << start;
+  EXPECT_STREQ(doc["kind"].GetString(), "start");
+  EXPECT_STREQ(doc["payload"]["station"].GetString(), "st\"1");
+}
+
+// TCP_NODELAY of each of this process's sockets connected to `port`.
+std::vector<int> NoDelayOfSocketsTo(uint16_t port) {
+  std::vector<int> flags;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return flags;
+  while (const dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    struct stat st {};
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    if (fd <= 2 || fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET ||
+        ntohs(peer.sin_port) != port) {
+      continue;
+    }
+    int on = 0;
+    socklen_t on_len = sizeof(on);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &on_len);
+    flags.push_back(on);
+  }
+  ::closedir(dir);
+  return flags;
+}
+
+TEST(CtlSession, ConnectedSessionHasNagleOffTowardsTheBroker) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  stationctl::Session session(broker.address(), "ctl-session-test");
+  std::string error;
+  ASSERT_TRUE(session.Connect(std::chrono::seconds(20), &error)) << error;
+  const std::vector<int> flags = NoDelayOfSocketsTo(broker.port());
+  ASSERT_EQ(flags.size(), 1u);
+  EXPECT_NE(flags[0], 0);
+  // A second call finds the same socket and leaves other connections alone.
+  EXPECT_EQ(stationctl::NoDelayTowardsBroker(broker.address()), 1);
+  EXPECT_EQ(stationctl::NoDelayTowardsBroker("127.0.0.1:1"), 0);
+}
+
+// Towards a broker that speaks TLS only and wants a client certificate.
+TEST(StationctlTlsTest, ConnectsWithTheGivenFilesAndNamesWhyItCannot) {
+  TestCertificates certs;
+  ASSERT_TRUE(certs.Make()) << certs.Log();
+  MosquittoBroker broker(0, false, certs.Server(true));
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  const std::string host_port = broker.tls_address().substr(broker.tls_address().find("://") + 3);
+  const auto run = [&](const std::string& scheme, std::vector<std::string> args) {
+    args.insert(args.end(),
+                {"cloud-reply", "--station", kStation, "--timeout", "20", "--broker", scheme + "://" + host_port});
+    return RunCtl(args);
+  };
+
+  // The files reach the session: with them it connects, without the client's it is refused
+  // (why in words: TlsTest.TheDiagnosisNamesWhatIsWrongAndTheStationConnectsWithWhatTheBrokerNeeds).
+  CtlResult r = run("mqtts", {"--cafile", certs.ca(), "--cert", certs.client_cert(), "--key", certs.client_key()});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  r = run("ssl", {"--cafile", certs.ca()});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_TRUE(Has(r.err, "certificate required")) << r.err;
+  // Unchecked, the broker's certificate needs no trust.
+  r = run("ssl", {"--insecure", "--cert", certs.client_cert(), "--key", certs.client_key()});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "warning: --insecure")) << r.err;
 }
 
 }  // namespace
