@@ -62,15 +62,16 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
     center_ = NewCore();
     SetStatus(STATION_STATUS_NORMAL);
   }
-  // Hands the core a report of the robot in position and the dust bag and cap in place: tasks
-  // that feed the robot water run only while it is there.
-  void SeeDocked() {
+  // Hands the core a report of the robot in position, the dust bag and cap in place and water
+  // for the wash, but for the fields in `more` (protobuf text format): tasks that feed the robot
+  // water run only while it is there.
+  void SeeDocked(const std::string& more = "") {
     station::SensorsDataRep report;
-    report.set_robotdockdetleft(1);
-    report.set_robotdockdetright(1);
-    report.set_electrodeplatedet(1);
-    report.set_dustbagdet(1);
-    report.set_dustboxcapdet(1);
+    ASSERT_TRUE(google::protobuf::TextFormat::MergeFromString(
+        "robotDockDetLeft: 1 robotDockDetRight: 1 electrodePlateDet: 1 dustBagDet: 1 dustBoxCapDet: 1 "
+        "ultrasonicWaterCheck: true " +
+            more,
+        &report));
     SetStatus(STATION_STATUS_RESET);  // no manual charge started by the report
     center_->DataUploadCallback(report);
     SetStatus(STATION_STATUS_NORMAL);
@@ -80,10 +81,6 @@ class AdmissionTest : public ::testing::Test, protected station_test::CoreAccess
     for (int type = 1; type <= TASK_TYPE_RESET_STATION; ++type) {
       script_[type] = scripts_.Use(static_cast<TaskType>(type));
     }
-  }
-  void Cancel(TaskType type) {
-    EXPECT_EQ(Submit(type, kStop).code, SRV_CODE_SUCCESS) << "type " << type;
-    EXPECT_TRUE(WaitUntil([&] { return !Running(type); })) << "type " << type;
   }
 
   const Config saved_config_ = g_config;
@@ -220,12 +217,6 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
     board_ = wanted.heat_fan_open ? std::make_shared<AcceptingBoard>() : nullptr;
     NewCenter();  // no driver left to read the configuration
     g_config.max_heat_temp = saved_config_.max_heat_temp;
-    station::SensorsDataRep report;
-    ASSERT_TRUE(google::protobuf::TextFormat::MergeFromString(
-        std::string("robotDockDetLeft: 1 robotDockDetRight: 1 electrodePlateDet: 1 dustBagDet: 1 dustBoxCapDet: 1 "
-                    "ultrasonicWaterCheck: true ") +
-            row.sensors,
-        &report));
     WithData([&](StationTaskData& data) { row.data(data, g_config); });
     if (board_) {
       station::ActionCommand fan;
@@ -233,9 +224,7 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
       fan.set_action_(1);
       ASSERT_TRUE(center_->output_guard()->Send(fan, false, nullptr));
     }
-    // Handed over in reset, when the sensor automation starts no manual charge.
-    SetStatus(STATION_STATUS_RESET);
-    center_->DataUploadCallback(report);
+    SeeDocked(row.sensors);
     SetStatus(row.status);
     const StationSrvRsp rsp = Submit(row.type, row.action, 9);
     EXPECT_EQ(rsp.code, row.code);
@@ -247,10 +236,9 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
   }
 }
 
-TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
+TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlaceAndNotStartedAgainWhileItStops) {
   ScriptEveryType();
-  NewCenter();
-  SeeDocked();
+  SeeDocked();  // no station reset after each task
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_IDLE);
   std::shared_ptr<Task> task = StartTask(TASK_TYPE_ADD_WATER, kStd, 30);
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_BUSY);
@@ -262,11 +250,7 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlace) {
   EXPECT_EQ(task->max_seconds(), 5) << "the update carries the new duration";
   EXPECT_EQ(Submit(TASK_TYPE_ADD_WATER, kStop).code, SRV_CODE_SUCCESS);
   ASSERT_EQ(Finish(task), TASK_STATUS_CANCEL);
-}
 
-TEST_F(AdmissionTest, StartWhileTheSameTypeIsStoppingIsRefusedUntilItHasGone) {
-  ScriptEveryType();
-  SeeDocked();  // no station reset after each task
   // A preparation and a supply task, whose requests carry the action in different messages; the
   // rest of the path is one for every type (the heater's own stopping is the heater tests').
   for (const TaskType type : {kDisinfect, kUv}) {
@@ -283,7 +267,8 @@ TEST_F(AdmissionTest, StartWhileTheSameTypeIsStoppingIsRefusedUntilItHasGone) {
     }
     ASSERT_TRUE(WaitUntil([&] { return !Running(type); }));
     ASSERT_EQ(Submit(type, kStd).code, SRV_CODE_SUCCESS) << "the retry runs";
-    Cancel(type);
+    EXPECT_EQ(Submit(type, kStop).code, SRV_CODE_SUCCESS);
+    EXPECT_TRUE(WaitUntil([&] { return !Running(type); }));
   }
 }
 
