@@ -102,7 +102,7 @@ TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
   }
 }
 
-TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
+TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTimeAndAResetEndsWithTheDrainClosed) {
   ASSERT_TRUE(h_.sim().Pin("cleanTankFootLevel", "0"));
   for (TaskType type : {TASK_TYPE_DRAIN_WATER, TASK_TYPE_RESET_STATION}) {
     SCOPED_TRACE(type);
@@ -116,9 +116,8 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTime) {
     EXPECT_EQ(h_.Actions(kDrain), (Actions{{kDrain, 1}, {kDrain, 0}}));
     EXPECT_EQ(h_.center().station_status(), STATION_STATUS_NORMAL);
   }
-}
 
-TEST_F(ActuatorTasksTest, ResetIsOverOnlyOnceTheBoardConfirmsTheDrainClosed) {
+  // A reset whose tank reaches its foot level is over only once the board confirms the drain closed.
   const auto closes = [&] {
     const Actions drain = h_.Actions(kDrain);
     return std::count(drain.begin(), drain.end(), std::make_pair(kDrain, 0));

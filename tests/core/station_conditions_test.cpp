@@ -244,7 +244,7 @@ TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
 }
 
 // One way a board restart shows; `restart` makes it.
-TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
+TEST(StationBoardRestartTest, EndsTheTaskButNotOneWhoseFirstCommandMadeTheNewConnectionUntilTheSwitchOff) {
   StationHarness h;
   h.Configure("sensor_stale_time", "3600");  // the test's clock runs fast
   ASSERT_TRUE(h.Start());
@@ -288,13 +288,9 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
     ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStop).code, SRV_CODE_SUCCESS);
     ASSERT_NE(h.Finish(again), -1);
   }
-}
 
-// The board restarted under a task, which keeps running; then reset by the exit's switch-off,
-// which needs no controller: it makes a connection of its own.
-TEST(StationBoardRestartTest, ATaskWhoseFirstCommandMadeTheNewConnectionKeepsRunningUntilTheSwitchOff) {
-  StationHarness h;
-  ASSERT_TRUE(h.Start());
+  // A task whose first command made the new connection keeps running; then the board is reset by
+  // the exit's switch-off, which needs no controller: it makes a connection of its own.
   h.sim().CloseCommandConnection();
   ASSERT_TRUE(WaitUntil([&] { return !h.sim().command_connected(); }));
   ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
