@@ -84,13 +84,28 @@ class StationConditionsTest : public StationTest {
   }
 };
 
-TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndResetsOnRelease) {
+TEST_F(StationConditionsTest, EmergencyStopOnTwoReportsSwitchesEverythingOffRefusesAllAndResetsOnRelease) {
   StartOutputs(h_);
-
+  const std::shared_ptr<Task> uv = [&] {
+    const auto lock = h_.LockAtRest();
+    return h_.Core().tasks().at(TASK_TYPE_UV_LAMP);
+  }();
   h_.sim().ClearReceivedCommands();
+  SilenceReports(h_);  // the test's own reports only, until the button is held
+  for (bool pressed : {true, false, true, false}) {
+    Report(h_, pressed);
+  }
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_NORMAL) << "single pressed reports are noise";
+  Report(h_, true);
+  Report(h_, true);
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP);
+  Report(h_, false);
+  Report(h_, true);
+  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP) << "one released report is noise too";
   ASSERT_TRUE(h_.sim().Pin("emergencyStopState", "true"));
-  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_EMERGENCY_STOP; }));
+  h_.sim().SetReportsEnabled(true);
   EXPECT_TRUE(WaitUntil([&] { return h_.Idle() && h_.Core().tasks().empty(); }));
+  EXPECT_EQ(uv->status(), TASK_STATUS_CANCEL);
   for (int type : {kFan, kWire, kLamp, kPump}) {
     EXPECT_TRUE(h_.WaitOn(type, false)) << "supply type " << type;
   }
@@ -131,24 +146,6 @@ TEST_F(StationConditionsTest, EmergencyStopSwitchesEverythingOffRefusesAllAndRes
   EXPECT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
 }
 
-TEST_F(StationConditionsTest, EmergencyStopActsOnlyOnTwoReportsInARow) {
-  SilenceReports(h_);  // the test's own reports only
-  const std::shared_ptr<Task> uv = h_.StartTask(TASK_TYPE_UV_LAMP, kStd);
-  ASSERT_TRUE(h_.WaitOn(kLamp));
-  for (bool pressed : {true, false, true, false}) {
-    Report(h_, pressed);
-  }
-  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_NORMAL) << "single pressed reports are noise";
-  Report(h_, true);
-  Report(h_, true);
-  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP);
-  EXPECT_EQ(h_.Finish(uv), TASK_STATUS_CANCEL);
-  Report(h_, false);
-  Report(h_, true);
-  EXPECT_EQ(h_.center().station_status(), STATION_STATUS_EMERGENCY_STOP) << "one released report is noise too";
-  EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 0);
-}
-
 void Press(StationHarness& h) { ASSERT_TRUE(h.sim().Pin("emergencyStopState", "true")); }
 void RefuseLamp(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_UV_LAMP, true); }
 void RefuseWire(station_sim::StationSim& sim) { sim.RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, true); }
@@ -161,7 +158,6 @@ TEST(ForcedSwitchOffTest, EveryOutputGoesOffAndStaysOffUntilTheBoardConfirms) {
     void (*fault)(station_sim::StationSim&);
     void (*force)(StationHarness&);
   } rows[] = {
-      {"emergency stop, the lamp's off refused", RefuseLamp, Press},
       {"emergency stop, the wire's off refused", RefuseWire, Press},
       {"emergency stop, answers 3 s late", [](station_sim::StationSim& sim) { sim.SetAckDelayMs(3000); }, Press},
       {"stale data, the wire's off refused", RefuseWire, GoStale},
@@ -198,8 +194,17 @@ TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenRep
   ASSERT_TRUE(h_.WaitOn(kDust));
   h_.center().SuperviseBoard();
   EXPECT_FALSE(h_.center().sensor_stale()) << "reports are flowing";
+  // After a pause of the station itself, what the link buffered is read first.
+  SilenceReports(h_);
+  h_.AdvanceClock(15);  // the process stopped (SIGSTOP) while the board went on
+  h_.center().SuperviseBoard();
+  EXPECT_FALSE(h_.center().sensor_stale()) << "the link's silence counts from the end of the pause";
+  Report(h_, false);  // the first report read after the pause
+  h_.AdvanceClock(1);
+  h_.center().SuperviseBoard();
+  EXPECT_FALSE(h_.center().sensor_stale());
 
-  GoStale(h_);
+  GoStale(h_);  // a board silent from then on is judged as ever
   EXPECT_EQ(h_.Finish(dust), TASK_STATUS_ERROR);
   EXPECT_TRUE(h_.WaitOn(kDust, false)) << "its error path switched it off";
   EXPECT_TRUE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
@@ -229,19 +234,6 @@ TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenRep
   EXPECT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
 }
 
-TEST_F(StationConditionsTest, AfterAPauseOfTheStationItselfWhatTheLinkBufferedIsReadFirst) {
-  h_.center().SuperviseBoard();
-  SilenceReports(h_);
-  h_.AdvanceClock(15);  // the process stopped (SIGSTOP) while the board went on
-  h_.center().SuperviseBoard();
-  EXPECT_FALSE(h_.center().sensor_stale()) << "the link's silence counts from the end of the pause";
-  Report(h_, false);  // the first report read after the pause
-  h_.AdvanceClock(1);
-  h_.center().SuperviseBoard();
-  EXPECT_FALSE(h_.center().sensor_stale());
-  GoStale(h_);  // a board silent from then on is judged as ever
-}
-
 TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
   station_test::TempRoot root;
   auto clock = std::make_shared<station_test::TestClock>();
@@ -252,7 +244,7 @@ TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
 }
 
 // One way a board restart shows; `restart` makes it.
-TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
+TEST(StationBoardRestartTest, EndsTheTaskButNotOneWhoseFirstCommandMadeTheNewConnectionUntilTheSwitchOff) {
   StationHarness h;
   h.Configure("sensor_stale_time", "3600");  // the test's clock runs fast
   ASSERT_TRUE(h.Start());
@@ -296,29 +288,19 @@ TEST(StationBoardRestartTest, EndsTheTaskAndANewRequestCommandsTheBoardAgain) {
     ASSERT_EQ(h.Submit(TASK_TYPE_DUST_COLLECT, kStop).code, SRV_CODE_SUCCESS);
     ASSERT_NE(h.Finish(again), -1);
   }
-}
 
-TEST(StationBoardRestartTest, ATaskWhoseFirstCommandMadeTheNewConnectionKeepsRunning) {
-  StationHarness h;
-  ASSERT_TRUE(h.Start());
+  // A task whose first command made the new connection keeps running; then the board is reset by
+  // the exit's switch-off, which needs no controller: it makes a connection of its own.
   h.sim().CloseCommandConnection();
   ASSERT_TRUE(WaitUntil([&] { return !h.sim().command_connected(); }));
-  const std::shared_ptr<Task> uv = h.StartTask(TASK_TYPE_UV_LAMP, kStd);
+  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
   ASSERT_TRUE(WaitUntil([&] { return h.On(kLamp); })) << "its command re-made the connection";
   Logs().Clear();
   h.center().SuperviseBoard();
   EXPECT_EQ(Logs().Count("ErrorCode: 101900084"), 1) << "the restart is noticed";
   h.AfterPass();
   EXPECT_TRUE(h.Running(TASK_TYPE_UV_LAMP) && h.On(kLamp)) << "nothing it did was lost with the old board";
-  EXPECT_EQ(h.Submit(TASK_TYPE_UV_LAMP, kStop).code, SRV_CODE_SUCCESS);
-  EXPECT_EQ(h.Finish(uv), TASK_STATUS_CANCEL);
-}
 
-TEST(NoControllerTest, TheBoardIsResetOverAConnectionOfItsOwn) {
-  StationHarness h;
-  ASSERT_TRUE(h.Start());
-  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
-  ASSERT_TRUE(h.WaitOn(kLamp));
   const int resets = h.sim().board_resets();
   EXPECT_TRUE(SwitchOffBoard("127.0.0.1", h.sim().command_port(), std::chrono::seconds(3)));
   EXPECT_FALSE(h.On(kLamp));
@@ -405,7 +387,7 @@ class ReportsTest : public StationTest {
   }
 };
 
-TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
+TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgainAndASetWallClockAgesNoDustBag) {
   // A hot upper plate, and a dust box cap off past its debounce time.
   ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "90"));
   ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "0"));
@@ -425,9 +407,8 @@ TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgain) {
   ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "1"));
   ASSERT_TRUE(WaitUntil([&] { return !h_.Present(ABNORMAL_PLATE_UP_TEMP) && !h_.Present(ABNORMAL_DUST_BOX_CAP); }));
   EXPECT_EQ(SensorKey(), 0);
-}
 
-TEST_F(ReportsTest, ASetWallClockNeitherAgesTheDustBagNorLeavesItsDateInTheFuture) {
+  // A wall clock set forward or back neither ages the dust bag nor leaves its date in the future.
   const int64_t day = 86400;
   WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds() - day) + "}");
   ASSERT_TRUE(NextReport());

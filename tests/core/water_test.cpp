@@ -11,12 +11,7 @@ using namespace station_test;  // NOLINT: the harness's outputs, actions and hel
 
 constexpr int kSorter = station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR;
 
-class WaterTest : public StationTest {
- protected:
-  std::shared_ptr<Task> Prepare(TaskType type, int litres, int tablets) {
-    return h_.StartTask(type, kStd, 0, litres, tablets);
-  }
-};
+using WaterTest = StationTest;
 
 // A preparation, the actuator that doses its liquid (the tablet motor runs at 50 for two
 // tablets, a pump at 1), and the flag that says it is ready.
@@ -34,7 +29,7 @@ TEST_F(WaterTest, PreparationDrainsFillsAndDosesItsLiquid) {
     SCOPED_TRACE(type);
     ASSERT_TRUE(h_.SetTank(1500));
     h_.WithData([](StationTaskData& d) { d.add_water_finished = true; });
-    ASSERT_EQ(h_.Finish(Prepare(type, 1, dose == kSorter ? 2 : 0)), TASK_STATUS_OVER);
+    ASSERT_EQ(h_.Finish(h_.StartTask(type, kStd, 0, 1, dose == kSorter ? 2 : 0)), TASK_STATUS_OVER);
     const int on = dose == kSorter ? 50 : 1;
     EXPECT_EQ(h_.Actions(), (Actions{{kDrain, 1}, {kDrain, 0}, {kTap, 1}, {kTap, 0}, {dose, on}, {dose, 0}}));
     EXPECT_GE(h_.sim().tank_volume(), 1000) << "the tank holds at least what was asked";
@@ -52,7 +47,7 @@ TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
     ASSERT_TRUE(h_.SetTank(0));
     ASSERT_TRUE(h_.sim().SetField("disinfectantPlateNum", "0"));
     h_.sim().SetSorterOverload(jam_seconds);
-    auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 0, 2);  // no water: dosing starts into the jam
+    auto task = h_.StartTask(TASK_TYPE_DISINFECTANT_PREPARE, kStd, 0, 0, 2);  // no water: dosing starts into the jam
     ASSERT_TRUE(WaitUntil([&] { return h_.Actions(kSorter).size() >= 3; }));
     // A long jam: the motor limit counts from the first start, not from each restart.
     const bool long_jam = jam_seconds > 100;
@@ -74,7 +69,7 @@ TEST_F(WaterTest, JammedSorterMotorRestartsWithinTheMotorLimit) {
 TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   // Cancelled while draining: an open drain would go on emptying the tank.
   ASSERT_TRUE(h_.SetTank(3000));
-  auto task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
+  auto task = h_.StartTask(TASK_TYPE_DISINFECTANT_PREPARE, kStd, 0, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kDrain); }));
   EXPECT_EQ(h_.Submit(TASK_TYPE_DISINFECTANT_PREPARE, kStop).code, SRV_CODE_SUCCESS);
   ASSERT_EQ(h_.Finish(task), TASK_STATUS_CANCEL);
@@ -85,7 +80,7 @@ TEST_F(WaterTest, PreparationStoppedMidwayClosesWhatItOpened) {
   ASSERT_TRUE(h_.SetTank(0));
   ASSERT_TRUE(h_.sim().Pin("flowMeter", "0"));
   ASSERT_TRUE(h_.sim().Pin("cleanTankUpLevel", "0"));
-  task = Prepare(TASK_TYPE_DISINFECTANT_PREPARE, 1, 2);
+  task = h_.StartTask(TASK_TYPE_DISINFECTANT_PREPARE, kStd, 0, 1, 2);
   ASSERT_TRUE(WaitUntil([&] { return h_.On(kTap); }));
   h_.AfterPass();
   h_.AdvanceClock(31);
@@ -106,7 +101,7 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
     // Late: each frame in pieces 150 ms apart, so the first reports after the tap opens were made before.
     h_.sim().SetSplitWrites(late ? static_cast<int>(h_.sim().Sensors().ByteSizeLong() / 2) : 0);
     h_.sim().SetReportsEnabled(late);
-    auto task = Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 1, 0);
+    auto task = h_.StartTask(TASK_TYPE_CLEAN_LIQUID_PREPARE, kStd, 0, 1, 0);
     ASSERT_TRUE(
         WaitUntil([&] { return h_.sim().tank_volume() >= 300 || !h_.Running(TASK_TYPE_CLEAN_LIQUID_PREPARE); }));
     h_.sim().SetReportsEnabled(true);
@@ -117,7 +112,7 @@ TEST_F(WaterTest, FlowCountOfThePreviousFillDoesNotEndTheNextOne) {
 
 TEST_F(WaterTest, AddWaterRefillsOnceWhenEmptyOrRobotSupplyTimesOut) {
   // Four litres do not fit: the fill stops at the up level, and the supply empties the tank.
-  ASSERT_EQ(h_.Finish(Prepare(TASK_TYPE_CLEAN_LIQUID_PREPARE, 4, 0)), TASK_STATUS_OVER);
+  ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_CLEAN_LIQUID_PREPARE, kStd, 0, 4, 0)), TASK_STATUS_OVER);
   ASSERT_LT(h_.WithData([](StationTaskData& d) { return d.tank_water_volume; }), 4000);
   const Actions refill = {{kSupply, 1}, {kSupply, 0}, {kTap, 1}, {kTap, 0}, {kSupply, 1}, {kSupply, 0}};
   ASSERT_EQ(h_.Finish(h_.StartTask(TASK_TYPE_ADD_WATER, kStd)), TASK_STATUS_OVER);

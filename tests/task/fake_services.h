@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -30,12 +29,12 @@ class TestClock : public station_center::Clock {
   std::atomic<int64_t> wall_step_ms_{0};
 };
 
-// Records commands, refuses those of the listed supply types. Only for one thread.
+// Records commands, all taken. Only for one thread.
 class FakeServices : public station_center::TaskServices {
  public:
   bool SendCommand(const station::ActionCommand& cmd) override {
     commands.emplace_back(cmd.supply_type_(), cmd.action_());
-    return refused.count(cmd.supply_type_()) == 0;
+    return true;
   }
   void WithTaskData(const std::function<void(station_center::StationTaskData&)>& update) override { update(data); }
   void ReadTaskData(const std::function<void(const station_center::StationTaskData&)>& read) override { read(data); }
@@ -47,7 +46,6 @@ class FakeServices : public station_center::TaskServices {
   const station_center::Clock& clock() const override { return time; }
 
   std::vector<std::pair<int, int>> commands;  // (supply type, action) as sent
-  std::set<int> refused;
   station_center::StationTaskData data;
   TestClock time;
 };
