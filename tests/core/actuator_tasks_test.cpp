@@ -9,6 +9,7 @@
 
 #include "core/station_harness.h"
 #include "sim/safety_monitor.h"
+#include "task/log_capture.h"
 
 namespace station_center {
 namespace {
@@ -17,6 +18,10 @@ using namespace station_test;  // NOLINT: the harness's outputs, actions and hel
 
 class ActuatorTasksTest : public StationTest {
  protected:
+  void SetUp() override {
+    Logs().Clear();  // the capture is in place before the station's threads start
+    StationTest::SetUp();
+  }
   bool Flag(bool StationTaskData::*flag) {
     return h_.WithData([flag](StationTaskData& d) { return d.*flag; });
   }
@@ -55,13 +60,15 @@ TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
   const struct {
     TaskType type;
     station::EnumSupplyType supply;
-  } rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST},
-              {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN},
-              {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING}};
+    const char* journal;  // the technician's line, with its code
+  } rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, "ErrorCode: 101900039, "},
+              {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, "ErrorCode: 101900041, open heat fan failed"},
+              {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, "ErrorCode: 101900045, start charge failed"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.type);
     h_.sim().RefuseSupply(row.supply, true);
     ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
+    EXPECT_TRUE(Logs().Has(row.journal));
     h_.sim().RefuseSupply(row.supply, false);
     // The on command may have been half carried out: the reset tries the off.
     EXPECT_EQ(h_.Actions(row.supply), (Actions{{row.supply, 1}, {row.supply, 0}}));
