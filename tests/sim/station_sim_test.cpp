@@ -121,7 +121,12 @@ class SimLinkTest : public ::testing::Test {
 
   std::mutex mutex_;
   std::vector<station::SensorsDataRep> reports_;
-  StationSim sim_;
+  static SimOptions QuickHeatWireGrace() {
+    SimOptions options;
+    options.model.safety.heat_wire_grace_s = 0.1;
+    return options;
+  }
+  StationSim sim_{QuickHeatWireGrace()};
   std::shared_ptr<station_center::DataUploadServer> server_ =
       std::make_shared<station_center::DataUploadServer>("127.0.0.1", 0, [this](station::SensorsDataRep& r) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -131,8 +136,20 @@ class SimLinkTest : public ::testing::Test {
   int32_t seq_ = 0;
 };
 
-TEST_F(SimLinkTest, EachCommandFaultSwitchAsTheDaemonSeesIt) {
+TEST_F(SimLinkTest, CommandFaultSwitchesAndSafetyCountsAsTheDaemonSeesThem) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
+  // What the command link did is counted by the safety console, its line kept, cleared on
+  // "safety reset"; the layout of each line is the monitor's own (SafetyMonitorTest).
+  EXPECT_NE(sim_.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
+  ASSERT_TRUE(Send(Action(station::ENUM_SUPPLY_HEATING_WIRE, 1)));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.Safety().Total() == 1; }));
+  ASSERT_TRUE(Send(Action(station::ENUM_SUPPLY_HEATING_WIRE, 0)));
+  const std::string text = sim_.Execute("safety");
+  EXPECT_NE(text.find("heat_wire_without_fan: 1 (exposed 0)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("violations: 1, first 1 kept:\n"), std::string::npos) << text;
+  EXPECT_EQ(sim_.Execute("safety reset"), "ok: safety counts and lines cleared");
+  EXPECT_NE(sim_.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
+
   const auto uv = Action(station::ENUM_SUPPLY_UV_LAMP);
   station::SupplyMaterialReq led;
   led.mutable_change_led_()->set_led_cmd_(station::LED_ERROR_STATE);
