@@ -97,17 +97,9 @@ TEST_F(SensorServerTest, AConnectionWithoutWholeFramesForTheLimitIsClosed) {
   const milliseconds limit(1500);
   ASSERT_NO_FATAL_FAILURE(Start(limit));
   auto board = Connect();
-  // Whole frames, each well within the limit, keep it open for longer than the limit.
-  Steady::time_point last_frame;
-  for (uint32_t seq = 1; seq <= 8; ++seq) {
-    std::this_thread::sleep_for(milliseconds(seq == 1 ? 0 : 300));
-    last_frame = Steady::now();
-    ASSERT_TRUE(Send(*board, SensorFrame(seq)));
-  }
-  ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 8; }));
-  EXPECT_TRUE(board->connectIsAlive(board->sock_));
-  EXPECT_FALSE(Logs().Has("ErrorCode: 101900086"));
-
+  // Whole frames within the limit keep it open: StrangersFloodingThePortDoNotStarveTheBoard.
+  const Steady::time_point last_frame = Steady::now();
+  ASSERT_TRUE(Send(*board, SensorFrame(1)));
   // Bytes that never make a whole frame do not count, however they trickle in.
   ASSERT_TRUE(Send(*board, std::string("\xff\x0f", 2)));  // announces 4095 bytes
   ASSERT_TRUE(WaitUntil([&] {
@@ -119,8 +111,8 @@ TEST_F(SensorServerTest, AConnectionWithoutWholeFramesForTheLimitIsClosed) {
   EXPECT_TRUE(Logs().Has("ErrorCode: 101900086, sensor connection closed: no whole frame for 1500 ms"));
 
   auto again = Connect();
-  ASSERT_TRUE(Send(*again, SensorFrame(9)));
-  ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 9; }));
+  ASSERT_TRUE(Send(*again, SensorFrame(2)));
+  ASSERT_TRUE(WaitUntil([&] { return Seqs() == std::vector<uint32_t>{1, 2}; }));
 }
 
 // The number a line carries in " (N similar lines suppressed)", 0 without one.
