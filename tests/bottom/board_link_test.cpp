@@ -199,11 +199,9 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   ASSERT_NO_FATAL_FAILURE(StartLink());
   EXPECT_TRUE(comm_->DoAction({}));
   EXPECT_TRUE(comm_->ChangeLed(station::LED_CHARGING));
-  EXPECT_TRUE(comm_->DoAction({}));
   const auto commands = board_->commands();
-  ASSERT_EQ(commands.size(), 3U);
-  EXPECT_GT(commands[1].seq_(), commands[0].seq_());
-  EXPECT_GT(commands[2].seq_(), commands[1].seq_());
+  ASSERT_EQ(commands.size(), 2U);
+  EXPECT_GT(commands[1].seq_(), commands[0].seq_()) << "ids from NextCommandId, whatever the kind of command";
   EXPECT_EQ(commands[1].change_led_().led_cmd_(), station::LED_CHARGING);
 
   // Replies cut anywhere and plain refusals: SimLinkTest.CommandFaultSwitchesAndSafetyCountsAsTheDaemonSeesThem.
