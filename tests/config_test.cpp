@@ -230,28 +230,6 @@ TEST(ConfigTest, BrokenFilesFailWithTheirErrorCodes) {
   EXPECT_EQ(g_config.sensor_stale_time, 7);
 }
 
-TEST(ConfigTest, StaleTemporaryFilesOfRewritesAreRemovedAtStart) {
-  TempRoot root;
-  root.WriteFile(kConfigRel, "{}");
-  root.WriteFile(kStatusRel, "{}");
-  const std::string config_dir = "/usr/lib/vantorel-station-center/config/";
-  const std::string status_dir = std::string(kStatusDirRel) + "/";
-  // The daemon's own leftovers go; a technician's copies and another program's files stay.
-  const struct {
-    std::string rel;
-    bool stale;
-  } files[] = {{config_dir + "config.json.tmp.a1B2c3", true}, {status_dir + "status.json.tmp.XyZ789", true},
-               {config_dir + "config.json.tmp.keep", false},  {config_dir + "led.json.tmp.a1B2c3", false},
-               {status_dir + "status.json.tmp.bak", false},   {status_dir + "notes.tmp.a1B2c3", false}};
-  for (const auto& file : files) {
-    root.WriteFile(file.rel, "{\"half\": ");
-  }
-  ASSERT_TRUE(ReadConfig());
-  for (const auto& file : files) {
-    EXPECT_NE(std::filesystem::exists(root.Under(file.rel)), file.stale) << file.rel;
-  }
-}
-
 TEST(ConfigTest, DustBagTimeIsStampedInPlaceAndAged) {
   TempRoot root;
   root.WriteFile(kStatusRel, R"({"hardware":"dvt1","dust_bag_last_replace_time":1000,"mqtt_server_address":"h"})");
@@ -280,47 +258,42 @@ TEST(ConfigTest, DustBagTimeIsStampedInPlaceAndAged) {
     EXPECT_EQ(ReadDustBagReplyTime(d.now, kBuild), d.age) << d.what;
     EXPECT_EQ(ReadDustBagReplyTime(d.stored + 1, 0), 1) << d.what << ": the date stored after";
   }
-
-  // Without a usable time the file is left alone and the bag counts as overdue.
-  for (const char* status : {R"({"hardware":"dvt1"})", R"({"dust_bag_last_replace_time":-5})", "[5]", ""}) {
-    SCOPED_TRACE(*status == '\0' ? "(missing)" : status);
-    TempRoot bad;
-    std::filesystem::create_directories(bad.Under(kStatusDirRel));
-    if (*status != '\0') {
-      bad.WriteFile(kStatusRel, status);
-    }
-    WriteDustBagReplyTimeUncheck(7000);
-    EXPECT_EQ(std::filesystem::exists(bad.Under(kStatusRel)) ? bad.ReadFile(kStatusRel) : "", status);
-    EXPECT_EQ(ReadDustBagReplyTime(7000), 7000) << "an unknown time counts from the epoch";
-  }
 }
 
-// Read on every sensor report: what is wrong with the file is logged once per change, not
-// five times a second.
-TEST(ConfigTest, ABadDustBagTimeIsLoggedOncePerChangeOfTheFile) {
+// Without a usable time the file is left alone and the bag counts as overdue. Read on every
+// sensor report: what is wrong with the file is logged once per change, not five times a second.
+TEST(ConfigTest, ABadDustBagTimeIsLeftAloneAndLoggedOncePerChangeOfTheFile) {
   TempRoot root;
   const auto reports = [](int n) {
     for (int i = 0; i < n; ++i) {
-      EXPECT_EQ(ReadDustBagReplyTime(7000), 7000);
+      EXPECT_EQ(ReadDustBagReplyTime(7000), 7000) << "an unknown time counts from the epoch";
     }
   };
   const std::string member_line = "ErrorCode: 101900074";
   const struct {
-    std::string status;
+    std::string status;  // "": no file
     const char* line;
   } steps[] = {
       {R"({"dust_bag_last_replace_time": -5})", "ErrorCode: 101900074"},
       {R"({"dust_bag_last_replace_time": -6})", "ErrorCode: 101900074"},
       {R"({"dust_bag_last_replace_time": "x"})", "ErrorCode: 101900074"},
+      {R"({"hardware": "dvt1"})", "ErrorCode: 101900074"},
+      {"[5]", "ErrorCode: 101900074"},
       {"{", "ErrorCode: 101900073, parse status.json error"},
       {PaddedTo("{}", kMaxStationFileBytes + 1), "ErrorCode: 101900088"},
+      {"", "ErrorCode: 101900072"},
       {R"({"dust_bag_last_replace_time": -6})", "ErrorCode: 101900074"},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.status.substr(0, 40));
     Logs().Clear();
-    root.WriteFile(kStatusRel, step.status);
+    std::filesystem::remove(root.Under(kStatusRel));
+    if (!step.status.empty()) {
+      root.WriteFile(kStatusRel, step.status);
+    }
     reports(5);
+    WriteDustBagReplyTimeUncheck(7000);
+    EXPECT_EQ(std::filesystem::exists(root.Under(kStatusRel)) ? root.ReadFile(kStatusRel) : "", step.status);
     EXPECT_EQ(Logs().Count(step.line), 1);
   }
   // Good again, then the same bad value as before: a new fault, logged again.
@@ -347,7 +320,10 @@ int WriteCutShort(void (*write)(), rlim_t limit) {
   return pid > 0 && ::waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
-TEST(ConfigTest, InterruptedRewriteLeavesTheOldFileWhole) {
+TEST(ConfigTest, InterruptedRewritesLeaveTheOldFileWholeAndTheirLeftoversGoAtStart) {
+  TempRoot root;
+  root.WriteFile(kConfigRel, "{}");
+  root.WriteFile(kStatusRel, "{}");
   const std::string padding(4000, 'x');  // the new contents outgrow the limit below
   const struct {
     const char* rel;
@@ -360,14 +336,29 @@ TEST(ConfigTest, InterruptedRewriteLeavesTheOldFileWhole) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.rel);
-    TempRoot root;
-    root.WriteFile(kConfigRel, "{}");
-    root.WriteFile(kStatusRel, "{}");
     root.WriteFile(row.rel, row.old_text);
     EXPECT_EQ(WriteCutShort(row.write, 1024), 0);
     EXPECT_EQ(root.ReadFile(row.rel), row.old_text) << "the old file stays whole";
     EXPECT_EQ(FilesBeside(root, row.rel), 1) << "no temporary file left beside it";
     EXPECT_TRUE(ReadConfig()) << "and the station still starts from it";
+  }
+
+  // What a crash left of a rewrite goes at the next start; a technician's copies and another
+  // program's files stay.
+  const std::string config_dir = "/usr/lib/vantorel-station-center/config/";
+  const std::string status_dir = std::string(kStatusDirRel) + "/";
+  const struct {
+    std::string rel;
+    bool stale;
+  } files[] = {{config_dir + "config.json.tmp.a1B2c3", true}, {status_dir + "status.json.tmp.XyZ789", true},
+               {config_dir + "config.json.tmp.keep", false},  {config_dir + "led.json.tmp.a1B2c3", false},
+               {status_dir + "status.json.tmp.bak", false},   {status_dir + "notes.tmp.a1B2c3", false}};
+  for (const auto& file : files) {
+    root.WriteFile(file.rel, "{\"half\": ");
+  }
+  ASSERT_TRUE(ReadConfig());
+  for (const auto& file : files) {
+    EXPECT_NE(std::filesystem::exists(root.Under(file.rel)), file.stale) << file.rel;
   }
 }
 

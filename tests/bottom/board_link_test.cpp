@@ -1,6 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,13 +6,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,18 +53,6 @@ std::string SensorFrame(uint32_t seq) {
   station::SensorsDataRep report;
   report.set_seq(seq);
   return Frame(report);
-}
-
-// Cuts `bytes` at the given ascending offsets.
-Chunks SplitAt(const std::string& bytes, const std::vector<size_t>& cuts) {
-  Chunks pieces;
-  size_t from = 0;
-  for (size_t cut : cuts) {
-    pieces.push_back(bytes.substr(from, cut - from));
-    from = cut;
-  }
-  pieces.push_back(bytes.substr(from));
-  return pieces;
 }
 
 // A pause after each piece makes the peer see it in a read of its own.
@@ -216,24 +199,19 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   ASSERT_NO_FATAL_FAILURE(StartLink());
   EXPECT_TRUE(comm_->DoAction({}));
   EXPECT_TRUE(comm_->ChangeLed(station::LED_CHARGING));
-  EXPECT_TRUE(comm_->DoAction({}));
   const auto commands = board_->commands();
-  ASSERT_EQ(commands.size(), 3U);
-  EXPECT_GT(commands[1].seq_(), commands[0].seq_());
-  EXPECT_GT(commands[2].seq_(), commands[1].seq_());
+  ASSERT_EQ(commands.size(), 2U);
+  EXPECT_GT(commands[1].seq_(), commands[0].seq_()) << "ids from NextCommandId, whatever the kind of command";
   EXPECT_EQ(commands[1].change_led_().led_cmd_(), station::LED_CHARGING);
 
-  // A refusing stale reply (to be skipped) before the own one, in one write or cut anywhere.
-  const auto both = [](int32_t seq) { return ReplyFrame(seq - 1, station::ENUM_ERROR_UNKNOW) + ReplyFrame(seq); };
-  const auto cut = [&](int32_t seq) { return SplitAt(both(seq), {1, 5, 11, 14}); };
+  // Replies cut anywhere and plain refusals: SimLinkTest.CommandFaultSwitchesAndSafetyCountsAsTheDaemonSeesThem.
   const struct {
     const char* name;
     FakeBoard::Policy reply;
     bool ok;
   } cases[] = {
-      {"both in one write", [&](int32_t seq) { return Chunks{both(seq)}; }, true},
-      {"cut in lengths and bodies", cut, true},
-      {"refused", [](int32_t seq) { return Chunks{ReplyFrame(seq, station::ENUM_ERROR_UNKNOW)}; }, false},
+      {"a refusing stale reply to be skipped, then the own one",
+       [](int32_t seq) { return Chunks{ReplyFrame(seq - 1, station::ENUM_ERROR_UNKNOW) + ReplyFrame(seq)}; }, true},
       {"length beyond the buffer", [](int32_t) { return Chunks{std::string("\xff\x00\x08\x01", 4)}; }, false},
       {"an error text not in UTF-8", [](int32_t seq) { return Chunks{ReplyFrameWithText(seq, "\xb4\xed\xce\xf3")}; },
        true},
@@ -290,12 +268,12 @@ TEST_F(BoardLinkTest, ReportsReassembledAndOversizedLengthDropsTheLink) {
   g_config.sensor_data_print_space = 3;
   ASSERT_NO_FATAL_FAILURE(StartLink());
   // Six reports and an undecodable frame (dropped, the stream goes on), written as a lone
-  // length byte, a cut inside a body and several frames at once.
+  // length byte, then the rest at once (bodies cut anywhere: SimLinkTest's 'fault split 7 20').
   const std::string stream = SensorFrame(1) + std::string("\x02\x00\xff\xff", 4) + SensorFrame(2) + SensorFrame(3) +
                              SensorFrame(4) + SensorFrame(5) + SensorFrame(6);
   TcpClient board("127.0.0.1", comm_->SensorServerPort());  // the board's sensor side
   ASSERT_TRUE(board.Init());
-  ASSERT_TRUE(SendPieces(board.sock_, SplitAt(stream, {1, 3, 4 * SensorFrame(1).size() + 1}), milliseconds(150)));
+  ASSERT_TRUE(SendPieces(board.sock_, {stream.substr(0, 1), stream.substr(1)}, milliseconds(150)));
   ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 6; }));
   EXPECT_EQ(Seqs(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(Logs().Count("sensor data : "), 2) << "debug mode prints every third report";
@@ -315,49 +293,12 @@ TEST_F(BoardLinkTest, ReportsReassembledAndOversizedLengthDropsTheLink) {
   EXPECT_TRUE(WaitUntil([&] { return !board.connectIsAlive(board.sock_); }));
 }
 
-// A connection to 127.0.0.1:`port` made from the loopback address `source`; -1 on failure.
-int ConnectFrom(const char* source, uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &local.sin_addr);
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(port);
-  ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    return -1;
-  }
-  return fd;
-}
-
-// The local address (hex, as the kernel prints it) of the socket listening on `port`.
-std::string ListeningAddress(uint16_t port) {
-  std::ifstream table("/proc/self/net/tcp");
-  std::string line;
-  char wanted[8];
-  std::snprintf(wanted, sizeof(wanted), "%04X", port);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (state == "0A" && local.size() > 9 && local.substr(9) == wanted) {
-      return local.substr(0, 8);
-    }
-  }
-  return "";
-}
-
 // Strangers while the board is served: SensorServerTest.StrangersFloodingThePortDoNotStarveTheBoard.
 TEST_F(BoardLinkTest, OnlyTheBoardsAddressMayFeedSensorReportsUnlessTheCheckIsOff) {
   ASSERT_NO_FATAL_FAILURE(StartLink());
-  EXPECT_EQ(ListeningAddress(comm_->SensorServerPort()), "0100007F")
+  EXPECT_LT(station_test::ConnectFrom("127.0.0.1", comm_->SensorServerPort(), "127.0.0.2"), 0)
       << "bound to soc_ip only, never to every interface";
-  const int stranger = ConnectFrom("127.0.0.2", comm_->SensorServerPort());
+  const int stranger = station_test::ConnectFrom("127.0.0.2", comm_->SensorServerPort());
   ASSERT_GE(stranger, 0);
   SendPieces(stranger, {SensorFrame(99)}, {});
   EXPECT_TRUE(WaitUntil([stranger] {
@@ -371,7 +312,7 @@ TEST_F(BoardLinkTest, OnlyTheBoardsAddressMayFeedSensorReportsUnlessTheCheckIsOf
   comm_.reset();
   g_config.sensor_peer_check = false;
   ASSERT_NO_FATAL_FAILURE(StartLink());
-  const int bench = ConnectFrom("127.0.0.2", comm_->SensorServerPort());
+  const int bench = station_test::ConnectFrom("127.0.0.2", comm_->SensorServerPort());
   ASSERT_GE(bench, 0);
   ASSERT_TRUE(SendPieces(bench, {SensorFrame(3)}, {}));
   ASSERT_TRUE(WaitUntil([&] { return Seqs() == std::vector<uint32_t>{3}; }));

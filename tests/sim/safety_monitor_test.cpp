@@ -1,19 +1,14 @@
-// The simulator's safety monitor: each invariant on the model, stepped by its own
-// clock, and the console's safety lines with the daemon's command link driving.
+// The simulator's safety monitor: each invariant on the model, stepped by its own clock (its
+// console lines: SimLinkTest.CommandFaultSwitchesAndSafetyCountsAsTheDaemonSeesThem).
 
 #include "sim/safety_monitor.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 
-#include "bottom/embedded_communicator.h"
-#include "bottom/tcp_client.h"
 #include "sim/station_model.h"
-#include "sim/station_sim.h"
-#include "support/test_support.h"
 
 namespace station_sim {
 namespace {
@@ -100,30 +95,43 @@ TEST(SafetyMonitorTest, EachInvariantCountsOncePerEpisodeAfterItsGrace) {
     ASSERT_EQ(report.lines.size(), 1u) << "only the first kept";
     EXPECT_NE(report.lines[0].find(std::string("  ") + name + "  actuators: "), std::string::npos) << report.lines[0];
 
-    m.ResetSafety();
-    EXPECT_EQ(m.Safety().Total(), 0);
-    EXPECT_TRUE(m.Safety().lines.empty());
+    m.ResetSafety();  // what it clears: the console's "safety reset" in SimLinkTest
     m.Advance(kTick);
     m.Advance(row.grace_s + kTick);
     EXPECT_EQ(count(), 1) << "a condition still holding counts again after a reset";
   }
 }
 
+// The automation pumps while it sees sewage and for its run-on after: 2000 drains in about 3 s.
+void SewagePumpAfterTheLeave(StationModel& m, double seconds) {
+  DockThenLeave(m);
+  Set(m, station::ENUM_SUPPLY_COLLECT_DUST, 0);
+  m.SetSewageLevel(2000);
+  Set(m, station::ENUM_SUPPLY_SEWAGE_PUMP, 80);
+  Step(m, seconds);
+}
+
 // What the station may do, the monitor leaves uncounted.
 TEST(SafetyMonitorTest, TheStationsOwnWorkIsNoViolation) {
-  const std::pair<const char*, std::function<void(StationModel&)>> cases[] = {
+  const struct {
+    const char* what;
+    std::function<void(StationModel&)> run;
+    int left_on;  // violations, all of them an actuator left on after the leave
+  } rows[] = {
       {"heat wire with the fan",
        [](StationModel& m) {
          Set(m, station::ENUM_SUPPLY_HEATING_FAN);
          Set(m, station::ENUM_SUPPLY_HEATING_WIRE);
          Step(m, 5);
-       }},
+       },
+       0},
       {"tap filling to the up level",
        [](StationModel& m) {
          m.SetTankVolume(0);
          Set(m, station::ENUM_SUPPLY_TAP_WATER_SWITCH);
          Step(m, 4);
-       }},
+       },
+       0},
       {"robot outputs while docked",
        [](StationModel& m) {
          m.Dock(true);
@@ -131,7 +139,8 @@ TEST(SafetyMonitorTest, TheStationsOwnWorkIsNoViolation) {
                            station::ENUM_SUPPLY_CHARGING, station::ENUM_SUPPLY_UV_LAMP})
            Set(m, type);
          Step(m, 5);
-       }},
+       },
+       0},
       // A command keeps the link busy: the last one, not the leave, starts the 30 s.
       {"a command 20 s after the leave",
        [](StationModel& m) {
@@ -139,59 +148,18 @@ TEST(SafetyMonitorTest, TheStationsOwnWorkIsNoViolation) {
          Step(m, 20);
          Set(m, station::ENUM_SUPPLY_HEATING_FAN);
          Step(m, 20);
-       }},
-      // The automation pumps while it sees sewage and 30 s after: 2000 drains in about 3 s.
-      {"the sewage pump after the leave",
-       [](StationModel& m) {
-         DockThenLeave(m);
-         Set(m, station::ENUM_SUPPLY_COLLECT_DUST, 0);
-         m.SetSewageLevel(2000);
-         Set(m, station::ENUM_SUPPLY_SEWAGE_PUMP, 80);
-         Step(m, 55);
-       }},
+       },
+       0},
+      {"the sewage pump 55 s after the leave", [](StationModel& m) { SewagePumpAfterTheLeave(m, 55); }, 0},
+      {"its allowance ends: 30 s of run-on and 30 s more", [](StationModel& m) { SewagePumpAfterTheLeave(m, 70); }, 1},
   };
-  for (const auto& [what, run] : cases) {
+  for (const auto& row : rows) {
     StationModel m;
-    run(m);
-    EXPECT_EQ(m.Safety().Total(), 0) << what << ": " << (m.Safety().lines.empty() ? "" : m.Safety().lines[0]);
+    row.run(m);
+    EXPECT_EQ(m.Safety().Total(), row.left_on)
+        << row.what << ": " << (m.Safety().lines.empty() ? "" : m.Safety().lines[0]);
+    EXPECT_EQ(m.Safety().Count(Invariant::kActuatorLeftOnAfterLeave), row.left_on) << row.what;
   }
-  // The sewage pump's allowance ends: 30 s of run-on and 30 s more.
-  StationModel m;
-  DockThenLeave(m);
-  Set(m, station::ENUM_SUPPLY_COLLECT_DUST, 0);
-  m.SetSewageLevel(2000);
-  Set(m, station::ENUM_SUPPLY_SEWAGE_PUMP, 80);
-  Step(m, 70);
-  EXPECT_EQ(m.Safety().Count(Invariant::kActuatorLeftOnAfterLeave), 1);
-}
-
-// Through the daemon's command link, as the soak sees it: counted, its line kept, cleared on
-// "safety reset". The layout of each line is the monitor's own (see the test above).
-TEST(SafetyMonitorTest, TheConsoleCountsWhatTheCommandLinkDidAndResetClearsIt) {
-  SimOptions options;
-  options.model.safety.heat_wire_grace_s = 0.1;
-  StationSim sim(options);
-  ASSERT_TRUE(sim.Start());
-  auto client = std::make_shared<station_center::TcpClient>("127.0.0.1", sim.command_port());
-  ASSERT_TRUE(client->Init());
-  int32_t seq = 0;
-  const auto heat_wire = [&](int action) {
-    station::SupplyMaterialReq req;
-    req.set_seq_(++seq);
-    req.mutable_cmd_()->set_supply_type_(station::ENUM_SUPPLY_HEATING_WIRE);
-    req.mutable_cmd_()->set_action_(action);
-    station::SupplyMaterialRsp rsp;
-    return station_center::EmbeddedCommunicator().BottomReqNeedResp(client, req, rsp, 10);
-  };
-  EXPECT_NE(sim.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
-  ASSERT_TRUE(heat_wire(1));
-  ASSERT_TRUE(station_test::WaitUntil([&] { return sim.Safety().Total() == 1; }));
-  ASSERT_TRUE(heat_wire(0));
-  const std::string text = sim.Execute("safety");
-  EXPECT_NE(text.find("heat_wire_without_fan: 1 (exposed 0)\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("violations: 1, first 1 kept:\n"), std::string::npos) << text;
-  EXPECT_EQ(sim.Execute("safety reset"), "ok: safety counts and lines cleared");
-  EXPECT_NE(sim.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
 }
 
 }  // namespace

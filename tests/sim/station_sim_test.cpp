@@ -20,7 +20,6 @@
 #include "bottom/embedded_communicator.h"
 #include "bottom/tcp_client.h"
 #include "sim/control_server.h"
-#include "sim/visit_record.h"
 #include "support/test_support.h"
 
 namespace station_sim {
@@ -121,7 +120,12 @@ class SimLinkTest : public ::testing::Test {
 
   std::mutex mutex_;
   std::vector<station::SensorsDataRep> reports_;
-  StationSim sim_;
+  static SimOptions QuickHeatWireGrace() {
+    SimOptions options;
+    options.model.safety.heat_wire_grace_s = 0.1;
+    return options;
+  }
+  StationSim sim_{QuickHeatWireGrace()};
   std::shared_ptr<station_center::DataUploadServer> server_ =
       std::make_shared<station_center::DataUploadServer>("127.0.0.1", 0, [this](station::SensorsDataRep& r) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -131,8 +135,20 @@ class SimLinkTest : public ::testing::Test {
   int32_t seq_ = 0;
 };
 
-TEST_F(SimLinkTest, EachCommandFaultSwitchAsTheDaemonSeesIt) {
+TEST_F(SimLinkTest, CommandFaultSwitchesAndSafetyCountsAsTheDaemonSeesThem) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
+  // What the command link did is counted by the safety console, its line kept, cleared on
+  // "safety reset"; the layout of each line is the monitor's own (SafetyMonitorTest).
+  EXPECT_NE(sim_.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
+  ASSERT_TRUE(Send(Action(station::ENUM_SUPPLY_HEATING_WIRE, 1)));
+  ASSERT_TRUE(WaitUntil([&] { return sim_.Safety().Total() == 1; }));
+  ASSERT_TRUE(Send(Action(station::ENUM_SUPPLY_HEATING_WIRE, 0)));
+  const std::string text = sim_.Execute("safety");
+  EXPECT_NE(text.find("heat_wire_without_fan: 1 (exposed 0)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("violations: 1, first 1 kept:\n"), std::string::npos) << text;
+  EXPECT_EQ(sim_.Execute("safety reset"), "ok: safety counts and lines cleared");
+  EXPECT_NE(sim_.Execute("safety").find("\nviolations: 0\n"), std::string::npos);
+
   const auto uv = Action(station::ENUM_SUPPLY_UV_LAMP);
   station::SupplyMaterialReq led;
   led.mutable_change_led_()->set_led_cmd_(station::LED_ERROR_STATE);
@@ -246,13 +262,20 @@ TEST_F(SimLinkTest, BoardSimRunsFromTheDaemonsConfigRecordsAndStopsOnSigterm) {
   ASSERT_TRUE(ControlRequest(control, "", &answer));  // an empty line still gets its end marker
   EXPECT_EQ(answer, "");
 
-  ASSERT_TRUE(ControlRequest(control, "fault refuse uv on", &answer)) << answer;
+  const auto console = [&](const char* line) {
+    return ControlRequest(control, line, &answer) && answer.rfind("ok:", 0) == 0;
+  };
+  ASSERT_TRUE(console("fault refuse uv on")) << answer;
   EXPECT_TRUE(Send(Action(station::ENUM_SUPPLY_HEATING_FAN, 80)));
   EXPECT_FALSE(Send(Action(station::ENUM_SUPPLY_UV_LAMP)));
-  ASSERT_TRUE(ControlRequest(control, "pin electrodePlateTemp1 90", &answer)) << answer;
+  EXPECT_FALSE(Send(station::SupplyMaterialReq()));  // neither action nor led: refused, and recorded
+  // Every line is JSON, even for a value JSON cannot hold (NaN: null).
+  ASSERT_TRUE(console("pin electrodePlateTemp1 90") && console("pin heatingWireTemp nan") && console("dock")) << answer;
   ASSERT_TRUE(WaitUntil([&] {
     for (const auto& doc : RecordLines(record, "sensors")) {
-      if ((*doc)["plate1_c"].GetInt() == 90) return true;
+      if ((*doc)["plate1_c"].GetInt() == 90 && (*doc)["heat_wire_c"].IsNull() && (*doc)["docked"].GetBool()) {
+        return true;
+      }
     }
     return false;
   })) << board.Log();
@@ -268,30 +291,10 @@ TEST_F(SimLinkTest, BoardSimRunsFromTheDaemonsConfigRecordsAndStopsOnSigterm) {
   EXPECT_STREQ((*commands[1])["actuator"].GetString(), "uv");
   EXPECT_FALSE((*commands[1])["ok"].GetBool());
   EXPECT_LE((*commands[0])["t"].GetDouble(), (*commands[1])["t"].GetDouble());
+  const auto empty = RecordLines(record, "empty");
+  ASSERT_EQ(empty.size(), 1u);
+  EXPECT_FALSE((*empty[0])["ok"].GetBool());
   EXPECT_GE(RecordLines(record, "sensors").size(), 2u) << "samples keep coming, not only on commands";
-}
-
-// A record line is JSON even for values JSON cannot hold.
-TEST(VisitRecordTest, LinesAreJsonEvenForValuesJsonCannotHold) {
-  station::SensorsDataRep s;
-  s.set_heatingwiretemp(std::nanf(""));
-  s.set_robotdockdetleft(1);
-  s.set_robotdockdetright(1);
-  s.set_negativepressure(-15000);
-  rapidjson::Document doc;
-  const std::string line = SensorRecordLine(12.5, s, 250.25);
-  ASSERT_FALSE(doc.Parse(line.c_str()).HasParseError()) << line;
-  EXPECT_TRUE(doc["heat_wire_c"].IsNull());
-  EXPECT_DOUBLE_EQ(doc["tank_ml"].GetDouble(), 250.2);  // one decimal is plenty
-  EXPECT_EQ(doc["pressure_pa"].GetInt(), -15000);
-  EXPECT_TRUE(doc["docked"].GetBool());
-
-  station::SupplyMaterialReq empty;
-  station::SupplyMaterialRsp refused;
-  refused.set_err_code_(station::ENUM_MESSAGE_EMPTY);
-  const std::string none = CommandRecordLine(1, empty, refused);
-  ASSERT_FALSE(doc.Parse(none.c_str()).HasParseError()) << none;
-  EXPECT_FALSE(doc["ok"].GetBool());
 }
 
 }  // namespace

@@ -1,5 +1,11 @@
 #include "support/test_support.h"
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -8,6 +14,26 @@
 namespace station_test {
 
 std::string BuiltProgram(const std::string& name) { return std::string(STATION_BIN_DIR) + "/" + name; }
+
+int ConnectFrom(const std::string& from, uint16_t port, const std::string& to, std::chrono::milliseconds limit) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  const bool bound = fd >= 0 && ::inet_pton(AF_INET, from.c_str(), &addr.sin_addr) == 1 &&
+                     ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  addr.sin_port = htons(port);
+  pollfd wait{fd, POLLOUT, 0};
+  int error = -1;
+  socklen_t size = sizeof(error);
+  if (bound && ::inet_pton(AF_INET, to.c_str(), &addr.sin_addr) == 1 &&
+      (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 || errno == EINPROGRESS) &&
+      ::poll(&wait, 1, static_cast<int>(limit.count())) == 1 &&
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+    return fd;
+  }
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
 
 TempRoot::TempRoot() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "station-root-XXXXXX").string();

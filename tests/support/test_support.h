@@ -17,6 +17,11 @@ using kit::WaitUntil;
 // Path of a program built alongside the tests.
 std::string BuiltProgram(const std::string& name);
 
+// A TCP connection from the loopback address `from` to `to`:`port`, given up after `limit` (a
+// full backlog stalls a connect): its non-blocking descriptor, or -1.
+int ConnectFrom(const std::string& from, uint16_t port, const std::string& to = "127.0.0.1",
+                std::chrono::milliseconds limit = std::chrono::seconds(20));
+
 // A fresh directory tree used as STATION_CENTER_ROOT for the lifetime of the
 // object: the config directory and etc/vantorel/ exist; the status directory
 // does not, as on a station before its first start.
