@@ -14,7 +14,7 @@ namespace station_test {
 namespace {
 
 const std::string kContract = std::string(STATION_SOURCE_DIR) + "/docs/asyncapi.yaml";
-const std::string kValidator = std::string(STATION_SOURCE_DIR) + "/tests/contract/validate_messages.py";
+const std::string kValidator = std::string(STATION_SOURCE_DIR) + "/tools/validate-messages";
 
 // Writes `messages` as the validator's JSON lines.
 void WriteCapture(const std::string& path, const std::vector<Message>& messages) {

@@ -25,7 +25,7 @@ using Seconds = std::chrono::seconds;
 constexpr const char* kUploadTopic = "clean_robot_station/reportActively";
 constexpr const char* kIdleQuestion = R"({"checkType":"ENUM_WATER_FINISH"})";  // changes nothing, not even the lamps
 
-// tests/contract/validate_messages.py over `messages`: its exit code, output, and one verdict
+// tools/validate-messages over `messages`: its exit code, output, and one verdict
 // per message in order.
 struct Verdicts {
   int exit_code = -1;
