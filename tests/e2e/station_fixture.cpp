@@ -2,9 +2,7 @@
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <sys/wait.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -45,13 +43,9 @@ Verdicts Validate(const std::string& dir, const std::string& name, const std::ve
   args.insert(args.end(), extra.begin(), extra.end());
   args.push_back(capture);
   Verdicts v;
-  const pid_t pid = Spawn(kValidator, args, nullptr, output, "", false);
-  int status = 0;
-  if (pid > 0 && WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, Seconds(120))) {
-    v.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  } else if (pid > 0) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
+  ChildProcess validator;  // stopped by its destructor when it outlives the wait
+  if (validator.Start(kValidator, args, {}, output) && WaitUntil([&] { return !validator.Running(); }, Seconds(120))) {
+    v.exit_code = validator.ExitStatus();
   }
   v.output = kit::ReadWholeFile(output);
   std::istringstream lines(v.output);

@@ -73,11 +73,7 @@ TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   station_test::MqttPeer robot(broker.address(), "burst-robot");
   const std::string topic = "clean_robot_station/S1/checkStation";
   ASSERT_TRUE(robot.Connect() && robot.Subscribe(topic + "Re"));
-  // The station's subscriptions are not awaited: wait until a request is answered.
-  ASSERT_TRUE(station_test::WaitUntil([&] {
-    robot.Send(topic, "{}");
-    return station_test::WaitUntil([&] { return robot.Size() > 0; }, std::chrono::milliseconds(200));
-  }));
+  ASSERT_TRUE(robot.AskUntilAnswered(topic, "{}"));
   ASSERT_TRUE(station_test::WaitUntil([&] {
     const size_t seen = robot.Size();
     return !station_test::WaitUntil([&] { return robot.Size() > seen; }, std::chrono::milliseconds(300));
@@ -184,10 +180,7 @@ TEST(MqttRelayTest, ConnectionEventsAreNeverDroppedFromAFullQueue) {
   gate->opened.notify_all();
   station_test::MqttPeer robot(broker.address(), "robot");
   ASSERT_TRUE(robot.Connect() && robot.Subscribe(topic + "Re"));
-  EXPECT_TRUE(station_test::WaitUntil([&] {
-    robot.Send(topic, "{}");
-    return station_test::WaitUntil([&] { return robot.Size() > 0; }, std::chrono::milliseconds(500));
-  })) << "the station did not subscribe again after the restart";
+  EXPECT_TRUE(robot.AskUntilAnswered(topic, "{}")) << "the station did not subscribe again after the restart";
   std::lock_guard<std::mutex> lock(g_resolve_mutex);
   EXPECT_EQ(g_resolvers, std::vector<std::thread::id>{std::this_thread::get_id()});
 }

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace station_test {
 
 using Message = std::pair<std::string, std::string>;  // topic, payload
@@ -53,6 +55,11 @@ class MqttPeer : private mqtt::callback {
     return false;
   }
 
+  // Asks on `topic` until an answer comes on its "Re" topic: a station's subscriptions are not awaited.
+  bool AskUntilAnswered(const std::string& topic, const std::string& payload,
+                        std::chrono::milliseconds each = std::chrono::milliseconds(500)) {
+    return WaitUntil([&] { return Send(topic, payload) && Take(topic + "Re", nullptr, each); });
+  }
   // Takes the first message received on `topic`, waiting up to `timeout`.
   bool Take(const std::string& topic, std::string* payload, std::chrono::milliseconds timeout = kWait) {
     std::unique_lock<std::mutex> lock(mutex_);

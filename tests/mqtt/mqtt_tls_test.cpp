@@ -29,7 +29,6 @@ class TlsTest : public ::testing::Test {
     settings.station_id = "S1";
     settings.server_address = address;
     settings.connect_wait_seconds = 20;
-    settings.cloud_reply_topic_format = "clean_robot_station/%s/reportActivelyRe";
     settings.tls = tls;
     return settings;
   }

@@ -34,12 +34,9 @@ std::string Header(int err, const std::string& msg, bool ids = true) {
   return std::string(R"({"rspHeader":{)") + (ids ? R"("msgId":{"uuid":"m"},"robotId":{"uuid":"r"},)" : "") +
          R"("errCode":)" + std::to_string(err) + R"(,"errMsg":")" + msg + "\"}";
 }
-StationSrvRsp Rsp(int code, const std::string& msg = "", int err = 0) {
-  return StationSrvRsp{code, msg, static_cast<vantorel_base_station_common::EnumErrCode>(err)};
-}
 // The station's answers: `code` (with `msg` and `err`) to command `cmd`.
 std::map<int, StationSrvRsp> On(int cmd, int code, const std::string& msg = "", int err = 0) {
-  return {{cmd, Rsp(code, msg, err)}};
+  return {{cmd, StationSrvRsp{code, msg, static_cast<vantorel_base_station_common::EnumErrCode>(err)}}};
 }
 
 // The station core as the MQTT side sees it, answering from a script. Thread-safe.
@@ -222,10 +219,8 @@ class StationMqttTest : public ::testing::Test {
     }
     // The station's subscriptions are not awaited: wait until a request is answered.
     bool WarmUp() {
-      return station_test::WaitUntil([&] {
-        robot.Publish("clean_robot_station/S1/checkStation", R"({"reqHeader":{"msgId":{"uuid":"warmup"}}})");
-        return robot.Take("clean_robot_station/S1/checkStationRe", nullptr, std::chrono::milliseconds(100));
-      });
+      return robot.AskUntilAnswered("clean_robot_station/S1/checkStation",
+                                    R"({"reqHeader":{"msgId":{"uuid":"warmup"}}})");
     }
   };
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "support/test_support.h"
 
@@ -37,13 +36,9 @@ CtlResult CtlProcess::Finish(std::chrono::milliseconds limit) {
     result.err = "stationctl could not be started";
     return result;
   }
-  const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   pid_t done = 0;
-  while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done == 0) {
+  if (!WaitUntil([&] { return (done = ::waitpid(pid_, &status, WNOHANG)) != 0; }, limit)) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, &status, 0);
   } else if (done == pid_ && WIFEXITED(status)) {

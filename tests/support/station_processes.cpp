@@ -1,23 +1,11 @@
 #include "support/station_processes.h"
 
-#include <unistd.h>
-
 #include <utility>
 
 #include "sim/control_server.h"
 #include "support/ctl_process.h"
 
 namespace station_test {
-
-namespace {
-
-std::string HostName() {
-  char host[64] = {};
-  ::gethostname(host, sizeof(host) - 1);
-  return host;
-}
-
-}  // namespace
 
 StationProcesses::StationProcesses(std::optional<TlsListener> tls)
     : broker(0, false, std::move(tls)), station_id(HostName()) {}

@@ -24,8 +24,6 @@ inline constexpr const char* kQuickVisit =
     "\"running_schedule_space\": 50, \"disinfectant_table_dissolution_time\": 2, "
     "\"dust_bag_reset_max_time\": 1, \"sewage_pump_continue_work_time\": 2";
 
-inline bool Has(const std::string& text, const std::string& wanted) { return text.find(wanted) != std::string::npos; }
-
 // What the simulator's "status" shows (numbers -1 when not shown).
 struct SimState {
   std::string Match(const char* pattern) const {

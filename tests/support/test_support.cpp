@@ -15,6 +15,12 @@ namespace station_test {
 
 std::string BuiltProgram(const std::string& name) { return std::string(STATION_BIN_DIR) + "/" + name; }
 
+std::string HostName() {
+  char host[64] = {};
+  ::gethostname(host, sizeof(host) - 1);
+  return host;
+}
+
 int ConnectFrom(const std::string& from, uint16_t port, const std::string& to, std::chrono::milliseconds limit) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   sockaddr_in addr{};

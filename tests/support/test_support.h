@@ -14,8 +14,13 @@ using kit::FreeLoopbackPort;
 using kit::Spawn;
 using kit::WaitUntil;
 
+inline bool Has(const std::string& text, const std::string& wanted) { return text.find(wanted) != std::string::npos; }
+
 // Path of a program built alongside the tests.
 std::string BuiltProgram(const std::string& name);
+
+// This machine's name: the station id a daemon takes at start.
+std::string HostName();
 
 // A TCP connection from the loopback address `from` to `to`:`port`, given up after `limit` (a
 // full backlog stalls a connect): its non-blocking descriptor, or -1.

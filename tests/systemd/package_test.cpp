@@ -232,8 +232,7 @@ TEST_F(PackageTest, InstalledDaemonRunsSandboxedAsItsUser) {
       << R"({"station_id": "station-xx", "embedded_ip": "127.0.0.1", "soc_ip": "127.0.0.1", "embedded_action_port": )"
       << sim.command_port() << R"(, "soc_data_server_port": )" << sensor_port
       << R"(, "mqtt_pwd": "secret-1", "connect_embedded_board_time": 60, "mqtt_keep_alive_interval": 5})";
-  char host[64] = {};
-  ::gethostname(host, sizeof(host) - 1);
+  const std::string host = station_test::HostName();
   const std::string status = kState + "status/status.json";
   {
     // First start: no status directory yet; the daemon makes it and its file, and writes the station id.
