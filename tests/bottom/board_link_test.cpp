@@ -14,28 +14,20 @@
 #include <thread>
 #include <vector>
 
+#include "bottom/board_frames.h"
 #include "bottom/embedded_communicator.h"
-#include "bottom/frame_codec.h"
-#include "bottom/tcp_client.h"
 #include "bottom/tcp_server.h"
 #include "clock.h"
 #include "config.h"
-#include "support/test_support.h"
 #include "task/log_capture.h"
 
 namespace station_center {
 namespace {
 
-using station_test::Logs;
-using station_test::WaitUntil;
+using namespace station_test;  // NOLINT: the board's frames, the log capture and the waits
 using Chunks = std::vector<std::string>;
 using std::chrono::milliseconds;
 
-std::string Frame(const google::protobuf::MessageLite& msg) {
-  std::string frame;
-  EncodeFrame(msg, &frame);
-  return frame;
-}
 std::string ReplyFrame(int32_t seq, station::EnumErrCode code = station::ENUM_SUCCESS) {
   station::SupplyMaterialRsp rsp;
   rsp.set_seq_(seq);
@@ -48,22 +40,6 @@ std::string ReplyFrameWithText(int32_t seq, const std::string& bytes) {
   rsp.set_seq_(seq);
   const std::string payload = rsp.SerializeAsString() + '\x1a' + static_cast<char>(bytes.size()) + bytes;
   return std::string{static_cast<char>(payload.size()), '\0'} + payload;
-}
-std::string SensorFrame(uint32_t seq) {
-  station::SensorsDataRep report;
-  report.set_seq(seq);
-  return Frame(report);
-}
-
-// A pause after each piece makes the peer see it in a read of its own.
-bool SendPieces(int fd, const Chunks& pieces, milliseconds pause) {
-  for (const auto& piece : pieces) {
-    if (::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size())) {
-      return false;
-    }
-    std::this_thread::sleep_for(pause);
-  }
-  return true;
 }
 
 // The board's command port on loopback, one connection at a time like the real board,
@@ -182,7 +158,6 @@ TEST(CommandIdTest, EveryIdIsAboveTheLastWhateverTheClockDoesAndWrapsTo1) {
       {"the first is the time", 0, kNow, kNow},
       {"two in the same second", kNow, kNow, kNow + 1},
       {"the clock set back an hour", kNow + 5, kNow - 3600, kNow + 6},
-      {"the clock set forward a year", kNow, kNow + 365 * 86400, kNow + 365 * 86400},
       {"the last of the field, the time past it", kMax - 1, kMax + 10LL, kMax},
       {"wraps to 1", kMax, kMax + 11LL, 1},
       {"not back up to a time just before the wrap", 1, kMax - 3LL, 2},
@@ -280,8 +255,8 @@ TEST_F(BoardLinkTest, ReportsReassembledAndOversizedLengthDropsTheLink) {
 
   // A length beyond the buffer means the stream is out of step: the connection is dropped
   // and the board's next one starts afresh.
-  ASSERT_TRUE(SendPieces(board.sock_, {std::string("\x00\x01", 2) + std::string(20, '\0')}, {}));
-  ASSERT_TRUE(WaitUntil([&] { return !board.connectIsAlive(board.sock_); }));
+  ASSERT_TRUE(SendPieces(board.sock_, {std::string("\x00\x01", 2) + std::string(20, '\0')}));
+  ASSERT_TRUE(Closed(board));
   ASSERT_TRUE(board.Init());
   ASSERT_TRUE(SendPieces(board.sock_, {SensorFrame(7), SensorFrame(8)}, milliseconds(20)));
   ASSERT_TRUE(WaitUntil([&] { return Seqs().size() >= 8; }));
@@ -290,17 +265,17 @@ TEST_F(BoardLinkTest, ReportsReassembledAndOversizedLengthDropsTheLink) {
   std::weak_ptr<DataUploadServer> server = comm_->data_upload_server();
   comm_.reset();
   EXPECT_TRUE(server.expired()) << "destroying the link stops its sensor server";
-  EXPECT_TRUE(WaitUntil([&] { return !board.connectIsAlive(board.sock_); }));
+  EXPECT_TRUE(Closed(board));
 }
 
 // Strangers while the board is served: SensorServerTest.StrangersFloodingThePortDoNotStarveTheBoard.
 TEST_F(BoardLinkTest, OnlyTheBoardsAddressMayFeedSensorReportsUnlessTheCheckIsOff) {
   ASSERT_NO_FATAL_FAILURE(StartLink());
-  EXPECT_LT(station_test::ConnectFrom("127.0.0.1", comm_->SensorServerPort(), "127.0.0.2"), 0)
+  EXPECT_LT(ConnectFrom("127.0.0.1", comm_->SensorServerPort(), "127.0.0.2"), 0)
       << "bound to soc_ip only, never to every interface";
-  const int stranger = station_test::ConnectFrom("127.0.0.2", comm_->SensorServerPort());
+  const int stranger = ConnectFrom("127.0.0.2", comm_->SensorServerPort());
   ASSERT_GE(stranger, 0);
-  SendPieces(stranger, {SensorFrame(99)}, {});
+  SendPieces(stranger, {SensorFrame(99)});
   EXPECT_TRUE(WaitUntil([stranger] {
     char byte;
     return ::recv(stranger, &byte, 1, MSG_DONTWAIT) == 0;
@@ -312,9 +287,9 @@ TEST_F(BoardLinkTest, OnlyTheBoardsAddressMayFeedSensorReportsUnlessTheCheckIsOf
   comm_.reset();
   g_config.sensor_peer_check = false;
   ASSERT_NO_FATAL_FAILURE(StartLink());
-  const int bench = station_test::ConnectFrom("127.0.0.2", comm_->SensorServerPort());
+  const int bench = ConnectFrom("127.0.0.2", comm_->SensorServerPort());
   ASSERT_GE(bench, 0);
-  ASSERT_TRUE(SendPieces(bench, {SensorFrame(3)}, {}));
+  ASSERT_TRUE(SendPieces(bench, {SensorFrame(3)}));
   ASSERT_TRUE(WaitUntil([&] { return Seqs() == std::vector<uint32_t>{3}; }));
   ::close(bench);
 }

@@ -14,31 +14,20 @@
 #include <thread>
 #include <vector>
 
+#include "bottom/board_frames.h"
 #include "bottom/data_upload_server.h"
-#include "bottom/frame_codec.h"
-#include "bottom/tcp_client.h"
 #include "config.h"
-#include "support/test_support.h"
 #include "task/log_capture.h"
 
 namespace station_center {
 namespace {
 
-using station_test::Logs;
-using station_test::WaitUntil;
+using namespace station_test;  // NOLINT: the board's frames, the log capture and the waits
 using std::chrono::milliseconds;
 using Steady = std::chrono::steady_clock;
 
 const std::string kHalfFrame("\x10\x00\x08", 3);     // announces 16 bytes, brings one
 const std::string kBadFrame("\x02\x00\xff\xff", 4);  // whole, but no report
-
-std::string SensorFrame(uint32_t seq) {
-  station::SensorsDataRep report;
-  report.set_seq(seq);
-  std::string frame;
-  EncodeFrame(report, &frame);
-  return frame;
-}
 
 std::string Times(int n, const std::string& part) {
   std::string out;
@@ -80,9 +69,6 @@ class SensorServerTest : public ::testing::Test {
     EXPECT_TRUE(WaitUntil([&] { return peer->Init(); }));
     return peer;
   }
-  static bool Closed(TcpClient& peer) {
-    return WaitUntil([&] { return !peer.connectIsAlive(peer.sock_); });
-  }
   std::vector<uint32_t> Seqs() {
     std::lock_guard<std::mutex> lock(mutex_);
     return seqs_;
@@ -109,10 +95,7 @@ TEST_F(SensorServerTest, AConnectionWithoutWholeFramesForTheLimitIsClosed) {
   }));
   EXPECT_GE(Steady::now() - last_frame, limit - milliseconds(100));
   EXPECT_TRUE(Logs().Has("ErrorCode: 101900086, sensor connection closed: no whole frame for 1500 ms"));
-
-  auto again = Connect();
-  ASSERT_TRUE(Send(*again, SensorFrame(2)));
-  ASSERT_TRUE(WaitUntil([&] { return Seqs() == std::vector<uint32_t>{1, 2}; }));
+  EXPECT_EQ(Seqs(), std::vector<uint32_t>{1});
 }
 
 // The number a line carries in " (N similar lines suppressed)", 0 without one.
@@ -172,7 +155,7 @@ TEST_F(SensorServerTest, StrangersFloodingThePortDoNotStarveTheBoard) {
     auto at = Steady::now();
     for (int i = 0; i < 2000; ++i, at += milliseconds(5)) {  // 200 a second for 10 s
       std::this_thread::sleep_until(at);
-      const int fd = station_test::ConnectFrom("127.0.0.2", server_->BoundPort(), "127.0.0.1", milliseconds(50));
+      const int fd = ConnectFrom("127.0.0.2", server_->BoundPort(), "127.0.0.1", milliseconds(50));
       if (fd >= 0) ::close(fd);
     }
     flooding = false;

@@ -18,10 +18,6 @@ using namespace station_test;  // NOLINT: the harness's outputs, actions and hel
 
 class ActuatorTasksTest : public StationTest {
  protected:
-  void SetUp() override {
-    Logs().Clear();  // the capture is in place before the station's threads start
-    StationTest::SetUp();
-  }
   bool Flag(bool StationTaskData::*flag) {
     return h_.WithData([flag](StationTaskData& d) { return d.*flag; });
   }
@@ -125,10 +121,6 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTimeAndARes
   }
 
   // A reset whose tank reaches its foot level is over only once the board confirms the drain closed.
-  const auto closes = [&] {
-    const Actions drain = h_.Actions(kDrain);
-    return std::count(drain.begin(), drain.end(), std::make_pair(kDrain, 0));
-  };
   for (const bool confirmed : {true, false}) {
     SCOPED_TRACE(confirmed ? "confirmed after a few refusals" : "never confirmed");
     h_.SetStatus(STATION_STATUS_RESET);
@@ -138,7 +130,7 @@ TEST_F(ActuatorTasksTest, MissingFootLevelEndsDrainAndResetAfterDrainTimeAndARes
     ASSERT_TRUE(h_.WaitOn(kDrain));
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_DRAINAGE_SWITCH, true);
     ASSERT_TRUE(h_.sim().Unpin("cleanTankFootLevel"));  // the tank reaches its foot level
-    ASSERT_TRUE(WaitUntil([&] { return closes() >= 3; })) << "tried again on later passes";
+    ASSERT_TRUE(WaitUntil([&] { return h_.Sent(kDrain, false) >= 3; })) << "tried again on later passes";
     EXPECT_TRUE(h_.On(kDrain));
     EXPECT_TRUE(h_.Running(TASK_TYPE_RESET_STATION));
     EXPECT_EQ(h_.center().station_status(), STATION_STATUS_RESET) << "no preparation fills through the open drain";
@@ -249,10 +241,6 @@ TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
       {"a wire stop, then a fan stop before any pass: the wire is off, so the fan may stop", Stop::kWireThenFan, false,
        TASK_STATUS_CANCEL},
   };
-  const auto wire_offs = [&] {
-    const Actions wire = h_.Actions(kWire);
-    return std::count(wire.begin(), wire.end(), std::make_pair(kWire, 0));
-  };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     StartHeating(row.stop == Stop::kLimit ? 5 : 0);
@@ -269,7 +257,7 @@ TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
       EXPECT_EQ(Now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
     }
     if (row.refused) {
-      ASSERT_TRUE(WaitUntil([&] { return wire_offs() >= 3; })) << "tried again on later passes";
+      ASSERT_TRUE(WaitUntil([&] { return h_.Sent(kWire, false) >= 3; })) << "tried again on later passes";
       EXPECT_TRUE(h_.On(kFan) && h_.On(kWire));
       EXPECT_TRUE(h_.Running(TASK_TYPE_DRY)) << "the fan task stays to switch the fan off later";
       EXPECT_TRUE(h_.Actions(kFan).empty()) << "no fan-off while the wire may heat";
@@ -295,8 +283,7 @@ TEST_F(HeaterTest, AWireAdmittedJustBeforeTheFanStopNeverHeats) {
   }
   EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
   EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
-  const Actions wire = h_.Actions(kWire);
-  EXPECT_TRUE(std::none_of(wire.begin(), wire.end(), [](const auto& a) { return a.second != 0; })) << "never on";
+  EXPECT_EQ(h_.Sent(kWire, true), 0) << "never on";
   EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
 }
 
@@ -414,14 +401,10 @@ TEST_F(ActuatorTasksTest, TheTimeLimitAndTheRobotLeavingSwitchEachOutputOff) {
       EXPECT_EQ(h_.Submit(row.type, kStop).code, SRV_CODE_SUCCESS);
       EXPECT_NE(h_.Finish(task), -1);
     }
-    const Actions sent = h_.Actions(row.supply);
-    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& a) { return a.second != 0; }), 1)
-        << "switched on once; the rest are offs";
+    EXPECT_EQ(h_.Sent(row.supply, true), 1) << "switched on once; the rest are offs";
     StopBeside();
     h_.sim().Unpin("cleanTankFootLevel");
-    EXPECT_TRUE(WaitUntil([&] {
-      return h_.center().station_status() == STATION_STATUS_NORMAL && h_.center().running_drivers() == 0;
-    })) << "the station resets with the robot away";
+    EXPECT_TRUE(h_.Settled()) << "the station resets with the robot away";
   }
   EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
   EXPECT_EQ(h_.sim().Safety().Count(station_sim::Invariant::kRobotAbsentOutput), 0);

@@ -148,8 +148,6 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
   constexpr auto kOk = STATION_STATUS_NORMAL;
   constexpr int kFail = SRV_CODE_FAILED, kDone = SRV_CODE_SUCCESS;
   const Answer rows[] = {
-      {"emergency stop", STATION_STATUS_EMERGENCY_STOP, kWater, kStd, SRV_CODE_EMERGENCY_STOP,
-       "station in emergency stop status"},
       {"station error", STATION_STATUS_ERROR, kWater, kStd, SRV_CODE_STATION_ERROR, "station in error status"},
       {"station resetting", STATION_STATUS_RESET, kWater, kStd, SRV_CODE_STATION_RESET, "station in reset"},
       // Admitted, and cancelled by its driver before its first pass.
@@ -162,12 +160,9 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
       // The pump would be sent power 0 and the robot told success.
       {"unknown action", kOk, kSewage, kUnknownAction, kFail, "action model 99 unknown", common::ENUM_ERROR_UNKNOW},
       {"unknown action to a preparation, which takes none", kOk, kDisinfect, kUnknownAction, kDone, ""},
-      {"stop with nothing running", kOk, kWater, kStop, SRV_CODE_NO_TASK_TO_CANCEL,
-       "cancel task failed, because no task (task type : 5) running"},
       // The task's own readiness checks.
       {"UV lamp without a robot", kOk, kUv, kStd, kFail, "robot not in station", common::ENUM_ROBOT_NOT_IN_POSITION,
        "electrodePlateDet: 0"},
-      {"heat wire without the fan", kOk, kWire, kStd, kFail, "dry fan not open", common::ENUM_DRY_FAN_NOT_OPEN},
       {"heat wire already on", kOk, kWire, kStd, kFail, "heat wire already start", common::ENUM_ERROR_UNKNOW, "",
        [](Data& d, Config&) { d.heat_fan_open = d.heat_wire_working = true; }},
       {"heat wire target (80) over the limit", kOk, kWire, kStrong, kFail, "target temp too high",
@@ -202,8 +197,6 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
        [](Data& d, Config&) { d.sewage_pump_working = d.water_spray_resumable = true; }},
       {"water supply without preparation", kOk, kWater, kStd, kFail,
        "liquid pre no ready, or supply water volume invalid", common::ENUM_WATER_PREPART_NOT_READY},
-      {"water supply already given", kOk, kWater, kStd, kFail, "add water finished!", common::ENUM_ADD_WATER_FINISHED,
-       "", [](Data& d, Config&) { d.add_water_finished = true; }},
       {"ultrasonic wash without water", kOk, kWash, kStd, kFail, "no water in ultrasonic wash tank",
        common::ENUM_NO_WATER_IN_ULTRASONIC_WASH_TANK, "ultrasonicWaterCheck: false"},
   };
@@ -236,9 +229,14 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
   }
 }
 
-TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlaceAndNotStartedAgainWhileItStops) {
+TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlaceAndNotStartedAgainWhileItStopsOrThrows) {
   ScriptEveryType();
   SeeDocked();  // no station reset after each task
+  // A pass that throws ends its task in error; the driver survives to run the tasks below.
+  script_[TASK_TYPE_UV_LAMP]->throw_in_pass = true;
+  ASSERT_EQ(Finish(StartTask(TASK_TYPE_UV_LAMP, kStd)), TASK_STATUS_ERROR);
+  EXPECT_EQ(script_[TASK_TYPE_UV_LAMP]->after_error.load(), 1);
+  script_[TASK_TYPE_UV_LAMP]->throw_in_pass = false;
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_IDLE);
   std::shared_ptr<Task> task = StartTask(TASK_TYPE_ADD_WATER, kStd, 30);
   EXPECT_EQ(Ask(SRV_CMD_STATION_BUSY), SRV_CODE_BUSY);
@@ -272,13 +270,6 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlaceAndNotStartedAgainWh
   }
 }
 
-TEST_F(AdmissionTest, ThrowingPassEndsTheTaskInErrorAndTheDriverSurvives) {
-  ScriptEveryType();
-  script_[TASK_TYPE_UV_LAMP]->throw_in_pass = true;
-  ASSERT_EQ(Finish(StartTask(TASK_TYPE_UV_LAMP, kStd)), TASK_STATUS_ERROR);
-  EXPECT_EQ(script_[TASK_TYPE_UV_LAMP]->after_error.load(), 1);
-}
-
 TEST_F(AdmissionTest, CloudReplyReleasesConsumablesThenStationResets) {
   ScriptEveryType();
   WithData([](StationTaskData& d) {
@@ -308,7 +299,10 @@ TEST_F(AdmissionTest, CloudReplyReleasesConsumablesThenStationResets) {
   EXPECT_EQ(center_->station_status(), STATION_STATUS_NORMAL);
 }
 
-TEST_F(AdmissionTest, PositionCheckNeverWaitsForTheTaskLockAndReadsStatusSafely) {
+TEST_F(AdmissionTest, NoStaleDataBeforeTheFirstReportAndPositionCheckNeverWaitsForTheTaskLock) {
+  AdvanceClock(60);  // before any report the start-up wait for the board applies, not the stale limit
+  center_->SuperviseBoard();
+  EXPECT_FALSE(center_->sensor_stale());
   EXPECT_EQ(Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_NOT_IN_POSITION);
   SeeDocked();
   {

@@ -11,11 +11,6 @@ namespace {
 
 using namespace station_test;  // NOLINT: the harness's outputs, actions and helpers
 
-// The station reached `status` with no task driver or reset waiter left.
-bool Settled(StationHarness& h, StationCenterStatus status) {
-  return WaitUntil([&] { return h.center().station_status() == status && h.Idle(); });
-}
-
 // How often each hook of a task ran: resets, cancels, after over, after error, after cancel.
 using Hooks = std::array<int, 5>;
 
@@ -58,38 +53,13 @@ TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotA
       EXPECT_EQ(h.Submit(row.type, vantorel_base_station_mqtt::ENUM_ACTION_STOP).code, SRV_CODE_SUCCESS);
     }
     ASSERT_TRUE(WaitUntil([&] { return s->after_over + s->after_error + s->after_cancel > 0; }));
-    ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
+    ASSERT_TRUE(h.Settled());
     EXPECT_EQ(h.Actions(), row.board);
     EXPECT_EQ((Hooks{s->resets, s->cancels, s->after_over, s->after_error, s->after_cancel}), row.hooks);
   }
 }
 
-TEST(StationLifecycleTest, IdleResetFiresOnceAfterTheIdleTimeMovedByWaterReadyPolls) {
-  const int64_t idle = 100000;  // the harness's auto_reset_time_space
-  StationHarness h;
-  ASSERT_TRUE(h.Start());
-  h.Script(TASK_TYPE_UV_LAMP)->end_after_passes = 1;
-  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);  // starts the work period
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL) && h.SetDocked(false));
-  const auto idle_reset = [&h](int64_t seconds) {
-    h.AdvanceClock(seconds);
-    h.center().AutoReset();
-    return h.center().station_status() == STATION_STATUS_RESET;
-  };
-  EXPECT_FALSE(idle_reset(idle - 100)) << "not idle long enough";
-  // The poll restarts the idle clock: 200 s on is past the task's start but not the poll's.
-  EXPECT_EQ(h.Ask(SRV_CMD_WATER_READY), SRV_CODE_NOT_STARTED);
-  EXPECT_FALSE(idle_reset(200));
-  ASSERT_TRUE(h.SetDocked(true));
-  EXPECT_FALSE(idle_reset(idle)) << "the robot is in position";
-  ASSERT_TRUE(h.SetDocked(false));
-  EXPECT_TRUE(idle_reset(0));
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
-  EXPECT_FALSE(idle_reset(2 * idle)) << "the reset closed the work period";
-  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u) << "one idle reset";
-}
-
-TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
+TEST(StationLifecycleTest, ResetsAtStartUpLinkLossLeaveOrIdleOnceTheWorkIsGone) {
   StationHarness h(1500);
   ASSERT_TRUE(h.Start());  // waits for status 0
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}, {kDrain, 1}, {kDrain, 0}}));
@@ -108,7 +78,7 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   ASSERT_TRUE(WaitUntil([&] { return charge->passes.load() > passes + 30; }));
   EXPECT_EQ(h.Actions(kBoardReset).size(), 0u) << "no reset while the manual charge runs";
   charge->end_after_passes = 0;
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
+  ASSERT_TRUE(h.Settled());
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "one reset; an empty tank needs no drain";
   h.WithData([](StationTaskData& d) { EXPECT_FALSE(d.add_water_finished || d.work_started) << "data reset"; });
 
@@ -119,27 +89,47 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossOrLeaveOnceTheWorkIsGone) {
   ASSERT_TRUE(WaitUntil([&] { return h.Running(TASK_TYPE_RESET_STATION); }));
   EXPECT_EQ(h.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_BUSY) << "the reset task runs";
   h.sim().SetAckDelayMs(0);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
+  ASSERT_TRUE(h.Settled());
   EXPECT_EQ(h.Actions(kBoardReset).size(), 2u) << "one waiter, one reset";
+
+  // The idle reset fires once, an idle time after the work period's last activity.
+  const int64_t idle = 100000;  // the harness's auto_reset_time_space
+  h.Script(TASK_TYPE_UV_LAMP)->end_after_passes = 1;
+  ASSERT_NE(h.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);  // starts the work period
+  ASSERT_TRUE(h.Settled() && h.SetDocked(false));
+  const auto idle_reset = [&h](int64_t seconds) {
+    h.AdvanceClock(seconds);
+    h.center().AutoReset();
+    return h.center().station_status() == STATION_STATUS_RESET;
+  };
+  EXPECT_FALSE(idle_reset(idle - 100)) << "not idle long enough";
+  // The poll restarts the idle clock: 200 s on is past the task's start but not the poll's.
+  EXPECT_EQ(h.Ask(SRV_CMD_WATER_READY), SRV_CODE_NOT_STARTED);
+  EXPECT_FALSE(idle_reset(200));
+  ASSERT_TRUE(h.SetDocked(true));
+  EXPECT_FALSE(idle_reset(idle)) << "the robot is in position";
+  ASSERT_TRUE(h.SetDocked(false));
+  EXPECT_TRUE(idle_reset(0));
+  ASSERT_TRUE(h.Settled());
+  EXPECT_FALSE(idle_reset(2 * idle)) << "the reset closed the work period";
+  EXPECT_EQ(h.Actions(kBoardReset).size(), 1u) << "one idle reset";
 
   // A failed reset leaves the station in error, without DoReset, until a reset succeeds.
   h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, true);
   h.sim().ClearReceivedCommands();
   EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
+  ASSERT_TRUE(h.Settled(STATION_STATUS_ERROR));
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}}));
   // With the robot away it is tried again an idle time after each failure, three times at most.
-  const int64_t idle = 100000;  // the harness's auto_reset_time_space
-  ASSERT_TRUE(h.SetDocked(false));
   for (int64_t seconds : {idle - 100, int64_t{200}, idle + 1, idle + 1, idle + 1}) {
     h.AdvanceClock(seconds);
     h.center().AutoReset();
-    ASSERT_TRUE(Settled(h, STATION_STATUS_ERROR));
+    ASSERT_TRUE(h.Settled(STATION_STATUS_ERROR));
   }
   EXPECT_EQ(h.Actions(kBoardReset).size(), 4u) << "the failure and three retries, then the robot's next visit";
   h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
   EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, kNoAction).code, SRV_CODE_SUCCESS);
-  ASSERT_TRUE(Settled(h, STATION_STATUS_NORMAL));
+  ASSERT_TRUE(h.Settled());
 }
 
 TEST(ReflushLedTest, SendsChangesOnlyOneShotsOnceShownAndToASilentBoardAfterAPause) {

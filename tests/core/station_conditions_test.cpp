@@ -76,13 +76,7 @@ void StartOutputs(StationHarness& h) {
   ASSERT_TRUE(WaitUntil([&] { return h.On(kWire) && h.On(kLamp) && h.On(kPump); }));
 }
 
-class StationConditionsTest : public StationTest {
- protected:
-  void SetUp() override {
-    Logs().Clear();
-    StationTest::SetUp();
-  }
-};
+using StationConditionsTest = StationTest;
 
 TEST_F(StationConditionsTest, EmergencyStopOnTwoReportsSwitchesEverythingOffRefusesAllAndResetsOnRelease) {
   StartOutputs(h_);
@@ -138,7 +132,7 @@ TEST_F(StationConditionsTest, EmergencyStopOnTwoReportsSwitchesEverythingOffRefu
   h_.sim().Plug(false);
   ASSERT_TRUE(h_.sim().Unpin("sewageDet"));
   ASSERT_TRUE(h_.sim().Unpin("emergencyStopState"));
-  ASSERT_TRUE(WaitUntil([&] { return h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle(); }));
+  ASSERT_TRUE(h_.Settled());
   EXPECT_FALSE(h_.Present(ABNORMAL_EMERGENCY_STOP));
   EXPECT_EQ(h_.Actions(kBoardReset).size(), 2u) << "one at the stop, one for the station reset";
   EXPECT_EQ(Logs().Count("ErrorCode: 101900081"), 1);
@@ -223,24 +217,13 @@ TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenRep
   h_.sim().SetReportsEnabled(true);
   ASSERT_TRUE(WaitUntil([&] { return !h_.center().sensor_stale(); }));
   // The reset is admitted just after the data counts as fresh again: wait for its board reset.
-  ASSERT_TRUE(WaitUntil([&] {
-    return !h_.Actions(kBoardReset).empty() && h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle();
-  })) << "the station reset ran";
+  ASSERT_TRUE(WaitUntil([&] { return !h_.Actions(kBoardReset).empty(); }) && h_.Settled()) << "the station reset ran";
   EXPECT_EQ(h_.Actions(kBoardReset).size(), 1u) << "once";
   EXPECT_FALSE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
   EXPECT_EQ(AbnormalUpload(h_), "{}");
   EXPECT_EQ(Logs().Count("ErrorCode: 101900083"), 1);
   EXPECT_EQ(h_.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
   EXPECT_NE(h_.StartTask(TASK_TYPE_UV_LAMP, kStd), nullptr);
-}
-
-TEST(StationConditionsStartTest, NoStaleDataBeforeTheFirstReport) {
-  station_test::TempRoot root;
-  auto clock = std::make_shared<station_test::TestClock>();
-  auto center = std::make_shared<StationCenter>(CoreParts{clock, nullptr, nullptr});
-  clock->Advance(60);
-  center->SuperviseBoard();
-  EXPECT_FALSE(center->sensor_stale());
 }
 
 // One way a board restart shows; `restart` makes it.
@@ -322,10 +305,15 @@ struct StalledBroker : ReportPublisher {
   std::atomic<int> stalled{0};
 };
 
-TEST(SwitchOffFirstTest, AHotPlateStopsChargingBeforeItsRecordIsPublished) {
+// A stalled peer stalls only what waits on it. A hot plate's record held by the broker: the
+// plates go off first. A board that holds its answer stalls only the command waiting for it:
+// other requests are served and sensor reports handled meanwhile, and the task carries on
+// once the answer comes.
+TEST(StalledPeerTest, AHotPlateStopsChargingBeforeItsRecordIsPublishedAndAHeldAnswerStallsOnlyItsCommand) {
   const auto broker = std::make_shared<StalledBroker>();
   StationHarness h;
   h.SetPublisher(broker);
+  h.Configure("bottom_action_timeout", "300");  // the held answer does not time out here
   ASSERT_TRUE(h.Start());
   const std::shared_ptr<Task> charge = h.StartTask(TASK_TYPE_AUTO_CHARGE, kStd);
   ASSERT_TRUE(h.WaitOn(kCharge));
@@ -336,15 +324,8 @@ TEST(SwitchOffFirstTest, AHotPlateStopsChargingBeforeItsRecordIsPublished) {
   EXPECT_TRUE(off) << "the plates went off while the broker held the record";
   EXPECT_TRUE(held) << "the record was on its way";
   EXPECT_EQ(h.Finish(charge), TASK_STATUS_ERROR);
-}
+  ASSERT_TRUE(h.sim().Unpin("electrodePlateTemp1"));
 
-// A board that holds its answer stalls only the command waiting for it: other
-// requests are served and sensor reports handled meanwhile, and the task
-// carries on once the answer comes.
-TEST(SlowBoardTest, AHeldAnswerStallsOnlyTheCommandWaitingForIt) {
-  StationHarness h;
-  h.Configure("bottom_action_timeout", "300");  // the held answer does not time out here
-  ASSERT_TRUE(h.Start());
   h.sim().SetAckDelayMs(600000);
   auto uv = h.StartTask(TASK_TYPE_UV_LAMP, kStd);
   ASSERT_TRUE(uv);
@@ -368,24 +349,7 @@ void WriteStatus(const std::string& json) {
   std::ofstream(RootedPath("/usr/lib/vantorel-station-center/status/status.json"), std::ios::trunc) << json;
 }
 
-class ReportsTest : public StationTest {
- protected:
-  int SensorKey() {
-    return h_.WithData([](StationTaskData& d) { return d.abnormal_tasks.at(TASK_TYPE_SENSOR); });
-  }
-  // The robot leaves and the station resets; true once it is normal again with nothing running.
-  bool LeaveAndReset() {
-    const size_t resets = h_.Actions(station::ENUM_SUPPLY_RESET_MCU).size();
-    return h_.SetDocked(false) && h_.Ask(SRV_CMD_ROBOT_LEAVE) == SRV_CODE_SUCCESS && WaitUntil([&] {
-             return h_.Actions(station::ENUM_SUPPLY_RESET_MCU).size() > resets &&
-                    h_.center().station_status() == STATION_STATUS_NORMAL && h_.Idle();
-           });
-  }
-  // A report that arrived after this call has been handled.
-  bool NextReport() {
-    return h_.Handled([](const station::SensorsDataRep&) { return true; });
-  }
-};
+using ReportsTest = StationTest;
 
 TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgainAndASetWallClockAgesNoDustBag) {
   // A hot upper plate, and a dust box cap off past its debounce time.
@@ -396,26 +360,30 @@ TEST_F(ReportsTest, ConditionsStillPresentAfterAResetAreRecordedAgainAndASetWall
   h_.AdvanceClock(91);
   ASSERT_TRUE(WaitUntil([&] { return h_.Present(ABNORMAL_PLATE_UP_TEMP) && h_.Present(ABNORMAL_DUST_BOX_CAP); }));
 
-  ASSERT_TRUE(LeaveAndReset());
-  ASSERT_TRUE(NextReport());
+  // The robot leaves and the station resets.
+  h_.sim().ClearReceivedCommands();
+  ASSERT_TRUE(h_.SetDocked(false));
+  ASSERT_EQ(h_.Ask(SRV_CMD_ROBOT_LEAVE), SRV_CODE_SUCCESS);
+  ASSERT_TRUE(WaitUntil([&] { return !h_.Actions(kBoardReset).empty(); }) && h_.Settled());
+  ASSERT_TRUE(h_.Handled());
   EXPECT_TRUE(h_.Present(ABNORMAL_PLATE_UP_TEMP)) << "the plate is still hot";
   EXPECT_TRUE(h_.Present(ABNORMAL_DUST_BOX_CAP)) << "the cap is still off";
-  EXPECT_EQ(SensorKey(), 1);
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.abnormal_tasks.at(TASK_TYPE_SENSOR); }), 1);
 
   // Gone after the reset: released as before.
   ASSERT_TRUE(h_.sim().Pin("electrodePlateTemp1", "30"));
   ASSERT_TRUE(h_.sim().Pin("dustBoxCapDet", "1"));
   ASSERT_TRUE(WaitUntil([&] { return !h_.Present(ABNORMAL_PLATE_UP_TEMP) && !h_.Present(ABNORMAL_DUST_BOX_CAP); }));
-  EXPECT_EQ(SensorKey(), 0);
+  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.abnormal_tasks.at(TASK_TYPE_SENSOR); }), 0);
 
   // A wall clock set forward or back neither ages the dust bag nor leaves its date in the future.
   const int64_t day = 86400;
   WriteStatus(R"({"dust_bag_last_replace_time": )" + std::to_string(h_.center().clock().WallSeconds() - day) + "}");
-  ASSERT_TRUE(NextReport());
+  ASSERT_TRUE(h_.Handled());
   for (const int64_t step : {365 * day, -2 * 365 * day}) {
     h_.StepWall(step);
-    ASSERT_TRUE(NextReport());
-    ASSERT_TRUE(NextReport());
+    ASSERT_TRUE(h_.Handled());
+    ASSERT_TRUE(h_.Handled());
     EXPECT_FALSE(h_.Present(ABNORMAL_DUST_BAG_REPLACE)) << step;
     EXPECT_NEAR(ReadDustBagReplyTime(h_.center().clock().WallSeconds(), 0), day, 10) << "moved along by " << step;
   }

@@ -18,6 +18,7 @@
 #include "station_center.h"
 #include "support/test_support.h"
 #include "task/fake_services.h"
+#include "task/log_capture.h"
 #include "task/scripted_task.h"
 
 namespace station_test {
@@ -125,6 +126,10 @@ class CoreAccess {
   }
   // No task driver or reset waiter left.
   bool Idle() { return center_->running_drivers() == 0 && center_->running_waiters() == 0; }
+  // The station reached `status` with no task driver or reset waiter left.
+  bool Settled(sc::StationCenterStatus status = sc::STATION_STATUS_NORMAL) {
+    return WaitUntil([&] { return center_->station_status() == status && Idle(); });
+  }
   // Status 3 cancels every task and resets nothing; then the core is dropped.
   void StopCore() {
     if (center_) {
@@ -219,6 +224,9 @@ class StationHarness : public CoreAccess {
     AfterPass();
     return seen;
   }
+  bool Handled() {
+    return Handled([](const station::SensorsDataRep&) { return true; });
+  }
   // Sets the simulated tank and waits until the core has seen its foot level.
   bool SetTank(double ml) {
     sim_->SetTankVolume(ml);
@@ -246,6 +254,12 @@ class StationHarness : public CoreAccess {
       }
     }
     return leds;
+  }
+  // How many of the commands to `supply_type` switched it on (or, with `on` false, off).
+  int Sent(int supply_type, bool on) {
+    const station_test::Actions sent = Actions(supply_type);
+    return static_cast<int>(
+        std::count_if(sent.begin(), sent.end(), [on](const auto& a) { return (a.second != 0) == on; }));
   }
   station_test::Actions Actions(int supply_type = -1) {
     station_test::Actions out;
@@ -279,10 +293,13 @@ class StationHarness : public CoreAccess {
   std::unique_ptr<station_sim::StationSim> sim_;
 };
 
-// A station started for each test.
+// A station started for each test; the log capture is in place before its threads start.
 class StationTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(h_.Start()); }
+  void SetUp() override {
+    Logs().Clear();
+    ASSERT_TRUE(h_.Start());
+  }
   StationHarness h_;
 };
 

@@ -118,27 +118,11 @@ TEST(SafetyMonitorTest, TheStationsOwnWorkIsNoViolation) {
     std::function<void(StationModel&)> run;
     int left_on;  // violations, all of them an actuator left on after the leave
   } rows[] = {
-      {"heat wire with the fan",
-       [](StationModel& m) {
-         Set(m, station::ENUM_SUPPLY_HEATING_FAN);
-         Set(m, station::ENUM_SUPPLY_HEATING_WIRE);
-         Step(m, 5);
-       },
-       0},
       {"tap filling to the up level",
        [](StationModel& m) {
          m.SetTankVolume(0);
          Set(m, station::ENUM_SUPPLY_TAP_WATER_SWITCH);
          Step(m, 4);
-       },
-       0},
-      {"robot outputs while docked",
-       [](StationModel& m) {
-         m.Dock(true);
-         for (auto type : {station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, station::ENUM_SUPPLY_SELF_CLEAN_PUMP,
-                           station::ENUM_SUPPLY_CHARGING, station::ENUM_SUPPLY_UV_LAMP})
-           Set(m, type);
-         Step(m, 5);
        },
        0},
       // A command keeps the link busy: the last one, not the leave, starts the 30 s.

@@ -35,7 +35,7 @@ station::SupplyMaterialReq Action(station::EnumSupplyType type, int action = 1) 
   return req;
 }
 
-TEST(StationModelTest, TapFillsToUpLevelAndOutflowsEmptyToTheFootLevel) {
+TEST(StationModelTest, TapFillsToUpLevelAndCountsFromEachFirstOpen) {
   StationModel m;
   m.SetTankVolume(0);
   ASSERT_TRUE(m.Apply(Action(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1).cmd_()));
@@ -51,38 +51,6 @@ TEST(StationModelTest, TapFillsToUpLevelAndOutflowsEmptyToTheFootLevel) {
   // A repeated open does not restart the count.
   ASSERT_TRUE(m.Apply(Action(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1).cmd_()));
   EXPECT_NEAR(m.Report().flowmeter(), m.params().fill_rate_ml * 0.5, 1.0);
-
-  // Either outflow empties a full tank, into the robot or down the drain.
-  const double full = m.params().tank_capacity_ml;
-  for (auto valve : {station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, station::ENUM_SUPPLY_DRAINAGE_SWITCH}) {
-    SCOPED_TRACE(station::EnumSupplyType_Name(valve));
-    StationModel out;
-    out.SetTankVolume(full);
-    ASSERT_TRUE(out.Apply(Action(valve).cmd_()));
-    out.Advance(30);  // an open valve on an empty tank moves nothing more
-    EXPECT_EQ(out.Report().cleantankfootlevel(), 1);
-    const bool to_robot = valve == station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH;
-    EXPECT_NEAR(out.delivered_to_robot(), to_robot ? full : 0, 1e-6);
-    EXPECT_NEAR(out.drained(), to_robot ? 0 : full, 1e-6);
-  }
-}
-
-TEST(StationModelTest, TabletsCountWhileTheMotorRunsAndNotDuringAnOverload) {
-  StationModel m;
-  ASSERT_TRUE(m.Apply(Action(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 50).cmd_()));
-  m.Advance(2.05);  // one tablet per 0.5 s at power 50
-  EXPECT_EQ(m.Report().disinfectantplatenum(), 4u);
-  m.SetSorterOverload(1.0);
-  EXPECT_FALSE(m.Report().sortermotorcurrentstate());
-  m.Advance(0.9);
-  EXPECT_EQ(m.Report().disinfectantplatenum(), 4u);
-  m.Advance(0.2);
-  ASSERT_TRUE(m.Apply(Action(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 100).cmd_()));
-  m.Advance(1.0);  // twice as fast at power 100
-  EXPECT_EQ(m.Report().disinfectantplatenum(), 8u);
-  ASSERT_TRUE(m.Apply(Action(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0).cmd_()));
-  m.Advance(5);
-  EXPECT_EQ(m.Report().disinfectantplatenum(), 8u);
 }
 
 // The daemon's side of the board link: its sensor server collecting the reports, and its
@@ -179,13 +147,8 @@ TEST_F(SimLinkTest, CommandFaultSwitchesAndSafetyCountsAsTheDaemonSeesThem) {
   }
 }
 
-TEST_F(SimLinkTest, ReportsShowTheModelAndEachSensorFaultSwitch) {
+TEST_F(SimLinkTest, ReportsArriveWholeThroughEachSensorFaultSwitch) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
-  // A command drives the model, and the reports show it.
-  sim_.SetTankVolume(2800);
-  ASSERT_TRUE(Send(Action(station::ENUM_SUPPLY_TAP_WATER_SWITCH)));
-  ASSERT_TRUE(WaitUntil([&] { return !Reports().empty() && Reports().back().cleantankuplevel() == 1; }));
-
   // An undecodable frame, split and merged writes: every real report arrives whole, on
   // the same connection, without a gap in the seqs.
   for (const char* line : {"fault garbage sensor", "fault split 7 20", "fault merge 3"}) {
