@@ -277,9 +277,7 @@ void StationModel::AdvanceTank(double dt) {
     delivered_ml_ += out;
   }
   if (on(station::ENUM_SUPPLY_DRAINAGE_SWITCH)) {
-    const double out = std::min(params_.drain_rate_ml * dt, tank_ml_);
-    tank_ml_ -= out;
-    drained_ml_ += out;
+    tank_ml_ -= std::min(params_.drain_rate_ml * dt, tank_ml_);
   }
 }
 

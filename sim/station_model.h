@@ -120,7 +120,6 @@ class StationModel {
   double sewage_level() const { return sewage_level_; }
   double flow_count() const { return flow_ml_; }
   double delivered_to_robot() const { return delivered_ml_; }
-  double drained() const { return drained_ml_; }
   int last_led() const { return last_led_; }
   int resets() const { return resets_; }
   int restarts() const { return restarts_; }
@@ -149,7 +148,6 @@ class StationModel {
   double tank_ml_;
   double flow_ml_ = 0;
   double delivered_ml_ = 0;
-  double drained_ml_ = 0;
   double tablet_progress_ = 0;
   uint32_t tablets_ = 0;
   double overload_left_s_ = 0;

@@ -223,9 +223,8 @@ TEST_F(BoardLinkTest, CommandsMatchTheirOwnRepliesAcrossReconnections) {
   // connection, so the command fails at once; the next one cannot even be sent.
   board_->SetPolicy([](int32_t) { return Chunks{}; });
   Logs().Clear();
-  const int64_t start = NowMillis();
   EXPECT_FALSE(comm_->DoAction({}));
-  EXPECT_LT(NowMillis() - start, 1900) << "no wait for a reply that cannot come";
+  EXPECT_TRUE(Logs().Has("SendCleaningComponentRequest response failed")) << "ended by the hang-up, not by its limit";
   EXPECT_EQ(Logs().Count("Try to connect server"), 0);
   // The board's listener closes just after the connection.
   const uint16_t port = board_->BoundPort();
