@@ -53,18 +53,15 @@ TEST_F(TlsTest, TheDiagnosisNamesWhatIsWrongAndTheStationConnectsWithWhatTheBrok
   ASSERT_TRUE(certs_.Make()) << certs_.Log();
   MosquittoBroker needs_cert(0, false, certs_.Server(true)), misnamed(0, false, certs_.MisnamedServer());
   ASSERT_TRUE(needs_cert.Start() && misnamed.Start()) << needs_cert.Log() << misnamed.Log();
-  const auto tls_port = [](const MosquittoBroker& b) {
-    return station_center::ParseBrokerAddress(b.tls_address()).port;
-  };
-  const uint16_t port = tls_port(needs_cert);
+  const uint16_t port = needs_cert.tls_port();
   EXPECT_NE(TlsFailureReason("127.0.0.1", port, Trusting(certs_.ca()), kProbeWait).find("certificate required"),
             std::string::npos);
   EXPECT_EQ(TlsFailureReason("localhost", port, WithClientCert(), kProbeWait), "");
-  EXPECT_EQ(TlsFailureReason("127.0.0.1", tls_port(misnamed), Trusting(certs_.ca()), kProbeWait),
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", misnamed.tls_port(), Trusting(certs_.ca()), kProbeWait),
             "server certificate not accepted: IP address mismatch");
-  EXPECT_EQ(TlsFailureReason("localhost", tls_port(misnamed), Trusting(certs_.ca()), kProbeWait),
+  EXPECT_EQ(TlsFailureReason("localhost", misnamed.tls_port(), Trusting(certs_.ca()), kProbeWait),
             "server certificate not accepted: hostname mismatch");
-  EXPECT_EQ(TlsFailureReason("127.0.0.1", tls_port(misnamed), BrokerTls{"", "", "", false}, kProbeWait), "");
+  EXPECT_EQ(TlsFailureReason("127.0.0.1", misnamed.tls_port(), BrokerTls{"", "", "", false}, kProbeWait), "");
 
   // Local files that cannot serve, named with their paths.
   const std::string missing = certs_.Path("missing.crt");

@@ -51,6 +51,7 @@ class MosquittoBroker {
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   // "ssl://127.0.0.1:<TLS port>" (only with a TLS listener).
   std::string tls_address() const { return "ssl://127.0.0.1:" + std::to_string(tls_port_); }
+  uint16_t tls_port() const { return tls_port_; }
   const std::string& log_path() const { return process_.log_path(); }
   std::string Log() const { return process_.Log(); }
 
