@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -153,7 +154,10 @@ void StopChildrenOnSignals() {
   ::sigaction(SIGTERM, &action, nullptr);
 }
 
-uint16_t FreeLoopbackPort() {
+namespace {
+
+// Binds 127.0.0.1:`port` (0: any) and reads back the port it got; 0 when it cannot.
+uint16_t BindLoopback(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return 0;
@@ -161,14 +165,36 @@ uint16_t FreeLoopbackPort() {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
   socklen_t len = sizeof(addr);
-  uint16_t port = 0;
+  uint16_t bound = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+    bound = ntohs(addr.sin_port);
   }
   ::close(fd);
-  return port;
+  return bound;
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+  // Below the kernel's ephemeral range: a port from there can be taken by any outgoing
+  // connection (tests make thousands) before the server it was picked for binds it.
+  int low = 32768, high = 0;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  constexpr int kFirst = 10000;
+  if (low > kFirst + 1000) {
+    // From a random start, then in turn: never the same port twice in one process.
+    static std::atomic<unsigned> next{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto port = static_cast<uint16_t>(kFirst + next++ % static_cast<unsigned>(low - kFirst));
+      if (BindLoopback(port) == port) {
+        return port;
+      }
+    }
+  }
+  return BindLoopback(0);
 }
 
 bool PortAccepts(uint16_t port) {

@@ -62,7 +62,7 @@ class Child {
 // process: a killed tool leaves no station behind.
 void StopChildrenOnSignals();
 
-// A loopback TCP port that was free a moment ago (bound to 0, read back, closed).
+// A loopback TCP port that was free a moment ago, outside the range outgoing connections use.
 uint16_t FreeLoopbackPort();
 // A TCP connection to 127.0.0.1:`port` is accepted.
 bool PortAccepts(uint16_t port);
