@@ -92,7 +92,6 @@ TEST(MqttBurstTest, EveryRequestOfABurstIsAnsweredOnceInOrder) {
   const std::vector<int> ids = ReplyIds({all.begin() + static_cast<long>(warmup), all.end()});
   std::vector<int> expected(kBurst);
   for (int i = 0; i < kBurst; ++i) expected[static_cast<size_t>(i)] = i;
-  EXPECT_EQ(ids.size(), expected.size());
   EXPECT_TRUE(ids == expected) << "replies lost, repeated or out of order";
   const MqttClientStats stats = client->stats();
   EXPECT_GT(stats.send_waits, 0) << "the library never held more than its small buffer: the burst waited for room";
