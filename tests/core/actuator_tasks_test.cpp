@@ -51,28 +51,6 @@ class ActuatorTasksTest : public StationTest {
   std::shared_ptr<Task> beside_;
 };
 
-// A task that switches one actuator on at its first pass.
-TEST_F(ActuatorTasksTest, RefusedStartEndsInErrorAndTheResetStillSwitchesOff) {
-  const struct {
-    TaskType type;
-    station::EnumSupplyType supply;
-    const char* journal;  // the technician's line, with its code
-  } rows[] = {{TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, "ErrorCode: 101900039, "},
-              {TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, "ErrorCode: 101900041, open heat fan failed"},
-              {TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, "ErrorCode: 101900045, start charge failed"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.type);
-    h_.sim().RefuseSupply(row.supply, true);
-    ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
-    EXPECT_TRUE(Logs().Has(row.journal));
-    h_.sim().RefuseSupply(row.supply, false);
-    // The on command may have been half carried out: the reset tries the off.
-    EXPECT_EQ(h_.Actions(row.supply), (Actions{{row.supply, 1}, {row.supply, 0}}));
-  }
-  EXPECT_FALSE(Flag(&StationTaskData::heat_fan_open));
-  EXPECT_EQ(h_.WithData([](StationTaskData& d) { return d.charging; }), 0);
-}
-
 // A drain from a tank holding `tank_ml`; how it ends and what the drain valve was told.
 TEST_F(ActuatorTasksTest, DrainEndsWithTheValveClosedOrInErrorWhenItMayBeOpen) {
   const struct {
@@ -194,12 +172,15 @@ bool WireOffBeforeEachFanOff(const Actions& commands) {
 
 class HeaterTest : public ActuatorTasksTest {
  protected:
-  // Fan, then a wire task whose thermostat keeps the wire on; the fan's limit is `fan_limit`.
-  void StartHeating(int fan_limit = 0) {
+  // Fan, then (with `wire`) a wire task whose thermostat keeps the wire on; the fan's limit is `fan_limit`.
+  void StartHeating(int fan_limit = 0, bool wire = true) {
     ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));
     dry_ = h_.StartTask(TASK_TYPE_DRY, kStd, fan_limit);
     ASSERT_TRUE(dry_ != nullptr && h_.WaitOn(kFan));
     h_.AfterPass();
+    if (!wire) {
+      return;
+    }
     wire_ = h_.StartTask(TASK_TYPE_HEAT_WIRE, kSoft);
     ASSERT_TRUE(wire_ != nullptr && h_.WaitOn(kWire));
     h_.sim().ResetSafety();
@@ -226,9 +207,10 @@ class HeaterTest : public ActuatorTasksTest {
 };
 
 // Every way the fan stops, the board refusing the wire's off for a while where it may: the
-// fan stays on and the off is tried again on every pass until the board obeys.
+// fan stays on and the off is tried again on every pass until the board obeys. A wire task
+// admitted just before the fan stop has switched nothing on yet; its first pass finds the fan gone.
 TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
-  enum class Stop { kLimit, kRobot, kStation, kWireThenFan };
+  enum class Stop { kLimit, kRobot, kStation, kWireThenFan, kAdmittedWire };
   const struct {
     const char* what;
     Stop stop;
@@ -240,10 +222,11 @@ TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
       {"the station's own cancel, which has no reset after it", Stop::kStation, false, TASK_STATUS_ERROR},
       {"a wire stop, then a fan stop before any pass: the wire is off, so the fan may stop", Stop::kWireThenFan, false,
        TASK_STATUS_CANCEL},
+      {"a wire admitted, then a fan stop before any pass", Stop::kAdmittedWire, false, TASK_STATUS_CANCEL},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    StartHeating(row.stop == Stop::kLimit ? 5 : 0);
+    StartHeating(row.stop == Stop::kLimit ? 5 : 0, row.stop != Stop::kAdmittedWire);
     h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, row.refused);
     if (row.stop == Stop::kLimit) {
       h_.AdvanceClock(6);
@@ -251,6 +234,12 @@ TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
       EXPECT_EQ(h_.Submit(TASK_TYPE_DRY, kStop).code, SRV_CODE_FAILED);
     } else if (row.stop == Stop::kStation) {
       ForceCancelFan();
+    } else if (row.stop == Stop::kAdmittedWire) {
+      const auto lock = h_.LockAtRest();
+      ASSERT_EQ(Now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
+      wire_ = h_.Core().tasks().at(TASK_TYPE_HEAT_WIRE);
+      EXPECT_EQ(Now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
+      EXPECT_EQ(Now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
     } else {
       const auto lock = h_.LockAtRest();
       EXPECT_EQ(Now(TASK_TYPE_HEAT_WIRE, kStop).code, SRV_CODE_SUCCESS);
@@ -265,26 +254,8 @@ TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
       h_.sim().RefuseSupply(station::ENUM_SUPPLY_HEATING_WIRE, false);
     }
     ExpectAllOff(row.dry_ending);
+    EXPECT_TRUE(row.stop != Stop::kAdmittedWire || h_.Sent(kWire, true) == 0) << "never on";
   }
-}
-
-// A wire task admitted just before the fan stop has not switched anything on yet; its first
-// pass finds the fan gone.
-TEST_F(HeaterTest, AWireAdmittedJustBeforeTheFanStopNeverHeats) {
-  ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));  // cold enough for the thermostat to heat
-  dry_ = h_.StartTask(TASK_TYPE_DRY, kStd);
-  ASSERT_TRUE(h_.WaitOn(kFan));
-  {
-    const auto lock = h_.LockAtRest();
-    ASSERT_EQ(Now(TASK_TYPE_HEAT_WIRE, kSoft).code, SRV_CODE_SUCCESS);
-    wire_ = h_.Core().tasks().at(TASK_TYPE_HEAT_WIRE);
-    EXPECT_EQ(Now(TASK_TYPE_DRY, kStop).code, SRV_CODE_SUCCESS);
-    EXPECT_EQ(Now(TASK_TYPE_HEAT_WIRE, kStd).msg, "task stopping, retry") << "it will not heat";
-  }
-  EXPECT_EQ(h_.Finish(wire_), TASK_STATUS_CANCEL);
-  EXPECT_EQ(h_.Finish(dry_), TASK_STATUS_CANCEL);
-  EXPECT_EQ(h_.Sent(kWire, true), 0) << "never on";
-  EXPECT_FALSE(Flag(&StationTaskData::heat_wire_working) || Flag(&StationTaskData::heat_fan_open));
 }
 
 // What the thermostat cannot trust ends its heating whatever the temperature says.
@@ -344,6 +315,8 @@ TEST(SlowHeaterTest, AWireAskedForWhileTheFanStopsNeverHeatsWithoutIt) {
 // and switches the output off. One that faces the robot goes off when the robot is lifted off
 // without a goodbye, limited or not: no water onto the floor, no lamp into the room, no live
 // plates open to touch, no wash without the rake; the station then resets with the robot away.
+// A start the board refuses ends in error, and the reset still tries the off: the on command
+// may have been half carried out.
 TEST_F(ActuatorTasksTest, TheTimeLimitAndTheRobotLeavingSwitchEachOutputOff) {
   constexpr TaskStatus kError = TASK_STATUS_ERROR;
   constexpr TaskType kNone = TASK_TYPE_INVALID;
@@ -355,14 +328,16 @@ TEST_F(ActuatorTasksTest, TheTimeLimitAndTheRobotLeavingSwitchEachOutputOff) {
     TaskType beside;    // a task it needs running (the fan for the wire, the sewage pump for the spray)
     bool water;         // prepared water in a tank that never reports empty
     Away away;          // facing the robot: how its leaving ends the task; unlimited, which must not end it either
+    const char* journal = nullptr;  // the technician's line, with its code, when the board refuses the start
   } rows[] = {
       {TASK_TYPE_ADD_WATER, kSupply, 1, kError, kNone, true, kEnds},
       {TASK_TYPE_ADD_WATER_NO_LIMIT, kSupply, 1, kError, kNone, true, kEnds},
-      {TASK_TYPE_DUST_COLLECT, kDust, 1, kError, kNone, false, kBehind},
+      {TASK_TYPE_DUST_COLLECT, kDust, 1, kError, kNone, false, kBehind, "ErrorCode: 101900039, "},
       {TASK_TYPE_SEWAGE_DRAIN_PUMP, kPump, 80, kError, kNone, false, kBehind},
-      {TASK_TYPE_DRY, kFan, 1, kError, kNone, false, kBehind},
+      {TASK_TYPE_DRY, kFan, 1, kError, kNone, false, kBehind, "ErrorCode: 101900041, open heat fan failed"},
       {TASK_TYPE_HEAT_WIRE, kWire, 1, kError, TASK_TYPE_DRY, false, kBehind},
-      {TASK_TYPE_AUTO_CHARGE, kCharge, 1, kError, kNone, false, kEndsUnlimited},
+      {TASK_TYPE_AUTO_CHARGE, kCharge, 1, kError, kNone, false, kEndsUnlimited,
+       "ErrorCode: 101900045, start charge failed"},
       {TASK_TYPE_UV_LAMP, kLamp, 1, TASK_STATUS_OVER, kNone, false, kEndsUnlimited},
       {TASK_TYPE_ULTRASONIC_WASH, station::ENUM_SUPPLY_ULTRASONIC, 1, kError, kNone, false, kOffOnly},
       // Last: the spray fills the sewage box, which the sewage automation would empty.
@@ -373,6 +348,14 @@ TEST_F(ActuatorTasksTest, TheTimeLimitAndTheRobotLeavingSwitchEachOutputOff) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.type);
     ASSERT_TRUE(h_.SetDocked(true));
+    if (row.journal) {
+      h_.sim().RefuseSupply(station::EnumSupplyType(row.supply), true);
+      ASSERT_EQ(h_.Finish(h_.StartTask(row.type, kStd)), TASK_STATUS_ERROR);
+      EXPECT_TRUE(Logs().Has(row.journal));
+      h_.sim().RefuseSupply(station::EnumSupplyType(row.supply), false);
+      EXPECT_EQ(h_.Actions(row.supply), (Actions{{row.supply, row.on}, {row.supply, 0}}));
+      EXPECT_FALSE(h_.WithData([](StationTaskData& d) { return d.heat_fan_open || d.charging != 0; }));
+    }
     auto task = StartWith(row.type, kLimit, row.water, row.beside);
     ASSERT_NE(task, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return h_.sim().ActuatorPower(station::EnumSupplyType(row.supply)) == row.on; }));
