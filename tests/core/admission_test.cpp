@@ -21,7 +21,7 @@ constexpr int kIllegal = kNoAction, kUnknownAction = 99;
 constexpr TaskType kDisinfect = TASK_TYPE_DISINFECTANT_PREPARE, kDrain = TASK_TYPE_DRAIN_WATER,
                    kWater = TASK_TYPE_ADD_WATER, kDust = TASK_TYPE_DUST_COLLECT, kSpray = TASK_TYPE_WATER_SPRAY,
                    kSewage = TASK_TYPE_SEWAGE_DRAIN_PUMP, kDry = TASK_TYPE_DRY, kWire = TASK_TYPE_HEAT_WIRE,
-                   kAuto = TASK_TYPE_AUTO_CHARGE, kManual = TASK_TYPE_MANUAL_CHARGE, kUv = TASK_TYPE_UV_LAMP,
+                   kAuto = TASK_TYPE_AUTO_CHARGE, kManual = TASK_TYPE_MANUAL_CHARGE,
                    kNoLimit = TASK_TYPE_ADD_WATER_NO_LIMIT, kWash = TASK_TYPE_ULTRASONIC_WASH,
                    kReset = TASK_TYPE_RESET_STATION;
 
@@ -96,12 +96,9 @@ const Pairing kPairings[] = {
     {"draining the tank the robot drinks from", kWater, kDrain, common::ENUM_CONFLICT_WITH_ADD_WATER},
     {"feeding the robot from a tank being drained", kDrain, kWater, common::ENUM_CONFLICT_WITH_DRAIN_WATER},
     {"water before its preparation is done", kDisinfect, kWater, common::ENUM_CONFLICT_WITH_DISINFECTANT_PREPARE},
-    {"the drying fan against the dust fan's draught", kDust, kDry, common::ENUM_CONFLICT_WITH_DUST_COLLECTION},
     {"the sewage pump while the dryer runs", kDry, kSewage, common::ENUM_CONFLICT_WITH_DRY_FAN},
     {"unlimited water has no conflict code of its own", kNoLimit, kDrain, common::ENUM_ERROR_UNKNOW},
-    {"the UV lamp beside dust collection", kUv, kDust, common::ENUM_SUCCESS},
     {"the sewage pump beside a water supply", kSewage, kWater, common::ENUM_SUCCESS},
-    {"the UV lamp beside the dryer", kDry, kUv, common::ENUM_SUCCESS},
 };
 
 TEST_F(AdmissionTest, ConflictingPairsAreRefusedWithTheRunningTypesCode) {
@@ -186,8 +183,6 @@ TEST_F(AdmissionTest, RefusalsCarryTheirCodeTextAndErrorCode) {
        common::ENUM_DISINFECTANT_WATER_NOT_READY, "", [](Data& d, Config&) { d.sewage_pump_working = true; }},
       {"spray resumed after a cancel", kOk, kSpray, kStd, kDone, "", common::ENUM_SUCCESS, "",
        [](Data& d, Config&) { d.sewage_pump_working = d.water_spray_resumable = true; }},
-      {"water supply without preparation", kOk, kWater, kStd, kFail,
-       "liquid pre no ready, or supply water volume invalid", common::ENUM_WATER_PREPART_NOT_READY},
       {"ultrasonic wash without water", kOk, kWash, kStd, kFail, "no water in ultrasonic wash tank",
        common::ENUM_NO_WATER_IN_ULTRASONIC_WASH_TANK, "ultrasonicWaterCheck: false"},
   };
