@@ -169,11 +169,6 @@ bool WireOffBeforeEachFanOff(const Actions& commands) {
 
 class HeaterTest : public ActuatorTasksTest {
  protected:
-  // A board answering late is late, not silent.
-  void SetUp() override {
-    h_.Configure("bottom_action_timeout", "5");
-    ActuatorTasksTest::SetUp();
-  }
   // Fan, then (with `wire`) a wire task whose thermostat keeps the wire on; the fan's limit is `fan_limit`.
   void StartHeating(int fan_limit = 0, bool wire = true) {
     ASSERT_TRUE(h_.sim().Pin("heatingWireTemp", "20"));
@@ -204,11 +199,20 @@ class HeaterTest : public ActuatorTasksTest {
   std::shared_ptr<Task> dry_, wire_;
 };
 
+// A board answering late is late, not silent.
+class FanStopTest : public HeaterTest {
+ protected:
+  void SetUp() override {
+    h_.Configure("bottom_action_timeout", "5");
+    HeaterTest::SetUp();
+  }
+};
+
 // Every way the fan stops, the board refusing the wire's off for a while where it may: the
 // fan stays on and the off is tried again on every pass until the board obeys. A wire task
 // admitted just before the fan stop has switched nothing on yet; its first pass finds the fan gone.
 // One asked for while the stop is under way, on a board that answers late, is refused.
-TEST_F(HeaterTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
+TEST_F(FanStopTest, EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask) {
   enum class Stop { kLimit, kRobot, kStation, kWireThenFan, kAdmittedWire, kLateLimit };
   const struct {
     const char* what;

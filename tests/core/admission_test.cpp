@@ -224,7 +224,7 @@ TEST_F(AdmissionTest, RunningTaskIsUpdatedOrCancelledInPlaceAndNotStartedAgainWh
   ASSERT_EQ(Finish(task), TASK_STATUS_CANCEL);
 
   // A preparation, whose request carries the action in a message of its own (a supply task's
-  // stop and retry: HeaterTest.EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask).
+  // stop and retry: FanStopTest.EveryFanStopSwitchesTheWireOffFirstAndEndsTheWireTask).
   ASSERT_EQ(Submit(kDisinfect, kStd).code, SRV_CODE_SUCCESS);
   {
     // Stop and start again before the driver's next pass drops the cancelled task.

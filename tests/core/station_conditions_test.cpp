@@ -120,7 +120,6 @@ TEST_F(StationConditionsTest, EmergencyStopOnTwoReportsSwitchesEverythingOffRefu
   for (const auto& [type, action] : h_.Actions()) {
     EXPECT_TRUE(action == 0 || type == kBoardReset) << "only switch-offs reach the board, supply type " << type;
   }
-  EXPECT_EQ(Logs().Count("ErrorCode: 101900080"), 1);
 
   // Released: abnormal cleared, the station reset (a board reset) and back to normal.
   h_.sim().Plug(false);
@@ -194,7 +193,6 @@ TEST_F(StationConditionsTest, StaleSensorDataEndsTasksRefusesAllAndResetsWhenRep
 
   GoStale(h_);  // a board silent from then on is judged as ever
   EXPECT_EQ(h_.Finish(dust), TASK_STATUS_ERROR);
-  EXPECT_TRUE(h_.WaitOn(kDust, false)) << "its error path switched it off";
   EXPECT_TRUE(h_.Present(ABNORMAL_SENSOR_LINK_LOST));
   EXPECT_NE(AbnormalUpload(h_).find(R"("name":"sensor_link_lost")"), std::string::npos) << AbnormalUpload(h_);
 
