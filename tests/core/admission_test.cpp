@@ -25,16 +25,10 @@ constexpr TaskType kDisinfect = TASK_TYPE_DISINFECTANT_PREPARE, kDrain = TASK_TY
                    kNoLimit = TASK_TYPE_ADD_WATER_NO_LIMIT, kWash = TASK_TYPE_ULTRASONIC_WASH,
                    kReset = TASK_TYPE_RESET_STATION;
 
-// Takes every command; nothing is behind it.
+// Takes every action; nothing is behind it. Only the daemon's housekeeping refreshes the lamps.
 class AcceptingBoard : public EmbeddedCommunicator {
  public:
   bool DoAction(const station::ActionCommand& /*cmd*/, bool /*urgent*/, const StillWanted& /*still*/) override {
-    return true;
-  }
-  bool ChangeLed(station::EnumLedCmd /*led*/, bool* answered) override {
-    if (answered) {
-      *answered = true;
-    }
     return true;
   }
 };
