@@ -16,9 +16,9 @@ using Hooks = std::array<int, 5>;
 
 enum class End { kOver, kError, kCancelledByRequest };
 
-// A scripted task of `type` that ends as `end` with the robot docked or away; what the
-// board then saw and which hooks ran.
-TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotAway) {
+// The lamps; then a scripted task of `type` that ends as `end` with the robot docked or away:
+// what the board then saw and which hooks ran.
+TEST(StationLifecycleTest, LampsChangeOnceShownAndTaskEndsRunTheirHooksAndResetOnlyWithTheRobotAway) {
   constexpr TaskType kCollect = TASK_TYPE_DUST_COLLECT;
   constexpr bool kDocked = true, kAway = false;
   const struct {
@@ -38,8 +38,43 @@ TEST(StationLifecycleTest, TaskEndsWithItsHooksAndTheLastResetsOnlyWithTheRobotA
       {"preparation", TASK_TYPE_DISINFECTANT_PREPARE, kAway, End::kOver, {}, {0, 0, 1, 0, 0}},
       {"manual charge", TASK_TYPE_MANUAL_CHARGE, kAway, End::kOver, {}, {0, 0, 1, 0, 0}},
   };
-  StationHarness h;
+  StationHarness h(0, R"({"docking_success_led": 1, "led_normal_work": 2})");
   ASSERT_TRUE(h.Start());
+  // The lamps first, on the fresh station: changes only, one-shots once shown, and to a silent
+  // board only after a pause.
+  h.sim().ClearReceivedCommands();
+  const auto refused_then_twice = [&h] {
+    h.sim().RefuseLed(true);
+    h.center().ReflushLed();
+    h.sim().RefuseLed(false);
+    h.center().ReflushLed();
+    h.center().ReflushLed();
+  };
+  refused_then_twice();
+  ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
+  refused_then_twice();
+  // Each pattern refused, sent again, then nothing new: the docking success survives a refusal, then shows once.
+  EXPECT_EQ(h.Leds(), (std::vector<int>{1, 1, 10, 10, 1}));
+
+  // A board that does not answer at all is asked for the docking success again only after a
+  // pause; meanwhile the refresh sends nothing and costs nothing.
+  h.sim().SetDropAcks(true);
+  h.sim().ClearReceivedCommands();
+  ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
+  const auto asked = [&h] { return h.Leds().size(); };
+  for (int i = 0; i < 3; ++i) {
+    h.center().ReflushLed();
+  }
+  EXPECT_EQ(asked(), 1u) << "asked once, then left alone while silent";
+  h.AdvanceClock(11);
+  h.center().ReflushLed();
+  EXPECT_EQ(asked(), 2u) << "asked again after the pause";
+  h.sim().SetDropAcks(false);
+  h.center().ReflushLed();
+  EXPECT_EQ(asked(), 2u) << "still within the new pause";
+  h.AdvanceClock(11);
+  h.center().ReflushLed();
+  EXPECT_EQ(h.Leds(), (std::vector<int>{10, 10, 10})) << "shown once the board answers";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(h.SetDocked(row.docked));
@@ -69,7 +104,6 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossLeaveOrIdleOnceTheWorkIsGone) 
   auto charge = h.Script(TASK_TYPE_MANUAL_CHARGE);
   ASSERT_NE(h.StartTask(TASK_TYPE_ADD_WATER, kStd), nullptr);
   ASSERT_NE(h.StartTask(TASK_TYPE_MANUAL_CHARGE, kNoAction), nullptr);
-  h.WithData([](StationTaskData& d) { d.add_water_finished = true; });
   EXPECT_EQ(h.Ask(SRV_CMD_CONNECTION_LOST), SRV_CODE_SUCCESS);
   EXPECT_EQ(h.center().station_status(), STATION_STATUS_RESET) << "at once";
   ASSERT_TRUE(WaitUntil([&] { return water->after_cancel.load() == 1; })) << "work stops at its next pass";
@@ -80,7 +114,6 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossLeaveOrIdleOnceTheWorkIsGone) 
   charge->end_after_passes = 0;
   ASSERT_TRUE(h.Settled());
   EXPECT_EQ(h.Actions(), (Actions{{kBoardReset, 1}})) << "one reset; an empty tank needs no drain";
-  h.WithData([](StationTaskData& d) { EXPECT_FALSE(d.add_water_finished || d.work_started) << "data reset"; });
 
   // A slow board keeps the reset task in the table long enough to ask again.
   h.sim().SetAckDelayMs(400);
@@ -130,44 +163,6 @@ TEST(StationLifecycleTest, ResetsAtStartUpLinkLossLeaveOrIdleOnceTheWorkIsGone) 
   h.sim().RefuseSupply(station::ENUM_SUPPLY_RESET_MCU, false);
   EXPECT_EQ(h.Submit(TASK_TYPE_RESET_STATION, kNoAction).code, SRV_CODE_SUCCESS);
   ASSERT_TRUE(h.Settled());
-}
-
-TEST(ReflushLedTest, SendsChangesOnlyOneShotsOnceShownAndToASilentBoardAfterAPause) {
-  StationHarness h(0, R"({"docking_success_led": 1, "led_normal_work": 2})");
-  ASSERT_TRUE(h.Start());
-  h.sim().ClearReceivedCommands();
-  const auto refused_then_twice = [&h] {
-    h.sim().RefuseLed(true);
-    h.center().ReflushLed();
-    h.sim().RefuseLed(false);
-    h.center().ReflushLed();
-    h.center().ReflushLed();
-  };
-  refused_then_twice();
-  ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
-  refused_then_twice();
-  // Each pattern refused, sent again, then nothing new: the docking success survives a refusal, then shows once.
-  EXPECT_EQ(h.Leds(), (std::vector<int>{1, 1, 10, 10, 1}));
-
-  // A board that does not answer at all is asked for the docking success again only after a
-  // pause; meanwhile the refresh sends nothing and costs nothing.
-  h.sim().SetDropAcks(true);
-  h.sim().ClearReceivedCommands();
-  ASSERT_EQ(h.Ask(SRV_CMD_ROBOT_POSITION), SRV_CODE_ROBOT_IN_POSITION);
-  const auto asked = [&h] { return h.Leds().size(); };
-  for (int i = 0; i < 3; ++i) {
-    h.center().ReflushLed();
-  }
-  EXPECT_EQ(asked(), 1u) << "asked once, then left alone while silent";
-  h.AdvanceClock(11);
-  h.center().ReflushLed();
-  EXPECT_EQ(asked(), 2u) << "asked again after the pause";
-  h.sim().SetDropAcks(false);
-  h.center().ReflushLed();
-  EXPECT_EQ(asked(), 2u) << "still within the new pause";
-  h.AdvanceClock(11);
-  h.center().ReflushLed();
-  EXPECT_EQ(h.Leds(), (std::vector<int>{10, 10, 10})) << "shown once the board answers";
 }
 
 }  // namespace

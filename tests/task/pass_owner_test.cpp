@@ -27,8 +27,9 @@ class PassOwnerTest : public ::testing::Test {
   std::shared_ptr<station_test::FakeServices> services_ = std::make_shared<station_test::FakeServices>();
 };
 
-// The type's row says its limit is the request's: an update restarts it from now.
-TEST_F(PassOwnerTest, AnUpdateRestartsTheTimeLimitFromNow) {
+// A task's time limit against what else a pass does.
+TEST_F(PassOwnerTest, AnUpdateRestartsTheLimitTheRobotCheckComesFirstAndAStepAfterItNeverRuns) {
+  // The type's row says its limit is the request's: an update restarts it from now.
   DryTask dry(services_, TASK_TYPE_DRY, 0);
   ASSERT_TRUE(dry.DoTaskInside(Report(true)));
   StationSrvReq update;
@@ -39,11 +40,10 @@ TEST_F(PassOwnerTest, AnUpdateRestartsTheTimeLimitFromNow) {
   EXPECT_TRUE(dry.DoTaskInside(Report(true)));
   services_->time.Advance(3);
   EXPECT_FALSE(dry.DoTaskInside(Report(true))) << "5 s after the update";
-}
 
-// The limit reached in the pass that finds the robot gone: the robot check comes first.
-TEST_F(PassOwnerTest, UvLampChecksTheRobotBeforeItsTimeLimit) {
+  // The limit reached in the pass that finds the robot gone: the robot check comes first.
   const int kLamp = station::ENUM_SUPPLY_UV_LAMP;
+  services_->commands.clear();
   UVTask uv(services_, TASK_TYPE_UV_LAMP, 5);
   ASSERT_TRUE(uv.DoTaskInside(Report(true)));
   services_->time.Advance(6);
@@ -53,9 +53,9 @@ TEST_F(PassOwnerTest, UvLampChecksTheRobotBeforeItsTimeLimit) {
   // Finished: the guard answers without touching the board.
   EXPECT_TRUE(uv.DoTaskInside(Report(false)));
   EXPECT_EQ(services_->commands.size(), 2u);
-}
 
-TEST_F(PassOwnerTest, StepTaskLimitHookEndsThePassBeforeItsStep) {
+  // A step task's limit hook ends the pass before its step.
+  services_->commands.clear();
   AddWaterNoLimitTask water(services_, TASK_TYPE_ADD_WATER_NO_LIMIT, 5);
   EXPECT_TRUE(water.DoTaskInside(Report(true)));
   EXPECT_EQ(services_->commands, (Commands{{station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1}}));
@@ -98,8 +98,8 @@ TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
   }
 
   // The sensor key stays abnormal while another sensor condition remains.
-  fresh.dust_bag_in_place_normal = fresh.dust_box_cap_normal = fresh.tap_water_normal = false;
-  fresh.abnormal_tasks[TASK_TYPE_SENSOR] = fresh.abnormal_tasks[TASK_TYPE_ADD_WATER] = 1;
+  fresh.dust_bag_in_place_normal = fresh.dust_box_cap_normal = false;
+  fresh.abnormal_tasks[TASK_TYPE_SENSOR] = 1;
   fresh.AbnormalInfoRelease(ABNORMAL_DUST_BAG_OUT, TASK_TYPE_SENSOR);
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "the dust box cap is still open";
   fresh.dust_bag_replace_normal = false;
@@ -107,9 +107,7 @@ TEST(StationTaskDataTest, CopyIsDeepResetKeepsConsumablesSensorKeyWaitsForAll) {
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "the dust bag is due";
   fresh.AbnormalInfoRelease(ABNORMAL_DUST_BAG_REPLACE, TASK_TYPE_SENSOR);
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 0);
-  fresh.AbnormalInfoRelease(ABNORMAL_TAP_WATER, TASK_TYPE_ADD_WATER);
-  EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_ADD_WATER], 0) << "a task key clears at once";
-  EXPECT_TRUE(fresh.dust_bag_in_place_normal && fresh.tap_water_normal);
+  EXPECT_TRUE(fresh.dust_bag_in_place_normal);
   fresh.dust_bag_replace_normal = false;
   fresh.ResetTaskData();
   EXPECT_EQ(fresh.abnormal_tasks[TASK_TYPE_SENSOR], 1) << "a reset keeps the due dust bag and its key";
