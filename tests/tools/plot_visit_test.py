@@ -5,11 +5,11 @@ Run as: python3 plot_visit_test.py (PLOT_VISIT and VISIT_DATA may point elsewher
 """
 
 import importlib.machinery
-import importlib.util
 import os
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -17,9 +17,8 @@ PLOT_VISIT = os.environ.get("PLOT_VISIT", os.path.join(HERE, "..", "..", "tools"
 DATA = os.environ.get("VISIT_DATA", os.path.join(HERE, "..", "data"))
 
 
-SPEC = importlib.util.spec_from_loader("plot_visit", importlib.machinery.SourceFileLoader("plot_visit", PLOT_VISIT))
-pv = importlib.util.module_from_spec(SPEC)
-SPEC.loader.exec_module(pv)
+pv = types.ModuleType("plot_visit")
+importlib.machinery.SourceFileLoader("plot_visit", PLOT_VISIT).exec_module(pv)
 BASE = "clean_robot_station/s1/"
 
 
