@@ -18,6 +18,7 @@ DATA = os.environ.get("VISIT_DATA", os.path.join(HERE, "..", "data"))
 
 
 pv = types.ModuleType("plot_visit")
+pv.__file__ = PLOT_VISIT
 importlib.machinery.SourceFileLoader("plot_visit", PLOT_VISIT).exec_module(pv)
 BASE = "clean_robot_station/s1/"
 
