@@ -147,7 +147,9 @@ TEST_F(TlsTest, RefusingAuthenticatingSilentAndOlderBrokersSayWhy) {
     settings.user_name = c.user;
     settings.password = c.password;
     settings.protocol = c.protocol;
-    settings.connect_wait_seconds = 2;
+    if (c.says.rfind("no answer", 0) == 0) {
+      settings.connect_wait_seconds = 2;  // a refusal keeps the long wait: it may be slow under load
+    }
     station_center::MqttClient client(settings);
     const auto arrivals = std::make_shared<Arrivals>();
     ASSERT_EQ(client.Init(arrivals), c.says.empty()) << c.address << " " << c.user << "\n" << locked.Log();
